@@ -1,0 +1,56 @@
+// Problem: a stress run needs random actions in set proportions.
+// Solution: a cumulative mix of the four kinds, drawn against rand(), with
+// grid points on the screen and keys from the device profile.
+#ifndef TAPFUZZ_GENERATOREVENT_H
+#define TAPFUZZ_GENERATOREVENT_H
+
+#include <list>
+#include <vector>
+
+#include "Pointer.h"
+
+typedef struct _HwKeyCode {
+    char hwkey_name[32];
+    int code;
+} HwKeyCode;
+
+class MonkeySourceRandom {
+public:
+    MonkeySourceRandom();
+    ~MonkeySourceRandom();
+
+    Pointer getNextEvent();
+    void generateEvent();
+    void generatePointerEvent(int actiontype);
+    void getConfigInfo();
+    void InitHwkeyCode();
+    int getWidth();
+    int getHigth();
+
+    // Event mix.
+    void setFactors(int index, float v);
+    void setVerbose(int verbose);
+    void InitDefaultFactors();
+    bool adjustEventFactors();
+
+    // False, after a message naming the device or key and the reason (on
+    // standard error and in the main log), when the frame buffer could not
+    // be read or SCREEN_BASIC_SIZE is outside 1 .. the smaller screen side.
+    bool checkConfig();
+    // True when a draw can yield this kind after adjustEventFactors: its band
+    // of the cumulative mix holds at least one of the 1000 draws, and for key
+    // presses the key table is not empty.
+    bool canDraw(int eventTye);
+
+private:
+    int mVerbose;
+    bool mPlateType;
+    std::vector<HwKeyCode> mHwkeyCode;
+    int mWidth;
+    int mHigth;
+    int mScreensize;
+    std::list<Pointer> mlist;
+    bool mScreenOk;
+};
+
+#endif

@@ -1,0 +1,62 @@
+// Problem: two threads write time-stamped lines into the day's result files
+// while the console follows the main log.
+// Solution: one temporary Logger per line; the first one sets up the results
+// folder, the files and the console echo.
+#ifndef TAPFUZZ_LOGGER_H
+#define TAPFUZZ_LOGGER_H
+
+#include <pthread.h>
+
+#include <fstream>
+#include <ostream>
+#include <string>
+
+enum log_rank {
+    INFO = 0,
+    INFO1 = 1,
+    DEBUG = 2,
+    WARNING = 3,
+    ERROR = 4,
+    FATAL = 5,
+};
+
+class Logger {
+public:
+    explicit Logger(log_rank rank);
+    ~Logger();
+    Logger(const Logger&) = delete;
+    Logger& operator=(const Logger&) = delete;
+
+    static std::ostream& start(log_rank rank, int line, const std::string& function);
+    static std::ostream& getStream(log_rank rank);
+    static void* read_log(void* arg);
+
+    // Stops the console echo started by the setup (our own tail, nothing
+    // else) and waits for it. Safe to call more than once, or with no echo.
+    static void stopEcho();
+
+private:
+    log_rank m_log_rank;
+
+    static std::ofstream m_info_log_file;
+    static std::ofstream m_warn_log_file;
+    static std::ofstream m_error_log_file;
+    static std::ofstream m_debug_log_file;
+    static pthread_t m_pid;
+};
+
+void initLogger(const std::string& info_log_filename, const std::string& warn_log_filename,
+                const std::string& error_log_filename, const std::string& debug_log_filename);
+
+extern std::string info_log_filename;
+extern std::string warn_log_filename;
+extern std::string error_log_filename;
+extern std::string debug_log_filename;
+extern char global_timep[64];
+extern pthread_t global;
+
+// One log line: a temporary Logger of the rank, started with the caller's
+// line and bare function name; the temporary's end finishes the line.
+#define LOG(rank) Logger(rank).start(rank, __LINE__, __FUNCTION__)
+
+#endif

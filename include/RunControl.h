@@ -1,0 +1,33 @@
+// Problem: the run is steered by the command line and paced between events.
+// Solution: the run-control globals and the option and pacing functions,
+// shared by main and its tests.
+#ifndef TAPFUZZ_RUNCONTROL_H
+#define TAPFUZZ_RUNCONTROL_H
+
+// Options.
+extern int mVerbose;
+extern int currentargc;
+extern char processname[64];
+extern int mCount;
+extern unsigned int mSeconds;
+
+// The option side of the event mix: a given percentage stored negated,
+// 1.0 for a kind left at its default.
+float getOptionFactor(int index);
+void setOptionFactor(int index, float value);
+int getRunHours();
+
+// The pre-scan of every argument: verbosity flags and currentargc. Returns
+// true when "--version" stands anywhere on the line.
+bool preScanOptions(int argc, char** argv);
+bool processOptions(int argc, char** argv);
+bool parse_opt(int argc, char** argv);
+
+// Pacing.
+extern long mThrottle;
+extern int start_time_interval;
+extern int end_time_interval;
+void parse_event_interval();
+long get_interval();
+
+#endif
