@@ -5,6 +5,8 @@
 #ifndef TAPFUZZ_TESTS_SANDBOX_H
 #define TAPFUZZ_TESTS_SANDBOX_H
 
+#include <sys/types.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -42,14 +44,50 @@ public:
     // goes unless the body redirects it.
     int Run(const std::function<int()>& body) const;
 
-    // Convenience: Run() an exec of argv (argv[0] is a path) with the given
-    // extra environment entries ("NAME=value"), standard output and error
-    // captured into the private files out.txt and err.txt; returns the status.
+    // Starts argv (argv[0] is a path) inside the sandbox as Run() does, with
+    // the given extra environment entries ("NAME=value") and its standard
+    // output and error captured into the private files out.txt and err.txt.
+    // Returns at once; see SandboxProcess.
+    class SandboxProcess Start(const std::vector<std::string>& argv,
+                               const std::vector<std::string>& env = {}) const;
+    // Start() and wait: the program's wait status.
     int Exec(const std::vector<std::string>& argv,
              const std::vector<std::string>& env = {}) const;
 
+    // Text of a private file, e.g. ReadFile(path("out.txt")).
+    static std::string ReadFile(const std::string& hostPath);
+    static bool WriteFile(const std::string& hostPath, const std::string& text);
+
+    // After Run()/Start() ended: the processes still alive in the sandbox
+    // two seconds after the program ended, one "pid args" line each (the
+    // sandbox's init kills them afterwards). Empty when none was left.
+    std::string Leftovers() const { return ReadFile(root_ + "/leftover.txt"); }
+
 private:
     std::string root_;
+};
+
+// A program running inside a sandbox. Signals are forwarded to it by the
+// sandbox's init, so the program is never PID 1 and keeps the default
+// actions of its signals.
+class SandboxProcess {
+public:
+    SandboxProcess(pid_t outer, int ctl, int status) : outer_(outer), ctl_(ctl), status_(status) {}
+    SandboxProcess(SandboxProcess&& other) noexcept;
+    SandboxProcess& operator=(SandboxProcess&&) = delete;
+    ~SandboxProcess();
+
+    // Sends sig to the program; false when it has already ended.
+    bool Kill(int sig);
+    // Waits for the program; its wait status (as from waitpid).
+    int Wait();
+
+private:
+    pid_t outer_;
+    int ctl_;
+    int status_;
+    int result_ = -1;
+    bool done_ = false;
 };
 
 #endif
