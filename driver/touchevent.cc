@@ -1,1 +1,225 @@
-// placeholder, replaced by the module's implementation
+// Problem: a stress run must look to everything above the kernel like real
+// fingers on the device's multi-touch panel.
+// Solution: write the exact record sequence the panel reports for a click, a
+// long click or a swipe into its event node, one write() per record.
+#include "feedinput.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/input.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <time.h>
+#include <unistd.h>
+
+int m_fd = -1;
+
+int writeInputEvent(int fd, uint16_t type, uint16_t code, int32_t value)
+{
+    struct input_event ev;
+    memset(&ev, 0, sizeof ev);
+    ev.type = type;
+    ev.code = code;
+    ev.value = value;
+
+    ssize_t n;
+    do {
+        n = write(fd, &ev, sizeof ev);
+    } while (n < 0 && errno == EINTR);  // a signal landed before any byte went
+    if (n < static_cast<ssize_t>(sizeof ev)) {
+        // A short write leaves errno as it was; do not blame a stale cause.
+        if (n >= 0)
+            errno = EIO;
+        fprintf(stderr, "write event failed, %s\n", strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+namespace {
+
+// The finger always carries tracking id 1; the panel reports no slots.
+int writeDown(int x, int y)
+{
+    if (writeInputEvent(m_fd, EV_ABS, ABS_MT_TRACKING_ID, 1) < 0) return -1;
+    if (writeInputEvent(m_fd, EV_ABS, ABS_MT_POSITION_X, x) < 0) return -1;
+    if (writeInputEvent(m_fd, EV_ABS, ABS_MT_POSITION_Y, y) < 0) return -1;
+    if (writeInputEvent(m_fd, EV_KEY, BTN_TOUCH, 1) < 0) return -1;
+    if (writeInputEvent(m_fd, EV_ABS, ABS_X, x) < 0) return -1;
+    if (writeInputEvent(m_fd, EV_ABS, ABS_Y, y) < 0) return -1;
+    return writeInputEvent(m_fd, EV_SYN, SYN_REPORT, 0);
+}
+
+// A paced move pauses after each of its records so that readers of the node
+// see the finger travel at the pace of the gesture rather than jump.
+int writeMove(int x, int y, bool paced, useconds_t pause)
+{
+    const struct { uint16_t type; uint16_t code; int32_t value; } recs[] = {
+        {EV_ABS, ABS_MT_POSITION_X, x},
+        {EV_ABS, ABS_MT_POSITION_Y, y},
+        {EV_ABS, ABS_X, x},
+        {EV_ABS, ABS_Y, y},
+        {EV_SYN, SYN_REPORT, 0},
+    };
+    for (const auto& r : recs) {
+        if (writeInputEvent(m_fd, r.type, r.code, r.value) < 0) return -1;
+        if (paced) usleep(pause);
+    }
+    return 0;
+}
+
+int writeLift()
+{
+    if (writeInputEvent(m_fd, EV_ABS, ABS_MT_TRACKING_ID, -1) < 0) return -1;
+    if (writeInputEvent(m_fd, EV_KEY, BTN_TOUCH, 0) < 0) return -1;
+    return writeInputEvent(m_fd, EV_SYN, SYN_REPORT, 0);
+}
+
+// A negative pause would turn into hours once usleep() reads it unsigned.
+useconds_t pauseOf(long long us)
+{
+    return us > 0 ? static_cast<useconds_t>(us) : 0;
+}
+
+long long absOf(long long v) { return v < 0 ? -v : v; }
+
+}  // namespace
+
+void CreateResource()
+{
+    if (m_fd >= 0)
+        return;
+    m_fd = open(FEEDINPUT_DEVICE, O_RDWR);
+    if (m_fd < 0)
+        printf("could not open %s\n", FEEDINPUT_DEVICE);
+    int version;
+    if (ioctl(m_fd, EVIOCGVERSION, &version) < 0)
+        printf("can not get driver version for %s\n", FEEDINPUT_DEVICE);
+}
+
+void ReleaseResource()
+{
+    close(m_fd);
+    m_fd = -1;
+}
+
+int touchClick(int x, int y)
+{
+    CreateResource();
+    if (writeDown(x, y) < 0 || writeLift() < 0)
+        return -1;
+    ReleaseResource();
+    return 0;
+}
+
+int touchLongClick(int x, int y, int duration)
+{
+    CreateResource();
+    if (writeDown(x, y) < 0)
+        return -1;
+    usleep(pauseOf(duration));
+    if (writeLift() < 0)
+        return -1;
+    ReleaseResource();
+    return 0;
+}
+
+// Coordinates are taken to 64 bits first: any two ints may be a swipe's ends,
+// and their difference does not always fit an int. Every point produced lies
+// between the two ends, so it fits again.
+void ComputePos(int x, int y, int x2, int y2, std::vector<postion>& arrays, int step)
+{
+    // Seeding from whole seconds makes two swipes in the same second share a
+    // path; the generator is the process's one, shared with the caller.
+    srand(time(NULL));
+
+    const long long dx = static_cast<long long>(x2) - x;
+    const long long dy = static_cast<long long>(y2) - y;
+    const long long xdir = dx > 0 ? 1 : -1;
+    const long long ydir = dy > 0 ? 1 : -1;
+
+    arrays.push_back({x, y});
+    // Without a positive number of segments there is nothing between the
+    // ends, and dividing by it would fault.
+    if (step > 0) {
+        if (absOf(dx) > step) {
+            const long long xstep = xdir * (absOf(dx) / step);
+            for (int i = 1; i < step; i++)
+                arrays.push_back({static_cast<int>(x + i * xstep),
+                                  static_cast<int>(y + ydir * (rand() % (absOf(dy) + 1)))});
+        } else {
+            const long long ystep = ydir * (absOf(dy) / step);
+            for (int i = 1; i < step; i++)
+                arrays.push_back({static_cast<int>(x + xdir * (rand() % (absOf(dx) + 1))),
+                                  static_cast<int>(y + i * ystep)});
+        }
+    }
+    arrays.push_back({x2, y2});
+}
+
+int touchSwipe(int x, int y, int x2, int y2, int step, int duration)
+{
+    CreateResource();
+
+    const long long dx = static_cast<long long>(x2) - x;
+    const long long dy = static_cast<long long>(y2) - y;
+    if ((dx == 0 && dy == 0) || step == 0)
+        return 1;
+
+    // Walk along the major axis; on a tie the horizontal one decides.
+    const bool reversed = absOf(dy) > absOf(dx) ? y2 < y : x2 < x;
+
+    std::vector<postion> path;
+    ComputePos(x, y, x2, y2, path, step);
+    const size_t n = path.size();
+
+    if (writeDown(x, y) < 0)
+        return -1;
+
+    const size_t endIndex = reversed ? 0 : n - 1;
+    if (step > 3) {
+        const size_t stride = n / static_cast<size_t>(step);
+        const useconds_t pause = pauseOf(duration / step);
+        size_t index = reversed ? n - 1 : 0;
+        for (int i = 0; i < step - 3; i++) {
+            index = reversed ? index - stride : index + stride;
+            if (writeMove(path[index].x, path[index].y, true, pause) < 0)
+                return -1;
+        }
+    }
+    if (step >= 3) {
+        if (writeMove(path[endIndex].x, path[endIndex].y, false, 0) < 0 || writeLift() < 0)
+            return -1;
+    }
+
+    ReleaseResource();
+    return 0;
+}
+
+void linePos(int x1, int y1, int x2, int y2, std::vector<postion>& arrays)
+{
+    const long long dx = static_cast<long long>(x2) - x1;
+    const long long dy = static_cast<long long>(y2) - y1;
+    const long long xlo = x1 < x2 ? x1 : x2, xhi = x1 < x2 ? x2 : x1;
+    const long long ylo = y1 < y2 ? y1 : y2, yhi = y1 < y2 ? y2 : y1;
+
+    if (dy == 0) {
+        for (long long px = xlo; px < xhi; px++)
+            arrays.push_back({static_cast<int>(px), y1});
+    } else if (dx == 0) {
+        for (long long py = ylo; py < yhi; py++)
+            arrays.push_back({x1, static_cast<int>(py)});
+    } else {
+        const long long k = dy / dx;
+        const long long b = y1 - k * x1;
+        if (absOf(k) > 1) {
+            for (long long py = ylo; py < yhi; py++)
+                arrays.push_back({static_cast<int>((py - b) / k), static_cast<int>(py)});
+        } else {
+            for (long long px = xlo; px < xhi; px++)
+                arrays.push_back({static_cast<int>(px), static_cast<int>(k * px + b)});
+        }
+    }
+}

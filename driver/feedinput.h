@@ -1,0 +1,50 @@
+// Problem: the program reaches libfeedinput only through dlsym by name, so
+// every entry point must leave the library unmangled and nothing else may.
+// Solution: one internal header that declares the exported names with C
+// linkage and default visibility; the build hides everything else.
+#ifndef TAPFUZZ_DRIVER_FEEDINPUT_H
+#define TAPFUZZ_DRIVER_FEEDINPUT_H
+
+#include <stdint.h>
+
+#include <vector>
+
+#define FEEDINPUT_EXPORT __attribute__((visibility("default")))
+
+// The node of the device's touch panel and its hardware keys alike.
+#define FEEDINPUT_DEVICE "/dev/input/event0"
+
+struct postion {
+    int x;
+    int y;
+};
+
+extern "C" {
+
+// Touch half: the descriptor is -1 whenever no gesture holds it open.
+FEEDINPUT_EXPORT extern int m_fd;
+
+FEEDINPUT_EXPORT void CreateResource();
+FEEDINPUT_EXPORT void ReleaseResource();
+FEEDINPUT_EXPORT int touchClick(int x, int y);
+FEEDINPUT_EXPORT int touchLongClick(int x, int y, int duration);
+FEEDINPUT_EXPORT int touchSwipe(int x, int y, int x2, int y2, int step, int duration);
+FEEDINPUT_EXPORT void ComputePos(int x, int y, int x2, int y2,
+                                 std::vector<postion>& arrays, int step);
+FEEDINPUT_EXPORT void linePos(int x1, int y1, int x2, int y2,
+                              std::vector<postion>& arrays);
+
+// Key half: its own descriptor on the same node, independent of m_fd.
+FEEDINPUT_EXPORT extern int mFdhwkey;
+
+FEEDINPUT_EXPORT void CreateResource1();
+FEEDINPUT_EXPORT void ReleaseResource1();
+FEEDINPUT_EXPORT int sendHKeyInput(int code);
+
+}
+
+// Shared by both halves, hidden: writes one zeroed record with one write().
+// Returns 0, or -1 after telling standard error why.
+int writeInputEvent(int fd, uint16_t type, uint16_t code, int32_t value);
+
+#endif
