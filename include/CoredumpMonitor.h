@@ -6,12 +6,18 @@
 #define TAPFUZZ_COREDUMPMONITOR_H
 
 #include <pthread.h>
+#include <sys/types.h>
+#include <time.h>
+
+#include <map>
+#include <string>
 
 extern char gcorepath[64];
 
 class dumpMonitor {
 public:
     dumpMonitor();
+    // Cancels the watcher and waits for it, so nothing of it runs afterwards.
     ~dumpMonitor();
     dumpMonitor(const dumpMonitor&) = delete;
     dumpMonitor& operator=(const dumpMonitor&) = delete;
@@ -23,5 +29,61 @@ private:
     pthread_t m_mointor;
     bool m_started;
 };
+
+// What the watcher remembers of one dump between scans.
+struct DumpSeen {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = -1;
+    struct timespec mtime = {0, 0};
+    bool recorded = false;     // crash record written
+    bool failLogged = false;   // a failed move was reported
+};
+
+// One pass over a folder of dumps (the watcher passes "/tmp/"): records and
+// moves every dump that has not changed since the previous pass. Returns -1
+// (errno set) when the folder cannot be listed, 0 otherwise.
+class DumpWatch {
+public:
+    int scan(const char* folder);
+
+private:
+    void handle(const std::string& folder, const std::string& name, const struct stat& st);
+    std::map<std::string, DumpSeen> mSeen;
+};
+
+// True for the names the kernel gives dumps under our pattern: they begin
+// with "coredump".
+bool isDumpName(const std::string& name);
+
+// The readable name of a dump: everything after the last '-' (the whole name
+// when there is none) replaced by the local time of those epoch seconds,
+// "%Y-%m-%d_%H:%M:%S". False when the name is not a dump name.
+bool buildNewName(const std::string& name, std::string* newname);
+
+// The record of a move as a shell would have been asked for it:
+// "mv " + folder + name + " " + destination.
+std::string buildMoveCommand(const std::string& folder, const std::string& name,
+                             const std::string& destination);
+
+// Text from a crashing program made safe for one log line: control bytes
+// become \n, \r, \t or \xHH, and a backslash is doubled, so a name can
+// neither end a line nor pass for an escape.
+std::string escapeLogText(const std::string& text);
+
+// `to` itself when nothing is there, else the first of to.1 .. to.999 that is
+// free; `to` again when all are taken (the move then reports it).
+std::string freeDestination(const std::string& to);
+
+// Moves the regular file `from` to `to` without ever replacing a file at
+// `to`. Within one file system a rename; across file systems a copy into a
+// temporary file beside `to`, synced and renamed into place, after which the
+// source is removed. On failure returns -1, leaves the source as it was, no
+// file at `to`, and says why in *why.
+int moveDump(const std::string& from, const std::string& to, std::string* why);
+
+// Writes the core pattern into the kernel setting at `path`. 0 on success;
+// -1 with the reason in *why otherwise.
+int writeCorePattern(const char* path, const char* pattern, std::string* why);
 
 #endif
