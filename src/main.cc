@@ -1,1 +1,302 @@
-int main() { return 0; }
+// Problem: a stress run must start in a fixed order, inject events at its
+// pace until its count or its time is up, and end cleanly however it ends.
+// Solution: main sets everything up, runs the loop on the main thread, and
+// turns SIGINT and SIGALRM into a flag the loop acts on between events.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <iostream>
+
+#include "CoredumpMonitor.h"
+#include "GeneratorEvent.h"
+#include "InjectorEvent.h"
+#include "Logger.h"
+#include "Pointer.h"
+#include "RunControl.h"
+#include "Utils.h"
+
+long long mSeed = 0;
+int touch_count = 0;
+int motion_count = 0;
+int longclick_count = 0;
+int presskey_count = 0;
+long cancel_pthread = 1000000;
+
+namespace {
+
+// The signal that asked the run to end (0: none yet), and a pipe that wakes
+// the pause when it arrives. The handlers do nothing else: everything that
+// ends the run happens on the main thread, between two events or log lines.
+volatile sig_atomic_t gStopSignal = 0;
+int gWakePipe[2] = {-1, -1};
+
+void noteSignal(int signo)
+{
+    int saved = errno;
+    gStopSignal = signo;
+    if (gWakePipe[1] >= 0) {
+        char byte = 1;
+        // A full pipe already holds a wake-up; nothing is lost.
+        (void)!write(gWakePipe[1], &byte, 1);
+    }
+    errno = saved;
+}
+
+}  // namespace
+
+void Stop(int signo)
+{
+    noteSignal(signo);
+}
+
+void Alarm_exit(int signo)
+{
+    noteSignal(signo);
+}
+
+void RecycleResource()
+{
+    Logger::stopEcho();
+}
+
+namespace {
+
+void installHandlers()
+{
+    if (pipe2(gWakePipe, O_NONBLOCK | O_CLOEXEC) != 0) {
+        gWakePipe[0] = gWakePipe[1] = -1;
+        fprintf(stderr, "tapfuzz: cannot create the wake-up pipe: %s\n", strerror(errno));
+    }
+    // SA_RESTART keeps a signal from cutting a log write short; the pause
+    // (ppoll) is never restarted and sees the pipe anyway.
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sa.sa_handler = Stop;
+    sigaction(SIGINT, &sa, nullptr);
+    sa.sa_handler = Alarm_exit;
+    sigaction(SIGALRM, &sa, nullptr);
+}
+
+// A signal ends the run here, on the main thread: recycling, then status 0,
+// without the summary and without deleting the objects.
+void stopIfSignalled()
+{
+    if (gStopSignal != 0) {
+        RecycleResource();
+        exit(0);
+    }
+}
+
+// Sleeps `usec` microseconds, or less when a signal asks the run to end.
+void waitOrSignal(long usec)
+{
+    if (usec <= 0)
+        return;
+    struct timespec now, deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += usec / 1000000;
+    deadline.tv_nsec += (usec % 1000000) * 1000;
+    if (deadline.tv_nsec >= 1000000000) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000;
+    }
+    while (gStopSignal == 0) {
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        struct timespec left;
+        left.tv_sec = deadline.tv_sec - now.tv_sec;
+        left.tv_nsec = deadline.tv_nsec - now.tv_nsec;
+        if (left.tv_nsec < 0) {
+            left.tv_sec -= 1;
+            left.tv_nsec += 1000000000;
+        }
+        if (left.tv_sec < 0)
+            return;
+        if (gWakePipe[0] < 0) {
+            nanosleep(&left, nullptr);
+            continue;
+        }
+        struct pollfd p = {gWakePipe[0], POLLIN, 0};
+        int r = ppoll(&p, 1, &left, nullptr);
+        if (r > 0) {
+            char drain[16];
+            while (read(gWakePipe[0], drain, sizeof drain) > 0) {
+            }
+        } else if (r == 0) {
+            return;
+        } else if (errno != EINTR) {
+            nanosleep(&left, nullptr);
+            return;
+        }
+    }
+}
+
+bool anythingInjectable(MonkeySourceRandom* source, InjectorEvent* injector)
+{
+    for (int kind = FACTOR_TOUCH; kind < FACTORZ_COUNT; ++kind)
+        if (source->canDraw(kind) && injector->canInject(kind))
+            return true;
+    return false;
+}
+
+void logEvent(const Pointer& event)
+{
+    switch (event.eventTye) {
+    case FACTOR_TOUCH:
+        LOG(INFO) << "Sending Click (ACTION_DOWN):" << "(" << event.x << "," << event.y << ")";
+        break;
+    case FACTOR_MOTION:
+        LOG(INFO) << "Sending Swipe (ACTION_MOTION):(" << event.x << "," << event.y << "," << event.x1
+                  << "," << event.y1 << "," << event.step << ")";
+        break;
+    case FACTOR_LONGCLICK:
+        LOG(INFO) << "Sending LongClick (ACTION_LONGCLICK):" << "(" << event.x << "," << event.y << ")";
+        break;
+    case FACTOR_PRESSKEY:
+        LOG(INFO) << "Sending PressKey (ACTION_PRESSKEY):" << "(" << event.code << ")";
+        break;
+    default:
+        break;
+    }
+}
+
+void countEvent(int eventType)
+{
+    switch (eventType) {
+    case FACTOR_TOUCH: ++touch_count; break;
+    case FACTOR_MOTION: ++motion_count; break;
+    case FACTOR_LONGCLICK: ++longclick_count; break;
+    case FACTOR_PRESSKEY: ++presskey_count; break;
+    default: break;
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    installHandlers();
+
+    if (argc < 2) {
+        std::cout << showusage();
+        std::cout.flush();
+        return -1;
+    }
+
+    LOG(DEBUG) << "init injectorEvent";
+    InjectorEvent* injectorevent = new InjectorEvent();
+    injectorevent->LoadLibaray();
+    const char* version = injectorevent->GetLibarayVersion();
+    std::string libraryversion = version != nullptr ? version : "";
+
+    LOG(DEBUG) << "parse mVerbose";
+    if (preScanOptions(argc, argv)) {
+        std::cout << "tapfuzz version:" << "V0.2.3" << std::endl;
+        std::cout << "libaray version:" << libraryversion << std::endl;
+        RecycleResource();
+        exit(0);
+    }
+    if (mVerbose < 0)
+        mVerbose = 0;
+    for (int i = FACTOR_TOUCH; i < FACTORZ_COUNT; ++i)
+        setOptionFactor(i, 1.0f);
+
+    LOG(DEBUG) << "parse options";
+    if (!processOptions(argc, argv)) {
+        stopIfSignalled();
+        std::cout << showusage();
+        std::cout.flush();
+        return -1;
+    }
+
+    LOG(DEBUG) << "init SourceRandom";
+    MonkeySourceRandom* monkeySourceRandom = new MonkeySourceRandom();
+    if (!monkeySourceRandom->checkConfig()) {
+        RecycleResource();
+        exit(1);
+    }
+
+    LOG(DEBUG) << "init coredumpmonitor";
+    dumpMonitor* dumpmonitor = new dumpMonitor();
+    dumpmonitor->StartMonitor();
+    stopIfSignalled();
+
+    LOG(DEBUG) << "mVerbose:" << mVerbose;
+    monkeySourceRandom->setVerbose(mVerbose);
+
+    LOG(DEBUG) << "parse interval";
+    if (mThrottle == 0)
+        parse_event_interval();
+
+    LOG(DEBUG) << "get mseed";
+    mSeed = 0;
+    long mseconds = GetMseconds();
+    mSeed = mseconds;
+    srand(static_cast<unsigned int>(mseconds));
+
+    LOG(DEBUG) << "set facotrs";
+    for (int i = FACTOR_TOUCH; i <= FACTOR_PRESSKEY; ++i) {
+        float v = getOptionFactor(i);
+        if (v <= 0.0f)
+            monkeySourceRandom->setFactors(i, v);
+    }
+
+    LOG(DEBUG) << "adjustEventFactors";
+    monkeySourceRandom->adjustEventFactors();
+    if (!anythingInjectable(monkeySourceRandom, injectorevent)) {
+        const char* text = "tapfuzz: nothing of the event mix can be injected (driver library not "
+                           "loaded, or it lacks the functions the mix needs)";
+        fprintf(stderr, "%s\n", text);
+        LOG(INFO) << text;
+        RecycleResource();
+        exit(1);
+    }
+    stopIfSignalled();
+
+    int cycleCounter = 0;
+    alarm(mSeconds);
+
+    for (;;) {
+        stopIfSignalled();
+        Pointer event = monkeySourceRandom->getNextEvent();
+        int eventType = event.eventTye;
+        int ret = injectorevent->FeedInput(event);
+        if (eventType >= FACTOR_TOUCH && eventType <= FACTOR_PRESSKEY) {
+            if (ret == 1)
+                continue;
+            countEvent(eventType);
+            if (mVerbose >= 2)
+                logEvent(event);
+        }
+        ++cycleCounter;
+        if (mVerbose >= 2)
+            LOG(INFO) << "cycleCounter:" << cycleCounter;
+        // What was injected is now in the log; a signal ends the run here.
+        stopIfSignalled();
+
+        mThrottle = get_interval();
+        waitOrSignal(mThrottle);
+        stopIfSignalled();
+
+        if (getRunHours() == 0 && cycleCounter == mCount)
+            break;
+    }
+
+    LOG(INFO) << "Events injected:" << touch_count + motion_count + longclick_count + presskey_count;
+    LOG(INFO) << "// tapfuzz finish";
+    // The summary is written; a signal during this last wait only shortens it.
+    waitOrSignal(cancel_pthread);
+    RecycleResource();
+    delete dumpmonitor;
+    delete injectorevent;
+    delete monkeySourceRandom;
+    exit(0);
+}
