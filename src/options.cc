@@ -1,1 +1,187 @@
-// placeholder, replaced by the module's implementation
+// Problem: the command line sets the event mix, the pause, the run time, the
+// verbosity and the number of events, and COUNT has to stand in one place.
+// Solution: a pre-scan for the flags without values, then one walk over every
+// argument for the options with values, then the COUNT rule.
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <stdexcept>
+
+#include "Logger.h"
+#include "Pointer.h"
+#include "RunControl.h"
+#include "Utils.h"
+
+int mVerbose = 0;
+int currentargc = 0;
+char processname[64] = "";
+int mCount = 100;
+unsigned int mSeconds = 0;
+
+// A percentage given on the command line is stored negated, so that 0 or
+// below marks a kind the user set; 1.0 means "keep the default weight".
+static float mFactors[FACTORZ_COUNT] = {1.0f, 1.0f, 1.0f, 1.0f};
+static int mRunHousr = 0;
+
+// The longest pause whose microseconds still fit the 32-bit mThrottle.
+static const int kMaxThrottleMs = 2147483;
+
+float getOptionFactor(int index)
+{
+    if (index < 0 || index >= FACTORZ_COUNT)
+        return 1.0f;
+    return mFactors[index];
+}
+
+void setOptionFactor(int index, float value)
+{
+    if (index < 0 || index >= FACTORZ_COUNT)
+        return;
+    mFactors[index] = value;
+}
+
+int getRunHours()
+{
+    return mRunHousr;
+}
+
+bool preScanOptions(int argc, char** argv)
+{
+    for (int i = 0; i < argc && argv[i] != nullptr; ++i) {
+        const char* arg = argv[i];
+        int add = 0;
+        if (strcmp(arg, "-v") == 0)
+            add = 1;
+        else if (strcmp(arg, "-v-v") == 0)
+            add = 2;
+        else if (strcmp(arg, "-v-v-v") == 0)
+            add = 3;
+        if (add != 0) {
+            mVerbose += add;
+            currentargc = i + 1;
+        }
+        // The version is printed at once, so flags behind it never count.
+        if (strcmp(arg, "--version") == 0)
+            return true;
+    }
+    return false;
+}
+
+namespace {
+
+// The percentage options, in the order they are matched, with the kind each
+// one sets and the description handed to the number reader.
+struct PercentOption {
+    const char* name;
+    int kind;
+    const char* description;
+};
+
+const PercentOption kPercentOptions[] = {
+    {"--pct-touch", FACTOR_TOUCH, "touch events percentage"},
+    {"--pct-longclick", FACTOR_LONGCLICK, "longclick events percentage"},
+    {"--pct-motion", FACTOR_MOTION, "motion events percentage"},
+    {"--pct-presskey", FACTOR_PRESSKEY, "presskey events percentage"},
+};
+
+const PercentOption* findPercentOption(const char* arg)
+{
+    for (const PercentOption& option : kPercentOptions) {
+        if (strcmp(arg, option.name) == 0)
+            return &option;
+    }
+    return nullptr;
+}
+
+// The element after an option is its value; at the end of argv that is the
+// null entry, which callers treat as a missing value.
+const char* optionValue(int argc, char** argv, int i)
+{
+    return i + 1 < argc ? argv[i + 1] : nullptr;
+}
+
+bool countRule(int argc, char** argv)
+{
+    if (argc < 1)
+        return false;
+    if (currentargc == 0)
+        currentargc = 1;
+    int argc_count = floatToInt(nextOptionLong(argv[argc - 1], "the loop times of argc events"));
+    const char* at = (currentargc > 0 && currentargc < argc) ? argv[currentargc] : nullptr;
+    int argv_count = floatToInt(nextOptionLong(at, "the loop times of argv events"));
+    if (argc_count != 0 && argv_count == argc_count) {
+        mCount = argc_count;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool parse_opt(int argc, char** argv)
+{
+    for (int i = 0; i < argc && argv[i] != nullptr; ++i) {
+        const char* arg = argv[i];
+        const char* value = optionValue(argc, argv, i);
+
+        if (strcmp(arg, "-a") == 0) {
+            if (value == nullptr)
+                return false;
+            if (strlen(value) >= sizeof processname)
+                LOG(INFO) << "application name truncated to " << sizeof processname - 1 << " characters";
+            snprintf(processname, sizeof processname, "%s", value);
+            currentargc = i + 2;
+        } else if (const PercentOption* option = findPercentOption(arg)) {
+            if (value == nullptr) {
+                if (option->kind == FACTOR_MOTION)
+                    LOG(INFO) << "Please input motion percentage";
+                return false;
+            }
+            mFactors[option->kind] = -nextOptionLong(value, option->description);
+            currentargc = i + 2;
+            if (option->kind == FACTOR_MOTION)
+                LOG(DEBUG) << "current_argc4:" << currentargc;
+        } else if (strcmp(arg, "--throttle") == 0) {
+            if (value == nullptr)
+                return false;
+            int ms = floatToInt(nextOptionLong(value, "delay (in milliseconds) to wait between events"));
+            // usleep takes an unsigned count: a negative pause would become
+            // a wait of more than an hour, so it is dropped instead.
+            if (ms < 0) {
+                LOG(INFO) << "negative --throttle " << ms << " ignored: no pause";
+                mThrottle = 0;
+            } else if (static_cast<int64_t>(ms) * 1000 > INT32_MAX) {
+                LOG(INFO) << "--throttle " << ms << " too large: clamped to " << kMaxThrottleMs << " ms";
+                mThrottle = static_cast<long>(kMaxThrottleMs) * 1000;
+            } else {
+                mThrottle = static_cast<long>(ms) * 1000;
+            }
+            currentargc = i + 2;
+        } else if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
+            return false;
+        } else if (strcmp(arg, "--hour") == 0) {
+            if (value == nullptr)
+                return false;
+            mRunHousr = floatToInt(nextOptionLong(value, "process run time(unit:hour)"));
+            // Unsigned on purpose: large hour counts wrap like alarm's own
+            // unsigned argument instead of overflowing a signed product.
+            mSeconds = static_cast<unsigned int>(mRunHousr) * 3600u;
+        }
+    }
+
+    if (mRunHousr != 0) {
+        LOG(INFO) << "process run hour:" << mRunHousr;
+        return true;
+    }
+    return countRule(argc, argv);
+}
+
+bool processOptions(int argc, char** argv)
+{
+    try {
+        return parse_opt(argc, argv);
+    } catch (const std::invalid_argument&) {
+        return false;
+    }
+}
