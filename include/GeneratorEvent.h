@@ -19,6 +19,10 @@ public:
     MonkeySourceRandom();
     ~MonkeySourceRandom();
 
+    // The next event. A draw that queues nothing (past the end of a mix
+    // totalling under 100 %, or a key press without keys) is drawn again;
+    // when no kind can be drawn at all, an event of kind -1 (all other
+    // fields 0) comes back after 1000 empty draws.
     Pointer getNextEvent();
     void generateEvent();
     void generatePointerEvent(int actiontype);
@@ -51,6 +55,7 @@ private:
     int mScreensize;
     std::list<Pointer> mlist;
     bool mScreenOk;
+    int mScreenErrno;  // why the frame buffer could not be read
 };
 
 #endif

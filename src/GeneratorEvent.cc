@@ -1,1 +1,344 @@
-// placeholder, replaced by the module's implementation
+// Problem: a stress run needs a repeatable stream of random clicks, swipes,
+// long clicks and key presses in proportions the user can steer.
+// Solution: a cumulative mix of the four kinds, one rand() draw to pick the
+// kind, then a fixed order of draws for the grid point, swipe ends or key.
+#include "GeneratorEvent.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <iomanip>
+
+#include "Logger.h"
+#include "Utils.h"
+#include "profile.h"
+
+namespace {
+
+const char kProfile[] = "./device.conf";
+
+// The device's hardware keys, in the order the key table keeps them; each
+// name is also the profile key holding the key's Linux code.
+const char* const kHwkeyNames[] = {
+    "HWKEY_VOL_UP", "HWKEY_VOL_DOWN", "HWKEY_POWER", "HWKEY_HOME", "HWKEY_RADIO",
+    "HWKEY_NVI",    "HWKEY_MUTE",     "HWKEY_MEDIA", "HWKEY_BACK",
+};
+
+// When no kind can be drawn at all, getNextEvent gives up after this many
+// empty draws and hands out an event of kind -1 instead of spinning forever.
+const int kGiveUpDraws = 1000;
+
+// rand() % 0 traps (SIGFPE on the device), and a bad profile or frame buffer
+// can leave a zero or negative range here: still take the draw, so a run's
+// draw order does not depend on it, but answer 0.
+int drawBelow(int range)
+{
+    if (range <= 0) {
+        (void)getNextInt(1);
+        return 0;
+    }
+    return getNextInt(range);
+}
+
+}  // namespace
+
+// The event mix: default weights, then user percentages (negated), then, after
+// adjustEventFactors, cumulative fractions that every draw is compared with.
+static float mFactors[FACTORZ_COUNT];
+
+MonkeySourceRandom::MonkeySourceRandom()
+    : mVerbose(0),
+      mPlateType(false),
+      mWidth(0),
+      mHigth(0),
+      mScreensize(20),
+      mScreenOk(false),
+      mScreenErrno(0)
+{
+    mHwkeyCode.clear();
+    mlist.clear();
+    errno = 0;
+    mScreenOk = getScreenSize(&mWidth, &mHigth) == 0;
+    if (!mScreenOk)
+        mScreenErrno = errno != 0 ? errno : EIO;
+    getConfigInfo();
+    InitHwkeyCode();
+    InitDefaultFactors();
+}
+
+MonkeySourceRandom::~MonkeySourceRandom()
+{
+    mlist.clear();
+    mHwkeyCode.clear();
+}
+
+void MonkeySourceRandom::getConfigInfo()
+{
+    int value = 0;
+    if (GetProfileInt(kProfile, "HWKEY_ENABLE", &value) == 0)
+        mPlateType = value != 0;
+    value = 0;
+    if (GetProfileInt(kProfile, "SCREEN_BASIC_SIZE", &value) == 0)
+        mScreensize = value;
+    else
+        mScreensize = 20;
+}
+
+void MonkeySourceRandom::InitHwkeyCode()
+{
+    for (const char* name : kHwkeyNames) {
+        HwKeyCode key{};
+        snprintf(key.hwkey_name, sizeof key.hwkey_name, "%s", name);
+        key.code = 0;
+        mHwkeyCode.push_back(key);
+    }
+    for (auto it = mHwkeyCode.begin(); it != mHwkeyCode.end();) {
+        if (GetProfileInt(kProfile, it->hwkey_name, &it->code) != 0 || it->code == 0)
+            it = mHwkeyCode.erase(it);
+        else
+            ++it;
+    }
+}
+
+int MonkeySourceRandom::getWidth()
+{
+    return mWidth;
+}
+
+int MonkeySourceRandom::getHigth()
+{
+    return mHigth;
+}
+
+bool MonkeySourceRandom::checkConfig()
+{
+    char msg[160];
+    msg[0] = '\0';
+    if (!mScreenOk) {
+        snprintf(msg, sizeof msg, "tapfuzz: cannot read the screen size from /dev/fb0: %s",
+                 strerror(mScreenErrno));
+    } else if (mWidth <= 0 || mHigth <= 0) {
+        // xres/yres are unsigned; above INT_MAX they come back negative.
+        snprintf(msg, sizeof msg,
+                 "tapfuzz: cannot read the screen size from /dev/fb0: it reports %u x %u",
+                 static_cast<unsigned>(mWidth), static_cast<unsigned>(mHigth));
+    } else {
+        int smaller = mWidth < mHigth ? mWidth : mHigth;
+        if (mScreensize < 1 || mScreensize > smaller)
+            snprintf(msg, sizeof msg, "tapfuzz: SCREEN_BASIC_SIZE %d is outside 1..%d", mScreensize,
+                     smaller);
+    }
+    if (msg[0] == '\0')
+        return true;
+    fprintf(stderr, "%s\n", msg);
+    fflush(stderr);
+    LOG(INFO) << msg;
+    return false;
+}
+
+// The kind a draw falls on, with exactly the single-precision comparisons of
+// the mix: a draw equal to a threshold belongs to the next kind. -1 when the
+// draw lies at or beyond the last threshold (a mix totalling under 100 %).
+static int kindOfDraw(float r)
+{
+    if (r < mFactors[FACTOR_TOUCH])
+        return FACTOR_TOUCH;
+    if (r < mFactors[FACTOR_MOTION])
+        return FACTOR_MOTION;
+    if (r < mFactors[FACTOR_LONGCLICK])
+        return FACTOR_LONGCLICK;
+    if (r < mFactors[FACTOR_PRESSKEY])
+        return FACTOR_PRESSKEY;
+    return -1;
+}
+
+bool MonkeySourceRandom::canDraw(int eventTye)
+{
+    if (eventTye < FACTOR_TOUCH || eventTye > FACTOR_PRESSKEY)
+        return false;
+    if (eventTye == FACTOR_PRESSKEY && mHwkeyCode.empty())
+        return false;
+    // The same 1000 values get_rand() can yield, built the same way.
+    for (int i = 0; i < 1000; ++i) {
+        if (kindOfDraw(static_cast<float>(i) / 1000.0f) == eventTye)
+            return true;
+    }
+    return false;
+}
+
+void MonkeySourceRandom::generateEvent()
+{
+    int kind = kindOfDraw(get_rand());
+    if (kind >= 0)
+        generatePointerEvent(kind);
+}
+
+void MonkeySourceRandom::generatePointerEvent(int actiontype)
+{
+    // A grid point is drawn for every kind, so that with a given seed the
+    // draws after it do not depend on which kind came up.
+    int cols = mScreensize > 0 ? mWidth / mScreensize : 0;
+    int rows = mScreensize > 0 ? mHigth / mScreensize : 0;
+    int tmpWnum = drawBelow(cols);
+    int tmpHnum = drawBelow(rows);
+    int width = tmpWnum * mScreensize + drawBelow(mScreensize);
+    int hight = tmpHnum * mScreensize + drawBelow(mScreensize);
+
+    Pointer event{};
+    switch (actiontype) {
+    case FACTOR_TOUCH:
+        LOG(DEBUG) << "touch:x:" << width << " y:" << hight;
+        event.x = width;
+        event.y = hight;
+        event.eventTye = FACTOR_TOUCH;
+        mlist.push_back(event);
+        break;
+    case FACTOR_MOTION: {
+        event.x = drawBelow(mWidth);
+        event.y = drawBelow(mHigth);
+        event.x1 = drawBelow(mWidth);
+        event.y1 = drawBelow(mHigth);
+        // A swipe of length zero would be a click; move its end off the start.
+        if (event.x1 == event.x && event.y1 == event.y) {
+            event.x1 += 10;
+            event.y1 += 10;
+        }
+        event.step = 5;
+        event.duration = 75000;
+        event.eventTye = FACTOR_MOTION;
+        LOG(DEBUG) << "swipe:x:" << event.x << " y:" << event.y << " x1:" << event.x1
+                   << " y1:" << event.y1 << " step:" << event.step << " duration:" << event.duration;
+        mlist.push_back(event);
+        break;
+    }
+    case FACTOR_LONGCLICK:
+        LOG(DEBUG) << "longclick: x:" << width << " y:" << hight << " duration:" << 800;
+        event.x = width;
+        event.y = hight;
+        event.duration = 800;
+        event.eventTye = FACTOR_LONGCLICK;
+        mlist.push_back(event);
+        break;
+    case FACTOR_PRESSKEY: {
+        // No key in the profile: nothing to press, and no draw to take.
+        if (mHwkeyCode.empty())
+            break;
+        int index = rand() % static_cast<int>(mHwkeyCode.size());
+        event.code = mHwkeyCode[static_cast<size_t>(index)].code;
+        event.eventTye = FACTOR_PRESSKEY;
+        mlist.push_back(event);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+Pointer MonkeySourceRandom::getNextEvent()
+{
+    int empty = 0;
+    while (mlist.empty()) {
+        generateEvent();
+        if (!mlist.empty())
+            break;
+        // A draw past the mix's end or a key press without keys queues
+        // nothing; draw again, unless no kind can ever be drawn.
+        if (++empty == kGiveUpDraws) {
+            bool any = false;
+            for (int kind = FACTOR_TOUCH; kind < FACTORZ_COUNT; ++kind)
+                any = any || canDraw(kind);
+            if (!any) {
+                Pointer none{};
+                none.eventTye = -1;
+                return none;
+            }
+        }
+    }
+    Pointer event = mlist.front();
+    mlist.pop_front();
+    return event;
+}
+
+void MonkeySourceRandom::setVerbose(int verbose)
+{
+    mVerbose = verbose;
+}
+
+void MonkeySourceRandom::setFactors(int index, float v)
+{
+    mFactors[index] = v;
+}
+
+void MonkeySourceRandom::InitDefaultFactors()
+{
+    if (mPlateType) {
+        mFactors[FACTOR_TOUCH] = 35.0f;
+        mFactors[FACTOR_MOTION] = 30.0f;
+        mFactors[FACTOR_LONGCLICK] = 30.0f;
+        mFactors[FACTOR_PRESSKEY] = 5.0f;
+    } else {
+        mFactors[FACTOR_TOUCH] = 40.0f;
+        mFactors[FACTOR_MOTION] = 30.0f;
+        mFactors[FACTOR_LONGCLICK] = 30.0f;
+        // Zero at program start; written so that a second source does not
+        // inherit the first one's cumulative 1.0 as a key weight.
+        mFactors[FACTOR_PRESSKEY] = 0.0f;
+    }
+}
+
+bool MonkeySourceRandom::adjustEventFactors()
+{
+    // Single precision throughout: the draw is compared with these floats,
+    // and the thresholds must come out exactly as the run has always had them.
+    float userSum = 0.0f;
+    float defaultsum = 0.0f;
+    int defaultCount = 0;
+    for (int i = 0; i < FACTORZ_COUNT; ++i) {
+        if (mFactors[i] < 0.0f) {
+            userSum -= mFactors[i];
+        } else {
+            ++defaultCount;
+            defaultsum += mFactors[i];
+        }
+    }
+    if (userSum > 100.0f)
+        exit(1);
+    if (defaultCount == 0 && static_cast<double>(userSum) < 99.9)
+        exit(1);
+
+    float defaultsTarget = 100.0f - userSum;
+    // Only entries above zero are scaled; with a zero sum there are none.
+    float defaultsAdjustment = defaultsum > 0.0f ? defaultsTarget / defaultsum : 0.0f;
+    for (int i = 0; i < FACTORZ_COUNT; ++i) {
+        if (mFactors[i] <= 0.0f)
+            mFactors[i] = -mFactors[i];
+        else
+            mFactors[i] *= defaultsAdjustment;
+    }
+
+    float sum = 0.0f;
+    for (int i = 0; i < FACTORZ_COUNT; ++i) {
+        sum += mFactors[i] / 100;
+        mFactors[i] = sum;
+    }
+
+    if (mVerbose > 0) {
+        float t = mFactors[FACTOR_TOUCH] * 100;
+        float m = mFactors[FACTOR_MOTION] * 100;
+        float l = mFactors[FACTOR_LONGCLICK] * 100;
+        float p = mFactors[FACTOR_PRESSKEY] * 100;
+        float touch = t;
+        float motion = m - t;
+        float longclick = l - m;
+        float presskey = p - l;
+        LOG(INFO) << std::fixed << std::setprecision(1) << std::endl
+                  << "//  Event percentages" << std::endl
+                  << "//  TOUCH:" << static_cast<double>(touch) << "%" << std::endl
+                  << "//  MOTION:" << static_cast<double>(motion) << "%" << std::endl
+                  << "//  LONGCLICK:" << static_cast<double>(longclick) << "%" << std::endl
+                  << "//  PRESSKEY:" << static_cast<double>(presskey) << "%";
+    }
+    return true;
+}
