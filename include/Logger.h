@@ -20,6 +20,12 @@ enum log_rank {
     FATAL = 5,
 };
 
+void initLogger(const std::string& info_log_filename, const std::string& warn_log_filename,
+                const std::string& error_log_filename, const std::string& debug_log_filename);
+
+// A Logger holds the process-wide line lock from its construction to its
+// destruction, so lines of different threads never mix, and the thread
+// cannot be cancelled in between.
 class Logger {
 public:
     explicit Logger(log_rank rank);
@@ -33,10 +39,17 @@ public:
 
     // Stops the console echo started by the setup (our own tail, nothing
     // else) and waits for it. Safe to call more than once, or with no echo.
+    // The echo is also stopped at exit(), and dies with the process on any
+    // other end.
     static void stopEcho();
 
 private:
+    friend void initLogger(const std::string&, const std::string&, const std::string&,
+                           const std::string&);
+
     log_rank m_log_rank;
+    // Cancelability found at construction, given back at destruction.
+    int m_cancel_state;
 
     static std::ofstream m_info_log_file;
     static std::ofstream m_warn_log_file;
@@ -44,9 +57,6 @@ private:
     static std::ofstream m_debug_log_file;
     static pthread_t m_pid;
 };
-
-void initLogger(const std::string& info_log_filename, const std::string& warn_log_filename,
-                const std::string& error_log_filename, const std::string& debug_log_filename);
 
 extern std::string info_log_filename;
 extern std::string warn_log_filename;

@@ -1,1 +1,318 @@
-// placeholder, replaced by the module's implementation
+// Problem: the run thread and the core-dump watcher both write time-stamped
+// lines into the results of the day, and the console must follow the main
+// log without the follower ever outliving tapfuzz.
+// Solution: a line lock held by each Logger from construction to line end,
+// a one-time setup under its own mutex, and a console echo that is our own
+// child, tied to its thread by the kernel's parent-death signal.
+#include "Logger.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <iostream>
+
+std::string info_log_filename = "./tapfuzz.log";
+std::string warn_log_filename = "./crash.log";
+std::string error_log_filename;
+std::string debug_log_filename;
+char global_timep[64] = "";
+pthread_t global;
+
+std::ofstream Logger::m_info_log_file;
+std::ofstream Logger::m_warn_log_file;
+std::ofstream Logger::m_error_log_file;
+std::ofstream Logger::m_debug_log_file;
+pthread_t Logger::m_pid;
+
+namespace {
+
+// Raised by the echo thread; read before the setup mutex is taken.
+std::atomic<bool> log_opt{false};
+// Serialises the setup.
+pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+// Guarded by mutex: the files are prepared once; an echo thread was created.
+bool files_ready = false;
+bool echo_created = false;
+// Set after a successful creation, taken by the one stopEcho that joins it.
+std::atomic<bool> echo_joinable{false};
+
+// Held from a Logger's construction to its line end. The per-thread depth
+// lets a line written from a signal handler (or exit) on a thread that is
+// already inside a line go on without waiting for itself.
+pthread_mutex_t line_mutex = PTHREAD_MUTEX_INITIALIZER;
+thread_local int t_line_depth = 0;
+thread_local bool t_in_setup = false;
+
+void lockLine()
+{
+    // Counted before locking and uncounted after unlocking: a signal handler
+    // that logs in between then skips the lock rather than deadlocking.
+    if (t_line_depth++ == 0)
+        pthread_mutex_lock(&line_mutex);
+}
+
+void unlockLine()
+{
+    if (t_line_depth == 1)
+        pthread_mutex_unlock(&line_mutex);
+    --t_line_depth;
+}
+
+// Like mkdir -p: each component in turn; failures show up later as log
+// files that cannot be opened.
+void makeDirs(const std::string& path)
+{
+    for (size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1))
+        mkdir(path.substr(0, slash).c_str(), 0777);
+    mkdir(path.c_str(), 0777);
+}
+
+// At exit(), stop the echo and keep the line lock for good: the static
+// streams are destroyed after this, and a thread still logging must wait
+// for the process to end instead of writing into a dead stream.
+void holdLinesAtExit()
+{
+    Logger::stopEcho();
+    if (t_line_depth > 0)
+        return;
+    if (!t_in_setup)
+        pthread_mutex_lock(&mutex);
+    pthread_mutex_lock(&line_mutex);
+}
+
+struct EchoChild {
+    pid_t pid;
+};
+
+void killEcho(void* arg)
+{
+    pid_t pid = static_cast<EchoChild*>(arg)->pid;
+    kill(pid, SIGKILL);
+    while (waitpid(pid, NULL, 0) < 0 && errno == EINTR) {
+    }
+}
+
+void closeInheritedFds()
+{
+#ifdef SYS_close_range
+    if (syscall(SYS_close_range, 3U, ~0U, 0U) == 0)
+        return;
+#endif
+    long max = sysconf(_SC_OPEN_MAX);
+    if (max < 0 || max > 65536)
+        max = 65536;
+    for (int fd = 3; fd < max; ++fd)
+        close(fd);
+}
+
+// In the forked child: only async-signal-safe calls until exec.
+[[noreturn]] void execEcho(const char* command, pid_t parent)
+{
+    // The kernel kills the echo when the thread that forked it ends, which
+    // covers every way the process can die, SIGKILL included.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // The parent may have died before the line above took effect.
+    if (getppid() != parent)
+        _exit(0);
+
+    // The echo thread blocks every signal; tail must react to them normally
+    // (Ctrl-C on the console reaches it as well).
+    struct sigaction dfl;
+    memset(&dfl, 0, sizeof dfl);
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    for (int sig = 1; sig < NSIG; ++sig) {
+        if (sig != SIGKILL && sig != SIGSTOP)
+            sigaction(sig, &dfl, NULL);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, NULL);
+
+    closeInheritedFds();
+    execl("/bin/sh", "sh", "-c", command, static_cast<char*>(NULL));
+    _exit(127);
+}
+
+} // namespace
+
+void initLogger(const std::string& info_name, const std::string& warn_name,
+                const std::string& error_name, const std::string& debug_name)
+{
+    const std::string* names[] = {&info_name, &warn_name, &error_name, &debug_name};
+    std::ofstream* files[] = {&Logger::m_info_log_file, &Logger::m_warn_log_file,
+                              &Logger::m_error_log_file, &Logger::m_debug_log_file};
+    for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i) {
+        if (!names[i]->empty() && !files[i]->is_open())
+            files[i]->open(*names[i], std::ios::out | std::ios::app);
+    }
+}
+
+Logger::Logger(log_rank rank) : m_log_rank(rank), m_cancel_state(PTHREAD_CANCEL_ENABLE)
+{
+    // A thread cancelled inside a line would keep the line lock forever.
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &m_cancel_state);
+
+    if (!log_opt.load(std::memory_order_acquire) && !t_in_setup) {
+        pthread_mutex_lock(&mutex);
+        if (!log_opt.load(std::memory_order_relaxed) && !echo_created) {
+            t_in_setup = true;
+            if (!files_ready) {
+                // The folder of the day the run starts; a run past midnight
+                // keeps writing there.
+                time_t now = time(NULL);
+                struct tm tm_now;
+                if (localtime_r(&now, &tm_now) == NULL
+                    || strftime(global_timep, sizeof global_timep, "%Y%m%d", &tm_now) == 0)
+                    snprintf(global_timep, sizeof global_timep, "%s", "00000000");
+                std::string folder = std::string("./results/") + "tapfuzz" + global_timep + "/";
+                struct stat st;
+                if (stat(folder.c_str(), &st) != 0)
+                    makeDirs(folder);
+                info_log_filename = folder + "tapfuzz" + ".log";
+                warn_log_filename = folder + "crash" + ".log";
+                initLogger(info_log_filename, warn_log_filename, error_log_filename,
+                           debug_log_filename);
+                atexit(holdLinesAtExit);
+                files_ready = true;
+            }
+
+            // Process signals (SIGINT, SIGALRM) belong to the run thread.
+            sigset_t all;
+            sigset_t old;
+            sigfillset(&all);
+            pthread_sigmask(SIG_SETMASK, &all, &old);
+            int rc = pthread_create(&m_pid, NULL, read_log, NULL);
+            pthread_sigmask(SIG_SETMASK, &old, NULL);
+            if (rc == 0) {
+                echo_created = true;
+                echo_joinable.store(true, std::memory_order_release);
+            } else {
+                lockLine();
+                std::cout << "can't create a new pthread";
+                std::cout.flush();
+                unlockLine();
+            }
+            global = m_pid;
+            t_in_setup = false;
+        }
+        pthread_mutex_unlock(&mutex);
+    }
+    lockLine();
+}
+
+Logger::~Logger()
+{
+    std::ostream& os = getStream(m_log_rank);
+    os << '\n';
+    os.flush();
+    if (m_log_rank == FATAL) {
+        m_info_log_file.close();
+        m_warn_log_file.close();
+        m_error_log_file.close();
+        m_debug_log_file.close();
+        abort();
+    }
+    unlockLine();
+    pthread_setcancelstate(m_cancel_state, NULL);
+}
+
+std::ostream& Logger::start(log_rank rank, int line, const std::string& function)
+{
+    char timep[128] = "";
+    time_t now = time(NULL);
+    struct tm tm_now;
+    if (localtime_r(&now, &tm_now) != NULL)
+        strftime(timep, sizeof timep, "%Y-%m-%d %H:%M:%S", &tm_now);
+
+    std::ostream& os = getStream(rank);
+    // One failed write (a full disk) must not silence the log for the rest
+    // of the run.
+    if (!os)
+        os.clear();
+    switch (rank) {
+    case INFO:
+        os << "[" << timep << "]" << "[INFO]";
+        break;
+    case INFO1:
+    case WARNING:
+        os << "[" << timep << "]" << "[CRASH][Coredump]";
+        break;
+    case DEBUG:
+        // to_string: a format flag a caller left on the stream must not
+        // change the line number.
+        os << "[" << timep << "]" << "[DEBUG][" << function << "]" << "[Line "
+           << std::to_string(line) << "]:";
+        break;
+    default:
+        break;
+    }
+    os.flush();
+    return os;
+}
+
+std::ostream& Logger::getStream(log_rank rank)
+{
+    switch (rank) {
+    case INFO:
+    case INFO1:
+        if (m_info_log_file.is_open())
+            return m_info_log_file;
+        return std::cout;
+    case DEBUG:
+        if (m_debug_log_file.is_open())
+            return m_debug_log_file;
+        return std::cout;
+    case WARNING:
+        if (m_warn_log_file.is_open())
+            return m_warn_log_file;
+        return std::cerr;
+    default:
+        if (m_error_log_file.is_open())
+            return m_error_log_file;
+        return std::cerr;
+    }
+}
+
+void* Logger::read_log(void* arg)
+{
+    (void)arg;
+    log_opt.store(true, std::memory_order_release);
+    // exec: tail replaces the shell, so the death signal reaches tail itself.
+    std::string command = "exec tail -F " + info_log_filename;
+
+    pthread_testcancel();
+    pid_t parent = getpid();
+    EchoChild child{fork()};
+    if (child.pid == 0)
+        execEcho(command.c_str(), parent);
+    if (child.pid < 0)
+        return NULL;
+
+    pthread_cleanup_push(killEcho, &child);
+    while (waitpid(child.pid, NULL, 0) < 0 && errno == EINTR) {
+    }
+    pthread_cleanup_pop(0);
+    return NULL;
+}
+
+void Logger::stopEcho()
+{
+    if (!echo_joinable.exchange(false, std::memory_order_acq_rel))
+        return;
+    // Cancelling the thread runs its cleanup, which kills and reaps our tail.
+    pthread_cancel(m_pid);
+    pthread_join(m_pid, NULL);
+}
