@@ -76,6 +76,17 @@ EVENT_INTERVALS_RANGE=10,30
 EOF
 done
 
+# Waits for tapfuzz ($1) at most $2 seconds, then kills it: a hung run must
+# still leave results behind (its status is then 137).
+wait_tapfuzz() {
+    ( sleep $2; kill -9 $1 2>/dev/null && echo "BOARD: tapfuzz hung, killed after $2 s" ) &
+    watchdog=$!
+    wait $1
+    tf_status=$?
+    kill $watchdog 2>/dev/null
+    return $tf_status
+}
+
 # Starts the event recorder for run $1 and waits until it holds the node.
 start_recorder() {
     rm -f $OUT/$1.ready
@@ -119,7 +130,7 @@ if wait_for 'grep -q "^/tmp/coredump-%e-%p-%t" /proc/sys/kernel/core_pattern' 30
 else
     say "tapfuzz did not set the core pattern; no crash was staged"
 fi
-wait $tf_pid
+wait_tapfuzz $tf_pid $RUN_LIMIT_SECONDS
 echo $? > $OUT/run1.status
 say "run1: tapfuzz exited with status $(cat $OUT/run1.status)"
 stop_recorder run1
@@ -138,7 +149,7 @@ signal_run() {
     cd /
     sleep $SIGNAL_RUN_SECONDS
     kill -$sig $tf_pid
-    wait $tf_pid
+    wait_tapfuzz $tf_pid 30
     echo $? > $OUT/$run.status
     say "$run: tapfuzz exited with status $(cat $OUT/$run.status) after SIG$sig"
     stop_recorder $run

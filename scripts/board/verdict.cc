@@ -406,21 +406,29 @@ public:
 
     void fail(const std::string& what)
     {
-        ++failures_;
+        if (failures_++ == 0)
+            first_ = what;
         if (!quiet_)
             printf("   FAIL %s\n", what.c_str());
     }
+    const std::string& firstFailure() const { return first_; }
+    void pass() { ++passed_; }
     void check(bool ok, const std::string& what)
     {
-        if (!ok)
+        if (ok)
+            pass();
+        else
             fail(what);
     }
     int failures() const { return failures_; }
+    int passed() const { return passed_; }
     bool quiet() const { return quiet_; }
 
 private:
     bool quiet_;
+    int passed_ = 0;
     int failures_ = 0;
+    std::string first_;
 };
 
 // Matches the gestures of one run against the frames; the model state runs
@@ -549,6 +557,7 @@ RunFigures matchRun(const Run& run, KernelState* st, Judge* judge)
             break;
         }
         if (ok) {
+            judge->pass();
             ++fig.matched[g.kind];
             if (fig.samples.size() < 6) {
                 std::string s = "   " + g.text + "\n";
@@ -681,7 +690,7 @@ int countLines(const std::vector<std::string>& lines, const std::string& needle)
 
 // ---------------------------------------------------------------- verdict
 
-int judge(const Results& r, bool quiet)
+int judge(const Results& r, bool quiet, std::string* firstFailure = nullptr)
 {
     Judge j(quiet);
     auto say = [&](const char* fmt, auto... args) {
@@ -845,7 +854,10 @@ int judge(const Results& r, bool quiet)
     say("   frames delivered %d; kernel filtered in all: ABS_X %d, ABS_Y %d, BTN_TOUCH %d, "
         "keys %d, empty frames %d\n",
         delivered, total.absX, total.absY, total.btnTouch, total.keys, total.emptyFrames);
-    say("   verdict: %s (%d failed checks)\n", j.failures() ? "FAIL" : "PASS", j.failures());
+    say("   verdict: %s\n", j.failures() ? "FAIL" : "PASS");
+    say("checks: %d passed, %d failed\n", j.passed(), j.failures());
+    if (firstFailure)
+        *firstFailure = j.firstFailure();
     return j.failures();
 }
 
@@ -876,6 +888,20 @@ int selftest(const Results& good)
             }
         }
         return false;
+    };
+    // Index of the first frame of run's first gesture of `kind`; a swipe of
+    // the event source (step 5, never without displacement) is always five
+    // frames and every other gesture two, since each of their frames carries
+    // multi-touch values or a key change and so is never filtered away whole.
+    auto firstFrameOf = [](const Run& run, Kind kind) -> long {
+        long frame = 0;
+        for (const auto& g : loggedGestures(run)) {
+            const long n = g.kind == SWIPE ? 5 : 2;
+            if (g.kind == kind)
+                return frame + n <= static_cast<long>(run.frames.size()) ? frame : -1;
+            frame += n;
+        }
+        return -1;
     };
     struct Case {
         const char* name;
@@ -914,18 +940,34 @@ int selftest(const Results& good)
                      if (rec.type == EV_KEY && rec.code != BTN_TOUCH) { rec.code += 1; return true; }
              return false;
          }},
-        {"a long click not held", [](Results& r) {
-             auto gs = loggedGestures(r.runs[0]);
-             size_t frame = 0;
+        {"a long click not held", [&](Results& r) {
+             const long i = firstFrameOf(r.runs[0], LONGCLICK);
+             if (i < 0) return false;
+             r.runs[0].frames[static_cast<size_t>(i) + 1].t = r.runs[0].frames[static_cast<size_t>(i)].t;
+             return true;
+         }},
+        {"a swipe lifted one pixel off its last point", [&](Results& r) {
+             const long i = firstFrameOf(r.runs[0], SWIPE);
+             if (i < 0) return false;
+             // Frames of a swipe: down, two moves, the last point, the lift.
+             r.runs[0].frames[static_cast<size_t>(i) + 3].recs.at(0).value += 1;
+             return true;
+         }},
+        {"a swipe's drawn point outside its range", [&](Results& r) {
+             const long i = firstFrameOf(r.runs[0], SWIPE);
+             if (i < 0) return false;
+             const auto gs = loggedGestures(r.runs[0]);
              for (const auto& g : gs) {
-                 if (g.kind == LONGCLICK) {
-                     if (frame + 1 >= r.runs[0].frames.size()) return false;
-                     r.runs[0].frames[frame + 1].t = r.runs[0].frames[frame].t;
-                     return true;
-                 }
-                 // Every other gesture's frames carry multi-touch values or
-                 // a key change, so none is filtered away whole.
-                 frame += g.kind == SWIPE ? 5 : 2;
+                 if (g.kind != SWIPE) continue;
+                 const auto path = swipePath(g);
+                 auto& move = r.runs[0].frames[static_cast<size_t>(i) + 1].recs;
+                 // Replace the drawn coordinate of the first move, and the
+                 // ABS_ value that repeats it, with one past its range.
+                 const int axis = path[1].xKnown ? 1 : 0;
+                 const int out = path[1].hi + 1;
+                 for (auto& rec : move)
+                     if (rec.code == axis || rec.code == ABS_MT_POSITION_X + axis) rec.value = out;
+                 return true;
              }
              return false;
          }},
@@ -942,6 +984,17 @@ int selftest(const Results& good)
          [&](Results& r) {
              return replaceInLog(r.runs[0].log, "Events injected:" + std::to_string(r.count),
                                  "Events injected:" + std::to_string(r.count + 1));
+         }},
+        {"an unlogged click at the end of the run by count", [](Results& r) {
+             const double t = r.runs[0].frames.empty() ? 0 : r.runs[0].frames.back().t;
+             Frame down, lift;
+             down.t = t + 1;
+             down.recs = downBlock(1, 2);
+             lift.t = t + 2;
+             lift.recs = liftBlock();
+             r.runs[0].frames.push_back(down);
+             r.runs[0].frames.push_back(lift);
+             return true;
          }},
         {"a signalled run exited with status 1", [](Results& r) { r.runs[1].status = 1; return true; }},
         {"the echo left running", [](Results& r) {
@@ -964,6 +1017,13 @@ int selftest(const Results& good)
              b[b.size() / 2] = static_cast<char>(b[b.size() / 2] ^ 0x40);
              return true;
          }},
+        {"the dump and its copy cut short alike", [](Results& r) {
+             if (r.cores.empty() || r.witness.size() < 8192) return false;
+             auto& b = r.cores.begin()->second;
+             b.resize(b.size() - 4096);
+             r.witness = b;
+             return true;
+         }},
         {"the dump left under its raw name", [](Results& r) {
              if (r.cores.empty()) return false;
              std::string bytes = r.cores.begin()->second;
@@ -980,12 +1040,16 @@ int selftest(const Results& good)
             continue;
         }
         ++run;
-        const bool caught = judge(r, true) != 0;
+        std::string why;
+        const bool caught = judge(r, true, &why) != 0;
         if (!caught)
             ++missed;
-        printf("   selftest: %-45s %s\n", c.name, caught ? "caught" : "MISSED");
+        printf("   selftest: %s: %s\n", c.name, caught ? "caught" : "MISSED");
+        if (caught)
+            printf("             (%s)\n", why.c_str());
     }
     printf("   selftest: %d damaged copies, %d caught, %d missed\n", run, run - missed, missed);
+    printf("selftest: %d passed, %d failed\n", run - missed, missed);
     return missed ? 1 : 0;
 }
 
