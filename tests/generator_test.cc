@@ -168,12 +168,8 @@ struct MixCase {
     std::array<float, 4> given;      // user percentages, kUnset when not given
     const char* printout;            // the four percentage lines
     std::array<int, 5> split;        // touch, swipe, long click, key, none
+    friend void PrintTo(const MixCase& c, std::ostream* os) { *os << c.name; }
 };
-
-void PrintTo(const MixCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
 
 class MixTest : public SourceTest, public ::testing::WithParamInterface<MixCase> {};
 
@@ -238,12 +234,8 @@ INSTANTIATE_TEST_SUITE_P(
 struct RefusalCase {
     const char* name;
     std::array<float, 4> given;
+    friend void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
 };
-
-void PrintTo(const RefusalCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
 
 class MixRefusalTest : public SourceTest, public ::testing::WithParamInterface<RefusalCase> {};
 
@@ -293,12 +285,8 @@ struct DrawCase {
     int calls;          // rand() calls the event takes
     Pointer expected;   // every field, unset ones 0
     const char* debug;  // its DEBUG message, "" for none
+    friend void PrintTo(const DrawCase& c, std::ostream* os) { *os << c.name; }
 };
-
-void PrintTo(const DrawCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
 
 class DrawTest : public SourceTest, public ::testing::WithParamInterface<DrawCase> {};
 
@@ -444,12 +432,8 @@ struct KeyTableCase {
     const char* name;
     const char* keys;          // profile lines
     std::vector<int> codes;    // the table, in order
+    friend void PrintTo(const KeyTableCase& c, std::ostream* os) { *os << c.name; }
 };
-
-void PrintTo(const KeyTableCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
 
 class KeyTableTest : public SourceTest, public ::testing::WithParamInterface<KeyTableCase> {};
 
@@ -548,12 +532,8 @@ struct ConfigCase {
     unsigned width, height;
     const char* grid;     // SCREEN_BASIC_SIZE value, nullptr for none
     const char* message;  // "" when the configuration is usable
+    friend void PrintTo(const ConfigCase& c, std::ostream* os) { *os << c.name; }
 };
-
-void PrintTo(const ConfigCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
 
 class ConfigTest : public SourceTest, public ::testing::WithParamInterface<ConfigCase> {};
 
