@@ -7,8 +7,11 @@
 // through tapfuzz's rename), and after the child is reaped (the kernel has
 // then finished writing) copies it as an independent witness.
 //
-// usage: crasher OUTDIR
+// usage: crasher OUTDIR SAVEDIR
 // writes OUTDIR/crasher.txt (key=value) and OUTDIR/witness-<dump name>.
+// SAVEDIR is where tapfuzz moves dumps: should its one-second scan move the
+// file between the kernel's creation and our open, it is opened there.
+#include <dirent.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/mman.h>
@@ -73,13 +76,33 @@ bool copyAll(int from, int to, long long* size)
     }
 }
 
+// Opens the one file in dir whose name starts with prefix.
+int openMoved(const std::string& dir, const char* prefix)
+{
+    DIR* d = opendir(dir.c_str());
+    if (!d)
+        return -1;
+    int fd = -1;
+    while (struct dirent* e = readdir(d)) {
+        if (strncmp(e->d_name, prefix, strlen(prefix)) == 0) {
+            fd = board::open_retry((dir + e->d_name).c_str(), O_RDONLY);
+            break;
+        }
+    }
+    closedir(d);
+    return fd;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc != 2)
-        board::die(kTool, "usage: crasher OUTDIR");
+    if (argc != 3)
+        board::die(kTool, "usage: crasher OUTDIR SAVEDIR");
     const std::string outdir = argv[1];
+    std::string savedir = argv[2];
+    if (savedir.empty() || savedir.back() != '/')
+        savedir += '/';
 
     board::Fd ino(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
     if (!ino.valid())
@@ -114,6 +137,8 @@ int main(int argc, char** argv)
             seen = true;
             dumpName = ev->name;
             dump = board::Fd(board::open_retry(("/tmp/" + dumpName).c_str(), O_RDONLY));
+            if (!dump.valid() && errno == ENOENT)
+                dump = board::Fd(openMoved(savedir, prefix));
             break;
         }
     }

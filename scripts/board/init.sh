@@ -121,7 +121,7 @@ tf_pid=$!
 cd /
 if wait_for 'grep -q "^/tmp/coredump-%e-%p-%t" /proc/sys/kernel/core_pattern' 300; then
     cat /proc/sys/kernel/core_pattern > $OUT/core_pattern-run1.txt
-    cd $OUT && crasher $OUT > $OUT/crasher.stdout 2>&1
+    cd $OUT && crasher $OUT /data/cores/ > $OUT/crasher.stdout 2>&1
     say "crasher: $(cat $OUT/crasher.stdout)"
     cd /
     # While tapfuzz runs, its echo must be visible here; the same listing

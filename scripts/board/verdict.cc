@@ -497,7 +497,8 @@ RunFigures matchRun(const Run& run, KernelState* st, Judge* judge)
                 fig.shortestHold = std::min(fig.shortestHold, hold);
                 if (hold < 0.0008) {
                     judge->fail(where + "\"" + g.text + "\": held only "
-                                + std::to_string(hold * 1e6) + " us, not 800");
+                                + std::to_string(static_cast<long>(hold * 1e6))
+                                + " us, not 800");
                     ok = false;
                 }
             }
@@ -559,7 +560,8 @@ RunFigures matchRun(const Run& run, KernelState* st, Judge* judge)
         if (ok) {
             judge->pass();
             ++fig.matched[g.kind];
-            if (fig.samples.size() < 6) {
+            // The first gesture of each kind shows what the kernel made of it.
+            if (fig.matched[g.kind] == 1) {
                 std::string s = "   " + g.text + "\n";
                 for (size_t k = first; k < cur; ++k)
                     s += "        kernel: " + describe(run.frames[k].recs) + "\n";
@@ -780,7 +782,7 @@ int judge(const Results& r, bool quiet, std::string* firstFailure = nullptr)
                 run.leftovers.size());
         }
         if (!quiet && run.byCount) {
-            printf("   first gestures, as logged and as the kernel delivered them:\n");
+            printf("   the first gesture of each kind, as logged and as the kernel delivered it:\n");
             for (const auto& s : fig.samples)
                 printf("%s", s.c_str());
         }
