@@ -1,6 +1,7 @@
-// Problem: a run ended by a signal can stop in the middle of a frame; the
-// input core then holds those values back until the next SYN_REPORT, which
-// would otherwise arrive with the next run's first gesture.
+// Problem: a run that stops in the middle of a frame (a fault: tapfuzz ends
+// only between events) leaves values the input core holds back until the
+// next SYN_REPORT, which would arrive with the next run's first gesture and
+// blame the wrong run.
 // Solution: write one SYN_REPORT so the held values are delivered now, to
 // the run they belong to. With nothing held, the kernel drops it unseen.
 //
