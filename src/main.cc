@@ -214,6 +214,8 @@ int main(int argc, char** argv)
         stopIfSignalled();
         std::cout << showusage();
         std::cout.flush();
+        // Returning ends main's frame, the only holder of the bridge.
+        delete injectorevent;
         return -1;
     }
 
