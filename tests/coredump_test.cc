@@ -114,6 +114,11 @@ struct NameCase {
     std::string newname;
 };
 
+void PrintTo(const NameCase& c, std::ostream* os)
+{
+    *os << "TZ=" << c.tz << " " << ::testing::PrintToString(c.name);
+}
+
 class DumpNameTest : public ::testing::TestWithParam<NameCase> {};
 
 TEST_P(DumpNameTest, TimeTextAfterLastDashBecomesLocalTime)
@@ -151,6 +156,11 @@ struct EscapeCase {
     std::string raw;
     std::string logged;
 };
+
+void PrintTo(const EscapeCase& c, std::ostream* os)
+{
+    *os << ::testing::PrintToString(c.raw);
+}
 
 class EscapeTest : public ::testing::TestWithParam<EscapeCase> {};
 
@@ -497,6 +507,11 @@ struct MonitorCase {
     std::string savePathLine;
     std::string patternLine;
 };
+
+void PrintTo(const MonitorCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class MonitorSetupTest : public ::testing::TestWithParam<MonitorCase> {
 protected:

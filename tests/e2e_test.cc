@@ -391,6 +391,11 @@ struct CommandCase {
     bool logs;            // the results folder exists afterwards
 };
 
+void PrintTo(const CommandCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class CommandLineTest : public TapfuzzRun, public ::testing::WithParamInterface<CommandCase> {};
 
 TEST_P(CommandLineTest, StatusAndText)
@@ -495,6 +500,11 @@ struct RefusalCase {
     bool fbNode;              // /dev/fb0 exists
     std::string message;      // expected on standard error (empty: none)
 };
+
+void PrintTo(const RefusalCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class RefusalTest : public TapfuzzRun, public ::testing::WithParamInterface<RefusalCase> {};
 
