@@ -16,7 +16,6 @@
 #include <functional>
 #include <ostream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -25,6 +24,7 @@
 #include "InjectorEvent.h"
 #include "Logger.h"
 #include "Pointer.h"
+#include "echo_text.h"
 #include "sandbox.h"
 
 namespace {
@@ -108,7 +108,10 @@ protected:
 
     std::string Out() const { return Sandbox::ReadFile(sb_->path("out.txt")); }
     std::vector<std::string> Info() const { return Messages(MainLog(), "[INFO]"); }
-    std::vector<std::string> Debug() const { return Messages(Out(), "[DEBUG][ParseLibaray]"); }
+    std::vector<std::string> Debug() const
+    {
+        return Messages(WithoutEcho(Out(), MainLog()), "[DEBUG][ParseLibaray]");
+    }
     std::string MainLog() const
     {
         std::string text;

@@ -14,6 +14,7 @@
 
 #include "RunControl.h"
 #include "child_case.h"
+#include "echo_text.h"
 
 namespace {
 
@@ -195,7 +196,7 @@ TEST(OptionsTest, CommandLines)
         ASSERT_NE(nullptr, memchr(s.processname, '\0', sizeof s.processname));
         EXPECT_EQ(c.processname, std::string(s.processname));
         EXPECT_EQ(c.info, ChildCase::Messages(child.mainLog(), "[INFO]"));
-        EXPECT_EQ(c.debug, ChildCase::Messages(child.stdoutText(), "[DEBUG][parse_opt]"));
+        EXPECT_EQ(c.debug, ChildCase::Messages(WithoutEcho(child.stdoutText(), child.mainLog()), "[DEBUG][parse_opt]"));
     }
 }
 
