@@ -16,33 +16,6 @@
 
 typedef int (*ioctl_fn)(int, unsigned long, ...);
 
-static ioctl_fn next_ioctl;
-
-__attribute__((constructor)) static void findNextIoctl(void)
-{
-    next_ioctl = (ioctl_fn)dlsym(RTLD_NEXT, "ioctl");
-}
-
-/* TAPFUZZ_TEST_FB="WxH": the screen the frame buffer reports. Without it the
- * query fails as on a node that is no frame buffer. */
-static int screenSize(unsigned* xres, unsigned* yres)
-{
-    const char* spec = getenv("TAPFUZZ_TEST_FB");
-    if (spec == NULL)
-        return -1;
-    char* end = NULL;
-    unsigned long w = strtoul(spec, &end, 10);
-    if (end == spec || *end != 'x')
-        return -1;
-    const char* rest = end + 1;
-    unsigned long h = strtoul(rest, &end, 10);
-    if (end == rest || *end != '\0')
-        return -1;
-    *xres = (unsigned)w;
-    *yres = (unsigned)h;
-    return 0;
-}
-
 int ioctl(int fd, unsigned long request, ...)
 {
     va_list ap;
@@ -51,8 +24,12 @@ int ioctl(int fd, unsigned long request, ...)
     va_end(ap);
 
     if (request == FBIOGET_VSCREENINFO) {
+        /* TAPFUZZ_TEST_FB="WxH": the screen the frame buffer reports. Without
+         * it the query fails as on a node that is no frame buffer. */
+        const char* size = getenv("TAPFUZZ_TEST_FB");
         unsigned xres, yres;
-        if (screenSize(&xres, &yres) != 0) {
+        char extra;
+        if (size == NULL || sscanf(size, "%ux%u%c", &xres, &yres, &extra) != 2) {
             errno = ENOTTY;
             return -1;
         }
@@ -67,9 +44,10 @@ int ioctl(int fd, unsigned long request, ...)
         *(int*)arg = 0x010001;
         return 0;
     }
-    if (next_ioctl == NULL) {
+    ioctl_fn next = (ioctl_fn)dlsym(RTLD_NEXT, "ioctl");
+    if (next == NULL) {
         errno = ENOSYS;
         return -1;
     }
-    return next_ioctl(fd, request, arg);
+    return next(fd, request, arg);
 }

@@ -3,6 +3,6 @@
 # their own (child_case.h), so every case starts from the initial values.
 foreach(name utils_test options_test pacing_test)
   add_executable(${name} ${name}.cc)
-  target_link_libraries(${name} PRIVATE tapfuzz_core GTest::gtest GTest::gtest_main)
+  target_link_libraries(${name} PRIVATE tapfuzz_core test_sandbox GTest::gtest_main)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60)
 endforeach()
