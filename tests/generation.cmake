@@ -1,9 +1,7 @@
 # Event mix, random event source and injection bridge.
 
-# The source's tests bring their own ioctl() (a frame buffer of the size the
-# test chooses) and rand() (a script of draws); both pass everything else on
-# to the C library. They run inside the sandbox, where /dev/fb0 is a file.
-add_executable(generator_test generator_test.cc fb_ioctl_shim.cc rand_script.cc)
+# The source's test brings its own ioctl() and rand(), ahead of the C library's.
+add_executable(generator_test generator_test.cc)
 target_link_libraries(generator_test PRIVATE tapfuzz_core test_sandbox GTest::gtest_main ${CMAKE_DL_LIBS})
 gtest_discover_tests(generator_test DISCOVERY_TIMEOUT 60)
 
@@ -12,21 +10,16 @@ gtest_discover_tests(generator_test DISCOVERY_TIMEOUT 60)
 set(FAKEFEED_DIR ${CMAKE_CURRENT_BINARY_DIR}/fakefeed)
 set(fakefeed_touchonly FAKEFEED_TOUCH)
 set(fakefeed_basic FAKEFEED_TOUCH FAKEFEED_GESTURES FAKEFEED_KEY)
-set(fakefeed_full FAKEFEED_TOUCH FAKEFEED_GESTURES FAKEFEED_KEY FAKEFEED_MCU FAKEFEED_VERSION="fake-2.1")
-set(fakefeed_failing FAKEFEED_TOUCH FAKEFEED_GESTURES FAKEFEED_KEY FAKEFEED_MCU FAKEFEED_VERSION="unused"
-    FAKEFEED_RESULT=-1)
-set(fakefeed_targets)
+set(fakefeed_full ${fakefeed_basic} FAKEFEED_MCU FAKEFEED_VERSION="fake-2.1")
+set(fakefeed_failing ${fakefeed_basic} FAKEFEED_MCU FAKEFEED_VERSION="unused" FAKEFEED_RESULT=-1)
+add_executable(injector_test injector_test.cc)
 foreach(variant touchonly basic full failing)
   add_library(fakefeed_${variant} MODULE testlibs/fakefeed.cc)
   target_compile_definitions(fakefeed_${variant} PRIVATE ${fakefeed_${variant}})
-  set_target_properties(fakefeed_${variant} PROPERTIES
-    OUTPUT_NAME feedinput
-    LIBRARY_OUTPUT_DIRECTORY ${FAKEFEED_DIR}/${variant})
-  list(APPEND fakefeed_targets fakefeed_${variant})
+  set_target_properties(fakefeed_${variant} PROPERTIES OUTPUT_NAME feedinput
+                        LIBRARY_OUTPUT_DIRECTORY ${FAKEFEED_DIR}/${variant})
+  add_dependencies(injector_test fakefeed_${variant})
 endforeach()
-
-add_executable(injector_test injector_test.cc)
 target_compile_definitions(injector_test PRIVATE FAKEFEED_DIR="${FAKEFEED_DIR}")
 target_link_libraries(injector_test PRIVATE tapfuzz_core test_sandbox GTest::gtest_main ${CMAKE_DL_LIBS})
-add_dependencies(injector_test ${fakefeed_targets})
 gtest_discover_tests(injector_test DISCOVERY_TIMEOUT 60)
