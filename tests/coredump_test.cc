@@ -113,7 +113,7 @@ TEST(DumpNameTest, TimeTextAfterLastDashBecomesLocalTime)
     }
 }
 
-TEST(EscapeTest, ControlBytesCannotBreakALogLine)
+TEST(DumpNameTest, ControlBytesCannotBreakALogLine)
 {
     const struct {
         std::string raw, logged;

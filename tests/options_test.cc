@@ -66,8 +66,7 @@ const struct {
     std::string expected;
 } kCases[] = {
     {{"1000"}, "accepted count=1000 argc=1"},
-    {{"-v", "-v", "1000"}, "accepted count=1000 argc=3 v=2"},
-    {{"-v-v", "-v-v-v", "1000"}, "accepted count=1000 argc=3 v=5"},
+    {{"-v", "-v-v", "-v-v-v", "1000"}, "accepted count=1000 argc=4 v=6"},
     {{"-vv", "-v-v-v-v", "1000"}, "refused argc=1"},  // only the three exact flags count
     {{"1000", "--throttle", "100"}, "refused argc=4 throttle=100000"},
     {{"--throttle", "100", "-v", "1000"}, "refused argc=3 v=1 throttle=100000"},
