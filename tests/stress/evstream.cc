@@ -268,8 +268,10 @@ LineReport CheckLines(const std::string& text)
             r.tornTail = true;
         else if (!WholeLogLine(line) && !MixLine(line)) {
             ++r.bad;
+            // A line glued from many pieces can be long; the start shows
+            // what went wrong.
             if (r.firstBad.empty())
-                r.firstBad = line;
+                r.firstBad = line.size() > 240 ? line.substr(0, 240) + "..." : line;
         }
         at = last ? text.size() : end + 1;
     }

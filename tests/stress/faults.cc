@@ -176,18 +176,18 @@ void NodeFaultRun(Verdict& v, NodeFault kind)
     Finish(fault, v, before, outcome);
 }
 
-// Every seventh write to the node fails, from start to end, with swipes in
-// the mix: gestures break at every record position.
+// Every 23rd write to the node fails, from start to end, with swipes in
+// the mix: gestures break at every record position, others go through.
 void IntermittentRun(Verdict& v)
 {
-    const std::string fault = "node: every 7th write EIO";
+    const std::string fault = "node: every 23rd write EIO";
     const int before = v.failures();
     const long events = 150;
     Stage st;
     st.Profile(kKeys);
     if (!v.Expect(st.MakeNode(false), fault + ": no node"))
         return;
-    Sandbox::WriteFile(st.sb.root() + "/fault", "eio 7");
+    Sandbox::WriteFile(st.sb.root() + "/fault", "eio 23");
     RunOptions opt;
     opt.faultShim = true;
     Run run(st, {"-v-v", "--throttle", "2", std::to_string(events)}, opt);

@@ -457,6 +457,19 @@ long RssKiB(pid_t pid)
     return -1;
 }
 
+std::string SanitizerOf(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/maps");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.find("/libasan.so") != std::string::npos)
+            return "AddressSanitizer";
+        if (line.find("/libtsan.so") != std::string::npos)
+            return "ThreadSanitizer";
+    }
+    return "";
+}
+
 int FdCount(pid_t pid, int* node)
 {
     const std::string dir = "/proc/" + std::to_string(pid) + "/fd";

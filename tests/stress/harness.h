@@ -173,6 +173,9 @@ private:
 // --- Looking at a process from outside -------------------------------------
 
 long RssKiB(pid_t pid);
+// The sanitizer runtime mapped into the process ("AddressSanitizer",
+// "ThreadSanitizer"), or empty for a plain build.
+std::string SanitizerOf(pid_t pid);
 // Open descriptors, not counting those on the event node; `node` gets those.
 int FdCount(pid_t pid, int* node = nullptr);
 // What the main thread is doing: "running", "pause", "sleep", "write node",
