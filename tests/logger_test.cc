@@ -157,8 +157,12 @@ protected:
 
     void TearDown() override
     {
-        if (!root_.empty())
-            std::filesystem::remove_all(root_);
+        if (root_.empty())
+            return;
+        // A case that failed half-way must not leave a tail of its own behind.
+        for (pid_t tail : Tails(work_))
+            kill(tail, SIGKILL);
+        std::filesystem::remove_all(root_);
     }
 
     // Runs body in a forked child in work/; tells how the child ended.
