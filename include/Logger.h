@@ -33,6 +33,9 @@ public:
     Logger(const Logger&) = delete;
     Logger& operator=(const Logger&) = delete;
 
+    // Begins the line with its time stamp and rank tag and returns the stream
+    // the message goes into; the line reaches its file, whole and flushed,
+    // when this Logger ends.
     static std::ostream& start(log_rank rank, int line, const std::string& function);
     static std::ostream& getStream(log_rank rank);
     static void* read_log(void* arg);
@@ -46,6 +49,10 @@ public:
 private:
     friend void initLogger(const std::string&, const std::string&, const std::string&,
                            const std::string&);
+
+    // Writes a whole line to the stream of the rank; a file that refuses it
+    // is reopened and the line goes to the console instead.
+    static void writeLine(log_rank rank, const std::string& line);
 
     log_rank m_log_rank;
     // Cancelability found at construction, given back at destruction.

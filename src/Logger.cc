@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <iostream>
+#include <sstream>
 
 std::string info_log_filename = "./tapfuzz.log";
 std::string warn_log_filename = "./crash.log";
@@ -67,6 +68,53 @@ void unlockLine()
     if (t_line_depth == 1)
         pthread_mutex_unlock(&line_mutex);
     --t_line_depth;
+}
+
+// Each line is put together in memory and reaches its stream whole, in one
+// write at its end: a line the process is killed in the middle of, or one
+// the disk refuses, never leaves a torn prefix in the file, and the console
+// echo sharing standard output cannot land inside a debug line. One buffer
+// per destination and thread keeps the format flags a caller sets (the
+// event mix prints with one decimal) in force for the rest of the run, as
+// on the stream itself; a line begun inside another line of the same thread
+// gets a buffer of its own.
+enum { kMainLog, kConsole, kCrashLog, kErrorLog, kDestinations };
+thread_local std::ostringstream t_line[kDestinations];
+thread_local std::ostringstream t_nested[4];
+
+int destination(log_rank rank)
+{
+    switch (rank) {
+    case INFO:
+    case INFO1: return kMainLog;
+    case DEBUG: return kConsole;
+    case WARNING: return kCrashLog;
+    default: return kErrorLog;
+    }
+}
+
+std::ostringstream& lineBuffer(log_rank rank)
+{
+    if (t_line_depth <= 1)
+        return t_line[destination(rank)];
+    int level = t_line_depth - 2;
+    return t_nested[level < 4 ? level : 3];
+}
+
+// The time text changes once a second; each thread keeps its own copy.
+const char* timeText()
+{
+    thread_local time_t last = static_cast<time_t>(-1);
+    thread_local char text[128] = "";
+    time_t now = time(NULL);
+    if (now != last) {
+        struct tm tm_now;
+        text[0] = '\0';
+        if (localtime_r(&now, &tm_now) != NULL)
+            strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm_now);
+        last = now;
+    }
+    return text;
 }
 
 // Like mkdir -p: each component in turn; failures show up later as log
@@ -215,9 +263,12 @@ Logger::Logger(log_rank rank) : m_log_rank(rank), m_cancel_state(PTHREAD_CANCEL_
 
 Logger::~Logger()
 {
-    std::ostream& os = getStream(m_log_rank);
-    os << '\n';
-    os.flush();
+    std::ostringstream& buffer = lineBuffer(m_log_rank);
+    buffer << '\n';
+    const std::string line = buffer.str();
+    buffer.str(std::string());
+    buffer.clear();
+    writeLine(m_log_rank, line);
     if (m_log_rank == FATAL) {
         m_info_log_file.close();
         m_warn_log_file.close();
@@ -229,19 +280,35 @@ Logger::~Logger()
     pthread_setcancelstate(m_cancel_state, NULL);
 }
 
+void Logger::writeLine(log_rank rank, const std::string& line)
+{
+    std::ostream& os = getStream(rank);
+    os.write(line.data(), static_cast<std::streamsize>(line.size()));
+    os.flush();
+    if (os)
+        return;
+    std::ofstream* file = dynamic_cast<std::ofstream*>(&os);
+    if (file == nullptr) {
+        os.clear();
+        return;
+    }
+    // The file refused the line (a full disk): reopening drops what the
+    // stream still holds, so nothing of it is glued to a later line, and the
+    // line goes to the console instead, as when the file cannot be opened:
+    // a crash record is never lost.
+    const std::string& name = file == &m_warn_log_file ? warn_log_filename : info_log_filename;
+    file->close();
+    file->clear();
+    file->open(name, std::ios::out | std::ios::app);
+    std::ostream& console = (rank == WARNING || rank >= ERROR) ? std::cerr : std::cout;
+    console.write(line.data(), static_cast<std::streamsize>(line.size()));
+    console.flush();
+}
+
 std::ostream& Logger::start(log_rank rank, int line, const std::string& function)
 {
-    char timep[128] = "";
-    time_t now = time(NULL);
-    struct tm tm_now;
-    if (localtime_r(&now, &tm_now) != NULL)
-        strftime(timep, sizeof timep, "%Y-%m-%d %H:%M:%S", &tm_now);
-
-    std::ostream& os = getStream(rank);
-    // One failed write (a full disk) must not silence the log for the rest
-    // of the run.
-    if (!os)
-        os.clear();
+    std::ostringstream& os = lineBuffer(rank);
+    const char* timep = timeText();
     switch (rank) {
     case INFO:
         os << "[" << timep << "]" << "[INFO]";
@@ -259,7 +326,6 @@ std::ostream& Logger::start(log_rank rank, int line, const std::string& function
     default:
         break;
     }
-    os.flush();
     return os;
 }
 

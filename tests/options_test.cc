@@ -13,7 +13,6 @@
 
 #include "RunControl.h"
 #include "child_case.h"
-#include "echo_text.h"
 
 namespace {
 
@@ -53,8 +52,7 @@ std::string Describe(const OptionState& s, const ChildCase& child)
         text += std::string(" name=") + s.processname;
     for (const std::string& m : ChildCase::Messages(child.mainLog(), "[INFO]"))
         text += " info=" + m;
-    const std::string out = WithoutEcho(child.stdoutText(), child.mainLog());
-    for (const std::string& m : ChildCase::Messages(out, "[DEBUG][parse_opt]"))
+    for (const std::string& m : ChildCase::Messages(child.stdoutText(), "[DEBUG][parse_opt]"))
         text += " debug=" + m;
     return text;
 }

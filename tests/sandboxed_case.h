@@ -20,7 +20,6 @@
 #include <gtest/gtest.h>
 
 #include "Logger.h"
-#include "echo_text.h"
 #include "sandbox.h"
 
 class SandboxedCase : public ::testing::Test {
@@ -70,7 +69,7 @@ protected:
     std::vector<std::string> Messages(const std::string& tag) const
     {
         std::vector<std::string> found;
-        std::istringstream in(tag.rfind("[DEBUG]", 0) == 0 ? WithoutEcho(Out(), MainLog()) : MainLog());
+        std::istringstream in(tag.rfind("[DEBUG]", 0) == 0 ? Out() : MainLog());
         for (std::string line; std::getline(in, line);) {
             size_t at = line.find(tag);
             if (at == std::string::npos)
