@@ -7,6 +7,7 @@
 #include "Logger.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -115,6 +116,30 @@ const char* timeText()
         last = now;
     }
     return text;
+}
+
+// A file that filled up in the middle of a line keeps the part that fitted;
+// cut the file back to its last whole line so the next line starts clean.
+// The part is shorter than the refused line, so its start lies within that
+// many bytes of the end.
+void dropPartialLine(const std::string& name, size_t refused)
+{
+    int fd = open(name.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_size > 0) {
+        off_t from = st.st_size > static_cast<off_t>(refused) ? st.st_size - static_cast<off_t>(refused) : 0;
+        std::string tail(static_cast<size_t>(st.st_size - from), '\0');
+        if (pread(fd, &tail[0], tail.size(), from) == static_cast<ssize_t>(tail.size())) {
+            size_t nl = tail.rfind('\n');
+            if (nl != std::string::npos)
+                from += static_cast<off_t>(nl + 1);
+            if ((nl != std::string::npos || from == 0) && from < st.st_size)
+                (void)!ftruncate(fd, from);
+        }
+    }
+    close(fd);
 }
 
 // Like mkdir -p: each component in turn; failures show up later as log
@@ -299,6 +324,7 @@ void Logger::writeLine(log_rank rank, const std::string& line)
     const std::string& name = file == &m_warn_log_file ? warn_log_filename : info_log_filename;
     file->close();
     file->clear();
+    dropPartialLine(name, line.size());
     file->open(name, std::ios::out | std::ios::app);
     std::ostream& console = (rank == WARNING || rank >= ERROR) ? std::cerr : std::cout;
     console.write(line.data(), static_cast<std::streamsize>(line.size()));
