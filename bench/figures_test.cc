@@ -88,39 +88,37 @@ struct GroupCase {
     const char* group;
 };
 
-class GroupTest : public ::testing::TestWithParam<GroupCase> {};
-
-TEST_P(GroupTest, Group)
-{
-    EXPECT_STREQ(GroupOf(GetParam().fileFunction), GetParam().group);
-}
-
 // Names as callgrind_annotate prints them for a click.
-INSTANTIATE_TEST_SUITE_P(
-    ClickFunctions, GroupTest,
-    ::testing::Values(
-        GroupCase{"./time/./time/strftime_l.c:__strftime_internal",
-                  "time stamp of each line: localtime_r, strftime, time"},
-        GroupCase{"./time/./time/tzset.c:__tz_convert", "time stamp of each line: localtime_r, strftime, time"},
-        GroupCase{"./stdlib/./stdlib/random_r.c:random_r", "rand() draws"},
-        GroupCase{"./stdlib/./stdlib/rand.c:rand", "rand() draws"},
-        GroupCase{"./malloc/./malloc/malloc.c:_int_free", "heap: malloc/free, new/delete"},
-        GroupCase{"???:operator delete(void*, unsigned long)", "heap: malloc/free, new/delete"},
-        GroupCase{"./nptl/./nptl/cancellation.c:__pthread_disable_asynccancel", "locks and cancel state"},
-        GroupCase{"./io/../sysdeps/unix/sysv/linux/write.c:write",
-                  "system call stubs (write, open, close, ioctl)"},
-        GroupCase{"???:std::ostream::flush()", "iostream and stdio formatting (std::cout, std::string)"},
-        GroupCase{"/usr/include/c++/12/ostream:Logger::start(log_rank, int, std::string const&)",
-                  "iostream and stdio formatting (std::cout, std::string)"},
-        GroupCase{"./libio/./libio/iofwrite.c:fwrite", "iostream and stdio formatting (std::cout, std::string)"},
-        GroupCase{"/work/src/Logger.cc:Logger::~Logger()", "Logger's own code"},
-        GroupCase{"/work/driver/touchevent.cc:writeInputEvent(int, unsigned short, unsigned short, int)",
-                  "driver library's own code"},
-        GroupCase{"/work/src/GeneratorEvent.cc:MonkeySourceRandom::generatePointerEvent(int)",
-                  "event source and bridge code"},
-        GroupCase{"/work/src/main.cc:main", "main loop and pacing (floor: its whole loop)"},
-        GroupCase{"./string/../sysdeps/x86_64/multiarch/memmove-vec-unaligned-erms.S:__memcpy_avx_unaligned_erms",
-                  "other (memcpy, memset, strlen, ...)"}));
+const GroupCase kClickFunctions[] = {
+    {"./time/./time/strftime_l.c:__strftime_internal",
+     "time stamp of each line: localtime_r, strftime, time"},
+    {"./time/./time/tzset.c:__tz_convert", "time stamp of each line: localtime_r, strftime, time"},
+    {"./stdlib/./stdlib/random_r.c:random_r", "rand() draws"},
+    {"./stdlib/./stdlib/rand.c:rand", "rand() draws"},
+    {"./malloc/./malloc/malloc.c:_int_free", "heap: malloc/free, new/delete"},
+    {"???:operator delete(void*, unsigned long)", "heap: malloc/free, new/delete"},
+    {"./nptl/./nptl/cancellation.c:__pthread_disable_asynccancel", "locks and cancel state"},
+    {"./io/../sysdeps/unix/sysv/linux/write.c:write",
+     "system call stubs (write, open, close, ioctl)"},
+    {"???:std::ostream::flush()", "iostream and stdio formatting (std::cout, std::string)"},
+    {"/usr/include/c++/12/ostream:Logger::start(log_rank, int, std::string const&)",
+     "iostream and stdio formatting (std::cout, std::string)"},
+    {"./libio/./libio/iofwrite.c:fwrite", "iostream and stdio formatting (std::cout, std::string)"},
+    {"/work/src/Logger.cc:Logger::~Logger()", "Logger's own code"},
+    {"/work/driver/touchevent.cc:writeInputEvent(int, unsigned short, unsigned short, int)",
+     "driver library's own code"},
+    {"/work/src/GeneratorEvent.cc:MonkeySourceRandom::generatePointerEvent(int)",
+     "event source and bridge code"},
+    {"/work/src/main.cc:main", "main loop and pacing (floor: its whole loop)"},
+    {"./string/../sysdeps/x86_64/multiarch/memmove-vec-unaligned-erms.S:__memcpy_avx_unaligned_erms",
+     "other (memcpy, memset, strlen, ...)"},
+};
+
+TEST(Annotation, ClickFunctionsFallInTheirGroups)
+{
+    for (const GroupCase& c : kClickFunctions)
+        EXPECT_STREQ(GroupOf(c.fileFunction), c.group) << c.fileFunction;
+}
 
 // --- Statistics -------------------------------------------------------------------
 
