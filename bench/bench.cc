@@ -129,13 +129,13 @@ struct Bench {
         return {"LD_PRELOAD=" FBSHIM_LIB, "TAPFUZZ_TEST_FB=800x480"};
     }
 
-    RunResult run(RunSpec spec)
+    RunResult run(RunSpec job)
     {
-        if (spec.env.empty())
-            spec.env = env();
-        RunResult r = RunInSandbox(sb, spec);
+        if (job.env.empty())
+            job.env = env();
+        RunResult r = RunInSandbox(sb, job);
         if (r.ok && !(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0)) {
-            fprintf(stderr, "bench: %s ended with status 0x%x: %s\n", spec.argv[0].c_str(), r.status,
+            fprintf(stderr, "bench: %s ended with status 0x%x: %s\n", job.argv[0].c_str(), r.status,
                     Sandbox::ReadFile(sb.root() + "/err.txt").substr(0, 400).c_str());
             r.ok = false;
         }
@@ -277,13 +277,13 @@ void costSection(Bench& b)
 
 // --- System calls per event ---------------------------------------------------
 
-std::map<std::string, double> straced(Bench& b, RunSpec spec, const std::string& tag)
+std::map<std::string, double> straced(Bench& b, RunSpec job, const std::string& tag)
 {
     const std::string out = b.sb.root() + "/strace-" + tag + ".txt";
     std::vector<std::string> argv = {"/usr/bin/strace", "-f", "-c", "-o", out};
-    argv.insert(argv.end(), spec.argv.begin(), spec.argv.end());
-    spec.argv = argv;
-    RunResult r = b.run(spec);
+    argv.insert(argv.end(), job.argv.begin(), job.argv.end());
+    job.argv = argv;
+    RunResult r = b.run(job);
     std::map<std::string, double> calls = ParseStraceCounts(Sandbox::ReadFile(out));
     if (!gOutdir.empty())
         Sandbox::WriteFile(gOutdir + "/strace-" + tag + ".txt", Sandbox::ReadFile(out));
@@ -381,14 +381,14 @@ std::map<std::string, double> groups(const Annotated& a)
     return g;
 }
 
-Annotated callgrinded(Bench& b, RunSpec spec, const std::string& tag)
+Annotated callgrinded(Bench& b, RunSpec job, const std::string& tag)
 {
     const std::string out = b.sb.root() + "/callgrind." + tag;
     std::vector<std::string> argv = {"/usr/bin/valgrind", "--tool=callgrind", "-q",
                                      "--callgrind-out-file=" + out};
-    argv.insert(argv.end(), spec.argv.begin(), spec.argv.end());
-    spec.argv = argv;
-    b.run(spec);
+    argv.insert(argv.end(), job.argv.begin(), job.argv.end());
+    job.argv = argv;
+    b.run(job);
     if (!gOutdir.empty())
         Sandbox::WriteFile(gOutdir + "/callgrind." + tag, Sandbox::ReadFile(out));
     return annotate(out);

@@ -161,7 +161,7 @@ RunResult readResult(const std::string& file)
 }
 
 // The body of the sandboxed child: set up the node, run the program, watch.
-int runBody(const RunSpec& spec, const std::string& root)
+int runBody(const RunSpec& job, const std::string& root)
 {
     // The private dev/input folder is a bind of a folder on disk; a node on
     // the sandbox's own /dev tmpfs costs what a node in memory costs.
@@ -169,7 +169,7 @@ int runBody(const RunSpec& spec, const std::string& root)
     mkdir("/dev/input", 0755);
     unlink(kNode);
     int rfd = -1;
-    if (spec.fifo) {
+    if (job.fifo) {
         if (mkfifo(kNode, 0666) != 0)
             return 101;
         // Read-write: the fifo never reports an end between two gestures.
@@ -184,16 +184,16 @@ int runBody(const RunSpec& spec, const std::string& root)
     }
 
     std::vector<char*> argv;
-    for (const std::string& a : spec.argv)
+    for (const std::string& a : job.argv)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     std::vector<char*> envp;
     for (char** e = environ; *e != nullptr; ++e)
         envp.push_back(*e);
-    for (const std::string& e : spec.env)
+    for (const std::string& e : job.env)
         envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
-    const std::string outPath = spec.stdoutPath.empty() ? "/dev/null" : spec.stdoutPath;
+    const std::string outPath = job.stdoutPath.empty() ? "/dev/null" : job.stdoutPath;
     const std::string errPath = root + "/err.txt";
 
     RunResult r;
@@ -224,13 +224,13 @@ int runBody(const RunSpec& spec, const std::string& root)
     memset(&ru, 0, sizeof ru);
     int st = 0;
     for (;;) {
-        int flags = (spec.fifo || spec.watch) ? WNOHANG : 0;
+        int flags = (job.fifo || job.watch) ? WNOHANG : 0;
         pid_t w = wait4(pid, &st, flags, &ru);
         if (w == pid)
             break;
         if (w < 0 && errno != EINTR)
             return 105;
-        if (spec.watch) {
+        if (job.watch) {
             long before = r.hwmKb;
             readStatus(pid, &r.hwmKb, &r.maxThreads);
             readChildren(pid, &r);
@@ -244,27 +244,27 @@ int runBody(const RunSpec& spec, const std::string& root)
                     smaps = text;
             }
         }
-        if (spec.fifo) {
+        if (job.fifo) {
             struct pollfd p = {rfd, POLLIN, 0};
-            if (poll(&p, 1, spec.watch ? 10 : 5) > 0)
+            if (poll(&p, 1, job.watch ? 10 : 5) > 0)
                 drainFifo(rfd, &clock);
-            if (!stopped && spec.stopAfterRecords > 0 && clock.records >= spec.stopAfterRecords) {
+            if (!stopped && job.stopAfterRecords > 0 && clock.records >= job.stopAfterRecords) {
                 kill(-pid, SIGINT);
                 stopped = true;
             }
-        } else if (spec.watch) {
+        } else if (job.watch) {
             usleep(10000);
         }
     }
     int64_t t1 = nowNs();
-    if (spec.fifo) {
+    if (job.fifo) {
         drainFifo(rfd, &clock);
         close(rfd);
     }
     r.records = clock.records;
     r.gestureStart = clock.start;
     r.gestureEnd = clock.end;
-    if (spec.watch)
+    if (job.watch)
         Sandbox::WriteFile(root + "/smaps.txt", smaps);
     r.status = st;
     r.wallSec = static_cast<double>(t1 - t0) / 1e9;
@@ -275,14 +275,14 @@ int runBody(const RunSpec& spec, const std::string& root)
 
 }  // namespace
 
-RunResult RunInSandbox(const Sandbox& sb, const RunSpec& spec)
+RunResult RunInSandbox(const Sandbox& sb, const RunSpec& job)
 {
     const std::string root = sb.root();
     unlink((root + "/bench-result.txt").c_str());
-    int st = sb.Run([&spec, &root]() { return runBody(spec, root); });
+    int st = sb.Run([&job, &root]() { return runBody(job, root); });
     RunResult r = readResult(root + "/bench-result.txt");
     if (!WIFEXITED(st) || WEXITSTATUS(st) != 0) {
-        fprintf(stderr, "bench: runner failed (status 0x%x) for %s\n", st, spec.argv[0].c_str());
+        fprintf(stderr, "bench: runner failed (status 0x%x) for %s\n", st, job.argv[0].c_str());
         r.ok = false;
     }
     return r;

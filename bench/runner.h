@@ -47,6 +47,6 @@ struct RunResult {
     std::vector<int64_t> gestureEnd;
 };
 
-RunResult RunInSandbox(const Sandbox& sb, const RunSpec& spec);
+RunResult RunInSandbox(const Sandbox& sb, const RunSpec& job);
 
 #endif
