@@ -24,6 +24,26 @@
 
 #include "sandbox.h"
 
+// A command line as main receives it: the program's name, then `args`.
+class CommandLine {
+public:
+    explicit CommandLine(const std::vector<std::string>& args) : words_{"tapfuzz"}
+    {
+        words_.insert(words_.end(), args.begin(), args.end());
+        for (std::string& w : words_)
+            argv_.push_back(&w[0]);
+        argv_.push_back(nullptr);
+    }
+    CommandLine(const CommandLine&) = delete;
+    CommandLine& operator=(const CommandLine&) = delete;
+    int argc() const { return static_cast<int>(words_.size()); }
+    char** argv() { return argv_.data(); }
+
+private:
+    std::vector<std::string> words_;
+    std::vector<char*> argv_;
+};
+
 class ChildCase {
 public:
     // A file in the case folder, which is the child's working directory.

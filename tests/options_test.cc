@@ -117,17 +117,11 @@ TEST(OptionsTest, CommandLines)
         OptionState s;
         ASSERT_TRUE(child.Run<OptionState>(
             [&c]() {
-                std::vector<std::string> words = {"tapfuzz"};
-                words.insert(words.end(), c.args.begin(), c.args.end());
-                std::vector<char*> argv;
-                for (std::string& w : words)
-                    argv.push_back(&w[0]);
-                argv.push_back(nullptr);
-                int argc = static_cast<int>(words.size());
+                CommandLine line(c.args);
                 // Braced lists are evaluated in order: the globals are read after both passes.
-                OptionState r = {preScanOptions(argc, argv.data())    ? kVersion
-                                 : processOptions(argc, argv.data()) ? kAccepted
-                                                                     : kRefused,
+                OptionState r = {preScanOptions(line.argc(), line.argv())    ? kVersion
+                                 : processOptions(line.argc(), line.argv()) ? kAccepted
+                                                                           : kRefused,
                                  mCount, currentargc, mVerbose, mThrottle, getRunHours(), mSeconds,
                                  {getOptionFactor(0), getOptionFactor(1), getOptionFactor(2), getOptionFactor(3)},
                                  {}};

@@ -81,13 +81,8 @@ TEST(PacingTest, RangesGiveExactlyTheirPauses)
         // Reads the range the way start-up does (after the options), then draws.
         ASSERT_TRUE(child.Run<PauseState>(
             [&c]() {
-                std::vector<std::string> words = {"tapfuzz"};
-                words.insert(words.end(), c.args.begin(), c.args.end());
-                std::vector<char*> argv;
-                for (std::string& w : words)
-                    argv.push_back(&w[0]);
-                argv.push_back(nullptr);
-                if (!c.args.empty() && !processOptions(static_cast<int>(words.size()), argv.data()))
+                CommandLine line(c.args);
+                if (!c.args.empty() && !processOptions(line.argc(), line.argv()))
                     _exit(80);
                 if (mThrottle == 0)
                     parse_event_interval();

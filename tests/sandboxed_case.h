@@ -13,13 +13,13 @@
 #include <unistd.h>
 
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "Logger.h"
+#include "child_case.h"
 #include "sandbox.h"
 
 class SandboxedCase : public ::testing::Test {
@@ -68,17 +68,7 @@ protected:
     // main log, or for DEBUG lines of the standard output.
     std::vector<std::string> Messages(const std::string& tag) const
     {
-        std::vector<std::string> found;
-        std::istringstream in(tag.rfind("[DEBUG]", 0) == 0 ? Out() : MainLog());
-        for (std::string line; std::getline(in, line);) {
-            size_t at = line.find(tag);
-            if (at == std::string::npos)
-                continue;
-            std::string rest = line.substr(at + tag.size());
-            size_t end = rest.compare(0, 6, "[Line ") == 0 ? rest.find("]:") : std::string::npos;
-            found.push_back(end == std::string::npos ? rest : rest.substr(end + 2));
-        }
-        return found;
+        return ChildCase::Messages(tag.rfind("[DEBUG]", 0) == 0 ? Out() : MainLog(), tag);
     }
 
     Sandbox sb_;
