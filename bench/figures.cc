@@ -103,7 +103,7 @@ const char* GroupOf(const std::string& fileFunction)
           "__printf", "itoa", "vsnprintf", "snprintf"}},
         {"Logger's own code", {"Logger"}},
         {"driver library's own code", {"touchevent.cc", "hwkeyevent.cc"}},
-        {"event source and bridge code", {"GeneratorEvent", "InjectorEvent", "Utils.cc", "MonkeySource"}},
+        {"event source and bridge code", {"GeneratorEvent", "InjectorEvent", "Utils.cc", "RandomEventSource"}},
         {"main loop and pacing (floor: its whole loop)", {"main.cc", "pacing.cc", "floor.cc"}},
     };
     for (const auto& r : rules)

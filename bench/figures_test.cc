@@ -107,7 +107,7 @@ const GroupCase kClickFunctions[] = {
     {"/work/src/Logger.cc:Logger::~Logger()", "Logger's own code"},
     {"/work/driver/touchevent.cc:writeInputEvent(int, unsigned short, unsigned short, int)",
      "driver library's own code"},
-    {"/work/src/GeneratorEvent.cc:MonkeySourceRandom::generatePointerEvent(int)",
+    {"/work/src/GeneratorEvent.cc:RandomEventSource::generatePointerEvent(int)",
      "event source and bridge code"},
     {"/work/src/main.cc:main", "main loop and pacing (floor: its whole loop)"},
     {"./string/../sysdeps/x86_64/multiarch/memmove-vec-unaligned-erms.S:__memcpy_avx_unaligned_erms",

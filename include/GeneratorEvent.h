@@ -14,10 +14,10 @@ typedef struct _HwKeyCode {
     int code;
 } HwKeyCode;
 
-class MonkeySourceRandom {
+class RandomEventSource {
 public:
-    MonkeySourceRandom();
-    ~MonkeySourceRandom();
+    RandomEventSource();
+    ~RandomEventSource();
 
     // The next event. A draw that queues nothing (past the end of a mix
     // totalling under 100 %, or a key press without keys) is drawn again;

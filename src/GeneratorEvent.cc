@@ -48,7 +48,7 @@ int drawBelow(int range)
 // adjustEventFactors, cumulative fractions that every draw is compared with.
 static float mFactors[FACTORZ_COUNT];
 
-MonkeySourceRandom::MonkeySourceRandom()
+RandomEventSource::RandomEventSource()
     : mVerbose(0),
       mPlateType(false),
       mWidth(0),
@@ -68,13 +68,13 @@ MonkeySourceRandom::MonkeySourceRandom()
     InitDefaultFactors();
 }
 
-MonkeySourceRandom::~MonkeySourceRandom()
+RandomEventSource::~RandomEventSource()
 {
     mlist.clear();
     mHwkeyCode.clear();
 }
 
-void MonkeySourceRandom::getConfigInfo()
+void RandomEventSource::getConfigInfo()
 {
     int value = 0;
     if (GetProfileInt(kProfile, "HWKEY_ENABLE", &value) == 0)
@@ -86,7 +86,7 @@ void MonkeySourceRandom::getConfigInfo()
         mScreensize = 20;
 }
 
-void MonkeySourceRandom::InitHwkeyCode()
+void RandomEventSource::InitHwkeyCode()
 {
     for (const char* name : kHwkeyNames) {
         HwKeyCode key{};
@@ -102,17 +102,17 @@ void MonkeySourceRandom::InitHwkeyCode()
     }
 }
 
-int MonkeySourceRandom::getWidth()
+int RandomEventSource::getWidth()
 {
     return mWidth;
 }
 
-int MonkeySourceRandom::getHigth()
+int RandomEventSource::getHigth()
 {
     return mHigth;
 }
 
-bool MonkeySourceRandom::checkConfig()
+bool RandomEventSource::checkConfig()
 {
     char msg[160];
     msg[0] = '\0';
@@ -154,7 +154,7 @@ static int kindOfDraw(float r)
     return -1;
 }
 
-bool MonkeySourceRandom::canDraw(int eventTye)
+bool RandomEventSource::canDraw(int eventTye)
 {
     if (eventTye < FACTOR_TOUCH || eventTye > FACTOR_PRESSKEY)
         return false;
@@ -168,14 +168,14 @@ bool MonkeySourceRandom::canDraw(int eventTye)
     return false;
 }
 
-void MonkeySourceRandom::generateEvent()
+void RandomEventSource::generateEvent()
 {
     int kind = kindOfDraw(get_rand());
     if (kind >= 0)
         generatePointerEvent(kind);
 }
 
-void MonkeySourceRandom::generatePointerEvent(int actiontype)
+void RandomEventSource::generatePointerEvent(int actiontype)
 {
     // A grid point is drawn for every kind, so that with a given seed the
     // draws after it do not depend on which kind came up.
@@ -236,7 +236,7 @@ void MonkeySourceRandom::generatePointerEvent(int actiontype)
     }
 }
 
-Pointer MonkeySourceRandom::getNextEvent()
+Pointer RandomEventSource::getNextEvent()
 {
     int empty = 0;
     while (mlist.empty()) {
@@ -261,17 +261,17 @@ Pointer MonkeySourceRandom::getNextEvent()
     return event;
 }
 
-void MonkeySourceRandom::setVerbose(int verbose)
+void RandomEventSource::setVerbose(int verbose)
 {
     mVerbose = verbose;
 }
 
-void MonkeySourceRandom::setFactors(int index, float v)
+void RandomEventSource::setFactors(int index, float v)
 {
     mFactors[index] = v;
 }
 
-void MonkeySourceRandom::InitDefaultFactors()
+void RandomEventSource::InitDefaultFactors()
 {
     if (mPlateType) {
         mFactors[FACTOR_TOUCH] = 35.0f;
@@ -288,7 +288,7 @@ void MonkeySourceRandom::InitDefaultFactors()
     }
 }
 
-bool MonkeySourceRandom::adjustEventFactors()
+bool RandomEventSource::adjustEventFactors()
 {
     // Single precision throughout: the draw is compared with these floats,
     // and the thresholds must come out exactly as the run has always had them.

@@ -28,7 +28,7 @@ long GetMseconds()
 
 std::string showusage()
 {
-    return "usage: monkey :[-a appname] \n"
+    return "usage: tapfuzz :[-a appname] \n"
            "               [--pct-touch PERCENT]\n"
            "               [--pct-longclick PERCENT]\n"
            "               [--pct-motion PERCENT]\n"

@@ -139,7 +139,7 @@ void waitOrSignal(long usec)
     }
 }
 
-bool anythingInjectable(MonkeySourceRandom* source, InjectorEvent* injector)
+bool anythingInjectable(RandomEventSource* source, InjectorEvent* injector)
 {
     for (int kind = FACTOR_TOUCH; kind < FACTORZ_COUNT; ++kind)
         if (source->canDraw(kind) && injector->canInject(kind))
@@ -220,8 +220,8 @@ int main(int argc, char** argv)
     }
 
     LOG(DEBUG) << "init SourceRandom";
-    MonkeySourceRandom* monkeySourceRandom = new MonkeySourceRandom();
-    if (!monkeySourceRandom->checkConfig()) {
+    RandomEventSource* randomEventSource = new RandomEventSource();
+    if (!randomEventSource->checkConfig()) {
         RecycleResource();
         exit(1);
     }
@@ -232,7 +232,7 @@ int main(int argc, char** argv)
     stopIfSignalled();
 
     LOG(DEBUG) << "mVerbose:" << mVerbose;
-    monkeySourceRandom->setVerbose(mVerbose);
+    randomEventSource->setVerbose(mVerbose);
 
     LOG(DEBUG) << "parse interval";
     if (mThrottle == 0)
@@ -248,12 +248,12 @@ int main(int argc, char** argv)
     for (int i = FACTOR_TOUCH; i <= FACTOR_PRESSKEY; ++i) {
         float v = getOptionFactor(i);
         if (v <= 0.0f)
-            monkeySourceRandom->setFactors(i, v);
+            randomEventSource->setFactors(i, v);
     }
 
     LOG(DEBUG) << "adjustEventFactors";
-    monkeySourceRandom->adjustEventFactors();
-    if (!anythingInjectable(monkeySourceRandom, injectorevent)) {
+    randomEventSource->adjustEventFactors();
+    if (!anythingInjectable(randomEventSource, injectorevent)) {
         const char* text = "tapfuzz: nothing of the event mix can be injected (driver library not "
                            "loaded, or it lacks the functions the mix needs)";
         fprintf(stderr, "%s\n", text);
@@ -268,7 +268,7 @@ int main(int argc, char** argv)
 
     for (;;) {
         stopIfSignalled();
-        Pointer event = monkeySourceRandom->getNextEvent();
+        Pointer event = randomEventSource->getNextEvent();
         int eventType = event.eventTye;
         int ret = injectorevent->FeedInput(event);
         if (eventType >= FACTOR_TOUCH && eventType <= FACTOR_PRESSKEY) {
@@ -299,6 +299,6 @@ int main(int argc, char** argv)
     RecycleResource();
     delete dumpmonitor;
     delete injectorevent;
-    delete monkeySourceRandom;
+    delete randomEventSource;
     exit(0);
 }

@@ -78,7 +78,7 @@ Fields F(const Pointer& p)
 }
 
 // The run's order: the user's percentages, negated, then one adjustment.
-void SetMix(MonkeySourceRandom& src, const Given& given)
+void SetMix(RandomEventSource& src, const Given& given)
 {
     for (int i = 0; i < FACTORZ_COUNT; ++i)
         if (!isnan(given[i]))
@@ -114,7 +114,7 @@ TEST_P(MixTest, SplitsTheThousandDrawsAndPrintsThePercentagesOrRefuses)
     // A key in every profile, so the key band is drawable whenever it has room.
     Profile(std::string(c.plate) + "HWKEY_POWER=116\n");
     Check([&c, refused]() {
-        MonkeySourceRandom src;
+        RandomEventSource src;
         src.setVerbose(1);
         SetMix(src, c.given);
         if (refused)
@@ -174,7 +174,7 @@ TEST_P(DrawTest, TakesItsDrawsInOrderAndLogsTheEvent)
     const DrawCase& c = GetParam();
     Profile(kKeysProfile);
     Check([&c]() {
-        MonkeySourceRandom src;
+        RandomEventSource src;
         src.adjustEventFactors();
         // A touch click scripted behind the event shows a draw too many or too
         // few, and an event left in the queue.
@@ -234,7 +234,7 @@ TEST_P(ScreenTest, KeepsPointsInWholeCellsOrRefusesTheScreen)
     Profile(std::string(kKeysProfile) + (c.grid ? std::string("SCREEN_BASIC_SIZE=") + c.grid + "\n" : ""));
     const bool usable = c.refusal.empty();
     Check([&c, usable]() {
-        MonkeySourceRandom src;
+        RandomEventSource src;
         EXPECT_EQ(usable, src.checkConfig());
         src.adjustEventFactors();
         if (usable) {
@@ -296,7 +296,7 @@ TEST_P(KeyTableTest, HoldsTheNonZeroKeysInTableOrder)
     const KeyTableCase& c = GetParam();
     Profile(std::string(kOn) + c.keys);
     Check([&c]() {
-        MonkeySourceRandom src;
+        RandomEventSource src;
         src.adjustEventFactors();
         EXPECT_EQ(!c.codes.empty(), src.canDraw(FACTOR_PRESSKEY));
         // Key draws i and i + size pick the same entry.
@@ -326,14 +326,14 @@ TEST_F(SourceTest, EmptyDrawsAreDrawnAgainUntilNothingCanBeDrawn)
 {
     Profile(kOn);
     Check([]() {
-        MonkeySourceRandom src;
+        RandomEventSource src;
         src.adjustEventFactors();
         // A key press without keys takes its four grid draws, but no key draw.
         Script({kKey, 9, 9, 9, 9, kTouch, 1, 1, 0, 0});
         EXPECT_EQ((Fields{20, 20, 0, 0, 0, 0, 0, 0}), F(src.getNextEvent()));
         EXPECT_EQ(10, gCalls);
         // Only key presses and no key: 1000 empty draws of five calls, then kind -1.
-        MonkeySourceRandom keysOnly;
+        RandomEventSource keysOnly;
         SetMix(keysOnly, {U, U, U, 100});
         Script({});
         EXPECT_EQ((Fields{0, 0, 0, 0, 0, 0, -1, 0}), F(keysOnly.getNextEvent()));

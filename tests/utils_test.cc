@@ -15,7 +15,7 @@ namespace {
 
 TEST(UtilsTest, UsageTextIsEightLines)
 {
-    EXPECT_EQ("usage: monkey :[-a appname] \n"
+    EXPECT_EQ("usage: tapfuzz :[-a appname] \n"
               "               [--pct-touch PERCENT]\n"
               "               [--pct-longclick PERCENT]\n"
               "               [--pct-motion PERCENT]\n"
