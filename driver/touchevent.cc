@@ -11,7 +11,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
-#include <time.h>
 #include <unistd.h>
 
 int m_fd = -1;
@@ -131,10 +130,8 @@ int touchLongClick(int x, int y, int duration)
 // between the two ends, so it fits again.
 void ComputePos(int x, int y, int x2, int y2, std::vector<postion>& arrays, int step)
 {
-    // Seeding from whole seconds makes two swipes in the same second share a
-    // path; the generator is the process's one, shared with the caller.
-    srand(time(NULL));
-
+    // The path's wobble is drawn from the program's own generator and never
+    // reseeds it: one seed fixes the whole run, swipes included.
     const long long dx = static_cast<long long>(x2) - x;
     const long long dy = static_cast<long long>(y2) - y;
     const long long xdir = dx > 0 ? 1 : -1;
@@ -168,9 +165,6 @@ int touchSwipe(int x, int y, int x2, int y2, int step, int duration)
     if ((dx == 0 && dy == 0) || step == 0)
         return 1;
 
-    // Walk along the major axis; on a tie the horizontal one decides.
-    const bool reversed = absOf(dy) > absOf(dx) ? y2 < y : x2 < x;
-
     std::vector<postion> path;
     ComputePos(x, y, x2, y2, path, step);
     const size_t n = path.size();
@@ -178,13 +172,15 @@ int touchSwipe(int x, int y, int x2, int y2, int step, int duration)
     if (writeDown(x, y) < 0)
         return -1;
 
-    const size_t endIndex = reversed ? 0 : n - 1;
+    // The path runs from the start to the end whichever way the finger
+    // travels, so the walk goes forward and the lift is at the end point.
+    const size_t endIndex = n - 1;
     if (step > 3) {
         const size_t stride = n / static_cast<size_t>(step);
         const useconds_t pause = pauseOf(duration / step);
-        size_t index = reversed ? n - 1 : 0;
+        size_t index = 0;
         for (int i = 0; i < step - 3; i++) {
-            index = reversed ? index - stride : index + stride;
+            index += stride;
             if (writeMove(path[index].x, path[index].y, true, pause) < 0)
                 return -1;
         }
