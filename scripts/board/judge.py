@@ -167,10 +167,7 @@ def position(frame):
 # Returns the failures and the report.
 def judge(r, count):
     fails, say = [], []
-
-    def check(ok, what):
-        if not ok:
-            fails.append(what)
+    check = lambda ok, what: ok or fails.append(what)  # noqa: E731
 
     check(r["fb"].startswith("800,480 "), f'/dev/fb0 is "{r["fb"]}", not 800x480')
     check(r["event0"] == PANEL, f'/dev/input/event0 is "{r["event0"]}", not the panel')
@@ -193,7 +190,7 @@ def judge(r, count):
         for _, recs in run["frames"]:
             state.update({(t, c): int(v != 0) if t == EV_KEY else v
                           for t, c, v in recs if t == EV_KEY or c in (ABS_X, ABS_Y)})
-        summaries = sum("][INFO]Events injected:" in l for l in run["log"])
+        check(not any(v for (t, _), v in state.items() if t == EV_KEY), w + "a finger or key left down")
         finishes = sum(l.endswith("][INFO]// tapfuzz finish") for l in run["log"])
         if ending == "count":
             check(len(logged) == count, w + f"{len(logged)} gestures logged, not {count}")
@@ -203,7 +200,8 @@ def judge(r, count):
             check("tail -F ./results/tapfuzz" in run["during"], w + "no echo seen while it ran")
         else:
             check(logged, w + f"no gesture logged before {ending}")
-            check(summaries + finishes == 0, w + f"the summary written after {ending}")
+            check(finishes == 0 and not any("][INFO]Events injected:" in l for l in run["log"]),
+                  w + f"the summary written after {ending}")
         say.append(f'{name} (ended by {ending}): status {run["status"]}, {len(logged)} gestures '
                    f'logged, {len(set(logged))} distinct, {len(got)} matched, '
                    f'{len(run["frames"])} frames read')
@@ -221,6 +219,7 @@ def judge(r, count):
     dump, kernel = next(iter(r["witness"].items()), ("", b""))
     m = re.fullmatch(r"coredump-sleep-\d+-(\d+)", dump)
     check(len(r["witness"]) == 1 and m, f'copies of the kernel\'s dump: {list(r["witness"])}')
+    # Saved under its time stamp as the guest's local time, which is UTC.
     name = m and dump[:-len(m[1])] + time.strftime("%Y-%m-%d_%H:%M:%S", time.gmtime(int(m[1])))
     check(list(r["cores"]) == [name], f'{CORES} holds {list(r["cores"])}, not {name}')
     saved = r["cores"].get(name, b"")
