@@ -30,16 +30,20 @@ RUNS = {"run1": "count", "run2": "SIGINT", "run3": "SIGALRM"}
 GESTURE = re.compile(r"\]\[INFO\]Sending (\w+) \(ACTION_\w+\):\(([-\d,]+)\)$")
 
 
-def text(path, mode="r"):
+def read(path):
     try:
-        with open(path, mode) as f:
+        with open(path, "rb") as f:
             return f.read()
     except OSError:
-        return ""
+        return b""
+
+
+def text(path):
+    return read(path).decode(errors="replace")
 
 
 def blobs(pattern):
-    return {os.path.basename(path): text(path, "rb") for path in glob.glob(pattern)}
+    return {os.path.basename(path): read(path) for path in glob.glob(pattern)}
 
 
 def load(results):
@@ -256,7 +260,7 @@ DAMAGES = [
 
 def main(argv):
     if len(argv) not in (3, 4) or argv[3:] not in ([], ["--selftest"]) \
-            or not os.path.isdir(os.path.join(argv[1], "out")):
+            or not argv[2].isdigit() or not os.path.isdir(os.path.join(argv[1], "out")):
         print("usage: judge.py RESULTS_DIR COUNT [--selftest]", file=sys.stderr)
         return 2
     r, count = load(argv[1]), int(argv[2])
