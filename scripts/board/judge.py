@@ -1,0 +1,287 @@
+#!/usr/bin/env python3
+# Judges the emulated board's results on the host.
+#
+# Every gesture tapfuzz logged is turned into the frames the driver writes,
+# passed through the input core's filtering (an unchanged ABS_X, ABS_Y or key
+# state is not passed on; a frame left empty is not delivered) and matched
+# frame by frame against what evemu-record read from /dev/input/event0. Also
+# checked: the exit statuses, that nothing of tapfuzz outlives it, the
+# summary lines, and that the saved core dump is the kernel's file byte for
+# byte. Prints the measured holds and travels per kind.
+#
+# usage: judge.py RESULTS_DIR COUNT [--selftest]
+# --selftest damages copies of the results and requires each to fail.
+import copy
+import glob
+import os
+import re
+import statistics
+import struct
+import sys
+import time
+
+EV_SYN, EV_KEY, EV_ABS = 0, 1, 3
+ABS_X, ABS_Y, MT_X, MT_Y, MT_ID, BTN_TOUCH = 0x00, 0x01, 0x35, 0x36, 0x39, 330
+PANEL = "tapfuzz board panel"
+CORES = "/data/cores/"
+LONG_HOLD = 0.0008  # the driver holds a long click down for 800 us at least
+# The runs of init.sh and how each ends: "count" runs its COUNT events.
+RUNS = {"run1": "count", "run2": "SIGINT", "run3": "SIGALRM"}
+GESTURE = re.compile(r"\]\[INFO\]Sending (\w+) \(ACTION_\w+\):\(([-\d,]+)\)$")
+
+
+def read(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError:
+        return b""
+
+
+def text(path):
+    return read(path).decode(errors="replace")
+
+
+def blobs(pattern):
+    return {os.path.basename(path): read(path) for path in glob.glob(pattern)}
+
+
+def load(results):
+    # Everything the judge reads, as plain data the self-check can damage.
+    out = os.path.join(results, "out")
+    r = {"fb": text(f"{out}/fb.txt").strip(), "event0": text(f"{out}/event0-name.txt").strip(),
+         "victim": text(f"{out}/victim.status").strip(), "runs": {},
+         "cores": blobs(f"{results}/cores/*"), "witness": blobs(f"{out}/coredump-*")}
+    for name in RUNS:
+        logs = sorted(glob.glob(f"{results}/{name}/results/tapfuzz*/"))
+        rec = text(f"{out}/{name}.evemu")
+        frames, cur = [], []
+        for m in re.finditer(r"^E: (\d+\.\d+) (\w{4}) (\w{4}) (-?\d+)", rec, re.M):
+            ev = (int(m[2], 16), int(m[3], 16), int(m[4]))
+            if ev[:2] == (EV_SYN, 0):
+                frames.append((float(m[1]), cur))
+                cur = []
+            else:
+                cur.append(ev)  # a SYN_DROPPED too: such a frame cannot match
+        r["runs"][name] = {
+            "log": "".join(text(d + "tapfuzz.log") for d in logs).splitlines(),
+            "crash": "".join(text(d + "crash.log") for d in logs).splitlines(),
+            "device": (re.findall(r"^N: (.*)$", rec, re.M) or [""])[0],
+            "frames": frames, "open": cur, "status": text(f"{out}/{name}.status").strip(),
+            "recorder": text(f"{out}/{name}.record-status").strip(),
+            "leftovers": text(f"{out}/{name}.leftovers").splitlines(),
+            "tmp": text(f"{out}/{name}.tmp").split(), "during": text(f"{out}/{name}.ps-during")}
+    return r
+
+
+# The frames of the driver's touch records.
+def move(x, y):
+    return [(EV_ABS, MT_X, x), (EV_ABS, MT_Y, y), (EV_ABS, ABS_X, x), (EV_ABS, ABS_Y, y)]
+
+
+def down(x, y):
+    return [(EV_ABS, MT_ID, 1)] + move(x, y)[:2] + [(EV_KEY, BTN_TOUCH, 1)] + move(x, y)[2:]
+
+
+LIFT = [(EV_ABS, MT_ID, -1), (EV_KEY, BTN_TOUCH, 0)]
+
+
+# The frames the driver writes for a logged gesture. A swipe's points between
+# its ends draw one coordinate between the ends' (a range here).
+def written(kind, a):
+    if kind in ("Click", "LongClick"):
+        return [down(*a), LIFT]
+    if kind == "PressKey":
+        return [[(EV_KEY, a[0], 1)], [(EV_KEY, a[0], 0)]]
+    x, y, x1, y1, step = a
+    if (x, y) == (x1, y1) or step == 0:
+        return []
+    sx, sy = (1 if x1 > x else -1), (1 if y1 > y else -1)
+    xs, ys = (min(x, x1), max(x, x1)), (min(y, y1), max(y, y1))
+    frames = [down(x, y)]
+    # The walk goes forward from the start over step - 3 points, then to
+    # the end point, where the finger lifts.
+    for i in range(1, step - 2):
+        if abs(x1 - x) > step:
+            frames.append(move(x + i * sx * (abs(x1 - x) // step), ys))
+        else:
+            frames.append(move(xs, y + i * sy * (abs(y1 - y) // step)))
+    return frames + ([move(x1, y1), LIFT] if step >= 3 else [])
+
+
+# Matches the run's logged gestures with its frames, updating the input core's
+# state; returns the first mismatch (or None) and the matched gestures as
+# (kind, their frames).
+def match(run, state):
+    frames, i, got = run["frames"], 0, []
+    for line in run["log"]:
+        m = GESTURE.search(line)
+        if not m:
+            continue
+        mine = []
+        for frame in written(m[1], [int(v) for v in m[2].split(",")]):
+            seen = frames[i][1] if i < len(frames) else []
+            mt = {c: v for t, c, v in seen if t == EV_ABS}
+            want = []
+            for t, c, v in frame:
+                axis = MT_Y if c in (ABS_Y, MT_Y) else MT_X
+                if isinstance(v, tuple) and v[0] <= mt.get(axis, v[0] - 1) <= v[1]:
+                    v = mt[axis]  # the drawn coordinate, within its range
+                if t == EV_KEY or c in (ABS_X, ABS_Y):
+                    if state.get((t, c), 0) == (int(v != 0) if t == EV_KEY else v):
+                        continue
+                    state[(t, c)] = int(v != 0) if t == EV_KEY else v
+                want.append((t, c, v))
+            if not want:
+                continue
+            if want != seen:
+                return f'"{m[0][7:]}": expected {want}, evemu-record read {seen}', got
+            mine.append(frames[i])
+            i += 1
+        got.append((m[1], mine))
+    if i < len(frames):
+        return f"{len(frames) - i} frames match no logged gesture, the first {frames[i][1]}", got
+    return None, got
+
+
+# Why b is not a whole 32-bit Arm ELF core, or None.
+def core_problem(b):
+    try:
+        if b[:6] != b"\x7fELF\x01\x01" or struct.unpack_from("<HH", b, 16) != (4, 40):
+            return "not a 32-bit little-endian Arm ELF core"
+        phoff, = struct.unpack_from("<I", b, 28)
+        size, count = struct.unpack_from("<HH", b, 42)
+        end = max(o + n for o, n in (struct.unpack_from("<4xI8xI", b, phoff + k * size)
+                                      for k in range(count)))
+    except (struct.error, ValueError):
+        return "its headers are cut off"
+    return None if end == len(b) else f"{len(b)} bytes, its segments end at {end}"
+
+
+def spread(seconds):
+    ms = sorted(s * 1000 for s in seconds)
+    return "/".join(f"{v:.1f}" for v in (ms[0], statistics.median(ms), ms[-1])) if ms else "-"
+
+
+def position(frame):
+    values = {c: v for t, c, v in frame[1] if t == EV_ABS}
+    return values[MT_X], values[MT_Y]
+
+
+# Returns the failures and the report.
+def judge(r, count):
+    fails, say = [], []
+    check = lambda ok, what: ok or fails.append(what)  # noqa: E731
+
+    check(r["fb"].startswith("800,480 "), f'/dev/fb0 is "{r["fb"]}", not 800x480')
+    check(r["event0"] == PANEL, f'/dev/input/event0 is "{r["event0"]}", not the panel')
+    say.append(f'board: /dev/fb0 {r["fb"]} (size, bits per pixel), event0 "{r["event0"]}"')
+    state = {}
+    for name, ending in RUNS.items():
+        run, w = r["runs"][name], name + ": "
+        logged = [m[0] for m in map(GESTURE.search, run["log"]) if m]
+        check(run["log"], w + "no main log in results/tapfuzz<date>/")
+        check(run["device"] == PANEL, w + f'evemu-record read "{run["device"]}"')
+        check(run["recorder"] == "0", w + f'evemu-record ended with status {run["recorder"]}')
+        check(not run["open"], w + f'records after the last report: {run["open"]}')
+        check(run["status"] == "0", w + f'tapfuzz exited with status {run["status"]}')
+        check(not run["leftovers"], w + f'left running after exit: {run["leftovers"]}')
+        before = dict(state)
+        why, got = match(run, state)
+        check(why is None, w + str(why))
+        # Whatever matched, the next run starts from what the kernel passed on.
+        state = before
+        for _, recs in run["frames"]:
+            state.update({(t, c): int(v != 0) if t == EV_KEY else v
+                          for t, c, v in recs if t == EV_KEY or c in (ABS_X, ABS_Y)})
+        check(not any(v for (t, _), v in state.items() if t == EV_KEY), w + "a finger or key left down")
+        finishes = sum(l.endswith("][INFO]// tapfuzz finish") for l in run["log"])
+        if ending == "count":
+            check(len(logged) == count, w + f"{len(logged)} gestures logged, not {count}")
+            for line in (f"Events injected:{count}", f"cycleCounter:{count}"):
+                check(any(l.endswith("][INFO]" + line) for l in run["log"]), w + f'no "{line}"')
+            check(finishes == 1, w + 'no single "// tapfuzz finish"')
+            check("tail -F ./results/tapfuzz" in run["during"], w + "no echo seen while it ran")
+        else:
+            check(logged, w + f"no gesture logged before {ending}")
+            check(finishes == 0 and not any("][INFO]Events injected:" in l for l in run["log"]),
+                  w + f"the summary written after {ending}")
+        say.append(f'{name} (ended by {ending}): status {run["status"]}, {len(logged)} gestures '
+                   f'logged, {len(set(logged))} distinct, {len(got)} matched, '
+                   f'{len(run["frames"])} frames read')
+        for kind in ("Click", "LongClick", "PressKey", "Swipe"):
+            gs = [f for k, f in got if k == kind and len(f) >= 2]
+            held = [f[-1][0] - f[0][0] for f in gs]
+            line = f"   {kind:9} {len(gs):3}, down to lift min/median/max {spread(held)} ms"
+            if kind == "Swipe" and gs:
+                line += f"; the first from {position(gs[0][0])} to {position(gs[0][-2])}"
+            say.append(line)
+            if kind == "LongClick" and held:
+                check(min(held) >= LONG_HOLD, w + f"a long click held {min(held) * 1e6:.0f} us")
+    # The crash: the dump as the kernel wrote it, and where tapfuzz saved it.
+    check(r["victim"] == "139", f'the crashing process ended with status {r["victim"]}, not 139')
+    dump, kernel = next(iter(r["witness"].items()), ("", b""))
+    m = re.fullmatch(r"coredump-sleep-\d+-(\d+)", dump)
+    check(len(r["witness"]) == 1 and m, f'copies of the kernel\'s dump: {list(r["witness"])}')
+    # Saved under its time stamp as the guest's local time, which is UTC.
+    name = m and dump[:-len(m[1])] + time.strftime("%Y-%m-%d_%H:%M:%S", time.gmtime(int(m[1])))
+    check(list(r["cores"]) == [name], f'{CORES} holds {list(r["cores"])}, not {name}')
+    saved = r["cores"].get(name, b"")
+    check(saved == kernel, f"the saved dump ({len(saved)} bytes) differs from the kernel's "
+                           f"({len(kernel)} bytes)")
+    check(core_problem(kernel) is None, f"the kernel's dump: {core_problem(kernel)}")
+    run1, record = r["runs"]["run1"], f"[CRASH][Coredump]{CORES}{name}"
+    for lines, entry in ((run1["log"], record), (run1["crash"], record),
+                         (run1["log"], f"[INFO]mv /tmp/{dump} {CORES}{name}")):
+        check(any(l.startswith("[") and l.endswith(entry) for l in lines), f'no log line "{entry}"')
+    check(not any(f.startswith("coredump") for f in run1["tmp"]), f'left in /tmp: {run1["tmp"]}')
+    say.append(f"crash: /tmp/{dump} ({len(kernel)} bytes) saved as {CORES}{name}, "
+               f"{'byte for byte equal' if saved == kernel else 'NOT EQUAL'}")
+    return fails, say
+
+
+def touch(r):  # the records of run 1's first touch down
+    return next(recs for _, recs in r["runs"]["run1"]["frames"] if recs[0] == (EV_ABS, MT_ID, 1))
+
+
+# Representative damages: each must make the judge fail.
+DAMAGES = [
+    ("a frame lost", lambda r: r["runs"]["run1"]["frames"].pop(5)),
+    ("a position off by one", lambda r: touch(r).__setitem__(1, (EV_ABS, MT_X, touch(r)[1][2] + 1))),
+    ("an unchanged ABS_X passed on", lambda r: touch(r).append(touch(r)[4])),
+    ("an unlogged key press after SIGINT", lambda r: r["runs"]["run2"]["frames"].extend(
+        [(99.0, [(EV_KEY, 115, 1)]), (99.1, [(EV_KEY, 115, 0)])])),
+    ("status 1 after SIGALRM", lambda r: r["runs"]["run3"].update(status="1")),
+    ("the echo left running", lambda r: r["runs"]["run2"]["leftovers"].append("tail -F x")),
+    ("the saved dump one byte changed", lambda r: r["cores"].update(
+        {k: v[:-1] + bytes([v[-1] ^ 1]) for k, v in r["cores"].items()})),
+]
+
+
+def main(argv):
+    if len(argv) not in (3, 4) or argv[3:] not in ([], ["--selftest"]) \
+            or not argv[2].isdigit() or not os.path.isdir(os.path.join(argv[1], "out")):
+        print("usage: judge.py RESULTS_DIR COUNT [--selftest]", file=sys.stderr)
+        return 2
+    r, count = load(argv[1]), int(argv[2])
+    fails, report = judge(r, count)
+    if len(argv) == 3:
+        print("\n".join(report + [f"   FAIL {f}" for f in fails]))
+        print(f"verdict: {'FAIL' if fails else 'PASS'}")
+        return 1 if fails else 0
+    if fails:
+        print("selftest: the results do not pass as they are; nothing to damage")
+        return 1
+    missed = 0
+    for what, damage in DAMAGES:
+        bad = copy.deepcopy(r)
+        damage(bad)
+        caught = judge(bad, count)[0]
+        missed += not caught
+        print(f"   selftest: {what}: " + (f"caught ({caught[0][:90]})" if caught else "MISSED"))
+    print(f"selftest: {len(DAMAGES) - missed} of {len(DAMAGES)} damaged copies caught")
+    return 1 if missed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
