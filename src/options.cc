@@ -177,7 +177,7 @@ ReproduceOption reproduceOption(const char* arg, const char* value, int i)
     if (strcmp(arg, "--speed") == 0) {
         char* end = nullptr;
         double f = value != nullptr ? strtod(value, &end) : -1.0;
-        if (value == nullptr || *end != '\0' || !(f >= 0.0) || !isfinite(f)) {
+        if (value == nullptr || end == value || *end != '\0' || !(f >= 0.0) || !isfinite(f)) {
             LOG(INFO) << "--speed needs a factor of 0 or more (0: no pauses)";
             return kBadValue;
         }
