@@ -194,7 +194,8 @@ TEST_F(Reproduce, OneSeedFixesTheRunAndItsRecordReplaysIt)
 }
 
 // Swipes whose end lies before their start lift at their end; long clicks
-// hold what LONGCLICK_DURATION says, from the run and from a replay.
+// hold what LONGCLICK_DURATION says, from the run and from a replay; a swipe
+// of absurd step is answered -1, and the run goes on.
 TEST_F(Reproduce, GesturesReachTheirEndAndHoldTheirTime)
 {
     Profile("LONGCLICK_DURATION=300\n");
@@ -206,12 +207,13 @@ TEST_F(Reproduce, GesturesReachTheirEndAndHoldTheirTime)
 
     ASSERT_TRUE(Sandbox::WriteFile(sb.path("hand.events"), "# by hand\n1 0 swipe 627 159 43 291 5 75000 1 0\n"
                                                            "2 10 swipe 100 400 110 20 5 75000 2 0\n"
-                                                           "3 20 longclick 5 6 300000 0\n"));
+                                                           "3 20 longclick 5 6 300000 0\n4 30 swipe 0 0 9 9 2000000 5 0 0\n"));
     ASSERT_EQ(Run({"--replay", "hand.events"}), 0) << Err();
     std::vector<Touch> touches = Touches(seen);
     ASSERT_EQ(touches.size(), 3u);
     EXPECT_EQ(touches[0].path + "|" + touches[1].path, "down 627,159 lift 43,291|down 100,400 lift 110,20");
     EXPECT_GT(touches[2].held, 0.15);
+    EXPECT_NE(record.find(" swipe 0 0 9 9 2000000 5 0 -1\n"), std::string::npos) << record;  // refused, not aborted
 }
 
 // Bad values and damaged records end the program before anything reaches
