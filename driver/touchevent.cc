@@ -13,6 +13,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <exception>
+
 int m_fd = -1;
 
 int writeInputEvent(int fd, uint16_t type, uint16_t code, int32_t value)
@@ -84,6 +86,11 @@ useconds_t pauseOf(long long us)
 
 long long absOf(long long v) { return v < 0 ? -v : v; }
 
+// A path point is 8 bytes: a million segments is 8 MiB of path and five
+// million records, far beyond any gesture a finger makes. Above that the
+// allocation alone can fail on the device.
+const int kMaxSwipeStep = 1 << 20;
+
 }  // namespace
 
 void CreateResource()
@@ -125,10 +132,12 @@ int touchLongClick(int x, int y, int duration)
     return 0;
 }
 
+namespace {
+
 // Coordinates are taken to 64 bits first: any two ints may be a swipe's ends,
 // and their difference does not always fit an int. Every point produced lies
 // between the two ends, so it fits again.
-void ComputePos(int x, int y, int x2, int y2, std::vector<postion>& arrays, int step)
+void appendPath(int x, int y, int x2, int y2, std::vector<postion>& arrays, int step)
 {
     // The path's wobble is drawn from the program's own generator and never
     // reseeds it: one seed fixes the whole run, swipes included.
@@ -137,6 +146,7 @@ void ComputePos(int x, int y, int x2, int y2, std::vector<postion>& arrays, int 
     const long long xdir = dx > 0 ? 1 : -1;
     const long long ydir = dy > 0 ? 1 : -1;
 
+    arrays.reserve(arrays.size() + static_cast<size_t>(step > 0 ? step : 0) + 1);
     arrays.push_back({x, y});
     // Without a positive number of segments there is nothing between the
     // ends, and dividing by it would fault.
@@ -156,6 +166,25 @@ void ComputePos(int x, int y, int x2, int y2, std::vector<postion>& arrays, int 
     arrays.push_back({x2, y2});
 }
 
+}  // namespace
+
+void ComputePos(int x, int y, int x2, int y2, std::vector<postion>& arrays, int step)
+{
+    if (step > kMaxSwipeStep) {
+        fprintf(stderr, "swipe path refused: step %d is above %d\n", step, kMaxSwipeStep);
+        return;
+    }
+    // No exception may leave a C entry point: without memory for the path
+    // the caller gets its path back as it was, and is told why.
+    const size_t before = arrays.size();
+    try {
+        appendPath(x, y, x2, y2, arrays, step);
+    } catch (const std::exception& e) {
+        arrays.resize(before);
+        fprintf(stderr, "swipe path of %d segments refused: %s\n", step, e.what());
+    }
+}
+
 int touchSwipe(int x, int y, int x2, int y2, int step, int duration)
 {
     CreateResource();
@@ -168,6 +197,9 @@ int touchSwipe(int x, int y, int x2, int y2, int step, int duration)
     std::vector<postion> path;
     ComputePos(x, y, x2, y2, path, step);
     const size_t n = path.size();
+    // A refused path (ComputePos said why): nothing is written.
+    if (n == 0)
+        return -1;
 
     if (writeDown(x, y) < 0)
         return -1;

@@ -39,12 +39,14 @@ public:
 
     // False, after a message naming the device or key and the reason (on
     // standard error and in the main log), when the frame buffer could not
-    // be read or SCREEN_BASIC_SIZE is outside 1 .. the smaller screen side.
+    // be read, SCREEN_BASIC_SIZE is outside 1 .. the smaller screen side, or
+    // LONGCLICK_DURATION is outside 1 .. 60000 ms.
     bool checkConfig();
     // True when a draw can yield this kind after adjustEventFactors: its band
     // of the cumulative mix holds at least one of the 1000 draws, and for key
     // presses the key table is not empty.
     bool canDraw(int eventTye);
+    int getGrid() const { return mScreensize; }
 
 private:
     int mVerbose;
@@ -54,6 +56,7 @@ private:
     int mHigth;
     int mScreensize;
     std::list<Pointer> mlist;
+    int mLongClickMs;  // hold of a long click (profile LONGCLICK_DURATION)
     bool mScreenOk;
     int mScreenErrno;  // why the frame buffer could not be read
 };

@@ -27,9 +27,18 @@ public:
 
     // True when the function that an event of this kind needs is bound.
     bool canInject(int eventTye);
+    // What the library's function answered for the last injected event
+    // (0, or -1 for a failed write, 1 for a swipe with nothing to draw).
+    int lastResult() const { return mLastResult; }
+    // The path the library was loaded from; empty when it was not loaded.
+    const char* loadedPath() const { return mLoadedPath; }
 
     EventHandle mEventhandle;
     char m_libpath[128];
+
+private:
+    int mLastResult;
+    char mLoadedPath[128];
 };
 
 #endif

@@ -10,6 +10,13 @@ extern int currentargc;
 extern char processname[64];
 extern int mCount;
 extern unsigned int mSeconds;
+// --seed: 0 .. 4294967295, or -1 when the seed comes from the clock.
+extern long long mSeedOption;
+// --replay FILE (null: a run) and its range and speed (0: no pauses).
+extern const char* mReplayFile;
+extern int mReplayFrom;
+extern int mReplayTo;
+extern double mReplaySpeed;
 
 // The option side of the event mix: a given percentage stored negated,
 // 1.0 for a kind left at its default.

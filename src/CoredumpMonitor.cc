@@ -22,6 +22,7 @@
 #include "Logger.h"
 #include "Utils.h"
 #include "profile.h"
+#include "record.h"
 
 #ifndef RENAME_NOREPLACE
 #define RENAME_NOREPLACE (1 << 0)
@@ -410,6 +411,7 @@ void DumpWatch::handle(const std::string& folder, const std::string& name, const
     if (!seen.recorded) {
         LOG(INFO1) << escapeLogText(to);
         LOG(WARNING) << escapeLogText(to);
+        recordCrash(to);
         LOG(INFO) << escapeLogText(buildMoveCommand(folder, name, to));
         seen.recorded = true;
     }
@@ -492,6 +494,8 @@ void* dumpMonitor::monitorDump(void* arg)
             fprintf(stderr, "tapfuzz: %s\n", text.c_str());
             exit(1);
         }
+        // The run record is written out on this one-second tick as well.
+        flushRunRecord();
         pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
         sleep(1);
         pthread_testcancel();

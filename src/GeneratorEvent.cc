@@ -30,6 +30,12 @@ const char* const kHwkeyNames[] = {
 // empty draws and hands out an event of kind -1 instead of spinning forever.
 const int kGiveUpDraws = 1000;
 
+// A long press is told from a click by toolkits at 400 to 1000 ms; the
+// profile's LONGCLICK_DURATION (milliseconds) may move it within these bounds.
+const int kLongClickDefaultMs = 800;
+const int kLongClickMaxMs = 60000;
+const int kSwipeDurationUs = 75000;
+
 // rand() % 0 traps (SIGFPE on the device), and a bad profile or frame buffer
 // can leave a zero or negative range here: still take the draw, so a run's
 // draw order does not depend on it, but answer 0.
@@ -54,6 +60,7 @@ RandomEventSource::RandomEventSource()
       mWidth(0),
       mHigth(0),
       mScreensize(20),
+      mLongClickMs(kLongClickDefaultMs),
       mScreenOk(false),
       mScreenErrno(0)
 {
@@ -84,6 +91,9 @@ void RandomEventSource::getConfigInfo()
         mScreensize = value;
     else
         mScreensize = 20;
+    value = 0;
+    if (GetProfileInt(kProfile, "LONGCLICK_DURATION", &value) == 0)
+        mLongClickMs = value;
 }
 
 void RandomEventSource::InitHwkeyCode()
@@ -129,6 +139,9 @@ bool RandomEventSource::checkConfig()
         if (mScreensize < 1 || mScreensize > smaller)
             snprintf(msg, sizeof msg, "tapfuzz: SCREEN_BASIC_SIZE %d is outside 1..%d", mScreensize,
                      smaller);
+        else if (mLongClickMs < 1 || mLongClickMs > kLongClickMaxMs)
+            snprintf(msg, sizeof msg, "tapfuzz: LONGCLICK_DURATION %d is outside 1..%d (milliseconds)",
+                     mLongClickMs, kLongClickMaxMs);
     }
     if (msg[0] == '\0')
         return true;
@@ -206,7 +219,7 @@ void RandomEventSource::generatePointerEvent(int actiontype)
             event.y1 += 10;
         }
         event.step = 5;
-        event.duration = 75000;
+        event.duration = kSwipeDurationUs;
         event.eventTye = FACTOR_MOTION;
         LOG(DEBUG) << "swipe:x:" << event.x << " y:" << event.y << " x1:" << event.x1
                    << " y1:" << event.y1 << " step:" << event.step << " duration:" << event.duration;
@@ -214,10 +227,10 @@ void RandomEventSource::generatePointerEvent(int actiontype)
         break;
     }
     case FACTOR_LONGCLICK:
-        LOG(DEBUG) << "longclick: x:" << width << " y:" << hight << " duration:" << 800;
+        event.duration = mLongClickMs * 1000;  // the library waits in microseconds
+        LOG(DEBUG) << "longclick: x:" << width << " y:" << hight << " duration:" << event.duration;
         event.x = width;
         event.y = hight;
-        event.duration = 800;
         event.eventTye = FACTOR_LONGCLICK;
         mlist.push_back(event);
         break;

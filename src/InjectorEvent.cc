@@ -50,9 +50,10 @@ char kNoVersion[] = "V0.1";
 
 }  // namespace
 
-InjectorEvent::InjectorEvent()
+InjectorEvent::InjectorEvent() : mLastResult(0)
 {
     memset(m_libpath, 0, sizeof m_libpath);
+    memset(mLoadedPath, 0, sizeof mLoadedPath);
     char libpath[128];
     libpath[0] = '\0';
     if (GetProfileString(kProfile, "LIBLARAY_PATH", libpath) == 0)
@@ -100,6 +101,7 @@ void InjectorEvent::ParseLibaray(EventHandle& eventhandle)
         return;
     }
     LOG(INFO) << "dlopen :" << path;
+    snprintf(mLoadedPath, sizeof mLoadedPath, "%s", path);
     LOG(DEBUG) << "fun name:" << EVENT_HANDLE_SLOTS;
 
     for (int i = 0; i < EVENT_HANDLE_SLOTS; ++i) {
@@ -131,29 +133,29 @@ int InjectorEvent::FeedInput(Pointer pointer)
     case FACTOR_TOUCH:
         if (!handle.funcvality[SLOT_TOUCH_CLICK])
             return 1;
-        if (slotFunction<ClickFn>(handle, SLOT_TOUCH_CLICK)(pointer.x, pointer.y) != 0)
+        if ((mLastResult = slotFunction<ClickFn>(handle, SLOT_TOUCH_CLICK)(pointer.x, pointer.y)) != 0)
             LOG(INFO) << "Error Click (ACTION_DOWN):" << "(" << pointer.x << "," << pointer.y << ")";
         return 0;
     case FACTOR_MOTION:
         if (!handle.funcvality[SLOT_TOUCH_SWIPE])
             return 1;
-        if (slotFunction<SwipeFn>(handle, SLOT_TOUCH_SWIPE)(pointer.x, pointer.y, pointer.x1, pointer.y1,
-                                                             pointer.step, pointer.duration) != 0)
+        if ((mLastResult = slotFunction<SwipeFn>(handle, SLOT_TOUCH_SWIPE)(
+                 pointer.x, pointer.y, pointer.x1, pointer.y1, pointer.step, pointer.duration)) != 0)
             LOG(INFO) << "Error Swipe (ACTION_MOTION):(" << pointer.x << "," << pointer.y << ","
                       << pointer.x1 << "," << pointer.y1 << "," << pointer.step << ")";
         return 0;
     case FACTOR_LONGCLICK:
         if (!handle.funcvality[SLOT_TOUCH_LONGCLICK])
             return 1;
-        if (slotFunction<LongClickFn>(handle, SLOT_TOUCH_LONGCLICK)(pointer.x, pointer.y,
-                                                                     pointer.duration) != 0)
+        if ((mLastResult = slotFunction<LongClickFn>(handle, SLOT_TOUCH_LONGCLICK)(pointer.x, pointer.y,
+                                                                                    pointer.duration)) != 0)
             LOG(INFO) << "Error LongClick (ACTION_LONGCLICK):" << "(" << pointer.x << "," << pointer.y
                       << ")";
         return 0;
     case FACTOR_PRESSKEY:
         if (!handle.funcvality[SLOT_HKEY_INPUT])
             return 1;
-        if (slotFunction<KeyFn>(handle, SLOT_HKEY_INPUT)(pointer.code) != 0)
+        if ((mLastResult = slotFunction<KeyFn>(handle, SLOT_HKEY_INPUT)(pointer.code)) != 0)
             LOG(INFO) << "Error PressKey (ACTION_PRESSKEY):" << "(" << pointer.code << ")";
         // The key has reached the key device by now; the second path (to the
         // MCU) is optional, and its absence does not undo the press.

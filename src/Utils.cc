@@ -34,8 +34,10 @@ std::string showusage()
            "               [--pct-motion PERCENT]\n"
            "               [--pct-presskey PERCENT]\n"
            "               [--throttle MILLISEC]\n"
+           "               [--seed N]\n"
            "               [--help]\n"
-           "               COUNT\n";
+           "               COUNT\n"
+           "       tapfuzz --replay FILE [--from N] [--to M] [--speed F]\n";
 }
 
 float nextOptionLong(const char* argv, std::string str)

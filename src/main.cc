@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -13,6 +14,7 @@
 #include <unistd.h>
 
 #include <iostream>
+#include <vector>
 
 #include "CoredumpMonitor.h"
 #include "GeneratorEvent.h"
@@ -21,6 +23,8 @@
 #include "Pointer.h"
 #include "RunControl.h"
 #include "Utils.h"
+#include "record.h"
+#include "replay.h"
 
 long long mSeed = 0;
 int touch_count = 0;
@@ -219,6 +223,18 @@ int main(int argc, char** argv)
         return -1;
     }
 
+    // A damaged record is refused whole, before anything is set up.
+    std::vector<ReplayEvent> replay;
+    if (mReplayFile != nullptr) {
+        std::string why;
+        if (!loadReplay(mReplayFile, mReplayFrom, mReplayTo, &replay, &why)) {
+            fprintf(stderr, "tapfuzz: %s\n", why.c_str());
+            LOG(INFO) << why;
+            RecycleResource();
+            exit(1);
+        }
+    }
+
     LOG(DEBUG) << "init SourceRandom";
     RandomEventSource* randomEventSource = new RandomEventSource();
     if (!randomEventSource->checkConfig()) {
@@ -239,10 +255,11 @@ int main(int argc, char** argv)
         parse_event_interval();
 
     LOG(DEBUG) << "get mseed";
-    mSeed = 0;
-    long mseconds = GetMseconds();
-    mSeed = mseconds;
-    srand(static_cast<unsigned int>(mseconds));
+    // Logged as the unsigned value srand takes, so that --seed with it
+    // repeats the run.
+    mSeed = mSeedOption >= 0 ? mSeedOption : static_cast<long long>(static_cast<uint32_t>(GetMseconds()));
+    srand(static_cast<unsigned int>(mSeed));
+    LOG(INFO) << "seed:" << mSeed;
 
     LOG(DEBUG) << "set facotrs";
     for (int i = FACTOR_TOUCH; i <= FACTOR_PRESSKEY; ++i) {
@@ -253,7 +270,7 @@ int main(int argc, char** argv)
 
     LOG(DEBUG) << "adjustEventFactors";
     randomEventSource->adjustEventFactors();
-    if (!anythingInjectable(randomEventSource, injectorevent)) {
+    if (replay.empty() && !anythingInjectable(randomEventSource, injectorevent)) {
         const char* text = "tapfuzz: nothing of the event mix can be injected (driver library not "
                            "loaded, or it lacks the functions the mix needs)";
         fprintf(stderr, "%s\n", text);
@@ -263,17 +280,47 @@ int main(int argc, char** argv)
     }
     stopIfSignalled();
 
+    std::string command;
+    for (int i = 0; i < argc; ++i)
+        command += (i == 0 ? "" : " ") + std::string(argv[i]);
+    std::string record = openRunRecord({mSeed, command, randomEventSource->getWidth(),
+                                        randomEventSource->getHigth(), randomEventSource->getGrid(),
+                                        injectorevent->loadedPath(), libraryversion});
+    if (!record.empty())
+        LOG(INFO) << "record:" << record;
+
     int cycleCounter = 0;
+    size_t replayed = 0;
     alarm(mSeconds);
 
     for (;;) {
         stopIfSignalled();
-        Pointer event = randomEventSource->getNextEvent();
+        Pointer event;
+        if (!replay.empty()) {
+            if (replayed == replay.size())
+                break;
+            // In slices, so that a gap beyond a 32-bit long is still waited whole.
+            for (long long w; (w = replayWait(replay, replayed, mReplaySpeed, recordClock())) > 0;) {
+                waitOrSignal(static_cast<long>(w < 1000000000 ? w : 1000000000));
+                stopIfSignalled();
+            }
+            event = replay[replayed++].event;
+        } else {
+            event = randomEventSource->getNextEvent();
+        }
         int eventType = event.eventTye;
+        unsigned int pathSeed = 0;
+        if (eventType == FACTOR_MOTION) {
+            pathSeed = replay.empty() ? drawPathSeed() : replay[replayed - 1].pathSeed;
+            beginPathStream(pathSeed);
+        }
+        long long at = recordClock();
         int ret = injectorevent->FeedInput(event);
+        endPathStream();
         if (eventType >= FACTOR_TOUCH && eventType <= FACTOR_PRESSKEY) {
             if (ret == 1)
                 continue;
+            recordEvent(at, event, pathSeed, injectorevent->lastResult());
             countEvent(eventType);
             if (mVerbose >= 2)
                 logEvent(event);
@@ -284,6 +331,9 @@ int main(int argc, char** argv)
         // What was injected is now in the log; a signal ends the run here.
         stopIfSignalled();
 
+        // A replay keeps the recorded gaps instead, before each gesture.
+        if (!replay.empty())
+            continue;
         mThrottle = get_interval();
         waitOrSignal(mThrottle);
         stopIfSignalled();

@@ -2,8 +2,12 @@
 // verbosity and the number of events, and COUNT has to stand in one place.
 // Solution: a pre-scan for the flags without values, then one walk over every
 // argument for the options with values, then the COUNT rule.
+#include <errno.h>
+#include <limits.h>
+#include <math.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <stdexcept>
@@ -18,6 +22,11 @@ int currentargc = 0;
 char processname[64] = "";
 int mCount = 100;
 unsigned int mSeconds = 0;
+long long mSeedOption = -1;
+const char* mReplayFile = nullptr;
+int mReplayFrom = 1;
+int mReplayTo = INT_MAX;
+double mReplaySpeed = 1.0;
 
 // A percentage given on the command line is stored negated, so that 0 or
 // below marks a kind the user set; 1.0 means "keep the default weight".
@@ -117,14 +126,82 @@ bool countRule(int argc, char** argv)
     return false;
 }
 
+// The values of --seed, --from, --to and --speed must be read whole: a seed
+// or an index read leniently would silently replay something else.
+bool strictNumber(const char* value, long long lo, long long hi, long long* out)
+{
+    if (value[0] < '0' || value[0] > '9')
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long v = strtoull(value, &end, 10);
+    if (errno != 0 || *end != '\0' || v < static_cast<unsigned long long>(lo) ||
+        v > static_cast<unsigned long long>(hi))
+        return false;
+    *out = static_cast<long long>(v);
+    return true;
+}
+
+enum ReproduceOption { kNotOurs, kTaken, kReplayRange, kBadValue };
+
+// --seed and the replay options. kBadValue after a log line when the value
+// is missing or out of its range; kReplayRange for the options that only a
+// replay takes.
+ReproduceOption reproduceOption(const char* arg, const char* value, int i)
+{
+    long long n = 0;
+    if (strcmp(arg, "--seed") == 0) {
+        if (value == nullptr || !strictNumber(value, 0, 4294967295LL, &n)) {
+            LOG(INFO) << "--seed needs a number from 0 to 4294967295";
+            return kBadValue;
+        }
+        mSeedOption = n;
+        currentargc = i + 2;
+        return kTaken;
+    }
+    if (strcmp(arg, "--replay") == 0) {
+        if (value == nullptr)
+            return kBadValue;
+        mReplayFile = value;
+        return kTaken;
+    }
+    const bool from = strcmp(arg, "--from") == 0;
+    if (from || strcmp(arg, "--to") == 0) {
+        if (value == nullptr || !strictNumber(value, 1, INT_MAX, &n)) {
+            LOG(INFO) << arg << " needs a gesture index from 1 to " << INT_MAX;
+            return kBadValue;
+        }
+        (from ? mReplayFrom : mReplayTo) = static_cast<int>(n);
+        return kReplayRange;
+    }
+    if (strcmp(arg, "--speed") == 0) {
+        char* end = nullptr;
+        double f = value != nullptr ? strtod(value, &end) : -1.0;
+        if (value == nullptr || end == value || *end != '\0' || !(f >= 0.0) || !isfinite(f)) {
+            LOG(INFO) << "--speed needs a factor of 0 or more (0: no pauses)";
+            return kBadValue;
+        }
+        mReplaySpeed = f;
+        return kReplayRange;
+    }
+    return kNotOurs;
+}
+
 }  // namespace
 
 bool parse_opt(int argc, char** argv)
 {
+    bool replayOnly = false;
     for (int i = 0; i < argc && argv[i] != nullptr; ++i) {
         const char* arg = argv[i];
         const char* value = optionValue(argc, argv, i);
 
+        ReproduceOption taken = reproduceOption(arg, value, i);
+        if (taken == kBadValue)
+            return false;
+        replayOnly = replayOnly || taken == kReplayRange;
+        if (taken != kNotOurs)
+            continue;
         if (strcmp(arg, "-a") == 0) {
             if (value == nullptr)
                 return false;
@@ -170,6 +247,13 @@ bool parse_opt(int argc, char** argv)
         }
     }
 
+    // A replay injects what its record holds: it takes no COUNT.
+    if (mReplayFile != nullptr)
+        return true;
+    if (replayOnly) {
+        LOG(INFO) << "--from, --to and --speed go with --replay FILE";
+        return false;
+    }
     if (mRunHousr != 0) {
         LOG(INFO) << "process run hour:" << mRunHousr;
         return true;

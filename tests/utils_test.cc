@@ -13,7 +13,7 @@
 
 namespace {
 
-TEST(UtilsTest, UsageTextIsEightLines)
+TEST(UtilsTest, UsageText)
 {
     EXPECT_EQ("usage: tapfuzz :[-a appname] \n"
               "               [--pct-touch PERCENT]\n"
@@ -21,8 +21,10 @@ TEST(UtilsTest, UsageTextIsEightLines)
               "               [--pct-motion PERCENT]\n"
               "               [--pct-presskey PERCENT]\n"
               "               [--throttle MILLISEC]\n"
+              "               [--seed N]\n"
               "               [--help]\n"
-              "               COUNT\n",
+              "               COUNT\n"
+              "       tapfuzz --replay FILE [--from N] [--to M] [--speed F]\n",
               showusage());
 }
 

@@ -1,0 +1,52 @@
+// Problem: a crash is fixed when it can be reproduced, and the log alone
+// (one-second stamps, no pauses, no seed) cannot reproduce a run.
+// Solution: every run writes a record of what it injected, when, and with
+// what result, into a text file beside its logs; --replay reads it back.
+#ifndef TAPFUZZ_RECORD_H
+#define TAPFUZZ_RECORD_H
+
+#include <string>
+
+#include "Pointer.h"
+
+// What the record's header says about the run.
+struct RunInfo {
+    long long seed;
+    std::string command;   // the command line, words joined by blanks
+    int width, hight;      // screen in pixels
+    int grid;              // SCREEN_BASIC_SIZE
+    std::string library;   // path of the driver library as loaded
+    std::string version;   // its version text
+};
+
+// Opens ./results/tapfuzzYYYYMMDD/run-HHMMSS-PID.events (the Logger's folder
+// of the day), writes the header and starts the record's clock. The file is
+// buffered; the core-dump watcher flushes it every second and exit() flushes
+// and closes it. Returns the path, or "" after a log line saying why.
+std::string openRunRecord(const RunInfo& info);
+
+// Microseconds since openRunRecord (0 before it).
+long long recordClock();
+
+// Appends one injected gesture: the next index, `at` (from recordClock,
+// taken before the gesture), its kind, its fields (for a swipe also its
+// path seed) and the library's result.
+void recordEvent(long long at, const Pointer& event, unsigned int pathSeed, int result);
+
+// The library draws a swipe's path from rand(). So that a replay draws the
+// same path, each swipe's draws come from a stream of their own, seeded with
+// one draw of the run's generator and recorded with the swipe; the run's
+// stream is only switched away from, never reseeded, and resumes where it
+// stood. (rand() draws from random()'s state in the C library.)
+unsigned int drawPathSeed();
+void beginPathStream(unsigned int pathSeed);
+void endPathStream();
+
+// A crash record: adds "# crash:<dump> after:<N>" (N the index of the last
+// gesture recorded) and logs "crash after event:N". Any thread.
+void recordCrash(const std::string& dump);
+
+// Hands what is buffered to the file. Any thread; nothing without a record.
+void flushRunRecord();
+
+#endif
