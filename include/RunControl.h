@@ -10,6 +10,9 @@ extern int currentargc;
 extern char processname[64];
 extern int mCount;
 extern unsigned int mSeconds;
+// --stop-on-crash: the first saved dump (of the -a application, if named)
+// ends the run with status 3.
+extern bool mStopOnCrash;
 
 // The option side of the event mix: a given percentage stored negated,
 // 1.0 for a kind left at its default.

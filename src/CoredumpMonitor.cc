@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "Logger.h"
+#include "appwatch.h"
 #include "Utils.h"
 #include "profile.h"
 
@@ -393,6 +394,8 @@ void DumpWatch::handle(const std::string& folder, const std::string& name, const
         seen = DumpSeen();
         seen.dev = st.st_dev;
         seen.ino = st.st_ino;
+        if (mOnFound)
+            mOnFound(name);
     }
     seen.size = st.st_size;
     seen.mtime = st.st_mtim;
@@ -418,6 +421,8 @@ void DumpWatch::handle(const std::string& folder, const std::string& name, const
         if (seen.failLogged)
             LOG(INFO) << "moved " << escapeLogText(from) << " to " << escapeLogText(to) << " after retrying";
         mSeen.erase(name);
+        if (mOnSaved)
+            mOnSaved(to, name);
         return;
     }
     if (!seen.failLogged) {
@@ -484,6 +489,9 @@ void* dumpMonitor::monitorDump(void* arg)
     // off halfway.
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
     DumpWatch watch;
+    RunWatch run;
+    watch.mOnFound = [&run](const std::string& name) { run.dumpFound(name); };
+    watch.mOnSaved = [&run](const std::string& saved, const std::string& name) { run.dumpSaved(saved, name); };
     for (;;) {
         if (watch.scan(kDumpFolder) != 0) {
             int err = errno;
@@ -492,6 +500,7 @@ void* dumpMonitor::monitorDump(void* arg)
             fprintf(stderr, "tapfuzz: %s\n", text.c_str());
             exit(1);
         }
+        run.poll();
         pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
         sleep(1);
         pthread_testcancel();

@@ -34,6 +34,7 @@ std::string showusage()
            "               [--pct-motion PERCENT]\n"
            "               [--pct-presskey PERCENT]\n"
            "               [--throttle MILLISEC]\n"
+           "               [--stop-on-crash]\n"
            "               [--help]\n"
            "               COUNT\n";
 }

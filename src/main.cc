@@ -21,6 +21,7 @@
 #include "Pointer.h"
 #include "RunControl.h"
 #include "Utils.h"
+#include "appwatch.h"
 
 long long mSeed = 0;
 int touch_count = 0;
@@ -109,7 +110,7 @@ void waitOrSignal(long usec)
         deadline.tv_sec += 1;
         deadline.tv_nsec -= 1000000000;
     }
-    while (gStopSignal == 0) {
+    while (gStopSignal == 0 && !gCrashStop) {
         clock_gettime(CLOCK_MONOTONIC, &now);
         struct timespec left;
         left.tv_sec = deadline.tv_sec - now.tv_sec;
@@ -184,6 +185,7 @@ void countEvent(int eventType)
 int main(int argc, char** argv)
 {
     installHandlers();
+    gCrashStopWake = gWakePipe[1];
 
     if (argc < 2) {
         std::cout << showusage();
@@ -243,6 +245,7 @@ int main(int argc, char** argv)
     long mseconds = GetMseconds();
     mSeed = mseconds;
     srand(static_cast<unsigned int>(mseconds));
+    gRunSeed = mSeed;
 
     LOG(DEBUG) << "set facotrs";
     for (int i = FACTOR_TOUCH; i <= FACTOR_PRESSKEY; ++i) {
@@ -279,6 +282,7 @@ int main(int argc, char** argv)
                 logEvent(event);
         }
         ++cycleCounter;
+        ++gInjectedEvents;
         if (mVerbose >= 2)
             LOG(INFO) << "cycleCounter:" << cycleCounter;
         // What was injected is now in the log; a signal ends the run here.
@@ -288,10 +292,11 @@ int main(int argc, char** argv)
         waitOrSignal(mThrottle);
         stopIfSignalled();
 
-        if (getRunHours() == 0 && cycleCounter == mCount)
+        if (gCrashStop || (getRunHours() == 0 && cycleCounter == mCount))
             break;
     }
 
+    int status = gCrashStop ? 3 : 0;
     LOG(INFO) << "Events injected:" << touch_count + motion_count + longclick_count + presskey_count;
     LOG(INFO) << "// tapfuzz finish";
     // The summary is written; a signal during this last wait only shortens it.
@@ -300,5 +305,5 @@ int main(int argc, char** argv)
     delete dumpmonitor;
     delete injectorevent;
     delete randomEventSource;
-    exit(0);
+    exit(status);
 }

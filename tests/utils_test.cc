@@ -21,6 +21,7 @@ TEST(UtilsTest, UsageTextIsEightLines)
               "               [--pct-motion PERCENT]\n"
               "               [--pct-presskey PERCENT]\n"
               "               [--throttle MILLISEC]\n"
+              "               [--stop-on-crash]\n"
               "               [--help]\n"
               "               COUNT\n",
               showusage());
