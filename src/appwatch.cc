@@ -104,7 +104,10 @@ bool AppWatch::readProc(pid_t pid, Proc* proc) const
     if (state == 'Z' || state == 'X' || state == 'x')
         return false;
     if (stat.compare(open + 1, close - open - 1, mName) != 0) {
-        std::string first = readSmall(dir + "cmdline", 4096).c_str();
+        // Kernel threads (children of kthreadd, pid 2) have no command line.
+        if (parent == 2 || pid == 2)
+            return false;
+        std::string first = readSmall(dir + "cmdline", 1024).c_str();
         if (first.substr(first.rfind('/') + 1) != mName)
             return false;
     }
