@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "Logger.h"
-#include "appwatch.h"
 #include "Utils.h"
+#include "appwatch.h"
 #include "profile.h"
 
 #ifndef RENAME_NOREPLACE

@@ -18,20 +18,14 @@ namespace {
 // Larger than any panel; keeps the sizes below well inside 32 bits.
 const unsigned kMaxSide = 8192;
 
-class Fd {
-public:
+// Owns one descriptor.
+struct Fd {
     explicit Fd(int fd) : fd_(fd) {}
-    ~Fd()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
+    ~Fd() { fd_ < 0 || close(fd_); }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
     int get() const { return fd_; }
-
-private:
-    int fd_;
+    const int fd_;
 };
 
 std::string failure(const std::string& what, int err)
