@@ -9,6 +9,7 @@
 #include <sys/types.h>
 #include <time.h>
 
+#include <functional>
 #include <map>
 #include <string>
 
@@ -46,6 +47,10 @@ struct DumpSeen {
 class DumpWatch {
 public:
     int scan(const char* folder);
+    // Called when a dump is first seen (its name in the folder), and after
+    // it was moved (its saved path and its name).
+    std::function<void(const std::string& name)> mOnFound;
+    std::function<void(const std::string& saved, const std::string& name)> mOnSaved;
 
 private:
     void handle(const std::string& folder, const std::string& name, const struct stat& st);

@@ -17,6 +17,9 @@ extern const char* mReplayFile;
 extern int mReplayFrom;
 extern int mReplayTo;
 extern double mReplaySpeed;
+// --stop-on-crash: the first saved dump (of the -a application, if named)
+// ends the run with status 3.
+extern bool mStopOnCrash;
 
 // The option side of the event mix: a given percentage stored negated,
 // 1.0 for a kind left at its default.

@@ -46,6 +46,11 @@ void endPathStream();
 // gesture recorded) and logs "crash after event:N". Any thread.
 void recordCrash(const std::string& dump);
 
+// The path of this run's record ("" while it keeps none) and the index of
+// the last gesture recorded (0 before the first). Any thread.
+std::string runRecordPath();
+int recordedEvents();
+
 // Hands what is buffered to the file. Any thread; nothing without a record.
 void flushRunRecord();
 

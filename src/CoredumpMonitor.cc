@@ -21,6 +21,7 @@
 
 #include "Logger.h"
 #include "Utils.h"
+#include "appwatch.h"
 #include "profile.h"
 #include "record.h"
 
@@ -394,6 +395,8 @@ void DumpWatch::handle(const std::string& folder, const std::string& name, const
         seen = DumpSeen();
         seen.dev = st.st_dev;
         seen.ino = st.st_ino;
+        if (mOnFound)
+            mOnFound(name);
     }
     seen.size = st.st_size;
     seen.mtime = st.st_mtim;
@@ -420,6 +423,8 @@ void DumpWatch::handle(const std::string& folder, const std::string& name, const
         if (seen.failLogged)
             LOG(INFO) << "moved " << escapeLogText(from) << " to " << escapeLogText(to) << " after retrying";
         mSeen.erase(name);
+        if (mOnSaved)
+            mOnSaved(to, name);
         return;
     }
     if (!seen.failLogged) {
@@ -486,6 +491,9 @@ void* dumpMonitor::monitorDump(void* arg)
     // off halfway.
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
     DumpWatch watch;
+    RunWatch run;
+    watch.mOnFound = [&run](const std::string& name) { run.dumpFound(name); };
+    watch.mOnSaved = [&run](const std::string& saved, const std::string& name) { run.dumpSaved(saved, name); };
     for (;;) {
         if (watch.scan(kDumpFolder) != 0) {
             int err = errno;
@@ -496,6 +504,7 @@ void* dumpMonitor::monitorDump(void* arg)
         }
         // The run record is written out on this one-second tick as well.
         flushRunRecord();
+        run.poll();
         pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
         sleep(1);
         pthread_testcancel();

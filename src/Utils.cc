@@ -35,6 +35,7 @@ std::string showusage()
            "               [--pct-presskey PERCENT]\n"
            "               [--throttle MILLISEC]\n"
            "               [--seed N]\n"
+           "               [--stop-on-crash]\n"
            "               [--help]\n"
            "               COUNT\n"
            "       tapfuzz --replay FILE [--from N] [--to M] [--speed F]\n";

@@ -25,6 +25,7 @@
 #include "Utils.h"
 #include "record.h"
 #include "replay.h"
+#include "appwatch.h"
 
 long long mSeed = 0;
 int touch_count = 0;
@@ -113,7 +114,7 @@ void waitOrSignal(long usec)
         deadline.tv_sec += 1;
         deadline.tv_nsec -= 1000000000;
     }
-    while (gStopSignal == 0) {
+    while (gStopSignal == 0 && !gCrashStop) {
         clock_gettime(CLOCK_MONOTONIC, &now);
         struct timespec left;
         left.tv_sec = deadline.tv_sec - now.tv_sec;
@@ -188,6 +189,7 @@ void countEvent(int eventType)
 int main(int argc, char** argv)
 {
     installHandlers();
+    gCrashStopWake = gWakePipe[1];
 
     if (argc < 2) {
         std::cout << showusage();
@@ -260,6 +262,7 @@ int main(int argc, char** argv)
     mSeed = mSeedOption >= 0 ? mSeedOption : static_cast<long long>(static_cast<uint32_t>(GetMseconds()));
     srand(static_cast<unsigned int>(mSeed));
     LOG(INFO) << "seed:" << mSeed;
+    gRunSeed = mSeed;
 
     LOG(DEBUG) << "set facotrs";
     for (int i = FACTOR_TOUCH; i <= FACTOR_PRESSKEY; ++i) {
@@ -338,10 +341,11 @@ int main(int argc, char** argv)
         waitOrSignal(mThrottle);
         stopIfSignalled();
 
-        if (getRunHours() == 0 && cycleCounter == mCount)
+        if (gCrashStop || (getRunHours() == 0 && cycleCounter == mCount))
             break;
     }
 
+    int status = gCrashStop ? 3 : 0;
     LOG(INFO) << "Events injected:" << touch_count + motion_count + longclick_count + presskey_count;
     LOG(INFO) << "// tapfuzz finish";
     // The summary is written; a signal during this last wait only shortens it.
@@ -350,5 +354,5 @@ int main(int argc, char** argv)
     delete dumpmonitor;
     delete injectorevent;
     delete randomEventSource;
-    exit(0);
+    exit(status);
 }

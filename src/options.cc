@@ -27,6 +27,7 @@ const char* mReplayFile = nullptr;
 int mReplayFrom = 1;
 int mReplayTo = INT_MAX;
 double mReplaySpeed = 1.0;
+bool mStopOnCrash = false;
 
 // A percentage given on the command line is stored negated, so that 0 or
 // below marks a kind the user set; 1.0 means "keep the default weight".
@@ -235,6 +236,10 @@ bool parse_opt(int argc, char** argv)
                 mThrottle = static_cast<long>(ms) * 1000;
             }
             currentargc = i + 2;
+        } else if (strcmp(arg, "--stop-on-crash") == 0) {
+            // A flag: COUNT may follow it, as it may follow -v.
+            mStopOnCrash = true;
+            currentargc = i + 1;
         } else if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
             return false;
         } else if (strcmp(arg, "--hour") == 0) {

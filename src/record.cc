@@ -22,6 +22,7 @@ pthread_mutex_t gLock = PTHREAD_MUTEX_INITIALIZER;
 // Guarded by gLock.
 FILE* gFile = nullptr;
 int gLastIndex = 0;
+std::string gPath;
 // Written once, before the first gesture, by the run thread.
 struct timespec gStart = {0, 0};
 bool gStarted = false;
@@ -82,6 +83,7 @@ std::string openRunRecord(const RunInfo& info)
     gStarted = true;
     pthread_mutex_lock(&gLock);
     gFile = f;
+    gPath = path;
     pthread_mutex_unlock(&gLock);
     atexit(closeAtExit);
     return path;
@@ -130,6 +132,22 @@ void recordCrash(const std::string& dump)
     }
     pthread_mutex_unlock(&gLock);
     LOG(INFO) << "crash after event:" << after;
+}
+
+std::string runRecordPath()
+{
+    pthread_mutex_lock(&gLock);
+    std::string path = gPath;
+    pthread_mutex_unlock(&gLock);
+    return path;
+}
+
+int recordedEvents()
+{
+    pthread_mutex_lock(&gLock);
+    int index = gLastIndex;
+    pthread_mutex_unlock(&gLock);
+    return index;
 }
 
 void flushRunRecord()
