@@ -39,6 +39,7 @@ struct DumpSeen {
     struct timespec mtime = {0, 0};
     bool recorded = false;     // crash record written
     bool failLogged = false;   // a failed move was reported
+    int after = 0;             // last gesture recorded when it was first seen
 };
 
 // One pass over a folder of dumps (the watcher passes "/tmp/"): records and
@@ -49,7 +50,7 @@ public:
     int scan(const char* folder);
     // Called when a dump is first seen (its name in the folder), and after
     // it was moved (its saved path and its name).
-    std::function<void(const std::string& name)> mOnFound;
+    std::function<void(const std::string& name, int after)> mOnFound;
     std::function<void(const std::string& saved, const std::string& name)> mOnSaved;
 
 private:

@@ -76,7 +76,7 @@ public:
     void poll();
     // Called when a dump is first seen in /tmp: the screen and the gesture
     // index of that moment go into its bundle.
-    void dumpFound(const std::string& dumpName);
+    void dumpFound(const std::string& dumpName, int after);
     // Called once a dump was saved at `saved` (its name in /tmp was
     // `dumpName`): marks the application's dumps, writes the bundle
     // <saved>.png and <saved>.txt, and ends the run if asked to.

@@ -43,8 +43,9 @@ void beginPathStream(unsigned int pathSeed);
 void endPathStream();
 
 // A crash record: adds "# crash:<dump> after:<N>" (N the index of the last
-// gesture recorded) and logs "crash after event:N". Any thread.
-void recordCrash(const std::string& dump);
+// gesture recorded when the dump was first seen) and logs "crash after
+// event:N". Any thread.
+void recordCrash(const std::string& dump, int after);
 
 // The path of this run's record ("" while it keeps none) and the index of
 // the last gesture recorded (0 before the first). Any thread.

@@ -395,8 +395,9 @@ void DumpWatch::handle(const std::string& folder, const std::string& name, const
         seen = DumpSeen();
         seen.dev = st.st_dev;
         seen.ino = st.st_ino;
+        seen.after = recordedEvents();
         if (mOnFound)
-            mOnFound(name);
+            mOnFound(name, seen.after);
     }
     seen.size = st.st_size;
     seen.mtime = st.st_mtim;
@@ -414,7 +415,7 @@ void DumpWatch::handle(const std::string& folder, const std::string& name, const
     if (!seen.recorded) {
         LOG(INFO1) << escapeLogText(to);
         LOG(WARNING) << escapeLogText(to);
-        recordCrash(to);
+        recordCrash(to, seen.after);
         LOG(INFO) << escapeLogText(buildMoveCommand(folder, name, to));
         seen.recorded = true;
     }
@@ -492,7 +493,7 @@ void* dumpMonitor::monitorDump(void* arg)
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
     DumpWatch watch;
     RunWatch run;
-    watch.mOnFound = [&run](const std::string& name) { run.dumpFound(name); };
+    watch.mOnFound = [&run](const std::string& name, int after) { run.dumpFound(name, after); };
     watch.mOnSaved = [&run](const std::string& saved, const std::string& name) { run.dumpSaved(saved, name); };
     for (;;) {
         if (watch.scan(kDumpFolder) != 0) {

@@ -313,13 +313,13 @@ void RunWatch::checkFreeze(long event, long now)
     }
 }
 
-void RunWatch::dumpFound(const std::string& dumpName)
+void RunWatch::dumpFound(const std::string& dumpName, int after)
 {
     // Dumps whose move keeps failing stay in /tmp; their pictures need not.
     if (mFound.size() >= 8)
         mFound.erase(mFound.begin());
     Found& found = mFound[dumpName];
-    found.event = recordedEvents();
+    found.event = after;
     found.why.clear();
     found.screen.read(kFrameBuffer, &found.why);
 }
@@ -327,7 +327,7 @@ void RunWatch::dumpFound(const std::string& dumpName)
 void RunWatch::dumpSaved(const std::string& saved, const std::string& dumpName)
 {
     if (mFound.count(dumpName) == 0)
-        dumpFound(dumpName);
+        dumpFound(dumpName, recordedEvents());
     Found& found = mFound[dumpName];
     long event = found.event;
     bool ours = mHasApp && mApp.ownsDump(dumpName);

@@ -122,10 +122,9 @@ void recordEvent(long long at, const Pointer& e, unsigned int pathSeed, int resu
     pthread_mutex_unlock(&gLock);
 }
 
-void recordCrash(const std::string& dump)
+void recordCrash(const std::string& dump, int after)
 {
     pthread_mutex_lock(&gLock);
-    int after = gLastIndex;
     if (gFile != nullptr) {
         fprintf(gFile, "# crash:%s after:%d\n", escapeLogText(dump).c_str(), after);
         fflush(gFile);

@@ -114,6 +114,7 @@ TEST_P(AppWatchRun, LogsAndBundles)
         long event = NumberAfter(text, "last gesture: event:");
         EXPECT_GE(event, 10) << text;  // the application saw at least its K touches
         EXPECT_LE(event, NumberAfter(log, "Events injected:")) << text;
+        EXPECT_EQ(event, NumberAfter(log, "crash after event:")) << log;
         EXPECT_EQ(event, NumberAfter(log, "app crash: touchapp dump:./" + dumps[0].substr(sb.path("").size()) +
                                               " after event:"))
             << log;
