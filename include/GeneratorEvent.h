@@ -45,6 +45,8 @@ public:
     // of the cumulative mix holds at least one of the 1000 draws, and for key
     // presses the key table is not empty.
     bool canDraw(int eventTye);
+    // True when the profile set at least one key code.
+    bool hasKeys() const { return !mHwkeyCode.empty(); }
 
 private:
     int mVerbose;

@@ -50,8 +50,9 @@ private:
     friend void initLogger(const std::string&, const std::string&, const std::string&,
                            const std::string&);
 
-    // Writes a whole line to the stream of the rank; a file that refuses it
-    // is reopened and the line goes to the console instead.
+    // Writes a whole line to the stream of the rank. A file that refuses it
+    // is reopened and the line goes to the console instead; so do the lines
+    // after it until the file is tried again, at most once a second.
     static void writeLine(log_rank rank, const std::string& line);
 
     log_rank m_log_rank;

@@ -14,6 +14,7 @@
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -140,6 +141,32 @@ void dropPartialLine(const std::string& name, size_t refused)
         }
     }
     close(fd);
+}
+
+// A log file the disk refused a line to. Until the retry time its lines go
+// to the console only; a retry is made at most once a second, and only when
+// the disk reports room for the line, so an outage leaves at most one part
+// line to cut and the echo does not replay the log line after line.
+struct Outage {
+    bool down = false;
+    time_t retryAt = 0;
+};
+Outage outages[2];  // main log, crash log; guarded by the line lock
+
+time_t monotonicSeconds()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec;
+}
+
+bool roomFor(const std::string& name, size_t bytes)
+{
+    struct statvfs fs;
+    if (statvfs(name.c_str(), &fs) != 0)
+        return true;  // let the write itself tell
+    unsigned long long unit = fs.f_frsize != 0 ? fs.f_frsize : fs.f_bsize;
+    return static_cast<unsigned long long>(fs.f_bavail) * unit >= bytes + unit;
 }
 
 // Like mkdir -p: each component in turn; failures show up later as log
@@ -308,25 +335,43 @@ Logger::~Logger()
 void Logger::writeLine(log_rank rank, const std::string& line)
 {
     std::ostream& os = getStream(rank);
+    std::ofstream* file = dynamic_cast<std::ofstream*>(&os);
+    const std::string& name = file == &m_warn_log_file ? warn_log_filename : info_log_filename;
+    Outage* outage = file == &m_info_log_file ? &outages[0] : file == &m_warn_log_file ? &outages[1] : nullptr;
+    std::ostream& console = (rank == WARNING || rank >= ERROR) ? std::cerr : std::cout;
+    if (outage != nullptr && outage->down) {
+        time_t now = monotonicSeconds();
+        if (now < outage->retryAt || !roomFor(name, line.size())) {
+            if (now >= outage->retryAt)
+                outage->retryAt = now + 1;
+            console.write(line.data(), static_cast<std::streamsize>(line.size()));
+            console.flush();
+            return;
+        }
+    }
     os.write(line.data(), static_cast<std::streamsize>(line.size()));
     os.flush();
-    if (os)
+    if (os) {
+        if (outage != nullptr)
+            outage->down = false;
         return;
-    std::ofstream* file = dynamic_cast<std::ofstream*>(&os);
+    }
     if (file == nullptr) {
         os.clear();
         return;
+    }
+    if (outage != nullptr) {
+        outage->down = true;
+        outage->retryAt = monotonicSeconds() + 1;
     }
     // The file refused the line (a full disk): reopening drops what the
     // stream still holds, so nothing of it is glued to a later line, and the
     // line goes to the console instead, as when the file cannot be opened:
     // a crash record is never lost.
-    const std::string& name = file == &m_warn_log_file ? warn_log_filename : info_log_filename;
     file->close();
     file->clear();
     dropPartialLine(name, line.size());
     file->open(name, std::ios::out | std::ios::app);
-    std::ostream& console = (rank == WARNING || rank >= ERROR) ? std::cerr : std::cout;
     console.write(line.data(), static_cast<std::streamsize>(line.size()));
     console.flush();
 }
