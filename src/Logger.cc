@@ -14,7 +14,6 @@
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -143,13 +142,18 @@ void dropPartialLine(const std::string& name, size_t refused)
     close(fd);
 }
 
-// A log file the disk refused a line to. Until the retry time its lines go
-// to the console only; a retry is made at most once a second, and only when
-// the disk reports room for the line, so an outage leaves at most one part
-// line to cut and the echo does not replay the log line after line.
+// A log file on a disk that may fill up. A line the disk cannot take goes
+// to the console instead. Cutting a part line back out of the file would
+// make the console echo replay the whole log, so the file's next bytes are
+// reserved on disk before lines are written into them (64 KiB at a time,
+// or just the line when the disk is nearly full): a line is written only
+// into space it is sure of, and a refused file is tried again at most once
+// a second. Where nothing can be reserved, the write itself tells, and a
+// part line it leaves is cut as before.
 struct Outage {
     bool down = false;
     time_t retryAt = 0;
+    size_t credit = 0;  // bytes reserved beyond the end of the file
 };
 Outage outages[2];  // main log, crash log; guarded by the line lock
 
@@ -160,13 +164,43 @@ time_t monotonicSeconds()
     return now.tv_sec;
 }
 
-bool roomFor(const std::string& name, size_t bytes)
+size_t reserveSpace(const std::string& name, size_t bytes)
 {
-    struct statvfs fs;
-    if (statvfs(name.c_str(), &fs) != 0)
-        return true;  // let the write itself tell
-    unsigned long long unit = fs.f_frsize != 0 ? fs.f_frsize : fs.f_bsize;
-    return static_cast<unsigned long long>(fs.f_bavail) * unit >= bytes + unit;
+    const size_t kChunk = 64 * 1024;
+    int fd = open(name.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return bytes;
+    size_t credit = 0;
+    struct stat st;
+    if (fstat(fd, &st) == 0) {
+        for (size_t len : {bytes > kChunk ? bytes : kChunk, bytes}) {
+            if (fallocate(fd, FALLOC_FL_KEEP_SIZE, st.st_size, static_cast<off_t>(len)) == 0 || errno != ENOSPC) {
+                credit = len;  // reserved, or no reserving here
+                break;
+            }
+        }
+    }
+    close(fd);
+    return credit;
+}
+
+// True when the line may go to the file now.
+bool fileTakes(Outage* outage, const std::string& name, size_t bytes)
+{
+    if (outage == nullptr)
+        return true;
+    time_t now = 0;
+    if (outage->down && (now = monotonicSeconds()) < outage->retryAt)
+        return false;
+    if (outage->credit < bytes)
+        outage->credit = reserveSpace(name, bytes);
+    if (outage->credit < bytes) {
+        outage->down = true;
+        outage->retryAt = (now != 0 ? now : monotonicSeconds()) + 1;
+        return false;
+    }
+    outage->credit -= bytes;
+    return true;
 }
 
 // Like mkdir -p: each component in turn; failures show up later as log
@@ -339,15 +373,10 @@ void Logger::writeLine(log_rank rank, const std::string& line)
     const std::string& name = file == &m_warn_log_file ? warn_log_filename : info_log_filename;
     Outage* outage = file == &m_info_log_file ? &outages[0] : file == &m_warn_log_file ? &outages[1] : nullptr;
     std::ostream& console = (rank == WARNING || rank >= ERROR) ? std::cerr : std::cout;
-    if (outage != nullptr && outage->down) {
-        time_t now = monotonicSeconds();
-        if (now < outage->retryAt || !roomFor(name, line.size())) {
-            if (now >= outage->retryAt)
-                outage->retryAt = now + 1;
-            console.write(line.data(), static_cast<std::streamsize>(line.size()));
-            console.flush();
-            return;
-        }
+    if (!fileTakes(outage, name, line.size())) {
+        console.write(line.data(), static_cast<std::streamsize>(line.size()));
+        console.flush();
+        return;
     }
     os.write(line.data(), static_cast<std::streamsize>(line.size()));
     os.flush();
@@ -363,6 +392,7 @@ void Logger::writeLine(log_rank rank, const std::string& line)
     if (outage != nullptr) {
         outage->down = true;
         outage->retryAt = monotonicSeconds() + 1;
+        outage->credit = 0;
     }
     // The file refused the line (a full disk): reopening drops what the
     // stream still holds, so nothing of it is glued to a later line, and the
