@@ -94,7 +94,9 @@ TEST(HostileTmpTest, RunEndsOnTimeWithWholeLogsAndNoPartFile)
                                                                    "\nCOREFILE_PATH=./saved/\n"));
         ASSERT_TRUE(Sandbox::WriteFile(sb.path("/dev/fb0"), "") && Sandbox::WriteFile(sb.path("/dev/input/event0"), ""));
         ASSERT_EQ(mkdir(sb.path("saved").c_str(), 0755), 0);
-        const std::string run = "env LD_PRELOAD='" FBSHIM_LIB " " SWAPSHIM_LIB "' TZ=UTC TAPFUZZ_TEST_FB=800x480 " +
+        // The preloaded shims come before a sanitizer runtime.
+        const std::string run = "env ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0 LD_PRELOAD='" FBSHIM_LIB
+                                " " SWAPSHIM_LIB "' TZ=UTC TAPFUZZ_TEST_FB=800x480 " +
                                 std::string(c.during.empty() ? "" : "TAPFUZZ_TEST_SLOW_COPY=1 ") + TAPFUZZ_BIN +
                                 " --throttle 100 " + (c.during.empty() ? "40" : "100000");
         const std::string script = c.setup + "\n" + run + " & pid=$!\n" + c.during + "\nwait $pid; echo rc=$? >> report\n" +
@@ -107,7 +109,8 @@ TEST(HostileTmpTest, RunEndsOnTimeWithWholeLogsAndNoPartFile)
         if (Count(report, "\nend\n") == 0)
             p.Kill(SIGKILL);
         p.Wait();
-        EXPECT_EQ(Count(report, "rc=" + std::to_string(c.status) + "\n"), 1u) << report;
+        EXPECT_EQ(Count(report, "rc=" + std::to_string(c.status) + "\n"), 1u)
+            << report << Sandbox::ReadFile(sb.root() + "/err.txt");
         for (const std::string& name : c.listed)
             EXPECT_NE(report.find(name), std::string::npos) << name << "\n" << report;
         for (const std::string& name : c.unlisted)
