@@ -58,7 +58,8 @@ const std::string kSaved = "coredump-real-2-2023-11-14_22:13:20";
 const std::string kSecret = "echo secret > /tmp/secret && chmod 600 /tmp/secret; ";
 
 const HostileCase kHostile[] = {
-    {"fifo swapped in at the open", "", kReal + "echo x > /tmp/coredump-swap-1-1700000000", "", 0, {kSaved}, {"coredump-swap-1-2023"}, ""},
+    {"fifo swapped in at the open", "", kReal + "echo x > /tmp/coredump-swap-1-1700000000", "", 0, {kSaved},
+     {"coredump-swap-1-2023"}, ""},
     {"sparse 1 GB to a small disk, and a dump that would fill it", "COREFILE_MAX_MB=2048\n",
      "mount -t tmpfs -o size=64m tmpfs saved && truncate -s 1G /tmp/coredump-sparse-3-1700000000 && "
      "head -c 56M /dev/zero > /tmp/coredump-fat-7-1700000000",
@@ -92,16 +93,17 @@ TEST(HostileTmpTest, RunEndsOnTimeWithWholeLogsAndNoPartFile)
         ASSERT_TRUE(Sandbox::WriteFile(sb.path("device.conf"), c.profile + "LIBLARAY_PATH=" +
                                                                    lib.substr(0, lib.rfind('/') + 1) +
                                                                    "\nCOREFILE_PATH=./saved/\n"));
-        ASSERT_TRUE(Sandbox::WriteFile(sb.path("/dev/fb0"), "") && Sandbox::WriteFile(sb.path("/dev/input/event0"), ""));
+        ASSERT_TRUE(Sandbox::WriteFile(sb.path("/dev/fb0"), ""));
+        ASSERT_TRUE(Sandbox::WriteFile(sb.path("/dev/input/event0"), ""));
         ASSERT_EQ(mkdir(sb.path("saved").c_str(), 0755), 0);
         // The preloaded shims come before a sanitizer runtime.
-        const std::string run = "env ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0 LD_PRELOAD='" FBSHIM_LIB
-                                " " SWAPSHIM_LIB "' TZ=UTC TAPFUZZ_TEST_FB=800x480 " +
+        const std::string run = "env ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0 "
+                                "LD_PRELOAD='" FBSHIM_LIB " " SWAPSHIM_LIB "' TZ=UTC TAPFUZZ_TEST_FB=800x480 " +
                                 std::string(c.during.empty() ? "" : "TAPFUZZ_TEST_SLOW_COPY=1 ") + TAPFUZZ_BIN +
                                 " --throttle 100 " + (c.during.empty() ? "40" : "100000");
-        const std::string script = c.setup + "\n" + run + " & pid=$!\n" + c.during + "\nwait $pid; echo rc=$? >> report\n" +
-                                   "cd saved && stat -c '%s %b %n' * .[!.]* >> ../report 2>/dev/null; ls -A /tmp >> ../report; "
-                                   "echo end >> ../report\n";
+        const std::string script = c.setup + "\n" + run + " & pid=$!\n" + c.during +
+                                   "\nwait $pid; echo rc=$? >> report\ncd saved && stat -c '%s %b %n' * .[!.]* "
+                                   ">> ../report 2>/dev/null; ls -A /tmp >> ../report; echo end >> ../report\n";
         SandboxProcess p = sb.Start({"/bin/sh", "-c", script});
         std::string report;
         for (int i = 0; i < 600 && Count(report = Sandbox::ReadFile(sb.path("report")), "\nend\n") == 0; ++i)
