@@ -27,6 +27,12 @@ public:
     static void* monitorDump(void* arg);
 
 private:
+    // Ends the run (status 1) when dumps would be saved where they are
+    // looked for.
+    void refuseSavePathInDumpFolder();
+    // COREFILE_MAX_MB, the largest dump copied across file systems.
+    void readDumpLimit();
+
     pthread_t m_mointor;
     bool m_started;
 };
@@ -38,7 +44,8 @@ struct DumpSeen {
     off_t size = -1;
     struct timespec mtime = {0, 0};
     bool recorded = false;     // crash record written
-    bool failLogged = false;   // a failed move was reported
+    bool failLogged = false;   // a failed move or a refusal was reported
+    time_t retryAt = 0;        // monotonic second before which no copy is tried
     int after = 0;             // last gesture recorded when it was first seen
 };
 
@@ -54,13 +61,24 @@ public:
     std::function<void(const std::string& saved, const std::string& name)> mOnSaved;
 
 private:
-    void handle(const std::string& folder, const std::string& name, const struct stat& st);
+    void handle(const std::string& folder, const std::string& name, int fd, const struct stat& st);
+    void refuseOnce(const std::string& name, const struct stat& st, const std::string& text);
     std::map<std::string, DumpSeen> mSeen;
 };
 
 // True for the names the kernel gives dumps under our pattern: they begin
 // with "coredump".
 bool isDumpName(const std::string& name);
+
+// True for the names the watcher itself gives: a dump name whose last part
+// is the "%d_%H:%M:%S" of a converted time, perhaps followed by ".N".
+bool isSavedName(const std::string& name);
+
+// True when the folder of the save path (the part up to its last '/', the
+// working directory when there is none) is `watched` or lies below it,
+// through links and bind mounts. A folder that does not exist yet is judged
+// by its nearest existing parent.
+bool savePathInside(const std::string& savePath, const char* watched);
 
 // The readable name of a dump: everything after the last '-' (the whole name
 // when there is none) replaced by the local time of those epoch seconds,
@@ -81,11 +99,14 @@ std::string escapeLogText(const std::string& text);
 // free; `to` again when all are taken (the move then reports it).
 std::string freeDestination(const std::string& to);
 
-// Moves the regular file `from` to `to` without ever replacing a file at
-// `to`. Within one file system a rename; across file systems a copy into a
-// temporary file beside `to`, synced and renamed into place, after which the
-// source is removed. On failure returns -1, leaves the source as it was, no
-// file at `to`, and says why in *why.
+// Moves the regular file `from` (one link, never followed through a symlink,
+// opened without blocking) to `to` without ever replacing a file at `to`.
+// Within one file system a rename; across file systems a copy that keeps the
+// holes into a temporary file beside `to`, synced and renamed into place,
+// after which the source is removed. A copy is refused when the dump is
+// larger than COREFILE_MAX_MB or would leave the target less than 5 % of
+// its size or 16 MB free. On failure returns -1, leaves the source as it was,
+// no file at `to` and no temporary file, and says why in *why.
 int moveDump(const std::string& from, const std::string& to, std::string* why);
 
 // Writes the core pattern into the kernel setting at `path`. 0 on success;

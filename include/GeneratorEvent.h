@@ -47,6 +47,8 @@ public:
     // presses the key table is not empty.
     bool canDraw(int eventTye);
     int getGrid() const { return mScreensize; }
+    // True when the profile set at least one key code.
+    bool hasKeys() const { return !mHwkeyCode.empty(); }
 
 private:
     int mVerbose;

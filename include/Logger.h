@@ -50,8 +50,10 @@ private:
     friend void initLogger(const std::string&, const std::string&, const std::string&,
                            const std::string&);
 
-    // Writes a whole line to the stream of the rank; a file that refuses it
-    // is reopened and the line goes to the console instead.
+    // Writes a whole line to the stream of the rank. A log file gets it only
+    // into space reserved on disk beforehand; a line that finds none (or
+    // that the file refuses) goes to the console instead, and so do the
+    // lines after it until the file is tried again, at most once a second.
     static void writeLine(log_rank rank, const std::string& line);
 
     log_rank m_log_rank;

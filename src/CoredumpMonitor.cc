@@ -5,6 +5,7 @@
 // logs and moves it without a shell and without ever replacing a file.
 #include "CoredumpMonitor.h"
 
+#include <ctype.h>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -13,9 +14,12 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <set>
 #include <vector>
 
@@ -38,6 +42,39 @@ const char kCorePatternFile[] = "/proc/sys/kernel/core_pattern";
 const char kDumpFolder[] = "/tmp/";
 // Where dumps go when the profile names no save path: the working directory.
 const char kDefaultCorePath[] = "./";
+// A dump copied across file systems is refused above this size (profile key
+// COREFILE_MAX_MB): a planted file must not fill the disk the logs are on.
+const long long kDefaultMaxMb = 512;
+long long gMaxDumpBytes = kDefaultMaxMb << 20;
+// A copy is refused when it would leave less than this free on the target.
+const unsigned long long kMinFreeBytes = 16ULL << 20;
+// Seconds before a refused or failed copy of the same dump is tried again.
+const time_t kCopyRetrySeconds = 60;
+
+// Raised when the run ends (the monitor's end, or exit after a signal): a
+// copy in progress stops at its next block, and no new copy starts.
+std::atomic<bool> gStopping{false};
+// The hidden file of the copy in progress, removed by exit() when a signal
+// ends the run in the middle of a copy. Guarded by gPartMutex.
+pthread_mutex_t gPartMutex = PTHREAD_MUTEX_INITIALIZER;
+char gPartName[4096] = "";
+
+void removePartAtExit()
+{
+    gStopping = true;
+    pthread_mutex_lock(&gPartMutex);
+    if (gPartName[0] != '\0')
+        unlink(gPartName);
+    gPartName[0] = '\0';
+    pthread_mutex_unlock(&gPartMutex);
+}
+
+time_t monotonicSeconds()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec;
+}
 
 // Owns one descriptor; every way out of a function closes it.
 class Fd {
@@ -152,11 +189,127 @@ std::string describe(const char* what, const std::string& path, int err)
     return text;
 }
 
-// The copy half of a move across file systems. The data goes to a hidden
-// temporary file beside the destination, is synced, and only then takes the
-// final name; the source goes last. Any failure removes the temporary file
-// and leaves the source alone.
-int copyAcross(const std::string& from, const std::string& to, const struct stat& st, std::string* why)
+// True while `path` still names the file that was opened and checked.
+bool sameFile(const std::string& path, const struct stat& st)
+{
+    struct stat now;
+    return lstat(path.c_str(), &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino;
+}
+
+// Refuses a copy of `st` into `folder` that would leave the logs beside it
+// without room: less than 5 % of the file system or 16 MB, whichever is
+// larger. Holes are kept, so only the blocks the dump holds count.
+bool roomForCopy(const std::string& folder, const struct stat& st, std::string* why)
+{
+    struct statvfs fs;
+    if (statvfs(folder.c_str(), &fs) != 0)
+        return true;  // the copy itself will say what is wrong
+    unsigned long long unit = fs.f_frsize != 0 ? fs.f_frsize : fs.f_bsize;
+    unsigned long long total = static_cast<unsigned long long>(fs.f_blocks) * unit;
+    unsigned long long avail = static_cast<unsigned long long>(fs.f_bavail) * unit;
+    unsigned long long reserve = total / 20 > kMinFreeBytes ? total / 20 : kMinFreeBytes;
+    unsigned long long need = static_cast<unsigned long long>(st.st_blocks) * 512ULL;
+    if (need > static_cast<unsigned long long>(st.st_size))
+        need = static_cast<unsigned long long>(st.st_size);
+    if (avail >= need + reserve)
+        return true;
+    *why = describe("cannot copy into", folder, ENOSPC) + " (the copy would leave less than " +
+           std::to_string(reserve >> 20) + " MB free)";
+    return false;
+}
+
+// Copies the first `size` bytes of `in` to `out`, the data parts only: the
+// holes of a sparse dump stay holes. Stops when the run ends.
+int copyData(int in, int out, off_t size, const std::string& from, const std::string& tmp, std::string* why)
+{
+    std::vector<char> buf(256 * 1024);
+    for (off_t pos = 0; pos < size;) {
+        off_t data = lseek(in, pos, SEEK_DATA);
+        if (data < 0 && errno == ENXIO)
+            break;  // a hole up to the end
+        if (data < 0)
+            data = pos;  // no hole support: everything is data
+        off_t hole = lseek(in, data, SEEK_HOLE);
+        if (hole < 0 || hole > size)
+            hole = size;
+        for (pos = data; pos < hole;) {
+            if (gStopping) {
+                *why = "the run ended during the copy";
+                return -1;
+            }
+            size_t want = static_cast<size_t>(hole - pos < static_cast<off_t>(buf.size()) ? hole - pos : buf.size());
+            ssize_t n = pread(in, buf.data(), want, pos);
+            if (n <= 0) {
+                *why = n == 0 ? "the file " + from + " shrank while it was being moved"
+                              : describe("cannot read", from, errno);
+                return -1;
+            }
+            ssize_t w = pwrite(out, buf.data(), static_cast<size_t>(n), pos);
+            if (w != n) {
+                *why = describe("cannot write", tmp, w < 0 ? errno : ENOSPC);
+                return -1;
+            }
+            pos += n;
+        }
+    }
+    if (ftruncate(out, size) != 0) {
+        *why = describe("cannot write", tmp, errno);
+        return -1;
+    }
+    return 0;
+}
+
+// Creates the hidden temporary file beside `to` and makes it known to the
+// exit handler; refused once the run is ending.
+int createPart(const std::string& to, std::string* tmp, std::string* why)
+{
+    std::string folder = folderOf(to).empty() ? "./" : folderOf(to);
+    std::string tmpl = folderOf(to) + ".tapfuzz-part-XXXXXX";
+    std::vector<char> name(tmpl.begin(), tmpl.end());
+    name.push_back('\0');
+    pthread_mutex_lock(&gPartMutex);
+    int fd = -1;
+    if (gStopping) {
+        *why = "the run ended";
+    } else if (name.size() >= sizeof gPartName) {
+        *why = "the save path is too long";
+    } else {
+        fd = mkostemp(name.data(), O_CLOEXEC);
+        if (fd < 0) {
+            *why = describe("cannot create a file in", folder, errno);
+        } else {
+            snprintf(gPartName, sizeof gPartName, "%s", name.data());
+            *tmp = name.data();
+        }
+    }
+    pthread_mutex_unlock(&gPartMutex);
+    return fd;
+}
+
+// Ends the temporary file's life: renamed to `to` (when given) or removed.
+int finishPart(const std::string& tmp, const std::string* to)
+{
+    pthread_mutex_lock(&gPartMutex);
+    int rc = 0;
+    if (gPartName[0] == '\0') {
+        rc = -1;  // the exit handler removed it
+        errno = ENOENT;
+    } else if (to == nullptr || (rc = renameNoReplace(tmp.c_str(), to->c_str())) != 0) {
+        int err = errno;
+        unlink(tmp.c_str());
+        errno = err;
+    }
+    gPartName[0] = '\0';
+    pthread_mutex_unlock(&gPartMutex);
+    return rc;
+}
+
+// The copy half of a move across file systems, from the descriptor that
+// was checked. The data goes to a hidden temporary file beside the
+// destination, is synced, and only then takes the final name; the source
+// goes last. Any failure removes the temporary file and leaves the source
+// alone.
+int copyAcross(int in, const std::string& from, const std::string& to, const struct stat& st, std::string* why)
 {
     // Refused early rather than after copying a large dump; the final
     // rename still refuses a file that appears meanwhile.
@@ -165,46 +318,22 @@ int copyAcross(const std::string& from, const std::string& to, const struct stat
         *why = to + " already exists";
         return -1;
     }
-    Fd in(openRetry(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (in.get() < 0) {
-        *why = describe("cannot open", from, errno);
+    if (st.st_size > gMaxDumpBytes) {
+        *why = std::to_string(st.st_size >> 20) + " MB, more than the COREFILE_MAX_MB limit of " +
+               std::to_string(gMaxDumpBytes >> 20) + " MB";
         return -1;
     }
-    struct stat inst;
-    if (fstat(in.get(), &inst) != 0 || !S_ISREG(inst.st_mode) || inst.st_ino != st.st_ino ||
-        inst.st_dev != st.st_dev) {
-        *why = "the file " + from + " changed while it was being moved";
+    if (!roomForCopy(folderOf(to).empty() ? "./" : folderOf(to), st, why))
         return -1;
-    }
 
-    std::string tmpl = folderOf(to) + ".tapfuzz-part-XXXXXX";
-    std::vector<char> tmpname(tmpl.begin(), tmpl.end());
-    tmpname.push_back('\0');
-    Fd out(mkostemp(tmpname.data(), O_CLOEXEC));
-    if (out.get() < 0) {
-        *why = describe("cannot create a file in", folderOf(to).empty() ? "./" : folderOf(to), errno);
+    std::string tmp;
+    Fd out(createPart(to, &tmp, why));
+    if (out.get() < 0)
         return -1;
-    }
-    const std::string tmp(tmpname.data());
-
-    std::vector<char> buf(64 * 1024);
-    for (;;) {
-        ssize_t n;
-        do {
-            n = read(in.get(), buf.data(), buf.size());
-        } while (n < 0 && errno == EINTR);
-        if (n < 0) {
-            *why = describe("cannot read", from, errno);
-            unlink(tmp.c_str());
-            return -1;
-        }
-        if (n == 0)
-            break;
-        if (writeAll(out.get(), buf.data(), static_cast<size_t>(n)) != 0) {
-            *why = describe("cannot write", tmp, errno);
-            unlink(tmp.c_str());
-            return -1;
-        }
+    if (copyData(in, out.get(), st.st_size, from, tmp, why) != 0) {
+        out.reset();
+        finishPart(tmp, nullptr);
+        return -1;
     }
 
     // As a move would: the dump keeps its mode, owner and times.
@@ -215,20 +344,21 @@ int copyAcross(const std::string& from, const std::string& to, const struct stat
 
     if (fsync(out.get()) != 0 || out.close() != 0) {
         *why = describe("cannot write", tmp, errno);
-        unlink(tmp.c_str());
+        finishPart(tmp, nullptr);
         return -1;
     }
-    if (renameNoReplace(tmp.c_str(), to.c_str()) != 0) {
+    if (finishPart(tmp, &to) != 0) {
         int err = errno;
         *why = err == EEXIST ? to + " already exists" : describe("cannot rename to", to, err);
-        unlink(tmp.c_str());
         return -1;
     }
     Fd dir(openRetry(folderOf(to).empty() ? "." : folderOf(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() >= 0)
         (void)fsync(dir.get());
 
-    if (unlink(from.c_str()) != 0) {
+    // A name swapped meanwhile is someone else's file: the copy stands and
+    // the name is left alone.
+    if (sameFile(from, st) && unlink(from.c_str()) != 0) {
         // Keeping both would make a second copy at every scan: undo the copy
         // so the dump exists once, in /tmp, and the move is tried again.
         *why = describe("cannot remove", from, errno);
@@ -236,6 +366,59 @@ int copyAcross(const std::string& from, const std::string& to, const struct stat
         return -1;
     }
     return 0;
+}
+
+// Opens a candidate without ever blocking (a fifo swapped in opens at once)
+// or following a link, and checks on the descriptor that it is a regular
+// file with one name: a hard link would carry someone else's file, with our
+// rights, into the save folder.
+int openDump(const std::string& path, struct stat* st, std::string* why)
+{
+    int fd = openRetry(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        *why = errno == ELOOP ? path + " is not a regular file" : describe("cannot read", path, errno);
+        return -1;
+    }
+    if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
+        *why = path + " is not a regular file";
+    } else if (st->st_nlink != 1) {
+        *why = path + " has " + std::to_string(st->st_nlink) + " names (hard links): not a dump the kernel wrote";
+    } else {
+        return fd;
+    }
+    close(fd);
+    return -1;
+}
+
+// The move from an opened, checked descriptor. *later is set when a copy
+// was refused or failed: copies are costly, so it waits a minute.
+int moveOpened(int fd, const struct stat& st, const std::string& from, const std::string& to, std::string* why,
+               bool* later)
+{
+    *later = false;
+    if (!sameFile(from, st)) {
+        *why = "the file " + from + " changed while it was being moved";
+        return -1;
+    }
+    if (renameNoReplace(from.c_str(), to.c_str()) == 0) {
+        if (sameFile(to, st))
+            return 0;
+        // Swapped between the check and the rename: not ours to keep.
+        unlink(to.c_str());
+        *why = "the file " + from + " changed while it was being moved";
+        return -1;
+    }
+    int err = errno;
+    if (err == EEXIST) {
+        *why = to + " already exists";
+        return -1;
+    }
+    if (err != EXDEV) {
+        *why = describe("cannot move to", to, err);
+        return -1;
+    }
+    *later = true;
+    return copyAcross(fd, from, to, st, why);
 }
 
 }  // namespace
@@ -303,26 +486,59 @@ std::string freeDestination(const std::string& to)
 int moveDump(const std::string& from, const std::string& to, std::string* why)
 {
     struct stat st;
-    if (lstat(from.c_str(), &st) != 0) {
-        *why = describe("cannot read", from, errno);
+    Fd fd(openDump(from, &st, why));
+    if (fd.get() < 0)
         return -1;
+    bool later;
+    return moveOpened(fd.get(), st, from, to, why, &later);
+}
+
+bool isSavedName(const std::string& name)
+{
+    size_t dash = name.rfind('-');
+    if (!isDumpName(name) || dash == std::string::npos)
+        return false;
+    const std::string tail = name.substr(dash + 1);
+    const char shape[] = "99_99:99:99";
+    if (tail.size() < sizeof shape - 1)
+        return false;
+    for (size_t i = 0; i + 1 < sizeof shape; ++i)
+        if (shape[i] == '9' ? !isdigit(static_cast<unsigned char>(tail[i])) : tail[i] != shape[i])
+            return false;
+    size_t rest = sizeof shape - 1;
+    if (rest == tail.size())
+        return true;
+    return tail[rest] == '.' && rest + 1 < tail.size() &&
+           tail.find_first_not_of("0123456789", rest + 1) == std::string::npos;
+}
+
+bool savePathInside(const std::string& savePath, const char* watched)
+{
+    struct stat w;
+    if (stat(watched, &w) != 0)
+        return false;
+    std::string probe = folderOf(savePath).empty() ? "." : folderOf(savePath);
+    char* real = nullptr;
+    // The nearest part of the path that exists decides where it lies.
+    while ((real = realpath(probe.c_str(), nullptr)) == nullptr) {
+        while (probe.size() > 1 && probe.back() == '/')
+            probe.pop_back();
+        size_t slash = probe.rfind('/');
+        if (probe == "." || probe == "/")
+            return false;
+        probe = slash == std::string::npos ? "." : slash == 0 ? "/" : probe.substr(0, slash);
     }
-    if (!S_ISREG(st.st_mode)) {
-        *why = from + " is not a regular file";
-        return -1;
+    std::string path = real;
+    free(real);
+    for (;;) {
+        struct stat st;
+        if (stat(path.c_str(), &st) == 0 && st.st_dev == w.st_dev && st.st_ino == w.st_ino)
+            return true;
+        if (path == "/")
+            return false;
+        size_t slash = path.rfind('/');
+        path = slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
     }
-    if (renameNoReplace(from.c_str(), to.c_str()) == 0)
-        return 0;
-    int err = errno;
-    if (err == EEXIST) {
-        *why = to + " already exists";
-        return -1;
-    }
-    if (err != EXDEV) {
-        *why = describe("cannot move to", to, err);
-        return -1;
-    }
-    return copyAcross(from, to, st, why);
 }
 
 int writeCorePattern(const char* path, const char* pattern, std::string* why)
@@ -365,15 +581,23 @@ int DumpWatch::scan(const char* folder)
     std::string base = folder;
     std::set<std::string> present;
     for (const std::string& name : names) {
+        // A name the watcher gave is a dump already saved here, not a crash.
+        if (isSavedName(name))
+            continue;
+        // Dumps are regular files of one name; a symlink, fifo, folder or
+        // hard link of that name is not ours to follow or move.
         struct stat st;
-        if (lstat((base + name).c_str(), &st) != 0)
+        memset(&st, 0, sizeof st);
+        std::string why;
+        Fd fd(openDump(base + name, &st, &why));
+        bool hardLink = fd.get() < 0 && S_ISREG(st.st_mode) && st.st_nlink > 1;
+        if (fd.get() < 0 && !hardLink)
             continue;
         present.insert(name);
-        // Dumps are regular files; a symlink, fifo or folder of that name
-        // is not ours to follow or move.
-        if (!S_ISREG(st.st_mode))
-            continue;
-        handle(base, name, st);
+        if (hardLink)
+            refuseOnce(name, st, "not moved: " + escapeLogText(why));
+        else
+            handle(base, name, fd.get(), st);
     }
     for (auto it = mSeen.begin(); it != mSeen.end();) {
         if (present.count(it->first) == 0)
@@ -384,7 +608,20 @@ int DumpWatch::scan(const char* folder)
     return 0;
 }
 
-void DumpWatch::handle(const std::string& folder, const std::string& name, const struct stat& st)
+void DumpWatch::refuseOnce(const std::string& name, const struct stat& st, const std::string& text)
+{
+    DumpSeen& seen = mSeen[name];
+    if (seen.dev != st.st_dev || seen.ino != st.st_ino) {
+        seen = DumpSeen();
+        seen.dev = st.st_dev;
+        seen.ino = st.st_ino;
+    }
+    if (!seen.failLogged)
+        LOG(INFO) << text;
+    seen.failLogged = true;
+}
+
+void DumpWatch::handle(const std::string& folder, const std::string& name, int fd, const struct stat& st)
 {
     DumpSeen& seen = mSeen[name];
     bool same = seen.dev == st.st_dev && seen.ino == st.st_ino;
@@ -403,7 +640,7 @@ void DumpWatch::handle(const std::string& folder, const std::string& name, const
     seen.mtime = st.st_mtim;
     // The kernel may still be writing: a dump moves only once a whole scan
     // interval has passed without it changing.
-    if (!settled)
+    if (!settled || monotonicSeconds() < seen.retryAt)
         return;
 
     std::string newname;
@@ -420,7 +657,8 @@ void DumpWatch::handle(const std::string& folder, const std::string& name, const
         seen.recorded = true;
     }
     std::string why;
-    if (moveDump(from, to, &why) == 0) {
+    bool later = false;
+    if (moveOpened(fd, st, from, to, &why, &later) == 0) {
         if (seen.failLogged)
             LOG(INFO) << "moved " << escapeLogText(from) << " to " << escapeLogText(to) << " after retrying";
         mSeen.erase(name);
@@ -428,9 +666,11 @@ void DumpWatch::handle(const std::string& folder, const std::string& name, const
             mOnSaved(to, name);
         return;
     }
+    if (later)
+        seen.retryAt = monotonicSeconds() + kCopyRetrySeconds;
     if (!seen.failLogged) {
         LOG(INFO) << "cannot move " << escapeLogText(from) << ": " << escapeLogText(why)
-                  << "; trying again every second";
+                  << (later ? "; it stays there and is tried again in a minute" : "; trying again every second");
         seen.failLogged = true;
     }
 }
@@ -442,6 +682,8 @@ dumpMonitor::dumpMonitor() : m_mointor(), m_started(false)
         snprintf(corepath, sizeof corepath, "%s", kDefaultCorePath);
     snprintf(gcorepath, sizeof gcorepath, "%s", corepath);
     LOG(INFO) << "corefile save path:" << escapeLogText(gcorepath);
+    refuseSavePathInDumpFolder();
+    readDumpLimit();
 
     std::string command = std::string("echo \"") + kCorePattern + "\" > " + kCorePatternFile;
     std::string why;
@@ -459,8 +701,39 @@ dumpMonitor::dumpMonitor() : m_mointor(), m_started(false)
         LOG(INFO) << "MKDIR " << kDumpFolder << " Error";
 }
 
+void dumpMonitor::refuseSavePathInDumpFolder()
+{
+    // Saved dumps keep names that begin with "coredump": in the watched
+    // folder they would be found, recorded and moved again for ever, and
+    // anyone may plant files there.
+    if (!savePathInside(gcorepath, kDumpFolder))
+        return;
+    std::string text = std::string("the corefile save path ") + escapeLogText(gcorepath) + " lies in " +
+                       kDumpFolder + ", where new dumps are looked for: set COREFILE_PATH to a folder elsewhere";
+    LOG(INFO) << text;
+    fprintf(stderr, "tapfuzz: %s\n", text.c_str());
+    exit(1);
+}
+
+void dumpMonitor::readDumpLimit()
+{
+    int mb = 0;
+    if (GetProfileInt("./device.conf", "COREFILE_MAX_MB", &mb) == 0) {
+        if (mb >= 1)
+            gMaxDumpBytes = static_cast<long long>(mb) << 20;
+        else
+            LOG(INFO) << "COREFILE_MAX_MB " << mb << " ignored: the limit stays " << kDefaultMaxMb << " MB";
+    }
+    // A signal ending the run in the middle of a copy leaves no part file.
+    static bool registered = false;
+    if (!registered)
+        registered = atexit(removePartAtExit) == 0;
+}
+
 dumpMonitor::~dumpMonitor()
 {
+    // A copy in progress stops at its next block, so the wait is short.
+    gStopping = true;
     if (m_started) {
         pthread_cancel(m_mointor);
         pthread_join(m_mointor, nullptr);
@@ -472,6 +745,7 @@ void dumpMonitor::StartMonitor()
 {
     if (m_started)
         return;
+    gStopping = false;
     // Process signals (SIGINT, SIGALRM) belong to the run thread.
     sigset_t all, old;
     sigfillset(&all);

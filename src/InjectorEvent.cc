@@ -82,13 +82,9 @@ void InjectorEvent::ParseLibaray(EventHandle& eventhandle)
     const char* folder = m_libpath[0] != '\0' ? m_libpath : kDefaultFolder;
     int folderLen = static_cast<int>(strnlen(folder, sizeof m_libpath));
     int nameLen = static_cast<int>(strnlen(eventhandle.libname, sizeof eventhandle.libname));
-    char path[128];
-    if (static_cast<size_t>(folderLen) + static_cast<size_t>(nameLen) >= sizeof path) {
-        LOG(INFO) << "ParseLibaray " << __LINE__ << " dlopen failed for "
-                  << std::string(folder, folderLen) << std::string(eventhandle.libname, nameLen);
-        LOG(DEBUG) << "error:" << "path longer than " << sizeof path - 1 << " characters";
-        return;
-    }
+    // Sized for the longest folder the setting holds plus the longest name,
+    // so every value the profile can give is tried.
+    char path[sizeof m_libpath + sizeof eventhandle.libname];
     snprintf(path, sizeof path, "%.*s%.*s", folderLen, folder, nameLen, eventhandle.libname);
 
     // The handle is deliberately never closed: the functions bound below are

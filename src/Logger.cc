@@ -142,6 +142,67 @@ void dropPartialLine(const std::string& name, size_t refused)
     close(fd);
 }
 
+// A log file on a disk that may fill up. A line the disk cannot take goes
+// to the console instead. Cutting a part line back out of the file would
+// make the console echo replay the whole log, so the file's next bytes are
+// reserved on disk before lines are written into them (64 KiB at a time,
+// or just the line when the disk is nearly full): a line is written only
+// into space it is sure of, and a refused file is tried again at most once
+// a second. Where nothing can be reserved, the write itself tells, and a
+// part line it leaves is cut as before.
+struct Outage {
+    bool down = false;
+    time_t retryAt = 0;
+    size_t credit = 0;  // bytes reserved beyond the end of the file
+};
+Outage outages[2];  // main log, crash log; guarded by the line lock
+
+time_t monotonicSeconds()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec;
+}
+
+size_t reserveSpace(const std::string& name, size_t bytes)
+{
+    const size_t kChunk = 64 * 1024;
+    int fd = open(name.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return bytes;
+    size_t credit = 0;
+    struct stat st;
+    if (fstat(fd, &st) == 0) {
+        for (size_t len : {bytes > kChunk ? bytes : kChunk, bytes}) {
+            if (fallocate(fd, FALLOC_FL_KEEP_SIZE, st.st_size, static_cast<off_t>(len)) == 0 || errno != ENOSPC) {
+                credit = len;  // reserved, or no reserving here
+                break;
+            }
+        }
+    }
+    close(fd);
+    return credit;
+}
+
+// True when the line may go to the file now.
+bool fileTakes(Outage* outage, const std::string& name, size_t bytes)
+{
+    if (outage == nullptr)
+        return true;
+    time_t now = 0;
+    if (outage->down && (now = monotonicSeconds()) < outage->retryAt)
+        return false;
+    if (outage->credit < bytes)
+        outage->credit = reserveSpace(name, bytes);
+    if (outage->credit < bytes) {
+        outage->down = true;
+        outage->retryAt = (now != 0 ? now : monotonicSeconds()) + 1;
+        return false;
+    }
+    outage->credit -= bytes;
+    return true;
+}
+
 // Like mkdir -p: each component in turn; failures show up later as log
 // files that cannot be opened.
 void makeDirs(const std::string& path)
@@ -308,25 +369,39 @@ Logger::~Logger()
 void Logger::writeLine(log_rank rank, const std::string& line)
 {
     std::ostream& os = getStream(rank);
+    std::ofstream* file = dynamic_cast<std::ofstream*>(&os);
+    const std::string& name = file == &m_warn_log_file ? warn_log_filename : info_log_filename;
+    Outage* outage = file == &m_info_log_file ? &outages[0] : file == &m_warn_log_file ? &outages[1] : nullptr;
+    std::ostream& console = (rank == WARNING || rank >= ERROR) ? std::cerr : std::cout;
+    if (!fileTakes(outage, name, line.size())) {
+        console.write(line.data(), static_cast<std::streamsize>(line.size()));
+        console.flush();
+        return;
+    }
     os.write(line.data(), static_cast<std::streamsize>(line.size()));
     os.flush();
-    if (os)
+    if (os) {
+        if (outage != nullptr)
+            outage->down = false;
         return;
-    std::ofstream* file = dynamic_cast<std::ofstream*>(&os);
+    }
     if (file == nullptr) {
         os.clear();
         return;
+    }
+    if (outage != nullptr) {
+        outage->down = true;
+        outage->retryAt = monotonicSeconds() + 1;
+        outage->credit = 0;
     }
     // The file refused the line (a full disk): reopening drops what the
     // stream still holds, so nothing of it is glued to a later line, and the
     // line goes to the console instead, as when the file cannot be opened:
     // a crash record is never lost.
-    const std::string& name = file == &m_warn_log_file ? warn_log_filename : info_log_filename;
     file->close();
     file->clear();
     dropPartialLine(name, line.size());
     file->open(name, std::ios::out | std::ios::app);
-    std::ostream& console = (rank == WARNING || rank >= ERROR) ? std::cerr : std::cout;
     console.write(line.data(), static_cast<std::streamsize>(line.size()));
     console.flush();
 }

@@ -15,6 +15,7 @@
 
 #include <iostream>
 #include <vector>
+#include <string>
 
 #include "CoredumpMonitor.h"
 #include "GeneratorEvent.h"
@@ -152,6 +153,20 @@ bool anythingInjectable(RandomEventSource* source, InjectorEvent* injector)
     return false;
 }
 
+// Why nothing can be injected: the library (not loaded, or without the
+// functions of the kinds in the mix) or the key table (key presses are all
+// the library could inject, and the profile sets no key).
+std::string nothingInjectableCause(RandomEventSource* source, InjectorEvent* injector)
+{
+    bool keysOnly = injector->canInject(FACTOR_PRESSKEY) && !source->hasKeys();
+    for (int kind = FACTOR_TOUCH; kind < FACTOR_PRESSKEY; ++kind)
+        keysOnly = keysOnly && !(source->canDraw(kind) && injector->canInject(kind));
+    if (keysOnly)
+        return "the device profile sets no key (HWKEY_), and key presses are all the driver library "
+               "can inject";
+    return "driver library not loaded, or it lacks the functions the mix needs";
+}
+
 void logEvent(const Pointer& event)
 {
     switch (event.eventTye) {
@@ -244,6 +259,9 @@ int main(int argc, char** argv)
         exit(1);
     }
 
+    // A signal during start-up ends the run before the kernel's core
+    // pattern is changed or the watcher starts.
+    stopIfSignalled();
     LOG(DEBUG) << "init coredumpmonitor";
     dumpMonitor* dumpmonitor = new dumpMonitor();
     dumpmonitor->StartMonitor();
@@ -274,9 +292,9 @@ int main(int argc, char** argv)
     LOG(DEBUG) << "adjustEventFactors";
     randomEventSource->adjustEventFactors();
     if (replay.empty() && !anythingInjectable(randomEventSource, injectorevent)) {
-        const char* text = "tapfuzz: nothing of the event mix can be injected (driver library not "
-                           "loaded, or it lacks the functions the mix needs)";
-        fprintf(stderr, "%s\n", text);
+        const std::string text = "tapfuzz: nothing of the event mix can be injected (" +
+                                 nothingInjectableCause(randomEventSource, injectorevent) + ")";
+        fprintf(stderr, "%s\n", text.c_str());
         LOG(INFO) << text;
         RecycleResource();
         exit(1);

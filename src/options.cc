@@ -36,6 +36,9 @@ static int mRunHousr = 0;
 
 // The longest pause whose microseconds still fit the 32-bit mThrottle.
 static const int kMaxThrottleMs = 2147483;
+// The longest run whose seconds alarm() can arm everywhere: on 32-bit
+// systems it refuses anything above INT_MAX seconds.
+static const int kMaxRunHours = 596523;
 
 float getOptionFactor(int index)
 {
@@ -188,6 +191,21 @@ ReproduceOption reproduceOption(const char* arg, const char* value, int i)
     return kNotOurs;
 }
 
+// A run time alarm() cannot arm would never end the run, or end it far too
+// early, so it is a usage error rather than something to wrap or clamp.
+bool acceptRunHours(int hours)
+{
+    if (hours < 1 || hours > kMaxRunHours) {
+        LOG(INFO) << "--hour " << hours << " refused: it takes 1 to " << kMaxRunHours << " hours";
+        fprintf(stderr, "tapfuzz: --hour takes 1 to %d hours (the longest run an alarm can time)\n",
+                kMaxRunHours);
+        return false;
+    }
+    mRunHousr = hours;
+    mSeconds = static_cast<unsigned int>(hours) * 3600u;
+    return true;
+}
+
 }  // namespace
 
 bool parse_opt(int argc, char** argv)
@@ -227,7 +245,7 @@ bool parse_opt(int argc, char** argv)
             // usleep takes an unsigned count: a negative pause would become
             // a wait of more than an hour, so it is dropped instead.
             if (ms < 0) {
-                LOG(INFO) << "negative --throttle " << ms << " ignored: no pause";
+                LOG(INFO) << "negative --throttle " << ms << " ignored: the profile's pause range applies";
                 mThrottle = 0;
             } else if (static_cast<int64_t>(ms) * 1000 > INT32_MAX) {
                 LOG(INFO) << "--throttle " << ms << " too large: clamped to " << kMaxThrottleMs << " ms";
@@ -245,10 +263,8 @@ bool parse_opt(int argc, char** argv)
         } else if (strcmp(arg, "--hour") == 0) {
             if (value == nullptr)
                 return false;
-            mRunHousr = floatToInt(nextOptionLong(value, "process run time(unit:hour)"));
-            // Unsigned on purpose: large hour counts wrap like alarm's own
-            // unsigned argument instead of overflowing a signed product.
-            mSeconds = static_cast<unsigned int>(mRunHousr) * 3600u;
+            if (!acceptRunHours(floatToInt(nextOptionLong(value, "process run time(unit:hour)"))))
+                return false;
         }
     }
 

@@ -57,7 +57,7 @@ const std::vector<RangeCase> kRanges = {
     {"EVENT_INTERVALS_RANGE=abc,def\n", 0, 0, 0, 0},
     {"", 0, 0, 0, 0},
     {"EVENT_INTERVALS_RANGE=100,500\n", 0, 0, 50, 50, {}, {"--throttle", "50", "10"}},
-    {"EVENT_INTERVALS_RANGE=100,500\n", 100, 500, 100, 599, {"negative --throttle -3 ignored: no pause"},
+    {"EVENT_INTERVALS_RANGE=100,500\n", 100, 500, 100, 599, {"negative --throttle -3 ignored: the profile's pause range applies"},
      {"--throttle", "-3", "10"}},
     // The largest ranges that fit 32-bit microseconds, beside the smallest that do not.
     {"EVENT_INTERVALS_RANGE=1073742,1073742\n", 1073742, 1073742, -1, 2147483},

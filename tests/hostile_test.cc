@@ -1,0 +1,178 @@
+// Problem: tapfuzz runs as root while anyone may write into /tmp and the
+// disk the logs are on may fill up.
+// Solution: the shipped tapfuzz run by count in a sandbox against hostile
+// /tmp entries, one table row each, driven by a shell script inside the
+// sandbox (mounts, signals and the final listing happen there); and the
+// Logger against a disk that is full for 200 lines, with tail as the echo.
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <glob.h>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Logger.h"
+#include "sandbox.h"
+
+namespace {
+
+size_t Count(const std::string& text, const std::string& needle)
+{
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        ++n;
+    return n;
+}
+
+std::string MainLog(const Sandbox& sb)
+{
+    glob_t g{};
+    std::string text;
+    if (glob(sb.path("results/tapfuzz*/tapfuzz.log").c_str(), 0, nullptr, &g) == 0)
+        text = Sandbox::ReadFile(g.gl_pathv[0]);
+    globfree(&g);
+    return text;
+}
+
+struct HostileCase {
+    const char* name;
+    std::string profile;  // added to the library and save path
+    std::string setup;    // shell, before tapfuzz starts
+    std::string during;   // shell, while it runs ($pid)
+    int status;
+    std::vector<std::string> listed, unlisted;  // in `ls -A saved /tmp` afterwards
+    std::string onceInLog;
+};
+
+const std::string kReal = "echo real > /tmp/coredump-real-2-1700000000; ";
+const std::string kSaved = "coredump-real-2-2023-11-14_22:13:20";
+const std::string kSecret = "echo secret > /tmp/secret && chmod 600 /tmp/secret; ";
+
+const HostileCase kHostile[] = {
+    {"fifo swapped in at the open", "", kReal + "echo x > /tmp/coredump-swap-1-1700000000", "", 0, {kSaved},
+     {"coredump-swap-1-2023"}, ""},
+    {"sparse 1 GB to a small disk, and a dump that would fill it", "COREFILE_MAX_MB=2048\n",
+     "mount -t tmpfs -o size=64m tmpfs saved && truncate -s 1G /tmp/coredump-sparse-3-1700000000 && "
+     "head -c 56M /dev/zero > /tmp/coredump-fat-7-1700000000",
+     "", 0, {"1073741824 0 coredump-sparse-3-2023", "coredump-fat-7-1700000000"}, {"coredump-fat-7-2023"},
+     "cannot move /tmp/coredump-fat-7-1700000000: cannot copy into ./saved/: No space left on device (the copy "
+     "would leave less than 16 MB free); it stays there and is tried again in a minute"},
+    {"hard link to a private file", "", kSecret + "ln /tmp/secret /tmp/coredump-hl-4-1700000000", "", 0,
+     {"coredump-hl-4-1700000000"}, {"coredump-hl-4-2023"},
+     "not moved: /tmp/coredump-hl-4-1700000000 has 2 names (hard links): not a dump the kernel wrote"},
+    {"symlink to a private file", "", kReal + kSecret + "ln -s /tmp/secret /tmp/coredump-sym-5-1700000000", "", 0,
+     {"coredump-sym-5-1700000000", kSaved}, {"coredump-sym-5-2023"}, ""},
+    {"dump over the limit", "COREFILE_MAX_MB=1\n", "head -c 2M /dev/urandom > /tmp/coredump-big-6-1700000000", "", 0,
+     {"coredump-big-6-1700000000"}, {"coredump-big-6-2023"},
+     "cannot move /tmp/coredump-big-6-1700000000: 2 MB, more than the COREFILE_MAX_MB limit of 1 MB"},
+    {"SIGINT during a long copy", "", "head -c 32M /dev/zero > /tmp/coredump-slow-8-1700000000",
+     "for i in $(seq 600); do ls -A saved | grep -q tapfuzz-part && echo part-seen >> report && break; sleep 0.05; "
+     "done; kill -INT $pid", 0, {"part-seen", "coredump-slow-8-1700000000"}, {"coredump-slow-8-2023"}, ""},
+    {"save path inside /tmp", "COREFILE_PATH=/tmp/\n", "", "", 1, {}, {},
+     "the corefile save path /tmp/ lies in /tmp/, where new dumps are looked for"},
+};
+
+TEST(HostileTmpTest, RunEndsOnTimeWithWholeLogsAndNoPartFile)
+{
+    if (!Sandbox::Available())
+        GTEST_SKIP() << "needs root for private namespaces";
+    const std::string lib = FEEDINPUT_LIB;
+    for (const HostileCase& c : kHostile) {
+        SCOPED_TRACE(c.name);
+        Sandbox sb;
+        // The first line of a key wins: the row's save path comes first.
+        ASSERT_TRUE(Sandbox::WriteFile(sb.path("device.conf"), c.profile + "LIBLARAY_PATH=" +
+                                                                   lib.substr(0, lib.rfind('/') + 1) +
+                                                                   "\nCOREFILE_PATH=./saved/\n"));
+        ASSERT_TRUE(Sandbox::WriteFile(sb.path("/dev/fb0"), ""));
+        ASSERT_TRUE(Sandbox::WriteFile(sb.path("/dev/input/event0"), ""));
+        ASSERT_EQ(mkdir(sb.path("saved").c_str(), 0755), 0);
+        // The preloaded shims come before a sanitizer runtime.
+        const std::string run = "env ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0 "
+                                "LD_PRELOAD='" FBSHIM_LIB " " SWAPSHIM_LIB "' TZ=UTC TAPFUZZ_TEST_FB=800x480 " +
+                                std::string(c.during.empty() ? "" : "TAPFUZZ_TEST_SLOW_COPY=1 ") + TAPFUZZ_BIN +
+                                " --throttle 100 " + (c.during.empty() ? "40" : "100000");
+        const std::string script = c.setup + "\n" + run + " & pid=$!\n" + c.during +
+                                   "\nwait $pid; echo rc=$? >> report\ncd saved && stat -c '%s %b %n' * .[!.]* "
+                                   ">> ../report 2>/dev/null; ls -A /tmp >> ../report; echo end >> ../report\n";
+        SandboxProcess p = sb.Start({"/bin/sh", "-c", script});
+        std::string report;
+        for (int i = 0; i < 600 && Count(report = Sandbox::ReadFile(sb.path("report")), "\nend\n") == 0; ++i)
+            usleep(100000);  // a bound against a hang, not a speed check
+        if (Count(report, "\nend\n") == 0)
+            p.Kill(SIGKILL);
+        p.Wait();
+        EXPECT_EQ(Count(report, "rc=" + std::to_string(c.status) + "\n"), 1u)
+            << report << Sandbox::ReadFile(sb.root() + "/err.txt");
+        for (const std::string& name : c.listed)
+            EXPECT_NE(report.find(name), std::string::npos) << name << "\n" << report;
+        for (const std::string& name : c.unlisted)
+            EXPECT_EQ(report.find(name), std::string::npos) << name << "\n" << report;
+        EXPECT_EQ(report.find("tapfuzz-part"), std::string::npos) << report;
+        const std::string log = MainLog(sb);
+        EXPECT_TRUE(c.onceInLog.empty() || Count(log, c.onceInLog) == 1) << c.onceInLog << "\n" << log;
+        EXPECT_EQ(Count(log, "][INFO]// tapfuzz finish\n"), c.status == 0 && c.during.empty() ? 1u : 0u) << log;
+        std::istringstream lines(log);
+        for (std::string line; std::getline(lines, line);)
+            EXPECT_TRUE(line.rfind("[", 0) == 0 || line.rfind("//  ", 0) == 0) << line;
+        EXPECT_EQ(Sandbox::ReadFile(sb.path("/proc/sys/kernel/core_pattern")),
+                  c.status == 0 ? "/tmp/coredump-%e-%p-%t\n" : "");
+    }
+}
+
+// 200 lines while the disk is full, then room again: each line reaches the
+// console once (through the echo from the file, or directly), the echo
+// never reports a cut file, and the lines after the outage are in the file.
+TEST(HostileTmpTest, FullDiskLinesReachTheConsoleOnceAndTheFileAfterwards)
+{
+    if (!Sandbox::Available())
+        GTEST_SKIP() << "needs root for private namespaces";
+    Sandbox sb;
+    int status = sb.Run([] {
+        int out = open("console.txt", O_WRONLY | O_CREAT | O_APPEND, 0644);
+        int err = open("err.txt", O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || mkdir("results", 0755) != 0 ||
+            mount("tmpfs", "results", "tmpfs", 0, "size=32k") != 0)
+            return 90;
+        LOG(INFO) << "first";
+        {
+            std::ofstream filler("results/filler");
+            for (std::string block(512, 'f'); filler.write(block.data(), block.size()).flush();) {
+            }
+        }
+        for (int i = 0; i < 200; ++i)
+            LOG(INFO) << "refused " << i << " " << std::string(40, 'r');
+        unlink("results/filler");
+        sleep(1);
+        for (int i = 0; i < 3; ++i)
+            LOG(INFO) << "after " << i;
+        for (int i = 0; i < 100 && Count(Sandbox::ReadFile("console.txt"), "]after 2") == 0; ++i)
+            usleep(50000);  // the echo catching up
+        Logger::stopEcho();
+        return system("cat results/tapfuzz*/tapfuzz.log > log.txt");
+    });
+    ASSERT_EQ(status, 0);
+    const std::string console = Sandbox::ReadFile(sb.path("console.txt")), log = Sandbox::ReadFile(sb.path("log.txt"));
+    for (int i = 0; i < 200; ++i) {
+        const std::string line = "]refused " + std::to_string(i) + " ";
+        // A line in the file may predate the echo's start; one the file
+        // refused must be on the console.
+        size_t inFile = Count(log, line), shown = Count(console, line);
+        ASSERT_TRUE(inFile <= 1 && shown <= 1 && inFile + shown >= 1) << i << "\n" << log << "\n" << console;
+    }
+    EXPECT_EQ(Count(log, "]refused 199 "), 0u) << log;
+    EXPECT_EQ(Count(Sandbox::ReadFile(sb.path("err.txt")), "truncated"), 0u);
+    EXPECT_EQ(Count(log, "]after "), 3u) << log;
+    EXPECT_EQ(Count(console, "]after "), 3u) << console;
+}
+
+}  // namespace
