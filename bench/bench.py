@@ -4,12 +4,12 @@ should cost little more than the writes it is made of, a pause should be the
 pause asked for, and the program should stay small.
 Solution: run the shipped tapfuzz and the bare floor loop (floor.cc) side by
 side on the same node, let the field's tools measure them (hyperfine for
-whole-process time, strace -c for system calls, callgrind for instructions)
+whole-process time, Google Benchmark per call, strace -c for system calls, callgrind for instructions)
 and print one table of the figures with their ratios.
 
 usage: bench.py --build DIR --out DIR [--quick] [--only SECTION]... [--rows FILE]
 Runs inside scripts/sandbox (private /dev, /tmp and core pattern): scripts/bench
-starts it. SECTION: cost, syscalls, callgrind, pace, footprint. --rows adds
+starts it. SECTION: percall, cost, syscalls, callgrind, pace, footprint. --rows adds
 ready-made rows ("figure|tapfuzz|floor or target|note", "## title") to the table.
 """
 import argparse
@@ -348,6 +348,21 @@ def footprint(b):
     row("child processes (most seen)", str(t[2]), str(f[2]), "names: " + ",".join(sorted(t[3])))
 
 
+def per_call(b):
+    exe = os.path.join(b.build, "bench", "click_bench")
+    if not os.path.exists(exe):
+        return row("click: one call, ns", "-", "-", "click_bench not built (needs libbenchmark-dev)")
+    section("Per call, in one process (Google Benchmark): the driver library's touchClick against the floor's "
+            "open, version query, writes and close of a click; node: a regular file on tmpfs")
+    b.node()
+    js = os.path.join(b.out, "click_bench.json")
+    b.run([exe, "--benchmark_repetitions=" + ("3" if b.quick else "10"), "--benchmark_report_aggregates_only",
+           "--benchmark_format=json", "--benchmark_out=" + js])
+    med = {r["run_name"]: r["real_time"] for r in json.load(open(js))["benchmarks"] if r["aggregate_name"] == "median"}
+    t, f = med["BM_touchClick"], med["BM_floorClick"]
+    row("click: touchClick per call, ns", f"{t:.0f}", f"{f:.0f}", ratio(t, f) + "; median of the repetitions")
+
+
 def extra_rows(path):
     for line in open(path):
         line = line.rstrip("\n")
@@ -357,7 +372,7 @@ def extra_rows(path):
             row(*(line.split("|") + ["", "", ""])[:4])
 
 
-SECTIONS = {"cost": cost, "syscalls": syscalls, "callgrind": instructions, "pace": pace, "footprint": footprint}
+SECTIONS = {"percall": per_call, "cost": cost, "syscalls": syscalls, "callgrind": instructions, "pace": pace, "footprint": footprint}
 
 
 def main():
