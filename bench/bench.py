@@ -126,7 +126,9 @@ class Bench:
     def prepare(self, kind):
         self.profile(kind.profile)
         self.node()
-        return self.quick and (max(1, kind.lo // 10), max(kind.lo // 10 + 2, kind.hi // 10)) or (kind.lo, kind.hi)
+        if self.quick:
+            return max(1, kind.lo // 10), max(kind.lo // 10 + 2, kind.hi // 10)
+        return kind.lo, kind.hi
 
 
 def cost(b):
