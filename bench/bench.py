@@ -1,0 +1,399 @@
+#!/usr/bin/env python3
+"""Problem: a stress tester must not perturb the device it tests: an action
+should cost little more than the writes it is made of, a pause should be the
+pause asked for, and the program should stay small.
+Solution: run the shipped tapfuzz and the bare floor loop (floor.cc) side by
+side on the same node, let the field's tools measure them (hyperfine for
+whole-process time, Google Benchmark per call, strace -c for system calls, callgrind for instructions)
+and print one table of the figures with their ratios.
+
+usage: bench.py --build DIR --out DIR [--quick] [--only SECTION]... [--rows FILE]
+Runs inside scripts/sandbox (private /dev, /tmp and core pattern): scripts/bench
+starts it. SECTION: percall, cost, syscalls, callgrind, pace, footprint. --rows adds
+ready-made rows ("figure|tapfuzz|floor or target|note", "## title") to the table.
+"""
+import argparse
+import json
+import os
+import re
+import select
+import statistics
+import struct
+import subprocess
+import sys
+import threading
+import time
+
+NODE = "/dev/input/event0"
+KEYS = "HWKEY_ENABLE=1\nHWKEY_POWER=116\n"
+
+
+class Kind:
+    """One row group of the cost table: how tapfuzz draws only this action,
+    the floor's counterpart, and the two counts whose difference is taken."""
+
+    def __init__(self, name, args, floor, lo, hi, profile="", designed_us=0, target=False,
+                 threaded=False):
+        self.name, self.args, self.floor, self.lo, self.hi = name, args, floor, lo, hi
+        self.profile, self.designed_us, self.target, self.threaded = profile, designed_us, target, threaded
+
+
+# A new row of the cost, system-call and callgrind sections is one more entry.
+KINDS = [
+    Kind("click", ["--pct-touch", "100"], ["click"], 2000, 22000, target=True, threaded=True),
+    Kind("long click", ["--pct-longclick", "100"], ["longclick"], 200, 1200, designed_us=800, target=True),
+    Kind("swipe", ["--pct-motion", "100"], ["swipe"], 3, 13, designed_us=150000),
+    Kind("key press", ["--pct-presskey", "100"], ["key"], 2000, 12000, profile=KEYS),
+]
+
+# Where a click's instructions go: the first group one of whose needles is
+# in callgrind_annotate's "file:function" gets its own cost.
+GROUPS = [
+    ("time stamp of each line: localtime_r, strftime, time",
+     ["localtime", "tz_", "tzfile", "offtime", "strftime", ":time", "time.c:"]),
+    ("rand() draws", ["random", ":rand", "rand_r"]),
+    ("heap: malloc/free, new/delete", ["malloc", ":free", "operator new", "operator delete", "_int_", "tcache"]),
+    ("locks and cancel state", ["pthread", "lll_", "futex", "cancel", "mutex"]),
+    ("system call stubs (write, open, close, ioctl)",
+     ["linux/write.c", "linux/open", "linux/close", "linux/ioctl", "syscall", "fbshim"]),
+    ("iostream and stdio formatting", ["/c++/", "std::", "__gnu_cxx", "_IO_", "fwrite", "fflush", "libio",
+                                       "printf", "itoa"]),
+    ("Logger's own code", ["Logger"]),
+    ("driver library's own code", ["touchevent.cc", "hwkeyevent.cc"]),
+    ("event source and bridge code", ["GeneratorEvent", "InjectorEvent", "Utils.cc", "RandomEventSource"]),
+    ("main loop and pacing (floor: its whole loop)", ["main.cc", "pacing.cc", "floor.cc"]),
+]
+
+ROWS = []
+
+
+def section(title):
+    ROWS.append(("## " + title,))
+
+
+def row(figure, tapfuzz, floor, note=""):
+    ROWS.append((figure, tapfuzz, floor, note))
+    print(f"  {figure:<46} {tapfuzz:>14} {floor:>14}  {note}", file=sys.stderr, flush=True)
+
+
+def ratio(a, b):
+    return f"{a / b:.2f}x" if b and a == a else "-"
+
+
+def print_table():
+    rows = [r for r in ROWS if len(r) == 4]
+    w = [max([len(h)] + [len(r[i]) for r in rows]) for i, h in enumerate(["figure", "tapfuzz", "floor / target"])]
+    line = lambda a, b, c, d: print(f"| {a:<{w[0]}} | {b:>{w[1]}} | {c:>{w[2]}} | {d}".rstrip())
+    line("figure", "tapfuzz", "floor / target", "note")
+    print("|" + "|".join("-" * (x + 2) for x in w) + "|------")
+    for r in ROWS:
+        if len(r) == 1:
+            print(f"| **{r[0][3:]}**")
+        else:
+            line(*r)
+
+
+class Bench:
+    def __init__(self, build, out, quick):
+        self.build, self.out, self.quick = build, out, quick
+        self.tapfuzz = os.path.join(build, "tapfuzz")
+        self.floor = os.path.join(build, "bench", "bench_floor")
+        self.env = dict(os.environ, LD_PRELOAD=os.path.join(build, "tests", "fbshim.so"),
+                        TAPFUZZ_TEST_FB="800x480")
+        os.makedirs("saved", exist_ok=True)
+
+    def profile(self, extra=""):
+        with open("device.conf", "w") as f:
+            f.write(f"LIBLARAY_PATH={self.build}/\nCOREFILE_PATH=./saved/\n{extra}")
+
+    def node(self, fifo=False):
+        if os.path.lexists(NODE):
+            os.unlink(NODE)
+        if fifo:
+            os.mkfifo(NODE)
+        else:
+            open(NODE, "w").close()
+
+    def tapfuzz_cmd(self, kind, n):
+        return [self.tapfuzz] + kind.args + [str(n)]
+
+    def floor_cmd(self, kind, n, threads=0):
+        return [self.floor] + (["--threads", str(threads)] if threads else []) + kind.floor + [str(n)]
+
+    def run(self, cmd, **kw):
+        return subprocess.run(cmd, env=self.env, stdout=subprocess.DEVNULL, check=True, **kw)
+
+    def prepare(self, kind):
+        self.profile(kind.profile)
+        self.node()
+        if self.quick:
+            return max(1, kind.lo // 10), max(kind.lo // 10 + 2, kind.hi // 10)
+        return kind.lo, kind.hi
+
+
+def cost(b):
+    section("Cost per action at no pause (hyperfine; standard output to /dev/null; node: a regular file "
+            "on tmpfs); per action = (long run - short run) / difference in actions, medians of the runs")
+    runs = "2" if b.quick else "5"
+    for k in KINDS:
+        lo, hi = b.prepare(k)
+        cmds = [b.tapfuzz_cmd(k, lo), b.tapfuzz_cmd(k, hi), b.floor_cmd(k, lo), b.floor_cmd(k, hi)]
+        if k.threaded:
+            cmds += [b.floor_cmd(k, lo, 2), b.floor_cmd(k, hi, 2)]
+        js = os.path.join(b.out, f"hyperfine-{k.floor[0]}.json")
+        subprocess.run(["hyperfine", "-N", "--style", "none", "--warmup", "1", "--runs", runs, "--export-json", js]
+                       + [" ".join(c) for c in cmds], env=b.env, check=True, stdout=subprocess.DEVNULL)
+        res = json.load(open(js))["results"]
+        per = lambda a, z: ((z["median"] - a["median"]) / (hi - lo) * 1e6,
+                            (z["user"] + z["system"] - a["user"] - a["system"]) / (hi - lo) * 1e6)
+        (tw, tc), (fw, fc) = per(*res[0:2]), per(*res[2:4])
+        target = "; target <= 1.50x" if k.target else ""
+        if k.designed_us:
+            d = k.designed_us
+            row(f"{k.name}: wall per action, us", f"{tw:.1f}", f"{fw:.1f}",
+                f"{ratio(tw, fw)}; includes {d} us of designed sleep")
+            row(f"{k.name}: wall beyond the designed sleep, us", f"{tw - d:.1f}", f"{fw - d:.1f}",
+                ratio(tw - d, fw - d) + target)
+        else:
+            row(f"{k.name}: wall per action, us", f"{tw:.2f}", f"{fw:.2f}", ratio(tw, fw) + target)
+        row(f"{k.name}: user+system CPU per action, us", f"{tc:.2f}", f"{fc:.2f}", ratio(tc, fc) + target)
+        if k.threaded:
+            hw, hc = per(*res[4:6])
+            row(f"{k.name}: against a floor with 2 idle threads: wall / CPU, us", f"{tw:.2f} / {tc:.2f}",
+                f"{hw:.2f} / {hc:.2f}", f"{ratio(tw, hw)} / {ratio(tc, hc)}; threads make every system call "
+                "a cancellation point")
+
+
+def strace_counts(b, cmd, tag):
+    out = os.path.join(b.out, f"strace-{tag}.txt")
+    b.run(["strace", "-f", "-c", "-o", out] + cmd)
+    counts = {}
+    for line in open(out):
+        m = re.match(r"\s*[\d.]+\s+[\d.]+\s+\d+\s+(\d+)\s+(?:\d+\s+)?(\w+)\s*$", line)
+        if m and m.group(2) != "total":
+            counts[m.group(2)] = int(m.group(1))
+    return counts
+
+
+def syscalls(b):
+    section("System calls per action (strace -f -c over all threads and the echo; difference of a long and a "
+            "short run). Calls that come with time, not actions (the watcher's scan of /tmp each second, the "
+            "echo's polling), show as fractions in the slow swipe")
+    for k in KINDS:
+        lo, hi = b.prepare(k)
+        lo, hi = max(2, lo // 5), max(lo // 5 + 4, hi // 5)
+        per = {}
+        for who, cmd in (("tapfuzz", b.tapfuzz_cmd), ("floor", b.floor_cmd)):
+            a, z = (strace_counts(b, cmd(k, n), f"{who}-{k.floor[0]}-{n}") for n in (lo, hi))
+            per[who] = {s: (z.get(s, 0) - a.get(s, 0)) / (hi - lo) for s in set(a) | set(z)}
+        t, f = (sum(per[w].values()) for w in ("tapfuzz", "floor"))
+        top = lambda d: ", ".join(f"{s} {v:.2f}" for s, v in sorted(d.items(), key=lambda e: -e[1]) if abs(v) >= 0.01)
+        row(f"{k.name}: system calls per action", f"{t:.2f}", f"{f:.2f}",
+            f"{ratio(t, f)}; tapfuzz: {top(per['tapfuzz'])} | floor: {top(per['floor'])}")
+
+
+def callgrind(b, cmd, tag):
+    out = os.path.join(b.out, f"callgrind.{tag}")
+    b.run(["valgrind", "--tool=callgrind", "-q", f"--callgrind-out-file={out}"] + cmd)
+    text = subprocess.run(["callgrind_annotate", "--auto=no", "--threshold=100", out],
+                          capture_output=True, text=True, check=True).stdout
+    total, groups = 0, {}
+    for line in text.splitlines():
+        m = re.match(r"\s*([\d,]+)\s+(?:\(\s*[\d.]+%\)\s+)?(.+?)(?:\s+\[.*\])?$", line)
+        if not m:
+            continue
+        ir, where = int(m.group(1).replace(",", "")), m.group(2)
+        if where.startswith("PROGRAM TOTALS"):
+            total = ir
+        elif ":" in where:
+            g = next((g for g, needles in GROUPS if any(n in where for n in needles)), "other (memcpy, strlen, ...)")
+            groups[g] = groups.get(g, 0) + ir
+    return total, groups
+
+
+def instructions(b):
+    section("Instructions per action in user space (callgrind, all threads; difference of a long and a short "
+            "run), and where a click's go (own cost of each function, grouped)")
+    for k in KINDS:
+        if k.designed_us >= 100000:
+            continue  # a swipe is a click with moves and long sleeps
+        b.prepare(k)
+        lo, hi = (100, 600) if b.quick else (500, 3000)
+        r = {(w, n): callgrind(b, cmd(k, n), f"{w}-{k.floor[0]}-{n}")
+             for w, cmd in (("tapfuzz", b.tapfuzz_cmd), ("floor", b.floor_cmd)) for n in (lo, hi)}
+        per = lambda w: (r[w, hi][0] - r[w, lo][0]) / (hi - lo)
+        row(f"{k.name}: instructions per action", f"{per('tapfuzz'):.0f}", f"{per('floor'):.0f}",
+            ratio(per("tapfuzz"), per("floor")))
+        if k.name != "click":
+            continue
+        g = lambda w, name: (r[w, hi][1].get(name, 0) - r[w, lo][1].get(name, 0)) / (hi - lo)
+        names = {n for v in r.values() for n in v[1]}
+        for name in sorted(names, key=lambda n: -g("tapfuzz", n)):
+            if abs(g("tapfuzz", name)) >= 5 or abs(g("floor", name)) >= 5:
+                row(f"  click: {name}", f"{g('tapfuzz', name):.0f}", f"{g('floor', name):.0f}")
+
+
+def gesture_times(fd, starts, ends, stop):
+    """Arrival times (ns) at the fifo of each gesture's first record and of
+    the report that ends its lift."""
+    size = struct.calcsize("llHHi")
+    buf, lifting = b"", False
+    while True:
+        if not select.select([fd], [], [], 0.05)[0]:
+            if stop.is_set():
+                return
+            continue
+        data = os.read(fd, 4096)
+        now = time.monotonic_ns()
+        buf += data
+        while len(buf) >= size:
+            _, _, typ, code, value = struct.unpack_from("llHHi", buf)
+            buf = buf[size:]
+            if typ == 3 and code == 0x39:
+                lifting = value == -1
+                if not lifting:
+                    starts.append(now)
+            elif typ == 0 and lifting:
+                ends.append(now)
+                lifting = False
+
+
+def paced(b, cmd):
+    b.node(fifo=True)
+    fd = os.open(NODE, os.O_RDWR | os.O_NONBLOCK)
+    starts, ends, stop = [], [], threading.Event()
+    reader = threading.Thread(target=gesture_times, args=(fd, starts, ends, stop))
+    reader.start()
+    b.run(cmd)
+    stop.set()
+    reader.join()
+    os.close(fd)
+    period = [(z - a) / 1e3 for a, z in zip(starts, starts[1:])]
+    injection = [(z - a) / 1e3 for a, z in zip(starts, ends)]
+    return period, injection
+
+
+def p99(v):
+    return sorted(v)[min(len(v) - 1, int(len(v) * 0.99))]
+
+
+def pace(b):
+    section("Pace: period between clicks at a reader of a fifo node, against the pause asked for; the pause "
+            "follows the injection, so period = injection + pause")
+    n = 60 if b.quick else 300
+    click = KINDS[0]
+    b.profile()
+    period, inj = paced(b, [b.tapfuzz, "--pct-touch", "100", "--throttle", "10", str(n)])
+    fperiod, _ = paced(b, [b.floor, "--pause", "10000"] + click.floor + [str(n)])
+    err = [p - 10000 for p in period]
+    ferr = [p - 10000 for p in fperiod]
+    row("pace --throttle 10: period - pause, mean / p99, us", f"{statistics.mean(err):.0f} / {p99(err):.0f}",
+        f"{statistics.mean(ferr):.0f} / {p99(ferr):.0f}", f"{len(err)} periods")
+    row("pace --throttle 10: injection, mean / p99, us", f"{statistics.mean(inj):.0f} / {p99(inj):.0f}", "",
+        "first to last record, as seen by the reader")
+    over = [p - i - 10000 for p, i in zip(period, inj)]
+    row("pace --throttle 10: period - injection - pause, mean, us", f"{statistics.mean(over):.0f}", "",
+        "the pause's own overshoot")
+    b.profile("EVENT_INTERVALS_RANGE=10,30\n")
+    period, inj = paced(b, [b.tapfuzz, "--pct-touch", "100", str(n)])
+    pause = [(p - i) / 1000 for p, i in zip(period, inj)]
+    row("pace range 10,30: period - injection, min / mean / max, ms",
+        f"{min(pause):.1f} / {statistics.mean(pause):.1f} / {max(pause):.1f}", "10 / 24.5 / 39",
+        f"pauses drawn from 10..39 ms; {len(pause)} periods")
+
+
+def watch(cmd, env):
+    """Peak memory, threads and children of a run, sampled from /proc every
+    10 ms, and where its resident memory sat (by mapping) at the peak."""
+    p = subprocess.Popen(cmd, env=env, stdout=subprocess.DEVNULL)
+    hwm, threads, kids, names, by_map = 0, 0, 0, set(), {}
+    while p.poll() is None:
+        try:
+            status = open(f"/proc/{p.pid}/status").read()
+            h = int(re.search(r"VmHWM:\s+(\d+)", status).group(1))
+            threads = max(threads, int(re.search(r"Threads:\s+(\d+)", status).group(1)))
+            if h > hwm:
+                hwm, by_map, name = h, {}, "[anonymous]"
+                for line in open(f"/proc/{p.pid}/smaps"):
+                    if re.match(r"[0-9a-f]+-[0-9a-f]+ ", line):
+                        f = line.split(None, 5)
+                        name = os.path.basename(f[5].strip()) if len(f) > 5 else "[anonymous]"
+                    elif line.startswith("Rss:"):
+                        by_map[name] = by_map.get(name, 0) + int(line.split()[1])
+            seen = 0
+            for pid in filter(str.isdigit, os.listdir("/proc")):
+                try:
+                    stat = open(f"/proc/{pid}/stat").read()
+                except OSError:
+                    continue
+                comm, rest = stat[stat.index("(") + 1:stat.rindex(")")], stat[stat.rindex(")") + 2:].split()
+                if rest[1] == str(p.pid) and rest[0] != "Z":
+                    seen += 1
+                    names.add(comm)
+            kids = max(kids, seen)
+        except (OSError, AttributeError, ValueError):
+            pass
+        time.sleep(0.01)
+    return hwm, threads, kids, names, by_map
+
+
+def footprint(b):
+    section("Footprint of a run (sampled from /proc every 10 ms)")
+    n = 10000 if b.quick else 100000
+    b.prepare(KINDS[0])
+    t = watch(b.tapfuzz_cmd(KINDS[0], n), b.env)
+    f = watch(b.floor_cmd(KINDS[0], n), b.env)
+    row("peak resident memory (VmHWM), kB", str(t[0]), str(f[0]), f"{n} clicks; host build; target < 4096 kB")
+    for name, kb in sorted(t[4].items(), key=lambda e: -e[1])[:8]:
+        row(f"  resident in {name}, kB", str(kb), "", "at the peak")
+    row("threads (most seen)", str(t[1]), str(f[1]), "main, console echo, core dump watcher")
+    row("child processes (most seen)", str(t[2]), str(f[2]), "names: " + ",".join(sorted(t[3])))
+
+
+def per_call(b):
+    exe = os.path.join(b.build, "bench", "click_bench")
+    if not os.path.exists(exe):
+        return row("click: one call, ns", "-", "-", "click_bench not built (needs libbenchmark-dev)")
+    section("Per call, in one process (Google Benchmark): the driver library's touchClick against the floor's "
+            "open, version query, writes and close of a click; node: a regular file on tmpfs")
+    b.node()
+    js = os.path.join(b.out, "click_bench.json")
+    b.run([exe, "--benchmark_repetitions=" + ("3" if b.quick else "10"), "--benchmark_report_aggregates_only",
+           "--benchmark_format=json", "--benchmark_out=" + js])
+    med = {r["run_name"]: r["real_time"] for r in json.load(open(js))["benchmarks"] if r["aggregate_name"] == "median"}
+    t, f = med["BM_touchClick"], med["BM_floorClick"]
+    row("click: touchClick per call, ns", f"{t:.0f}", f"{f:.0f}", ratio(t, f) + "; median of the repetitions")
+
+
+def extra_rows(path):
+    for line in open(path):
+        line = line.rstrip("\n")
+        if line.startswith("## "):
+            section(line[3:])
+        elif line:
+            row(*(line.split("|") + ["", "", ""])[:4])
+
+
+SECTIONS = {"percall": per_call, "cost": cost, "syscalls": syscalls, "callgrind": instructions, "pace": pace, "footprint": footprint}
+
+
+def main():
+    ap = argparse.ArgumentParser(description="tapfuzz against the floor loop, in one table")
+    ap.add_argument("--build", required=True)
+    ap.add_argument("--out", required=True)
+    ap.add_argument("--quick", action="store_true")
+    ap.add_argument("--only", action="append", choices=sorted(SECTIONS))
+    ap.add_argument("--rows")
+    a = ap.parse_args()
+    b = Bench(os.path.abspath(a.build), os.path.abspath(a.out), a.quick)
+    for name, fn in SECTIONS.items():
+        if not a.only or name in a.only:
+            print(f"== {name}", file=sys.stderr, flush=True)
+            fn(b)
+    if a.rows:
+        extra_rows(a.rows)
+    print_table()
+
+
+if __name__ == "__main__":
+    main()
