@@ -49,8 +49,8 @@ else
     [ -z "$SEED" ] || name=run-seed-$SEED
     [ $status = 0 ] && result=pass || result=fail
     lava-test-case "$name" --result $result
-    # Crash records end in coredump-<program>-<pid>-<date>_<time>.
-    sed -n 's/.*\[CRASH\]\[Coredump\].*coredump-\(.*\)-\([0-9]*\)-[0-9-]*_[0-9:]*$/crash-\1-pid-\2/p' \
+    # Crash records end in coredump-<program>-<pid>-<YYYY-MM-DD>_<time>[.N].
+    sed -n 's/.*\[CRASH\]\[Coredump\].*coredump-\(.*\)-\([0-9]*\)-[0-9]\{4\}-[0-9][0-9]-[0-9][0-9]_[0-9:.]*$/crash-\1-pid-\2/p' \
         results/tapfuzz*/crash.log 2>/dev/null | tr -c 'A-Za-z0-9_.\n-' '-' |
     while read -r name; do
         lava-test-case "$name" --result fail
