@@ -31,6 +31,12 @@ echo "tapfuzz-lava: in $work: $bin $*"
 "$bin" "$@"
 status=$?
 echo "tapfuzz-lava: tapfuzz exited with status $status"
+# LAVA keeps no files from the device, but it keeps the job log: the text
+# of each crash bundle goes there.
+sed -n 's/.*\[CRASH\]\[Coredump\]//p' results/tapfuzz*/crash.log 2>/dev/null |
+while read -r dump; do
+    [ ! -f "$dump.txt" ] || { echo "== $dump.txt"; cat "$dump.txt"; }
+done
 
 if "$bin" --report results && [ -s results/junit.xml ]; then
     cat results/junit.xml
