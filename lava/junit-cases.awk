@@ -1,0 +1,28 @@
+# Turns the junit.xml of "tapfuzz --report" into one line per test case,
+# "NAME RESULT SEED": NAME with every character that lava-test-case refuses
+# (outside A-Za-z0-9_.-) made '-', RESULT pass or fail, SEED the run's seed
+# on its run case only. Each tag is a record, so the layout of the file
+# does not matter.
+BEGIN { RS = "<" }
+function attr(key) {
+    if (!match($0, "[ \t\r\n]" key "=\"[^\"]*\"")) return ""
+    return substr($0, RSTART + length(key) + 3, RLENGTH - length(key) - 4)
+}
+function emit() {
+    if (name == "") return
+    if (name ~ /^run-/ && seed != "") print name, (failed ? "fail" : "pass"), seed
+    else print name, (failed ? "fail" : "pass")
+    name = ""
+}
+/^testsuite[ \t\r\n>]/ { seed = "" }
+/^property[ \t\r\n]/ && attr("name") == "seed" { seed = attr("value") }
+/^testcase[ \t\r\n]/ {
+    emit()
+    name = attr("name")
+    gsub(/[^A-Za-z0-9_.-]/, "-", name)
+    if (name == "") name = "unnamed"
+    failed = 0
+    if ($0 ~ /\/>[ \t\r\n]*$/) emit()
+}
+/^(failure|error)[ \t\r\n\/>]/ { failed = 1 }
+/^\/testcase[ \t\r\n>]/ { emit() }
