@@ -171,7 +171,7 @@ void readLog(const std::string& folder, std::map<std::string, Run>& runs, std::v
     std::istringstream in(text);
     Run* run = nullptr;
     for (std::string line; std::getline(in, line);) {
-        if (line.size() < 28 || line[0] != '[' || line.compare(20, 8, "][INFO]") != 0)
+        if (line.size() < 28 || line[0] != '[' || line.compare(20, 7, "][INFO]") != 0)
             continue;
         const std::string stamp = line.substr(1, 19), msg = line.substr(27);
         const long long event = numberAfter(msg, "after event:");
@@ -370,12 +370,12 @@ void runSection(std::ostream& o, const std::string& folder, Run& run, std::vecto
     for (long long c : perMinute)
         minutes += (minutes.empty() ? "" : " ") + std::to_string(c);
 
-    o << "<section class=run id='" << esc(run.name) << "' data-seed='" << esc(head("seed")) << "' data-events="
-      << run.gestures.size() << " data-injected=" << run.injected;
+    o << "<section class=run id='" << esc(run.name) << "' data-seed='" << esc(head("seed")) << "' data-events='"
+      << run.gestures.size() << "' data-injected='" << run.injected;
     for (int k = 0; k < 4; ++k)
-        o << " data-" << kKinds[k] << "=" << counts[k];
-    o << " data-crashes=" << crashes << " data-freezes=" << freezes << " data-exits=" << exits << " data-minutes='"
-      << minutes << "'>\n<h2>" << esc(run.name) << "</h2>\n<table class=head><tr><th>seed<td>" << esc(head("seed"))
+        o << "' data-" << kKinds[k] << "='" << counts[k];
+    o << "' data-crashes='" << crashes << "' data-freezes='" << freezes << "' data-exits='" << exits
+      << "' data-minutes='" << minutes << "'>\n<h2>" << esc(run.name) << "</h2>\n<table class=head><tr><th>seed<td>" << esc(head("seed"))
       << "<tr><th>command<td><code>" << esc(head("command")) << "</code><tr><th>library<td>" << esc(head("library"))
       << "<tr><th>start<td>" << esc(head("start")) << "<tr><th>duration<td>" << static_cast<long long>(seconds(run))
       << " s<tr><th>ended<td>" << esc(how) << "</table>\n<h3>Gestures per kind</h3><table><tr><th>kind<th>injected<th>share<th>asked";
