@@ -522,7 +522,7 @@ int writeReport(const std::string& folder)
     html << "<!DOCTYPE html>\n<html><head><meta charset='utf-8'><title>tapfuzz report " << esc(folder)
          << "</title><style>body{font:14px sans-serif;margin:16px;max-width:960px}table{border-collapse:collapse;"
             "margin:6px 0}td,th{border:1px solid #bbb;padding:2px 6px;text-align:left;vertical-align:top}"
-            "pre{font-size:11px;margin:0}section{border-top:3px solid #333;margin-top:20px}.note{color:#a40}"
+            "pre,code{font-size:11px;margin:0;white-space:pre-wrap;word-break:break-all}section{border-top:3px solid #333;margin-top:20px}.note{color:#a40}"
             "</style></head><body>\n<h1>tapfuzz report</h1><p>"
          << esc(folder) << ": " << runs.size() << " run(s)</p>\n";
     for (auto& r : runs) {
