@@ -147,7 +147,8 @@ void readRecord(Run& run)
                 f >> g.x >> g.y;
             else if (g.kind == 1)
                 f >> g.x >> g.y >> g.x1 >> g.y1;
-            if (!f || g.kind < 0) {
+            // A time before the start or beyond 70 days is no run of ours.
+            if (!f || g.kind < 0 || g.at < 0 || g.at > 100000LL * 60000000) {
                 if (bad++ == 0)
                     run.notes.push_back("run record line " + std::to_string(lineNo) + " not readable: " + line);
                 continue;
