@@ -5,9 +5,11 @@
 #define TAPFUZZ_GENERATOREVENT_H
 
 #include <list>
+#include <string>
 #include <vector>
 
 #include "Pointer.h"
+#include "report.h"
 
 typedef struct _HwKeyCode {
     char hwkey_name[32];
@@ -40,7 +42,8 @@ public:
     // False, after a message naming the device or key and the reason (on
     // standard error and in the main log), when the frame buffer could not
     // be read, SCREEN_BASIC_SIZE is outside 1 .. the smaller screen side, or
-    // LONGCLICK_DURATION is outside 1 .. 60000 ms.
+    // LONGCLICK_DURATION is outside 1 .. 60000 ms, or EXCLUDE_RECTS holds a
+    // malformed rectangle or leaves no grid point to touch.
     bool checkConfig();
     // True when a draw can yield this kind after adjustEventFactors: its band
     // of the cumulative mix holds at least one of the 1000 draws, and for key
@@ -49,8 +52,14 @@ public:
     int getGrid() const { return mScreensize; }
     // True when the profile set at least one key code.
     bool hasKeys() const { return !mHwkeyCode.empty(); }
+    // For the run record: the mix in percent ("40.0,30.0,30.0,0.0") after
+    // adjustEventFactors, and the forbidden zones ("x,y,w,h;...").
+    std::string mixText() const;
+    std::string zonesText() const;
 
 private:
+    bool inZone(int x, int y) const;
+
     int mVerbose;
     bool mPlateType;
     std::vector<HwKeyCode> mHwkeyCode;
@@ -61,6 +70,10 @@ private:
     int mLongClickMs;  // hold of a long click (profile LONGCLICK_DURATION)
     bool mScreenOk;
     int mScreenErrno;  // why the frame buffer could not be read
+    // EXCLUDE_RECTS: no click point, swipe end or swipe path may lie in them.
+    std::vector<Zone> mZones;
+    std::string mZoneError;  // why EXCLUDE_RECTS was refused
+    bool mSwipeRoom;         // two neighbouring pixels lie outside every zone
 };
 
 #endif

@@ -17,6 +17,8 @@ struct RunInfo {
     int grid;              // SCREEN_BASIC_SIZE
     std::string library;   // path of the driver library as loaded
     std::string version;   // its version text
+    std::string mix;       // percent per kind, "T,M,L,K"
+    std::string zones;     // EXCLUDE_RECTS as taken, "" without
 };
 
 // Opens ./results/tapfuzzYYYYMMDD/run-HHMMSS-PID.events (the Logger's folder

@@ -62,7 +62,8 @@ RandomEventSource::RandomEventSource()
       mScreensize(20),
       mLongClickMs(kLongClickDefaultMs),
       mScreenOk(false),
-      mScreenErrno(0)
+      mScreenErrno(0),
+      mSwipeRoom(true)
 {
     mHwkeyCode.clear();
     mlist.clear();
@@ -94,6 +95,17 @@ void RandomEventSource::getConfigInfo()
     value = 0;
     if (GetProfileInt(kProfile, "LONGCLICK_DURATION", &value) == 0)
         mLongClickMs = value;
+    char zones[1024] = "";
+    if (GetProfileString(kProfile, "EXCLUDE_RECTS", zones) == 0 && !parseZones(zones, &mZones, &mZoneError))
+        mZones.clear();
+}
+
+bool RandomEventSource::inZone(int x, int y) const
+{
+    for (const Zone& z : mZones)
+        if (z.holds(x, y))
+            return true;
+    return false;
 }
 
 void RandomEventSource::InitHwkeyCode()
@@ -142,6 +154,21 @@ bool RandomEventSource::checkConfig()
         else if (mLongClickMs < 1 || mLongClickMs > kLongClickMaxMs)
             snprintf(msg, sizeof msg, "tapfuzz: LONGCLICK_DURATION %d is outside 1..%d (milliseconds)",
                      mLongClickMs, kLongClickMaxMs);
+        else if (!mZoneError.empty())
+            snprintf(msg, sizeof msg, "tapfuzz: EXCLUDE_RECTS: %s", mZoneError.c_str());
+        else if (!mZones.empty()) {
+            // Clicks land on whole grid cells; a swipe needs at least two
+            // neighbouring free pixels. With neither, every draw would be
+            // taken again for ever.
+            int free = 0, pairs = 0;
+            for (int y = 0; y < mHigth / mScreensize * mScreensize; ++y)
+                for (int x = 0; x < mWidth / mScreensize * mScreensize; ++x)
+                    if (!inZone(x, y) && ++free && x + 1 < mWidth && !inZone(x + 1, y))
+                        ++pairs;
+            mSwipeRoom = pairs > 0;
+            if (free == 0)
+                snprintf(msg, sizeof msg, "tapfuzz: EXCLUDE_RECTS cover every point the run could touch");
+        }
     }
     if (msg[0] == '\0')
         return true;
@@ -171,7 +198,7 @@ bool RandomEventSource::canDraw(int eventTye)
 {
     if (eventTye < FACTOR_TOUCH || eventTye > FACTOR_PRESSKEY)
         return false;
-    if (eventTye == FACTOR_PRESSKEY && mHwkeyCode.empty())
+    if ((eventTye == FACTOR_PRESSKEY && mHwkeyCode.empty()) || (eventTye == FACTOR_MOTION && !mSwipeRoom))
         return false;
     // The same 1000 values get_rand() can yield, built the same way.
     for (int i = 0; i < 1000; ++i) {
@@ -200,6 +227,10 @@ void RandomEventSource::generatePointerEvent(int actiontype)
     int hight = tmpHnum * mScreensize + drawBelow(mScreensize);
 
     Pointer event{};
+    // A point or swipe in a forbidden zone is dropped here, before its log
+    // line; getNextEvent then draws again.
+    if ((actiontype == FACTOR_TOUCH || actiontype == FACTOR_LONGCLICK) && inZone(width, hight))
+        return;
     switch (actiontype) {
     case FACTOR_TOUCH:
         LOG(DEBUG) << "touch:x:" << width << " y:" << hight;
@@ -218,6 +249,9 @@ void RandomEventSource::generatePointerEvent(int actiontype)
             event.x1 += 10;
             event.y1 += 10;
         }
+        for (const Zone& z : mZones)
+            if (z.meets(event.x, event.y, event.x1, event.y1))
+                return;
         event.step = 5;
         event.duration = kSwipeDurationUs;
         event.eventTye = FACTOR_MOTION;
@@ -272,6 +306,24 @@ Pointer RandomEventSource::getNextEvent()
     Pointer event = mlist.front();
     mlist.pop_front();
     return event;
+}
+
+std::string RandomEventSource::mixText() const
+{
+    char text[64];
+    float t = mFactors[FACTOR_TOUCH], m = mFactors[FACTOR_MOTION], l = mFactors[FACTOR_LONGCLICK];
+    snprintf(text, sizeof text, "%.1f,%.1f,%.1f,%.1f", static_cast<double>(t * 100), static_cast<double>((m - t) * 100),
+             static_cast<double>((l - m) * 100), static_cast<double>((mFactors[FACTOR_PRESSKEY] - l) * 100));
+    return text;
+}
+
+std::string RandomEventSource::zonesText() const
+{
+    std::string text;
+    for (const Zone& z : mZones)
+        text += (text.empty() ? "" : ";") + std::to_string(z.x) + "," + std::to_string(z.y) + "," +
+                std::to_string(z.w) + "," + std::to_string(z.h);
+    return text;
 }
 
 void RandomEventSource::setVerbose(int verbose)

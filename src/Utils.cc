@@ -38,7 +38,8 @@ std::string showusage()
            "               [--stop-on-crash]\n"
            "               [--help]\n"
            "               COUNT\n"
-           "       tapfuzz --replay FILE [--from N] [--to M] [--speed F]\n";
+           "       tapfuzz --replay FILE [--from N] [--to M] [--speed F]\n"
+           "       tapfuzz --report FOLDER\n";
 }
 
 float nextOptionLong(const char* argv, std::string str)

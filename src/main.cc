@@ -26,6 +26,7 @@
 #include "Utils.h"
 #include "record.h"
 #include "replay.h"
+#include "report.h"
 #include "appwatch.h"
 
 long long mSeed = 0;
@@ -97,6 +98,8 @@ void installHandlers()
 void stopIfSignalled()
 {
     if (gStopSignal != 0) {
+        // The report tells a run cut short from one whose time was up.
+        LOG(INFO) << "stopped by " << (gStopSignal == SIGALRM ? "SIGALRM" : "SIGINT");
         RecycleResource();
         exit(0);
     }
@@ -206,6 +209,15 @@ int main(int argc, char** argv)
     installHandlers();
     gCrashStopWake = gWakePipe[1];
 
+    // A mode of its own, before anything of a run (results folder, echo)
+    // is set up.
+    if (argc >= 2 && strcmp(argv[1], "--report") == 0) {
+        if (argc == 3)
+            return writeReport(argv[2]);
+        std::cout << showusage();
+        return -1;
+    }
+
     if (argc < 2) {
         std::cout << showusage();
         std::cout.flush();
@@ -306,7 +318,9 @@ int main(int argc, char** argv)
         command += (i == 0 ? "" : " ") + std::string(argv[i]);
     std::string record = openRunRecord({mSeed, command, randomEventSource->getWidth(),
                                         randomEventSource->getHigth(), randomEventSource->getGrid(),
-                                        injectorevent->loadedPath(), libraryversion});
+                                        injectorevent->loadedPath(), libraryversion,
+                                        replay.empty() ? randomEventSource->mixText() : "replay",
+                                        randomEventSource->zonesText()});
     if (!record.empty())
         LOG(INFO) << "record:" << record;
 

@@ -74,9 +74,11 @@ std::string openRunRecord(const RunInfo& info)
     setvbuf(f, nullptr, _IOFBF, 64 * 1024);
     fprintf(f,
             "# tapfuzz run record\n# seed:%lld\n# command:%s\n# screen:%dx%d\n# grid:%d\n"
-            "# library:%s %s\n# start:%s\n",
+            "# library:%s %s\n# mix:%s\n# start:%s\n",
             info.seed, escapeLogText(info.command).c_str(), info.width, info.hight, info.grid,
-            escapeLogText(info.library).c_str(), escapeLogText(info.version).c_str(), stamp);
+            escapeLogText(info.library).c_str(), escapeLogText(info.version).c_str(), info.mix.c_str(), stamp);
+    if (!info.zones.empty())
+        fprintf(f, "# exclude:%s\n", info.zones.c_str());
     fflush(f);
 
     clock_gettime(CLOCK_MONOTONIC, &gStart);

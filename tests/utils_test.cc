@@ -25,7 +25,8 @@ TEST(UtilsTest, UsageText)
               "               [--stop-on-crash]\n"
               "               [--help]\n"
               "               COUNT\n"
-              "       tapfuzz --replay FILE [--from N] [--to M] [--speed F]\n",
+              "       tapfuzz --replay FILE [--from N] [--to M] [--speed F]\n"
+              "       tapfuzz --report FOLDER\n",
               showusage());
 }
 

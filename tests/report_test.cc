@@ -1,0 +1,236 @@
+// The shipped tapfuzz in a sandbox: gestures stay out of the forbidden zones
+// as the node received them, and the report of a crashing run renders in
+// headless Chromium with the numbers of the log and the record, beside a
+// junit.xml that the JUnit schema accepts.
+#include <fcntl.h>
+#include <glob.h>
+#include <linux/input.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <map>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "sandbox.h"
+
+namespace {
+
+// The driver reopens the node for every gesture: a fifo, read while the run lasts.
+class Node {
+public:
+    explicit Node(const std::string& fifo) : fd_(open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC))
+    {
+        reader_ = std::thread([this] {
+            for (pollfd p = {fd_, POLLIN, 0}; !stop_; poll(&p, 1, 50))
+                Drain();
+        });
+    }
+    ~Node() { Take(); close(fd_); }
+    const std::string& Take()
+    {
+        stop_ = true;
+        if (reader_.joinable())
+            reader_.join();
+        Drain();
+        return raw_;
+    }
+
+private:
+    void Drain()
+    {
+        char buf[65536];
+        for (ssize_t n; (n = read(fd_, buf, sizeof buf)) > 0;)
+            raw_.append(buf, static_cast<size_t>(n));
+    }
+    const int fd_;
+    std::atomic<bool> stop_{false};
+    std::string raw_;
+    std::thread reader_;
+};
+
+std::string Only(const std::string& pattern)  // the path of the one file matching, or ""
+{
+    glob_t g{};
+    std::string found = glob(pattern.c_str(), 0, nullptr, &g) == 0 && g.gl_pathc == 1 ? g.gl_pathv[0] : "";
+    globfree(&g);
+    return found;
+}
+
+std::vector<std::smatch> Matches(const std::string& text, const std::string& re)
+{
+    const std::regex pattern(re);
+    return {std::sregex_iterator(text.begin(), text.end(), pattern), std::sregex_iterator()};
+}
+
+int Count(const std::string& text, const std::string& re)
+{
+    return static_cast<int>(Matches(text, re).size());
+}
+
+std::string Group(const std::string& text, const std::string& re)  // first group of the first match
+{
+    std::smatch m;
+    return std::regex_search(text, m, std::regex(re)) ? m[1].str() : "";
+}
+
+class Report : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!Sandbox::Available())
+            GTEST_SKIP() << "needs root for private namespaces";
+        std::string asan = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
+        setenv("ASAN_OPTIONS", (asan.empty() ? "" : asan + ":").append("verify_asan_link_order=0").c_str(), 1);
+        ASSERT_EQ(mkfifo(sb.path("/dev/input/event0").c_str(), 0666), 0);
+        ASSERT_TRUE(Sandbox::WriteFile(sb.path("/dev/fb0"), std::string(320 * 2 * 240, '\0')));
+        ASSERT_EQ(mkdir(sb.path("saved").c_str(), 0755), 0);
+    }
+    int Run(const std::string& profile, std::vector<std::string> args, const char* fb = "800x480")
+    {
+        std::string lib = FEEDINPUT_LIB;
+        Sandbox::WriteFile(sb.path("device.conf"), "LIBLARAY_PATH=" + lib.substr(0, lib.rfind('/') + 1) +
+                                                       "\nCOREFILE_PATH=./saved/\n" + profile);
+        args.insert(args.begin(), TAPFUZZ_BIN);
+        int st = sb.Exec(args, {"LD_PRELOAD=" FBSHIM_LIB, "TZ=UTC", std::string("TAPFUZZ_TEST_FB=") + fb});
+        return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    }
+    std::string Err() const { return Sandbox::ReadFile(sb.root() + "/err.txt"); }
+    Sandbox sb;
+};
+
+// Over 20,000 gestures no point the node got while a finger was down, nor
+// any point of the straight moves between them, lies in a zone; and a swipe
+// across the full-height zone would cross it.
+TEST_F(Report, GesturesStayOutOfTheZones)
+{
+    const int zones[2][4] = {{100, 100, 200, 150}, {500, 0, 120, 480}};
+    auto inZone = [&zones](double x, double y) {
+        for (const auto& z : zones)
+            if (x >= z[0] && x < z[0] + z[2] && y >= z[1] && y < z[1] + z[3])
+                return true;
+        return false;
+    };
+    Node node(sb.path("/dev/input/event0"));
+    ASSERT_EQ(Run("LONGCLICK_DURATION=1\nEXCLUDE_RECTS= 100,100,200,150 ; 500,0,120,480\n",
+                  {"--throttle", "0", "--pct-motion", "1", "--pct-longclick", "4", "20000"}),
+              0)
+        << Err();
+    const std::string& raw = node.Take();
+    int pos[2] = {0, 0}, last[2] = {0, 0}, touches = 0, points = 0;
+    bool down = false, moved = false;
+    for (size_t at = 0; at + sizeof(input_event) <= raw.size(); at += sizeof(input_event)) {
+        input_event ev;
+        memcpy(&ev, raw.data() + at, sizeof ev);
+        if (ev.type == EV_ABS && (ev.code == ABS_MT_POSITION_X || ev.code == ABS_MT_POSITION_Y))
+            pos[ev.code - ABS_MT_POSITION_X] = ev.value;
+        if (ev.type == EV_KEY && ev.code == BTN_TOUCH)
+            touches += (down = ev.value == 1) ? 1 : 0, moved = false;
+        if (ev.type != EV_SYN || !down)
+            continue;
+        ++points;
+        for (int i = moved ? 0 : 32; i <= 32; ++i) {
+            double x = last[0] + (pos[0] - last[0]) * i / 32.0, y = last[1] + (pos[1] - last[1]) * i / 32.0;
+            ASSERT_FALSE(inZone(x, y)) << x << "," << y << " from " << last[0] << "," << last[1] << " to " << pos[0]
+                                       << "," << pos[1];
+        }
+        last[0] = pos[0], last[1] = pos[1], moved = true;
+    }
+    EXPECT_EQ(touches, 20000);
+    EXPECT_GT(points, touches);  // the moves of the swipes
+    EXPECT_NE(Sandbox::ReadFile(Only(sb.path("results/tapfuzz*/run-*.events"))).find("# exclude:100,100,200,150;500,0,120,480\n"),
+              std::string::npos);
+
+    const struct { const char* rects; const char* err; } bad[] = {
+        {"1,2,3", "\"1,2,3\" is not x,y,w,h"},
+        {"0,0,5,5;-1,0,5,5", "\"-1,0,5,5\" is not"},
+        {"10,10,0,5", "\"10,10,0,5\" is not"},
+        {"0,0,9,9x", "\"0,0,9,9x\" is not"},
+        {"0,0,1,1;0,0,1,1;0,0,1,1;0,0,1,1;0,0,1,1;0,0,1,1;0,0,1,1;0,0,1,1;2,2,1,1", "\"2,2,1,1\" is more than 8"},
+        {"0,0,400,480;400,0,400,480", "cover every point"},
+    };
+    for (const auto& c : bad) {
+        EXPECT_EQ(Run(std::string("EXCLUDE_RECTS=") + c.rects + "\n", {"--throttle", "0", "5"}), 1) << c.rects;
+        EXPECT_NE(Err().find(c.err), std::string::npos) << Err();
+    }
+}
+
+// A run that crashes its application, a run cut short and a damaged record
+// in one folder; the report says what the log and the records say.
+TEST_F(Report, PageAndJunitOfAFolder)
+{
+    ASSERT_EQ(Run("APP_RESTART=" TOUCHAPP_BIN " crash 10 0 0 160 240\nAPP_RESTART_DELAY=0\n",
+                  {"-a", "touchapp", "--stop-on-crash", "--throttle", "150", "--seed", "42", "100000"}, "320x240x16"),
+              3)
+        << Err();
+    ASSERT_EQ(Run("EXCLUDE_RECTS=0,0,100,100\n", {"--throttle", "0", "30"}), 0) << Err();
+    const std::string folder = Only(sb.path("results/tapfuzz*"));
+    ASSERT_NE(folder, "");
+    const std::string damaged = folder + "/run-999999-1.events", folderIn = "./" + folder.substr(sb.path("").size());
+    Sandbox::WriteFile(damaged, "# tapfuzz run record\n# seed:5\n# screen:320x240\n1 10 click 5 5 0\n2 20 swi");
+    ASSERT_EQ(sb.Exec({TAPFUZZ_BIN, "--report", folderIn}), 0) << Err();
+    EXPECT_EQ(Sandbox::ReadFile(sb.root() + "/out.txt"), folderIn + "/report.html\n");
+    const std::string html = Sandbox::ReadFile(folder + "/report.html"), xml = Sandbox::ReadFile(folder + "/junit.xml");
+    EXPECT_EQ(Count(html, "<script|src='(http|file)"), 0);
+    EXPECT_NE(html.find("run-999999-1: run record line 5 not readable: 2 20 swi"), std::string::npos);
+    EXPECT_EQ(system(("xmllint --noout --schema " TESTS_DIR "/junit.xsd '" + folder + "/junit.xml'").c_str()), 0) << xml;
+
+    // Headless Chromium renders it (the expected size, not blank), and the
+    // page it read holds the numbers of the log and the records.
+    std::vector<std::string> pages = {html};
+    const bool chromium = system("chromium --version >/dev/null 2>&1") == 0;
+    if (chromium) {
+        const std::string chrome = "cd '" + sb.root() + "' && mkdir -p chrome && TMPDIR=chrome HOME=chrome chromium "
+                                   "--headless --no-sandbox --disable-gpu --disable-quic --no-first-run "
+                                   "--disable-background-networking --disable-component-update --disable-sync "
+                                   "--user-data-dir=chrome 'file://" + folder + "/report.html' ";
+        ASSERT_EQ(system((chrome + "--window-size=1000,1800 --screenshot=page.png >/dev/null 2>&1").c_str()), 0);
+        ASSERT_EQ(system((chrome + "--dump-dom >dom.html 2>/dev/null && pngtopnm page.png >page.ppm").c_str()), 0);
+        const std::string ppm = Sandbox::ReadFile(sb.root() + "/page.ppm");
+        EXPECT_EQ(ppm.substr(0, 13), "P6\n1000 1800\n");
+        std::map<std::string, int> colours;
+        for (size_t at = ppm.size() % 3; at + 3 <= ppm.size(); at += 3)
+            ++colours[ppm.substr(at, 3)];
+        EXPECT_GT(colours.size(), 50u) << "a blank page";
+        pages.push_back(Sandbox::ReadFile(sb.root() + "/dom.html"));
+    }
+    const std::string log = Sandbox::ReadFile(folder + "/tapfuzz.log");
+    int crashes = 0, run = 0;
+    for (const std::smatch& r : Matches(log, R"(record:\./(.*/(run-\d+-\d+)\.events))")) {
+        const std::string record = Sandbox::ReadFile(sb.path(r[1]));
+        for (const std::string& page : pages) {
+            auto data = [&page, &r](const std::string& key) {
+                return Group(Group(page, "(<section class=.?run.? id=.?" + r[2].str() + "[^>]*>)"), " data-" + key + "=[\"']([^'\"]*)");
+            };
+            for (const char* kind : {"click", "swipe", "longclick", "key"})
+                EXPECT_EQ(data(kind), std::to_string(Count(record, std::string("\n\\d+ \\d+ ") + kind + " ")));
+            EXPECT_EQ(data("seed"), Group(record, "# seed:(\\d+)"));
+            EXPECT_EQ(data("crashes"), std::to_string(Count(record, "# crash:")));
+            EXPECT_EQ(data("injected"), run == 0 ? Group(log, "Events injected:(\\d+)") : "30");
+        }
+        ++run;
+        crashes += Count(record, "# crash:");
+        for (const std::smatch& m : Matches(record, "# crash:(.*) after:(\\d+)"))
+            EXPECT_NE(xml.find("name=\"crash touchapp event:" + m[2].str() + "\"><failure message=\"touchapp pid "),
+                      std::string::npos) << xml;
+    }
+    EXPECT_EQ(run, 2);
+    EXPECT_EQ(crashes, 1);
+    // A failure per crash and application exit, and one for the damaged run that logged no end.
+    const int exits = Count(log, "app:touchapp exited after event:");
+    EXPECT_EQ(Count(xml, "<failure"), crashes + exits + 1) << xml;
+    EXPECT_EQ(Count(xml, "<testcase"), crashes + exits + 3) << xml;
+    if (!chromium)
+        GTEST_SKIP() << "chromium cannot run here";
+}
+
+}  // namespace
