@@ -38,10 +38,12 @@ while read -r dump; do
     [ ! -f "$dump.txt" ] || { echo "== $dump.txt"; cat "$dump.txt"; }
 done
 
-if "$bin" --report results && [ -s results/junit.xml ]; then
-    cat results/junit.xml
+# The report reads the results folder of the day that this run wrote.
+day=$(ls -d results/tapfuzz*/ 2>/dev/null | tail -n 1)
+if [ -n "$day" ] && "$bin" --report "$day" && [ -s "$day/junit.xml" ]; then
+    cat "$day/junit.xml"
     lava-test-case report --result pass
-    awk -f "$here/junit-cases.awk" results/junit.xml > cases.txt
+    awk -f "$here/junit-cases.awk" "$day/junit.xml" > cases.txt
     while read -r name result seed; do
         if [ -n "$seed" ]; then
             lava-test-case "$name" --result "$result" --measurement "$seed" --units seed
