@@ -130,12 +130,8 @@ std::string Promised(const std::string& line)
         return "key " + std::to_string(std::stoi(m[1]) & 0xffff);
     if (!std::regex_match(line, m, swipe))
         return "not an event line: " + line;
-    int x = std::stoi(m[1]), y = std::stoi(m[2]), x1 = std::stoi(m[3]), y1 = std::stoi(m[4]);
-    // The driver walks the path backwards when the main axis decreases, and
-    // then lifts where it started.
-    bool reversed = std::abs(y1 - y) > std::abs(x1 - x) ? y1 < y : x1 < x;
-    return "swipe " + m[1].str() + "," + m[2].str() + " to " + (reversed ? m[1].str() + "," + m[2].str()
-                                                                          : m[3].str() + "," + m[4].str()) + " in 3";
+    // The walk goes forward and lifts at the end point, whatever the direction.
+    return "swipe " + m[1].str() + "," + m[2].str() + " to " + m[3].str() + "," + m[4].str() + " in 3";
 }
 
 // The driver opens the node afresh for every gesture without O_APPEND, so a

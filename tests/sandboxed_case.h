@@ -1,8 +1,8 @@
-// Problem: the event source and the bridge read ./device.conf, log into
-// ./results/, print debug lines and may end the process; none of that may
-// reach the test's own folder or process.
-// Solution: a fixture that runs each case's body in a sandbox with its output
-// in files, then reads back the main log and the messages of its lines.
+// Problem: the code under test reads ./device.conf, logs into ./results/,
+// starts a console echo, keeps globals and may end the process; none of that
+// may reach the test's own folder or process, or the next case.
+// Solution: a fixture that runs each case's body in a fresh sandbox with its
+// output in files, then reads back the main log and the messages of its lines.
 #ifndef TAPFUZZ_TESTS_SANDBOXED_CASE_H
 #define TAPFUZZ_TESTS_SANDBOXED_CASE_H
 
@@ -13,14 +13,50 @@
 #include <unistd.h>
 
 #include <functional>
+#include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "Logger.h"
-#include "child_case.h"
 #include "sandbox.h"
+
+// A command line as main receives it: "tapfuzz", then `args`.
+class CommandLine {
+public:
+    explicit CommandLine(const std::vector<std::string>& args) : words_{"tapfuzz"}
+    {
+        words_.insert(words_.end(), args.begin(), args.end());
+        for (std::string& w : words_)
+            argv_.push_back(&w[0]);
+        argv_.push_back(nullptr);
+    }
+    int argc() const { return static_cast<int>(words_.size()); }
+    char** argv() { return argv_.data(); }
+
+private:
+    std::vector<std::string> words_;
+    std::vector<char*> argv_;
+};
+
+// The messages of the lines of `text` carrying `tag` ("[INFO]",
+// "[DEBUG][parse_opt]"), without their prefix and "[Line N]:".
+inline std::vector<std::string> Messages(const std::string& text, const std::string& tag)
+{
+    std::vector<std::string> found;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        size_t at = line.find(tag);
+        if (at == std::string::npos)
+            continue;
+        std::string rest = line.substr(at + tag.size());
+        size_t end = rest.compare(0, 6, "[Line ") == 0 ? rest.find("]:") : std::string::npos;
+        found.push_back(end == std::string::npos ? rest : rest.substr(end + 2));
+    }
+    return found;
+}
 
 class SandboxedCase : public ::testing::Test {
 protected:
@@ -29,8 +65,9 @@ protected:
         if (!Sandbox::Available())
             GTEST_SKIP() << "needs mount and PID namespaces (run as root)";
     }
-
     void Profile(const std::string& text) { ASSERT_TRUE(Sandbox::WriteFile(sb_.path("device.conf"), text)); }
+    // Forgets the logs of earlier Check()s, for the next row of a table.
+    void ForgetLogs() { std::filesystem::remove_all(sb_.path("results")); }
 
     // Runs body in the sandbox, standard output and error in out.txt and
     // err.txt, and expects it to end with `status`; the child's failed
@@ -53,22 +90,20 @@ protected:
 
     std::string Out() const { return Sandbox::ReadFile(sb_.path("out.txt")); }
     std::string Err() const { return Sandbox::ReadFile(sb_.path("err.txt")); }
-    std::string MainLog() const
+    std::string MainLog(const std::string& file = "tapfuzz.log") const
     {
         std::string text;
         glob_t g{};
-        if (glob(sb_.path("results/tapfuzz*/tapfuzz.log").c_str(), 0, nullptr, &g) == 0)
+        if (glob(sb_.path("results/tapfuzz*/" + file).c_str(), 0, nullptr, &g) == 0)
             for (size_t i = 0; i < g.gl_pathc; ++i)
                 text += Sandbox::ReadFile(g.gl_pathv[i]);
         globfree(&g);
         return text;
     }
-
-    // What follows `tag` (and "[Line N]:") on each line carrying it: of the
-    // main log, or for DEBUG lines of the standard output.
+    // Messages of the main log, or for DEBUG tags of the standard output.
     std::vector<std::string> Messages(const std::string& tag) const
     {
-        return ChildCase::Messages(tag.rfind("[DEBUG]", 0) == 0 ? Out() : MainLog(), tag);
+        return ::Messages(tag.rfind("[DEBUG]", 0) == 0 ? Out() : MainLog(), tag);
     }
 
     Sandbox sb_;
