@@ -70,8 +70,9 @@ protected:
     void ForgetLogs() { std::filesystem::remove_all(sb_.path("results")); }
 
     // Runs body in the sandbox, standard output and error in out.txt and
-    // err.txt, and expects it to end with `status`; the child's failed
-    // expectations are in out.txt and make its status 1.
+    // err.txt, and expects it to end with exit code `status` (-N: killed by
+    // signal N); the child's failed expectations are in out.txt and make its
+    // status 1. Only its own: a row that failed before does not count.
     void Check(const std::function<void()>& body, int status = 0)
     {
         int st = sb_.Run([&body]() {
@@ -79,12 +80,17 @@ protected:
             int err = open("err.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
             if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
                 return 90;
+            const ::testing::TestResult* r = ::testing::UnitTest::GetInstance()->current_test_info()->result();
+            const int before = r->total_part_count();
             body();
             Logger::stopEcho();
             fflush(nullptr);
-            return ::testing::Test::HasFailure() ? 1 : 0;
+            for (int i = before; i < r->total_part_count(); ++i)
+                if (r->GetTestPartResult(i).failed())
+                    return 1;
+            return 0;
         });
-        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == status)
+        EXPECT_TRUE(status < 0 ? WIFSIGNALED(st) && WTERMSIG(st) == -status : WIFEXITED(st) && WEXITSTATUS(st) == status)
             << "status " << st << "\n--- out.txt\n" << Out() << "\n--- err.txt\n" << Err();
     }
 
