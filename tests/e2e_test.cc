@@ -16,7 +16,6 @@
 #include <thread>
 
 #include "CoredumpMonitor.h"
-#include "Utils.h"
 #include "sandboxed_case.h"
 
 namespace {
@@ -125,9 +124,12 @@ const std::string kDumps = "(sleep 0.2; printf h > '/tmp/" + kHostile + "1700000
                            " echo keep > /tmp/keep-me; until [ -e " + kDump + " ]; do sleep 0.1; done;"
                            " echo second > /tmp/coredump-crashy-4242-1700000000) & ";
 
+const std::string kUsage = "usage: tapfuzz :[-a appname] \n               [--pct-touch PERCENT]\n               [--pct-longclick PERCENT]\n"
+    "               [--pct-motion PERCENT]\n               [--pct-presskey PERCENT]\n               [--throttle MILLISEC]\n               [--help]\n               COUNT\n";
+
 const RunCase kRuns[] = {
-    {"usage", {}, 255, {"out=" + showusage()}},
-    {"help", {"--help", "5"}, 255, {"out:" + showusage()}},
+    {"usage", {}, 255, {"out=" + kUsage}},
+    {"help", {"--help"}, 255, {"out:" + kUsage}},
     {"version_without_library", {"--help", "--version"}, 0, {"out:tapfuzz version:V0.2.3\nlibaray version:V0.1\n"}, "", "/no/such/"},
     {"version_of_the_library", {"--version"}, 0, {"out:libaray version:fake-2.1\n"}, "", "full"},
     {"touch_above_hundred", {"--pct-touch", "101", "5"}, 1, {"!log:Events injected"}},
