@@ -5,10 +5,8 @@
 // forwards signals, reaps orphans and notes what was left running.
 #include "sandbox.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
@@ -21,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -29,40 +28,32 @@ extern "C" void __gcov_dump() __attribute__((weak));
 
 namespace {
 
-[[noreturn]] void Die(const std::string& what)
+void Must(bool ok, const std::string& what)
 {
-    fprintf(stderr, "sandbox: %s: %s\n", what.c_str(), strerror(errno));
-    _exit(127);
-}
-
-void MustMount(const std::string& src, const std::string& dst, const char* type, unsigned long flags)
-{
-    if (mount(src.c_str(), dst.c_str(), type, flags, nullptr) != 0)
-        Die("mount " + src + " on " + dst);
+    if (!ok) {
+        fprintf(stderr, "sandbox: %s: %s\n", what.c_str(), strerror(errno));
+        _exit(127);
+    }
 }
 
 // Bind-mounts src on dst, creating dst as an empty file or folder to match.
 void BindOnto(const std::string& src, const std::string& dst)
 {
     struct stat st;
-    if (stat(src.c_str(), &st) != 0)
-        Die(src);
-    if (S_ISDIR(st.st_mode))
-        mkdir(dst.c_str(), 0755);
-    else
-        close(open(dst.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
-    MustMount(src, dst, nullptr, MS_BIND | MS_REC);
+    Must(stat(src.c_str(), &st) == 0, src);
+    S_ISDIR(st.st_mode) ? mkdir(dst.c_str(), 0755) : close(open(dst.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+    Must(mount(src.c_str(), dst.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0, "bind " + src);
 }
 
 void SetUpMounts(const std::string& root)
 {
-    MustMount("none", "/", nullptr, MS_REC | MS_PRIVATE);
+    Must(mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0, "private /");
     // Keep a handle on the real /dev for the few harmless nodes, then hide
     // it behind a tmpfs that holds those and the test's own nodes.
     const std::string olddev = root + "/.olddev";
     mkdir(olddev.c_str(), 0755);
-    MustMount("/dev", olddev, nullptr, MS_BIND | MS_REC);
-    MustMount("tmpfs", "/dev", "tmpfs", MS_NOSUID);
+    Must(mount("/dev", olddev.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0 &&
+         mount("tmpfs", "/dev", "tmpfs", MS_NOSUID, nullptr) == 0, "/dev");
     for (const char* node : {"null", "zero", "full", "random", "urandom", "tty"})
         if (access((olddev + "/" + node).c_str(), F_OK) == 0)
             BindOnto(olddev + "/" + node, std::string("/dev/") + node);
@@ -70,82 +61,63 @@ void SetUpMounts(const std::string& root)
     const char* std[] = {"/dev/stdin", "/dev/stdout", "/dev/stderr"};
     for (int fd = 0; fd < 3; ++fd)
         symlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), std[fd]);
-    if (DIR* d = opendir((root + "/dev").c_str())) {
-        while (struct dirent* e = readdir(d))
-            if (e->d_name[0] != '.')
-                BindOnto(root + "/dev/" + e->d_name, std::string("/dev/") + e->d_name);
-        closedir(d);
-    }
+    for (const auto& e : std::filesystem::directory_iterator(root + "/dev"))
+        BindOnto(e.path(), "/dev/" + e.path().filename().string());
     umount2(olddev.c_str(), MNT_DETACH);
     rmdir(olddev.c_str());
-
     // The private /tmp hides the real one, and with it the test's own folder
     // when that lies below /tmp: hold the real /tmp open across the mount
     // and bind the folder's top back at the same path.
     int realTmp = open("/tmp", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    MustMount(root + "/tmp", "/tmp", nullptr, MS_BIND);
+    Must(mount((root + "/tmp").c_str(), "/tmp", nullptr, MS_BIND, nullptr) == 0, "/tmp");
     if (root.rfind("/tmp/", 0) == 0) {
         const std::string top = root.substr(5, root.find('/', 5) - 5);
         BindOnto("/proc/self/fd/" + std::to_string(realTmp) + "/" + top, "/tmp/" + top);
     }
     close(realTmp);
-    MustMount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC);
-    MustMount(root + "/core_pattern", "/proc/sys/kernel/core_pattern", nullptr, MS_BIND);
-}
-
-void NoteLeftovers(const std::string& file)
-{
-    std::ofstream out(file, std::ios::trunc);
-    if (DIR* d = opendir("/proc")) {
-        while (struct dirent* e = readdir(d)) {
-            if (atoi(e->d_name) <= 1)
-                continue;
-            std::string args = Sandbox::ReadFile(std::string("/proc/") + e->d_name + "/cmdline");
-            std::replace(args.begin(), args.end(), '\0', ' ');
-            out << e->d_name << ' ' << args << '\n';
-        }
-        closedir(d);
-    }
+    Must(mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) == 0 &&
+         mount((root + "/core_pattern").c_str(), "/proc/sys/kernel/core_pattern", nullptr, MS_BIND, nullptr) == 0, "/proc");
 }
 
 // PID 1 of the sandbox: forwards signals from the test to the program,
-// reaps everything, and reports the program's status.
+// reaps everything, and reports the program's status and what it left.
 [[noreturn]] void InitLoop(pid_t prog, int ctl, int status, const std::string& root)
 {
     int progStatus = 0, st, sig;
-    for (bool done = false, ctlOpen = true; !done;) {
+    for (bool done = false; !done;) {
         struct pollfd p = {ctl, POLLIN, 0};
-        if (!ctlOpen)
-            usleep(20000);
-        else if (poll(&p, 1, 20) > 0 && read(ctl, &sig, sizeof sig) == static_cast<ssize_t>(sizeof sig))
+        if (poll(&p, 1, 20) > 0 && read(ctl, &sig, sizeof sig) == static_cast<ssize_t>(sizeof sig))
             kill(prog, sig);
         else if (p.revents & POLLHUP)
-            ctlOpen = false;
+            ctl = -1;  // poll then only waits
         for (pid_t w; (w = waitpid(-1, &st, WNOHANG)) > 0;)
-            if (w == prog)
-                progStatus = st, done = true;
+            done = done || w == prog, progStatus = w == prog ? st : progStatus;
     }
     // Give what the program left behind a moment to end on its own.
     for (int i = 0; i < 100 && !(waitpid(-1, &st, WNOHANG) < 0 && errno == ECHILD); ++i)
         usleep(20000);
-    NoteLeftovers(root + "/leftover.txt");
+    std::ofstream out(root + "/leftover.txt", std::ios::trunc);
+    for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+        std::string args = atoi(e.path().filename().c_str()) > 1 ? Sandbox::ReadFile(e.path() / "cmdline") : "";
+        std::replace(args.begin(), args.end(), '\0', ' ');
+        if (!args.empty())
+            out << e.path().filename().string() << ' ' << args << '\n';
+    }
+    out.close();
     _exit(write(status, &progStatus, sizeof progStatus) == static_cast<ssize_t>(sizeof progStatus) ? 0 : 126);
 }
 
 SandboxProcess Launch(const std::string& root, const std::function<int()>& body)
 {
     int ctl[2], status[2];
-    if (pipe2(ctl, O_CLOEXEC) != 0 || pipe2(status, O_CLOEXEC) != 0)
-        Die("pipe");
+    Must(pipe2(ctl, O_CLOEXEC) == 0 && pipe2(status, O_CLOEXEC) == 0, "pipe");
     fflush(nullptr);
     pid_t outer = fork();
     if (outer == 0) {
         close(ctl[1]);
         close(status[0]);
-        if (unshare(CLONE_NEWNS | CLONE_NEWPID) != 0)
-            Die("unshare");
-        pid_t init = fork();
-        if (init > 0) {
+        Must(unshare(CLONE_NEWNS | CLONE_NEWPID) == 0, "unshare");
+        if (pid_t init = fork()) {
             int st = 0;
             while (waitpid(init, &st, 0) < 0 && errno == EINTR) {
             }
@@ -159,8 +131,7 @@ SandboxProcess Launch(const std::string& root, const std::function<int()>& body)
             sigprocmask(SIG_SETMASK, &none, nullptr);
             for (int sig = 1; sig < NSIG; ++sig)
                 signal(sig, SIG_DFL);
-            if (chdir((root + "/work").c_str()) != 0)
-                Die("chdir");
+            Must(chdir((root + "/work").c_str()) == 0, "chdir");
             int rc = body();
             if (__gcov_dump)  // a coverage build counts what the child ran
                 __gcov_dump();
@@ -178,21 +149,19 @@ SandboxProcess Launch(const std::string& root, const std::function<int()>& body)
 Sandbox::Sandbox()
 {
     char tmpl[] = "sandbox.XXXXXX";
-    char* real = mkdtemp(tmpl) ? realpath(tmpl, nullptr) : nullptr;
-    if (real == nullptr)
-        Die("mkdtemp");
-    root_ = real;
-    free(real);
-    for (const char* sub : {"/dev", "/dev/input", "/tmp", "/work"})
-        mkdir((root_ + sub).c_str(), 0755);
+    Must(mkdtemp(tmpl) != nullptr, "mkdtemp");
+    root_ = std::filesystem::canonical(tmpl);
+    std::filesystem::create_directories(root_ + "/dev/input");
+    std::filesystem::create_directories(root_ + "/work");
+    mkdir((root_ + "/tmp").c_str(), 01777);
     chmod((root_ + "/tmp").c_str(), 01777);
     WriteFile(root_ + "/core_pattern", "");
 }
 
 Sandbox::~Sandbox()
 {
-    nftw(root_.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p), 0; }, 16,
-         FTW_DEPTH | FTW_PHYS);
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
 }
 
 bool Sandbox::Available()
@@ -200,8 +169,7 @@ bool Sandbox::Available()
     static const bool available = [] {
         pid_t pid = geteuid() == 0 ? fork() : -1;
         if (pid == 0)
-            _exit(unshare(CLONE_NEWNS | CLONE_NEWPID) == 0 &&
-                  mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 ? 0 : 1);
+            _exit(unshare(CLONE_NEWNS | CLONE_NEWPID) == 0 && mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 ? 0 : 1);
         int st = 1;
         return pid > 0 && waitpid(pid, &st, 0) == pid && st == 0;
     }();
@@ -230,26 +198,23 @@ SandboxProcess Sandbox::Start(const std::vector<std::string>& argv, const std::v
         int fds[3] = {open("/dev/null", O_RDONLY), open((root + "/out.txt").c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644),
                       open((root + "/err.txt").c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644)};
         for (int i = 0; i < 3; ++i)
-            if (fds[i] < 0 || dup2(fds[i], i) < 0)
-                Die("open");
+            Must(fds[i] >= 0 && dup2(fds[i], i) >= 0, "open");
         std::vector<char*> args, envp;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
         for (char** e = environ; *e != nullptr; ++e)
             envp.push_back(*e);
+        for (const std::string& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
         for (const std::string& e : env)
             envp.push_back(const_cast<char*>(e.c_str()));
         args.push_back(nullptr);
         envp.push_back(nullptr);
         execve(args[0], args.data(), envp.data());
-        Die(args[0]);
+        Must(false, args[0]);
+        return 127;
     });
 }
 
-int Sandbox::Exec(const std::vector<std::string>& argv, const std::vector<std::string>& env) const
-{
-    return Start(argv, env).Wait();
-}
+int Sandbox::Exec(const std::vector<std::string>& argv, const std::vector<std::string>& env) const { return Start(argv, env).Wait(); }
 
 std::string Sandbox::ReadFile(const std::string& hostPath)
 {
@@ -263,22 +228,13 @@ bool Sandbox::WriteFile(const std::string& hostPath, const std::string& text)
     return static_cast<bool>(std::ofstream(hostPath, std::ios::binary | std::ios::trunc) << text << std::flush);
 }
 
-SandboxProcess::SandboxProcess(SandboxProcess&& o) noexcept
-    : outer_(o.outer_), ctl_(o.ctl_), status_(o.status_), result_(o.result_), done_(o.done_)
-{
-    o.done_ = true;
-}
-
 SandboxProcess::~SandboxProcess()
 {
     Kill(SIGKILL);
     Wait();
 }
 
-bool SandboxProcess::Kill(int sig)
-{
-    return !done_ && write(ctl_, &sig, sizeof sig) == static_cast<ssize_t>(sizeof sig);
-}
+bool SandboxProcess::Kill(int sig) { return !done_ && write(ctl_, &sig, sizeof sig) == static_cast<ssize_t>(sizeof sig); }
 
 int SandboxProcess::Wait()
 {

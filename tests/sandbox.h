@@ -57,8 +57,7 @@ private:
 class SandboxProcess {
 public:
     SandboxProcess(pid_t outer, int ctl, int status) : outer_(outer), ctl_(ctl), status_(status) {}
-    SandboxProcess(SandboxProcess&& other) noexcept;
-    SandboxProcess& operator=(SandboxProcess&&) = delete;
+    SandboxProcess(const SandboxProcess&) = delete;  // returned only as a temporary
     ~SandboxProcess();
     bool Kill(int sig);  // false when it has already ended
     int Wait();          // its wait status
