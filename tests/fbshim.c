@@ -12,9 +12,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/ioctl.h>
-
-typedef int (*ioctl_fn)(int, unsigned long, ...);
 
 int ioctl(int fd, unsigned long request, ...)
 {
@@ -22,32 +19,19 @@ int ioctl(int fd, unsigned long request, ...)
     va_start(ap, request);
     void* arg = va_arg(ap, void*);
     va_end(ap);
-
+    /* TAPFUZZ_TEST_FB="WxH": the screen the frame buffer reports; anything
+     * else fails the query as on a node that is no frame buffer. */
+    const char* size = getenv("TAPFUZZ_TEST_FB");
+    struct fb_var_screeninfo* info = arg;
+    char extra;
     if (request == FBIOGET_VSCREENINFO) {
-        /* TAPFUZZ_TEST_FB="WxH": the screen the frame buffer reports. Without
-         * it the query fails as on a node that is no frame buffer. */
-        const char* size = getenv("TAPFUZZ_TEST_FB");
-        unsigned xres, yres;
-        char extra;
-        if (size == NULL || sscanf(size, "%ux%u%c", &xres, &yres, &extra) != 2) {
-            errno = ENOTTY;
-            return -1;
-        }
-        struct fb_var_screeninfo* info = (struct fb_var_screeninfo*)arg;
         memset(info, 0, sizeof *info);
-        info->xres = info->xres_virtual = xres;
-        info->yres = info->yres_virtual = yres;
-        info->bits_per_pixel = 32;
+        if (size == NULL || sscanf(size, "%ux%u%c", &info->xres, &info->yres, &extra) != 2)
+            return errno = ENOTTY, -1;
         return 0;
     }
-    if (request == EVIOCGVERSION) {
-        *(int*)arg = 0x010001;
-        return 0;
-    }
-    ioctl_fn next = (ioctl_fn)dlsym(RTLD_NEXT, "ioctl");
-    if (next == NULL) {
-        errno = ENOSYS;
-        return -1;
-    }
-    return next(fd, request, arg);
+    if (request == EVIOCGVERSION)
+        return *(int*)arg = 0x010001, 0;
+    int (*next)(int, unsigned long, ...) = (int (*)(int, unsigned long, ...))dlsym(RTLD_NEXT, "ioctl");
+    return next ? next(fd, request, arg) : (errno = ENOSYS, -1);
 }
