@@ -7,22 +7,8 @@
 #include "sandboxed_case.h"
 
 #include <dlfcn.h>
-#include <errno.h>
-#include <fcntl.h>
-#include <limits.h>
 #include <linux/input.h>
-#include <signal.h>
-#include <string.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <array>
-#include <functional>
-
-#include <gtest/gtest.h>
 
 static std::vector<std::pair<unsigned, size_t>> gPauses;  // (microseconds, records on the node)
 static int gInterruptsLeft = 0;  // record writes to fail with EINTR before any byte goes out

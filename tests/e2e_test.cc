@@ -1,19 +1,10 @@
 // The shipped tapfuzz, run whole in a sandbox with the shipped libfeedinput
 // or a stand-in: one row per run, each checking what reached the event node
 // against the log, the console, the results and dumps, and the exit status.
-#include <fcntl.h>
 #include <linux/input.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 
-#include <array>
-#include <atomic>
-#include <map>
 #include <random>
-#include <regex>
-#include <thread>
 
 #include "CoredumpMonitor.h"
 #include "sandboxed_case.h"

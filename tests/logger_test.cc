@@ -1,14 +1,7 @@
 // The Logger, one sandboxed child per case: where each rank's lines go and
 // how they look, a disk that refuses a line, and the life of the console echo.
-#include <signal.h>
-#include <stdlib.h>
 #include <sys/prctl.h>
-#include <sys/resource.h>
 #include <time.h>
-
-#include <atomic>
-#include <regex>
-#include <thread>
 
 #include "sandboxed_case.h"
 

@@ -6,16 +6,29 @@
 #ifndef TAPFUZZ_TESTS_SANDBOXED_CASE_H
 #define TAPFUZZ_TESTS_SANDBOXED_CASE_H
 
+// The headers the test files share.
+#include <errno.h>
 #include <fcntl.h>
 #include <glob.h>
+#include <limits.h>
+#include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <functional>
+#include <array>
+#include <atomic>
 #include <filesystem>
+#include <functional>
+#include <map>
+#include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>

@@ -1,9 +1,7 @@
 // The readers of the command line, the pause range and the profile, and the
 // conversions they share: each a table of inputs against what they mean.
 // Cases that write the option or pacing globals run in a sandboxed child.
-#include <limits.h>
 #include <math.h>
-#include <string.h>
 
 #include "CoredumpMonitor.h"
 #include "RunControl.h"

@@ -11,11 +11,8 @@
 
 namespace {
 
-const char* const kIntKeys[] = {
-    "HWKEY_ENABLE",   "SCREEN_BASIC_SIZE", "HWKEY_VOL_UP", "HWKEY_VOL_DOWN", "HWKEY_POWER",
-    "HWKEY_HOME",     "HWKEY_RADIO",       "HWKEY_NVI",    "HWKEY_MUTE",     "HWKEY_MEDIA",
-    "HWKEY_BACK",
-};
+const char* const kIntKeys[] = {"HWKEY_ENABLE", "SCREEN_BASIC_SIZE", "HWKEY_VOL_UP", "HWKEY_VOL_DOWN", "HWKEY_POWER",
+                                "HWKEY_HOME", "HWKEY_RADIO", "HWKEY_NVI", "HWKEY_MUTE", "HWKEY_MEDIA", "HWKEY_BACK"};
 
 template <size_t N>
 void LookUp(const char* key)
@@ -29,9 +26,7 @@ void LookUp(const char* key)
     memset(buf.value, 'x', N);
     buf.canary = 0x5a;
     int ret = GetProfileString("./device.conf", key, buf.value);
-    if (buf.canary != 0x5a)
-        abort();
-    if (ret == 0 && memchr(buf.value, '\0', N) == nullptr)
+    if (buf.canary != 0x5a || (ret == 0 && memchr(buf.value, '\0', N) == nullptr))
         abort();
 }
 
@@ -39,11 +34,8 @@ void LookUp(const char* key)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    FILE* f = fopen("device.conf", "wb");
-    if (f == nullptr)
-        return 0;
-    fwrite(data, 1, size, f);
-    fclose(f);
+    if (FILE* f = fopen("device.conf", "wb"))
+        fwrite(data, 1, size, f), fclose(f);
 
     LookUp<32>("EVENT_INTERVALS_RANGE");
     LookUp<128>("LIBLARAY_PATH");
