@@ -11,15 +11,6 @@
 
 namespace {
 
-std::vector<std::string> Lines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 // The node's records as gestures ("tap X,Y", "swipe X,Y to X,Y", "key CODE"),
 // read through one letter per record: a finger goes down (DxyBXYS), moves
 // (xyXYS) and lifts (UbS); a key goes down (KS) and up (kS). A record out of
@@ -154,25 +145,12 @@ const RunCase kRuns[] = {
     {"dumps_copied", {"-v-v", "--throttle", "200", "100000"}, 0, {"log:[CRASH][Coredump]./" + kDump + ".1\n"}, "", "", "800x480", "mount -t tmpfs t /tmp && " + kDumps, SIGINT},
 };
 
-// What the run wrote into `file` of its results folder.
-std::string Results(const Sandbox& sb, const std::string& file)
-{
-    std::string text;
-    glob_t g{};
-    if (glob(sb.path("results/tapfuzz*/" + file).c_str(), 0, nullptr, &g) == 0)
-        text = Sandbox::ReadFile(g.gl_pathv[0]);
-    globfree(&g);
-    return text;
-}
-
-class Run : public ::testing::TestWithParam<RunCase> {};
+class Run : public SandboxedCase, public ::testing::WithParamInterface<RunCase> {};
 
 TEST_P(Run, WhatItInjectsLogsAndLeaves)
 {
-    if (!Sandbox::Available())
-        GTEST_SKIP() << "needs root for private namespaces";
     const RunCase& c = GetParam();
-    Sandbox sb;
+    Sandbox& sb = sb_;
     std::string lib = FEEDINPUT_LIB, env = "LD_PRELOAD=" FBSHIM_LIB;
     lib = c.lib[0] == '/' ? c.lib : c.lib[0] ? FAKEFEED_DIR "/" + c.lib + "/" : lib.substr(0, lib.rfind('/') + 1);
     ASSERT_TRUE(Sandbox::WriteFile(sb.path("device.conf"), "LIBLARAY_PATH=" + lib + "\nCOREFILE_PATH=./saved/\n" + c.profile));
@@ -188,7 +166,7 @@ TEST_P(Run, WhatItInjectsLogsAndLeaves)
     usleep(c.sig ? std::uniform_int_distribution<int>(50000, 400000)(pick) : 0);
     EXPECT_TRUE(!c.sig || run.Kill(c.sig));
     const int st = run.Wait();
-    const std::string mainLog = Results(sb, "tapfuzz.log"), crashLog = Results(sb, "crash.log"), calls = Sandbox::ReadFile(sb.path("calls.txt"));
+    const std::string mainLog = MainLog(), crashLog = MainLog("crash.log"), calls = Sandbox::ReadFile(sb.path("calls.txt"));
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == c.status) << st << Sandbox::ReadFile(sb.root() + "/err.txt");
     const std::map<std::string, std::string> where = {
         {"out", Sandbox::ReadFile(sb.root() + "/out.txt")}, {"err", Sandbox::ReadFile(sb.root() + "/err.txt")}, {"log", mainLog},
@@ -201,7 +179,7 @@ TEST_P(Run, WhatItInjectsLogsAndLeaves)
     }
     // The node got exactly what the -v-v lines promise, in order.
     std::vector<std::string> promised, gestures = Gestures(node.Take());
-    for (const std::string& m : Messages(mainLog, "[INFO]"))
+    for (const std::string& m : Messages("[INFO]"))
         if (m.rfind("Sending ", 0) == 0)
             promised.push_back(Promised(m));
     if (c.lib.empty() && !c.args.empty() && c.args[0] == "-v-v") {
@@ -213,10 +191,10 @@ TEST_P(Run, WhatItInjectsLogsAndLeaves)
     static const std::regex whole(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\]\[.*|//  [A-Z][A-Za-z ]+(:\d+\.\d%)?)");
     for (const std::string& text : {mainLog, crashLog}) {
         EXPECT_TRUE(text.empty() || text.back() == '\n');
-        for (const std::string& line : Lines(text))
+        for (const std::string& line : ::Messages(text, ""))
             EXPECT_TRUE(std::regex_match(line, whole)) << line;
     }
-    for (const std::string& line : Lines(sb.Leftovers()))
+    for (const std::string& line : ::Messages(sb.Leftovers(), ""))
         EXPECT_NE(std::string::npos, line.find("tail -f /dev/null")) << line;
     EXPECT_TRUE(access(sb.path("pwned").c_str(), F_OK) != 0 && access(sb.path("pwned2").c_str(), F_OK) != 0);
     if (c.shell.find("seq") != std::string::npos) {

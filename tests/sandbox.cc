@@ -3,25 +3,14 @@
 // Solution: a child in new mount and PID namespaces whose /dev, /tmp and
 // core-pattern file are private folders of the test, with a tiny init that
 // forwards signals, reaps orphans and notes what was left running.
-#include "sandbox.h"
-
-#include <errno.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
-#include <signal.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <fstream>
-#include <sstream>
+
+#include "sandboxed_case.h"
 
 extern char** environ;
 extern "C" void __gcov_dump() __attribute__((weak));
