@@ -19,18 +19,14 @@ namespace {
 
 void Must(bool ok, const std::string& what)
 {
-    if (!ok) {
-        fprintf(stderr, "sandbox: %s: %s\n", what.c_str(), strerror(errno));
-        _exit(127);
-    }
+    if (!ok)
+        fprintf(stderr, "sandbox: %s: %s\n", what.c_str(), strerror(errno)), _exit(127);
 }
 
 // Bind-mounts src on dst, creating dst as an empty file or folder to match.
 void BindOnto(const std::string& src, const std::string& dst)
 {
-    struct stat st;
-    Must(stat(src.c_str(), &st) == 0, src);
-    S_ISDIR(st.st_mode) ? mkdir(dst.c_str(), 0755) : close(open(dst.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+    std::filesystem::is_directory(src) ? mkdir(dst.c_str(), 0755) : close(open(dst.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
     Must(mount(src.c_str(), dst.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0, "bind " + src);
 }
 
@@ -46,10 +42,9 @@ void SetUpMounts(const std::string& root)
     for (const char* node : {"null", "zero", "full", "random", "urandom", "tty"})
         if (access((olddev + "/" + node).c_str(), F_OK) == 0)
             BindOnto(olddev + "/" + node, std::string("/dev/") + node);
-    symlink("/proc/self/fd", "/dev/fd");
-    const char* std[] = {"/dev/stdin", "/dev/stdout", "/dev/stderr"};
-    for (int fd = 0; fd < 3; ++fd)
-        symlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), std[fd]);
+    const char* links[] = {"/dev/stdin", "/dev/stdout", "/dev/stderr", "/dev/fd"};
+    for (int fd = 0; fd < 4; ++fd)
+        symlink(fd < 3 ? ("/proc/self/fd/" + std::to_string(fd)).c_str() : "/proc/self/fd", links[fd]);
     for (const auto& e : std::filesystem::directory_iterator(root + "/dev"))
         BindOnto(e.path(), "/dev/" + e.path().filename().string());
     umount2(olddev.c_str(), MNT_DETACH);
@@ -59,10 +54,9 @@ void SetUpMounts(const std::string& root)
     // and bind the folder's top back at the same path.
     int realTmp = open("/tmp", O_PATH | O_DIRECTORY | O_CLOEXEC);
     Must(mount((root + "/tmp").c_str(), "/tmp", nullptr, MS_BIND, nullptr) == 0, "/tmp");
-    if (root.rfind("/tmp/", 0) == 0) {
-        const std::string top = root.substr(5, root.find('/', 5) - 5);
+    const std::string top = root.substr(5, root.find('/', 5) - 5);
+    if (root.rfind("/tmp/", 0) == 0)
         BindOnto("/proc/self/fd/" + std::to_string(realTmp) + "/" + top, "/tmp/" + top);
-    }
     close(realTmp);
     Must(mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) == 0 &&
          mount((root + "/core_pattern").c_str(), "/proc/sys/kernel/core_pattern", nullptr, MS_BIND, nullptr) == 0, "/proc");
@@ -89,29 +83,29 @@ void SetUpMounts(const std::string& root)
     for (const auto& e : std::filesystem::directory_iterator("/proc")) {
         std::string args = atoi(e.path().filename().c_str()) > 1 ? Sandbox::ReadFile(e.path() / "cmdline") : "";
         std::replace(args.begin(), args.end(), '\0', ' ');
-        if (!args.empty())
-            out << e.path().filename().string() << ' ' << args << '\n';
+        out << (args.empty() ? "" : e.path().filename().string() + ' ' + args + '\n');
     }
     out.close();
     _exit(write(status, &progStatus, sizeof progStatus) == static_cast<ssize_t>(sizeof progStatus) ? 0 : 126);
 }
 
+void WaitFor(pid_t pid, int* st)
+{
+    while (waitpid(pid, st, 0) < 0 && errno == EINTR) {
+    }
+}
+
 SandboxProcess Launch(const std::string& root, const std::function<int()>& body)
 {
-    int ctl[2], status[2];
+    int ctl[2], status[2], st = 0;
     Must(pipe2(ctl, O_CLOEXEC) == 0 && pipe2(status, O_CLOEXEC) == 0, "pipe");
     fflush(nullptr);
     pid_t outer = fork();
     if (outer == 0) {
-        close(ctl[1]);
-        close(status[0]);
+        close(ctl[1]), close(status[0]);
         Must(unshare(CLONE_NEWNS | CLONE_NEWPID) == 0, "unshare");
-        if (pid_t init = fork()) {
-            int st = 0;
-            while (waitpid(init, &st, 0) < 0 && errno == EINTR) {
-            }
-            _exit(WIFEXITED(st) ? WEXITSTATUS(st) : 127);
-        }
+        if (pid_t init = fork())
+            WaitFor(init, &st), _exit(WIFEXITED(st) ? WEXITSTATUS(st) : 127);
         SetUpMounts(root);
         pid_t prog = fork();
         if (prog == 0) {
@@ -128,8 +122,7 @@ SandboxProcess Launch(const std::string& root, const std::function<int()>& body)
         }
         InitLoop(prog, ctl[0], status[1], root);
     }
-    close(ctl[0]);
-    close(status[1]);
+    close(ctl[0]), close(status[1]);
     return SandboxProcess(outer, ctl[1], status[0]);
 }
 
@@ -142,7 +135,7 @@ Sandbox::Sandbox()
     root_ = std::filesystem::canonical(tmpl);
     std::filesystem::create_directories(root_ + "/dev/input");
     std::filesystem::create_directories(root_ + "/work");
-    mkdir((root_ + "/tmp").c_str(), 01777);
+    mkdir((root_ + "/tmp").c_str(), 0);
     chmod((root_ + "/tmp").c_str(), 01777);
     WriteFile(root_ + "/core_pattern", "");
 }
@@ -160,7 +153,7 @@ bool Sandbox::Available()
         if (pid == 0)
             _exit(unshare(CLONE_NEWNS | CLONE_NEWPID) == 0 && mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 ? 0 : 1);
         int st = 1;
-        return pid > 0 && waitpid(pid, &st, 0) == pid && st == 0;
+        return pid > 0 && (WaitFor(pid, &st), st == 0);
     }();
     return available;
 }
@@ -171,10 +164,8 @@ std::string Sandbox::path(const std::string& inside) const
         return root_ + "/core_pattern";
     if (inside.rfind("/dev/", 0) == 0 || inside.rfind("/tmp", 0) == 0)
         return root_ + inside;
-    if (!inside.empty() && inside[0] == '/') {
-        fprintf(stderr, "sandbox: %s is not private to the sandbox\n", inside.c_str());
-        abort();
-    }
+    if (!inside.empty() && inside[0] == '/')
+        fprintf(stderr, "sandbox: %s is not private to the sandbox\n", inside.c_str()), abort();
     return root_ + "/work/" + inside;
 }
 
@@ -191,15 +182,13 @@ SandboxProcess Sandbox::Start(const std::vector<std::string>& argv, const std::v
         std::vector<char*> args, envp;
         for (char** e = environ; *e != nullptr; ++e)
             envp.push_back(*e);
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
         for (const std::string& e : env)
             envp.push_back(const_cast<char*>(e.c_str()));
-        args.push_back(nullptr);
-        envp.push_back(nullptr);
+        for (const std::string& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr), envp.push_back(nullptr);
         execve(args[0], args.data(), envp.data());
-        Must(false, args[0]);
-        return 127;
+        return Must(false, args[0]), 127;
     });
 }
 
@@ -217,26 +206,20 @@ bool Sandbox::WriteFile(const std::string& hostPath, const std::string& text)
     return static_cast<bool>(std::ofstream(hostPath, std::ios::binary | std::ios::trunc) << text << std::flush);
 }
 
-SandboxProcess::~SandboxProcess()
-{
-    Kill(SIGKILL);
-    Wait();
-}
+SandboxProcess::~SandboxProcess() { Kill(SIGKILL), Wait(); }
 
 bool SandboxProcess::Kill(int sig) { return !done_ && write(ctl_, &sig, sizeof sig) == static_cast<ssize_t>(sizeof sig); }
 
 int SandboxProcess::Wait()
 {
-    if (done_)
-        return result_;
     int st = 0, outerStatus = 0;
     ssize_t n;
-    while ((n = read(status_, &st, sizeof st)) < 0 && errno == EINTR) {
+    while (!done_ && (n = read(status_, &st, sizeof st)) < 0 && errno == EINTR) {
     }
-    while (waitpid(outer_, &outerStatus, 0) < 0 && errno == EINTR) {
-    }
-    close(ctl_);
-    close(status_);
+    if (done_)
+        return result_;
+    WaitFor(outer_, &outerStatus);
+    close(ctl_), close(status_);
     done_ = true;
     // A sandbox that could not be set up reports through its own exit code.
     return result_ = n == static_cast<ssize_t>(sizeof st) ? st : outerStatus;
