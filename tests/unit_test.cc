@@ -25,7 +25,7 @@ TEST_F(Options, CommandLines)
         {{"--pct-longclick", "20", "--pct-presskey", "-10", "--pct-touch", "0", "7"}, "accepted count=7 argc=7 touch=-0 longclick=-20 presskey=10"},
         {{"--hour", "2", "abc"}, "accepted hours=2 seconds=7200 info=process run hour:2"}, {{"--hour", "0", "1000"}, "refused argc=1"},
         {{"0"}, "refused argc=1"}, {{"12abc"}, "accepted count=12 argc=1"},
-        {{"16777217"}, "accepted count=16777216 argc=1"},  // the count passes through a float
+        {{"16777217"}, "accepted count=16777216 argc=1"}, {{"99999999999"}, "accepted count=2147483647 argc=1"},  // through a float, saturated
         {{"--pct-motion"}, "refused info=Please input motion percentage"}, {{"--throttle"}, "refused"}, {{"-h", "100"}, "refused"},
         {{"-a", "--help", "100"}, "refused argc=3 name=--help"}, {{"foo", "--throttle", "10", "100"}, "accepted argc=4 throttle=10000"},
         {{"--throttle", "-5", "1000"}, "accepted count=1000 argc=3 info=negative --throttle -5 ignored: no pause"},
@@ -136,27 +136,8 @@ TEST_F(Options, ProfileLines)
     EXPECT_EQ(std::string("openfile [device.conf] error [") + strerror(ENOENT) + "]\n", Out());
 }
 
-TEST(Conversions, NumbersTrimsAndDumpNames)
+TEST(Conversions, TrimsAndDumpNames)
 {
-    // Read like strtol into a float (past 2^24 only even integers), then
-    // truncated into an int that saturates.
-    const struct { const char* text; float value; int asInt; } options[] = {
-        {"\t+7", 7.0f, 7}, {"12abc", 12.0f, 12}, {"0x10", 0.0f, 0}, {"16777219", 16777220.0f, 16777220},
-        {"2147483648", 2147483648.0f, INT_MAX}, {"-99999999999", NAN, INT_MIN}};
-    for (const auto& c : options) {
-        float value = nextOptionLong(c.text, "description");
-        EXPECT_TRUE(isnan(c.value) || c.value == value) << c.text;
-        EXPECT_EQ(c.asInt, floatToInt(value)) << c.text;
-    }
-    EXPECT_EQ(0, floatToInt(NAN) + floatToInt(nextOptionLong(nullptr, "the loop times of argv events")));
-    // Seven characters a side fit Str2Int's scratch buffer, eight do not.
-    const struct { const char* text; int result, x, y; } pairs[] = {
-        {" 100 ,  500", 0, 100, 500}, {"1,2,3", 0, 1, 2}, {"1234567,7654321", 0, 1234567, 7654321}, {"1,12345678", -1, 9, 9}, {"", -1, 9, 9}};
-    for (const auto& c : pairs) {
-        int x = 9, y = 9;
-        EXPECT_EQ(c.result, Str2Int(c.text, &x, &y)) << c.text;
-        EXPECT_EQ(c.x * 1000 + c.y, x * 1000 + y) << c.text;
-    }
     char l[32], r[32], a[32];
     EXPECT_EQ("a b \f\r\n|\t a b|a b", std::string(l_trim(l, " \t\va b \f\r\n")) + "|" + r_trim(r, "\t a b \r\n") + "|" + a_trim(a, " a b\n"));
     // Dump names become local time after their last dash.
