@@ -90,7 +90,7 @@ struct RunCase {
     // and "where=text" is all of it.
     std::vector<std::string> expect;
     std::string profile = "";
-    std::string lib = "";      // a stand-in's folder; "": the built library; "/...": a folder as it stands
+    std::string lib = "";      // a stand-in's folder; "": the built library; "/...": a folder as it stands; "-": no profile
     const char* fb = "800x480";  // what the frame buffer reports ("": the query fails); nullptr: no /dev/fb0
     std::string shell = "";    // run in the sandbox before tapfuzz replaces the shell
     int sig = 0;               // sent a random moment after the first log line
@@ -99,7 +99,10 @@ struct RunCase {
     friend void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
 };
 
-const std::string kKeys = "HWKEY_ENABLE=1\nHWKEY_VOL_UP=115\nHWKEY_BACK=158\nHWKEY_HOME=0\n", kFb = "cannot read the screen size from /dev/fb0: ";
+// Blanks, CRLF and comments around the values; the first of two lines wins; a
+// key of 0, of text or of too many characters is no key.
+const std::string kKeys = "HWKEY_ENABLE=1\n \tHWKEY_VOL_UP \t=\t 115th \t\r\n#HWKEY_BACK=1\nHWKEY_BACK=158\nHWKEY_BACK=159\nHWKEY_HOME=0\n"
+                          "HWKEY_MUTE=abc\nHWKEY_POWER=1234567890123456\n", kFb = "cannot read the screen size from /dev/fb0: ";
 const std::string kDump = "saved/coredump-crashy-4242-2023-11-14_22:13:20", kHostile = "coredump-x\n[forged][INFO];touch pwned;$(touch pwned2)-7-";
 // A dump whose program has a hostile name, then two dumps of one name and second.
 const std::string kDumps = "(sleep 0.2; printf h > '/tmp/" + kHostile + "1700000000'; seq 100000 > /tmp/coredump-crashy-4242-1700000000;"
@@ -117,15 +120,21 @@ const RunCase kRuns[] = {
     {"touch_above_hundred", {"--pct-touch", "101", "5"}, 1, {"!log:Events injected"}},
     {"mix_under_hundred", {"--pct-touch", "20", "--pct-motion", "20", "--pct-longclick", "20", "--pct-presskey", "20", "5"}, 1, {}},
     {"no_library", {"5"}, 1, {"err:nothing of the event mix can be injected", "log:nothing of the event mix", "log:dlopen failed for /no/such/libfeedinput.so"}, "", "/no/such/"},
-    {"library_path_too_long", {"5"}, 1, {"out:path longer than 127 characters"}, "", "/" + std::string(112, 'p') + "/"},
+    {"library_path_too_long", {"5"}, 1, {"out:][DEBUG][ParseLibaray][Line ", "out:]:error:path longer than 127 characters\n"}, "", "/" + std::string(112, 'p') + "/"},
     {"fb_no_answer", {"5"}, 1, {"err:" + kFb + "Inappropriate ioctl for device", "log:" + kFb}, "", "", ""},
     {"fb_missing", {"5"}, 1, {"err:" + kFb + "No such file or directory"}, "", "", nullptr},
     {"fb_zero_width", {"5"}, 1, {"err:" + kFb + "it reports 0 x 480"}, "", "", "0x480"},
-    {"grid_zero", {"5"}, 1, {"err:tapfuzz: SCREEN_BASIC_SIZE 0 is outside 1..480\n"}, "SCREEN_BASIC_SIZE=0\n"},
+    {"grid_clamped", {"5"}, 1, {"err:tapfuzz: SCREEN_BASIC_SIZE -2147483648 is outside 1..480\n"}, "SCREEN_BASIC_SIZE=-99999999999\n"},
+    {"no_profile", {"5"}, 1, {"out:openfile [./device.conf] error [No such file or directory]\n"}, "", "-"},
+    // The main log of the day appends, and falls back to the console when it cannot be a file.
+    {"runs_append", {"3"}, 0, {"log:[INFO]Events injected:2\n", "log:[INFO]Events injected:3\n"}, "", "", "800x480", "\"$0\" 2 >/dev/null; "},
+    {"results_is_a_file", {"3"}, 0, {"out:][INFO]Events injected:3\n"}, "", "", "800x480", "echo x > results; "},
+    {"main_log_is_a_folder", {"3"}, 0, {"out:][INFO]Events injected:3\n"}, "", "", "800x480", "mkdir -p results/tapfuzz$(date +%Y%m%d)/tapfuzz.log; "},
     {"count", {"-v-v", "20"}, 0, {"log:[INFO]Events injected:20\n", "log:[INFO]// tapfuzz finish\n", "log:[INFO]cycleCounter:20\n",
         "log:[INFO]corefile save path:./saved/\n", "log:[INFO]Success: echo \"/tmp/coredump-%e-%p-%t\" > /proc/sys/kernel/core_pattern\n",
         "log:link:touchClick\n", "pattern=/tmp/coredump-%e-%p-%t\n"}, "SCREEN_BASIC_SIZE=30\n", "", "800x490", "", 0, "tap ([0-9]{1,2}|[1-6][0-9]{2}|7[0-7][0-9]),([0-9]{1,2}|[1-3][0-9]{2}|4[0-7][0-9])|swipe .*"},
-    {"keys_only", {"-v-v", "--pct-presskey", "100", "10"}, 0, {"log:[INFO]Events injected:10\n"}, kKeys, "", "800x480", "", 0, "key (115|158)"},
+    {"keys_only", {"-v-v", "--pct-presskey", "100", "20"}, 0, {"log:[INFO]Events injected:20\n", "err:profile key HWKEY_POWER: value longer than 15 characters, ignored\n"},
+        kKeys, "", "800x480", "", 0, "key (115|158)"},
     {"mix_printout", {"-v", "--pct-touch", "50", "3"}, 0, {"log:\n//  Event percentages\n//  TOUCH:50.0%\n//  MOTION:23.1%\n//  LONGCLICK:23.1%\n//  PRESSKEY:3.8%\n",
         "log:[INFO]Events injected:3", "!log:Sending"}, "HWKEY_ENABLE=1\nHWKEY_VOL_UP=115\n"},
     {"mix_proportions", {"--pct-touch", "50", "4000"}, 0, {}, kKeys, "full", "800x480", "", 0, ".*", {50, 23, 23, 4}},
@@ -153,7 +162,7 @@ TEST_P(Run, WhatItInjectsLogsAndLeaves)
     Sandbox& sb = sb_;
     std::string lib = FEEDINPUT_LIB, env = "LD_PRELOAD=" FBSHIM_LIB;
     lib = c.lib[0] == '/' ? c.lib : c.lib[0] ? FAKEFEED_DIR "/" + c.lib + "/" : lib.substr(0, lib.rfind('/') + 1);
-    ASSERT_TRUE(Sandbox::WriteFile(sb.path("device.conf"), "LIBLARAY_PATH=" + lib + "\nCOREFILE_PATH=./saved/\n" + c.profile));
+    ASSERT_TRUE(c.lib == "-" || Sandbox::WriteFile(sb.path("device.conf"), "LIBLARAY_PATH=" + lib + "\nCOREFILE_PATH=./saved/\n" + c.profile));
     ASSERT_TRUE(mkdir(sb.path("saved").c_str(), 0755) == 0 && (!c.fb || Sandbox::WriteFile(sb.path("/dev/fb0"), "")));
     NodeCapture node(sb.path("/dev/input/event0"));
     std::vector<std::string> argv = {"/bin/sh", "-c", c.shell + "exec \"$0\" \"$@\"", TAPFUZZ_BIN};

@@ -1,7 +1,7 @@
-// The Logger, one sandboxed child per case: where each rank's lines go and
-// how they look, a disk that refuses a line, and the life of the console echo.
+// The Logger, one sandboxed child per case: a disk that refuses a line, and
+// the life of the console echo. Where each rank's lines go is checked by the
+// end-to-end runs.
 #include <sys/prctl.h>
-#include <time.h>
 
 #include "sandboxed_case.h"
 
@@ -20,43 +20,6 @@ std::string Bodies(const std::string& text)
     for (std::string line; std::getline(in, line);)
         bodies += (std::regex_match(line, m, stamp) ? m[1].str() : "not a log line: " + line) + "\n";
     return text.empty() || text.back() == '\n' ? bodies : bodies + "unfinished";
-}
-
-const int kDebugLine = __LINE__ + 1;
-void LogEachRank() { LOG(INFO) << "info " << 1; LOG(INFO1) << "crash"; LOG(WARNING) << "crash"; LOG(DEBUG) << "debug " << 7; LOG(ERROR) << "error text"; }
-
-// INFO and INFO1 into the main log of the day, INFO1 and WARNING into
-// crash.log, DEBUG to standard output, ERROR to standard error; a second run
-// appends; what a file cannot take falls back to the console, stream by stream.
-TEST_F(LoggerCase, RanksPrefixesAndFallback)
-{
-    const std::string info = "[INFO]info 1\n", crash = "[CRASH][Coredump]crash\n";
-    const std::string debug = "[DEBUG][LogEachRank][Line " + std::to_string(kDebugLine) + "]:debug 7\n";
-    const struct { const char* name; std::string log, crashLog, out, err; } cases[] = {
-        {"first", info + crash, crash, debug, "error text\n"},
-        {"second", info + crash + info + crash, crash + crash, debug, "error text\n"},
-        {"results_is_a_file", "", "", info + crash + debug, crash + "error text\n"},
-        {"main_log_is_a_folder", "", crash, info + crash + debug, "error text\n"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        ASSERT_TRUE(c.name[0] != 'r' || Sandbox::WriteFile(sb_.path("results"), "not a folder\n"));
-        Check([&c] {
-            setenv("PATH", "/nonexistent", 1);  // no echo: it would copy the log into the output
-            char day[64];
-            time_t now = time(nullptr);
-            strftime(day, sizeof day, "results/tapfuzz%Y%m%d/tapfuzz.log", localtime(&now));
-            if (c.name[0] == 'm')
-                std::filesystem::create_directories(day);
-            LogEachRank();
-        });
-        EXPECT_EQ(c.log, Bodies(MainLog()));
-        EXPECT_EQ(c.crashLog, Bodies(MainLog("crash.log")));
-        EXPECT_EQ(c.out, Bodies(Out()));
-        EXPECT_NE(std::string::npos, Err().find(c.err)) << Err();
-        if (c.name[0] != 'f')  // the second run appends to the first's files
-            ForgetLogs();
-    }
 }
 
 // A disk that refuses a line (the file size limit, as on a full disk): the

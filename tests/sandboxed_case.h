@@ -9,7 +9,6 @@
 // The headers the test files share.
 #include <errno.h>
 #include <fcntl.h>
-#include <glob.h>
 #include <limits.h>
 #include <signal.h>
 #include <stdio.h>
@@ -89,9 +88,7 @@ protected:
     void Check(const std::function<void()>& body, int status = 0)
     {
         int st = sb_.Run([&body]() {
-            int out = open("out.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int err = open("err.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
+            if (!freopen("out.txt", "w", stdout) || !freopen("err.txt", "w", stderr))
                 return 90;
             const ::testing::TestResult* r = ::testing::UnitTest::GetInstance()->current_test_info()->result();
             const int before = r->total_part_count();
@@ -109,14 +106,13 @@ protected:
 
     std::string Out() const { return Sandbox::ReadFile(sb_.path("out.txt")); }
     std::string Err() const { return Sandbox::ReadFile(sb_.path("err.txt")); }
+    // `file` of the results folders (one a day).
     std::string MainLog(const std::string& file = "tapfuzz.log") const
     {
         std::string text;
-        glob_t g{};
-        if (glob(sb_.path("results/tapfuzz*/" + file).c_str(), 0, nullptr, &g) == 0)
-            for (size_t i = 0; i < g.gl_pathc; ++i)
-                text += Sandbox::ReadFile(g.gl_pathv[i]);
-        globfree(&g);
+        std::error_code none;
+        for (const auto& day : std::filesystem::directory_iterator(sb_.path("results"), none))
+            text += Sandbox::ReadFile(day.path() / file);
         return text;
     }
     // Messages of the main log, or for DEBUG tags of the standard output.

@@ -6,7 +6,6 @@
 #include "CoredumpMonitor.h"
 #include "RunControl.h"
 #include "Utils.h"
-#include "profile.h"
 #include "sandboxed_case.h"
 
 namespace {
@@ -96,44 +95,6 @@ TEST_F(Options, PauseRanges)
                 EXPECT_TRUE(get_interval() >= 0 && get_interval() <= 2147483000L);
         });
     }
-}
-
-// The value and its zero byte are written, nothing else; values past the
-// capacity, keys over 31 characters and a missing file are refused.
-TEST_F(Options, ProfileLines)
-{
-    const std::string k32(32, 'K'), kTooLong = "profile key KEY: value longer than 7 characters, ignored\n";
-    const struct { std::string content, key; int rc; std::string value; size_t size = 64; std::string err = ""; } cases[] = {
-        {" \tKEY \t=\t value \t\r\n", "KEY", 0, "value"}, {"KEY=a=b#c # d\n", "KEY", 0, "a=b#c # d"},
-        {"#KEY=c\n\nKEY\nKEY=v\n", "KEY", 0, "v"}, {"KEY=first\nKEY=second\n", "KEY", 0, "first"},
-        {"KEYX=a\nKE=c\nkey=d\n", "KEY", -1, ""}, {"KEY=", "KEY", 0, ""},
-        {"KEY=" + std::string(300, 'a') + "\nNEXT=n\n", "NEXT", 0, "n"}, {k32 + "=v\n", k32, -1, ""},
-        {"KEY=1234567\n", "KEY", 0, "1234567", 8}, {"KEY=12345678\nKEY=ok\n", "KEY", -1, "", 8, kTooLong},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.content);
-        Profile(c.content);
-        Check([&] {
-            std::string val(320, 'z'), want(320, 'z');
-            EXPECT_EQ(c.rc, GetProfileString("device.conf", c.key.c_str(), &val[0], c.size));
-            EXPECT_EQ(c.rc ? want : want.replace(0, c.value.size() + 1, c.value + '\0'), val);
-        });
-        EXPECT_EQ(c.err, Err());
-    }
-    // strtol's leniency, clamped to 32 bits; a failed lookup leaves the number alone.
-    const struct { const char* content; int number; } numbers[] = {
-        {"N= +17 \r", 17}, {"N=12abc", 12}, {"N=0x1f", 0}, {"N=2147483648", INT_MAX}, {"N=-99999999999999", INT_MIN}, {"M=5", 77}};
-    for (const auto& c : numbers) {
-        Profile(c.content);
-        Check([&] {
-            int number = 77;
-            EXPECT_EQ(c.number == 77 ? -1 : 0, GetProfileInt("device.conf", "N", &number));
-            EXPECT_EQ(c.number, number) << c.content;
-        });
-    }
-    unlink(sb_.path("device.conf").c_str());
-    Check([] { int number = 99; EXPECT_EQ(-1, GetProfileInt("device.conf", "KEY", &number)); EXPECT_EQ(99, number); });
-    EXPECT_EQ(std::string("openfile [device.conf] error [") + strerror(ENOENT) + "]\n", Out());
 }
 
 TEST(Conversions, TrimsAndDumpNames)
