@@ -33,22 +33,15 @@ void BindOnto(const std::string& src, const std::string& dst)
 void SetUpMounts(const std::string& root)
 {
     Must(mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0, "private /");
-    // Keep a handle on the real /dev for the few harmless nodes, then hide
-    // it behind a tmpfs that holds those and the test's own nodes.
-    const std::string olddev = root + "/.olddev";
-    mkdir(olddev.c_str(), 0755);
-    Must(mount("/dev", olddev.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0 &&
-         mount("tmpfs", "/dev", "tmpfs", MS_NOSUID, nullptr) == 0, "/dev");
+    // The private dev/ holds the test's own nodes and, bound in, the few
+    // harmless ones of the real /dev; then it stands for /dev.
     for (const char* node : {"null", "zero", "full", "random", "urandom", "tty"})
-        if (access((olddev + "/" + node).c_str(), F_OK) == 0)
-            BindOnto(olddev + "/" + node, std::string("/dev/") + node);
-    const char* links[] = {"/dev/stdin", "/dev/stdout", "/dev/stderr", "/dev/fd"};
+        if (access((std::string("/dev/") + node).c_str(), F_OK) == 0)
+            BindOnto(std::string("/dev/") + node, root + "/dev/" + node);
+    const char* links[] = {"stdin", "stdout", "stderr", "fd"};
     for (int fd = 0; fd < 4; ++fd)
-        symlink(fd < 3 ? ("/proc/self/fd/" + std::to_string(fd)).c_str() : "/proc/self/fd", links[fd]);
-    for (const auto& e : std::filesystem::directory_iterator(root + "/dev"))
-        BindOnto(e.path(), "/dev/" + e.path().filename().string());
-    umount2(olddev.c_str(), MNT_DETACH);
-    rmdir(olddev.c_str());
+        symlink(fd < 3 ? ("/proc/self/fd/" + std::to_string(fd)).c_str() : "/proc/self/fd", (root + "/dev/" + links[fd]).c_str());
+    Must(mount((root + "/dev").c_str(), "/dev", nullptr, MS_BIND | MS_REC, nullptr) == 0, "/dev");
     // The private /tmp hides the real one, and with it the test's own folder
     // when that lies below /tmp: hold the real /tmp open across the mount
     // and bind the folder's top back at the same path.

@@ -1,9 +1,8 @@
-// The readers of the command line, the pause range and the profile, and the
-// conversions they share: each a table of inputs against what they mean.
+// The readers of the command line and the pause range: each a table of
+// inputs against what they mean.
 // Cases that write the option or pacing globals run in a sandboxed child.
 #include <math.h>
 
-#include "CoredumpMonitor.h"
 #include "RunControl.h"
 #include "Utils.h"
 #include "sandboxed_case.h"
@@ -94,23 +93,6 @@ TEST_F(Options, PauseRanges)
             for (int i = 0; i < 1000; ++i)
                 EXPECT_TRUE(get_interval() >= 0 && get_interval() <= 2147483000L);
         });
-    }
-}
-
-TEST(Conversions, TrimsAndDumpNames)
-{
-    char l[32], r[32], a[32];
-    EXPECT_EQ("a b \f\r\n|\t a b|a b", std::string(l_trim(l, " \t\va b \f\r\n")) + "|" + r_trim(r, "\t a b \r\n") + "|" + a_trim(a, " a b\n"));
-    // Dump names become local time after their last dash.
-    const struct { const char *tz, *name, *newname; } names[] = {
-        {"UTC-2", "coredump-app-1-1700000000", "coredump-app-1-2023-11-15_00:13:20"}, {"UTC", "coredump", "1970-01-01_00:00:00"},
-        {"UTC", "coredump-app-1-later", "coredump-app-1-1970-01-01_00:00:00"}, {"UTC", "core-app-1-1700000000", nullptr}};
-    for (const auto& c : names) {
-        setenv("TZ", c.tz, 1);
-        tzset();
-        std::string newname = "untouched";
-        EXPECT_EQ(c.newname != nullptr, buildNewName(c.name, &newname)) << c.name;
-        EXPECT_EQ(c.newname ? c.newname : "untouched", newname);
     }
 }
 
