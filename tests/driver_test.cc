@@ -65,14 +65,6 @@ Recs Decode(const std::string& bytes)
     }
     return out;
 }
-// `n` pauses of `us`, the first after `first` records, one more record each.
-std::vector<std::pair<unsigned, size_t>> Pauses(unsigned us, size_t first, size_t n)
-{
-    std::vector<std::pair<unsigned, size_t>> pauses;
-    for (size_t i = 0; i < n; ++i)
-        pauses.push_back({us, first + i});
-    return pauses;
-}
 void MakeNode()
 {
     unlink(kNode);  // a fresh file: a descriptor still open on the last one writes elsewhere
@@ -115,9 +107,9 @@ TEST_F(Driver, GesturesWriteTheirRecordsAndFailCleanly)
         {"long_click", [](Feedinput& d) { return d.touchLongClick(-3, 70000, 800); }, Down(-3, 70000) + Lift(), {{800, 7}}, {}},
         // Forward along the path whatever the direction, lifted at the end point.
         {"swipe_left", [](Feedinput& d) { return d.touchSwipe(500, 300, 100, 300, 5, 75000); },
-         Down(500, 300) + Move(420, 300) + Move(340, 300) + Move(100, 300) + Lift(), Pauses(15000, 8, 10), {}},
+         Down(500, 300) + Move(420, 300) + Move(340, 300) + Move(100, 300) + Lift(), {{15000, 8}, {15000, 9}, {15000, 10}, {15000, 11}, {15000, 12}, {15000, 13}, {15000, 14}, {15000, 15}, {15000, 16}, {15000, 17}}, {}},
         {"swipe_up_no_wait", [](Feedinput& d) { return d.touchSwipe(200, 900, 200, 100, 4, -1000); },
-         Down(200, 900) + Move(200, 700) + Move(200, 100) + Lift(), Pauses(0, 8, 5), {}},
+         Down(200, 900) + Move(200, 700) + Move(200, 100) + Lift(), {{0, 8}, {0, 9}, {0, 10}, {0, 11}, {0, 12}}, {}},
         {"swipe_step2_down_only", [](Feedinput& d) { return d.touchSwipe(0, 0, 100, 0, 2, 75000); }, Down(0, 0), {}, {}},
         {"swipe_whole_int_range", [](Feedinput& d) { return d.touchSwipe(INT_MIN, 0, INT_MAX, 0, 3, 3); }, Down(INT_MIN, 0) + Move(INT_MAX, 0) + Lift(), {}, {}},
         {"key", [](Feedinput& d) { return d.sendHKeyInput(115); }, Key(115), {}, {R, 2 * R + 5}},
