@@ -72,11 +72,7 @@ inline std::vector<std::string> Messages(const std::string& text, const std::str
 
 class SandboxedCase : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        if (!Sandbox::Available())
-            GTEST_SKIP() << "needs mount and PID namespaces (run as root)";
-    }
+    void SetUp() override { if (!Sandbox::Available()) GTEST_SKIP() << "needs mount and PID namespaces (run as root)"; }
     void Profile(const std::string& text) { ASSERT_TRUE(Sandbox::WriteFile(sb_.path("device.conf"), text)); }
     // Forgets the logs of earlier Check()s, for the next row of a table.
     void ForgetLogs() { std::filesystem::remove_all(sb_.path("results")); }
