@@ -1,6 +1,6 @@
-// The readers of the command line and the pause range: each a table of
-// inputs against what they mean.
-// Cases that write the option or pacing globals run in a sandboxed child.
+// The readers of the command line and of the pause range: one table of
+// command lines and profile ranges against what they mean. Each row writes
+// the option and pacing globals, so it runs in a sandboxed child.
 #include <math.h>
 
 #include "RunControl.h"
@@ -11,12 +11,13 @@ namespace {
 
 using Options = SandboxedCase;
 
-// The outcome, every global off its initial value, and the INFO lines. A
-// factor prints with %g: a percentage of 0 is stored as -0 to mark it as set.
-TEST_F(Options, CommandLines)
+// The outcome, every global off its initial value, the pauses drawn
+// (lowest..highest in microseconds, how many distinct milliseconds) and the INFO lines. A factor
+// prints with %g: a percentage of 0 is stored as -0 to mark it as set.
+TEST_F(Options, CommandLinesAndPauseRanges)
 {
-    const std::string k64(64, 'y');
-    const struct { std::vector<std::string> args; std::string expected; } cases[] = {
+    const std::string k64(64, 'y'), k31 = "100            ,            500", kIgnored = " info=EVENT_INTERVALS_RANGE ";
+    const struct { std::vector<std::string> args; std::string expected, range = ""; } cases[] = {
         {{"-v", "-v-v", "1000"}, "accepted count=1000 argc=3 v=3"}, {{"-vv", "1000"}, "refused argc=1"},
         {{"1000", "--throttle", "100"}, "refused argc=4 throttle=100000"},
         {{"-v", "--throttle", "100", "1000"}, "accepted count=1000 argc=4 v=1 throttle=100000"},
@@ -30,10 +31,19 @@ TEST_F(Options, CommandLines)
         {{"--throttle", "2147484", "1"}, "accepted count=1 argc=3 throttle=2147483000 info=--throttle 2147484 too large: clamped to 2147483 ms"},
         {{"-a", k64, "5"}, "accepted count=5 argc=3 name=" + k64.substr(0, 63) + " info=application name truncated to 63 characters"},
         {{"1000", "--pct-motion", "--version"}, "version"}, {{"-v", "--version", "-v"}, "version argc=2 v=1"}, {{"--versions", "5"}, "refused argc=1"},
+        // A range gives every pause from low to high ms; one it cannot take is dropped whole, with the reason logged.
+        {{"5"}, "accepted count=5 argc=1 pauses=100000..599000us/500", "100,500"}, {{"5"}, "accepted count=5 argc=1 pauses=100000..199000us/100", "500,100"},
+        {{"5"}, "accepted count=5 argc=1 pauses=0..199000us/200", " -50 , 200 "}, {{"5"}, "accepted count=5 argc=1 pauses=0..0us/1", "10,-20"},
+        {{"--throttle", "50", "5"}, "accepted count=5 argc=3 throttle=50000 pauses=50000..50000us/1", "100,500"},
+        {{"5"}, "accepted count=5 argc=1 pauses=0..0us/1" + kIgnored + "1073742,1073743 ignored: its longest pause of 2147484 ms exceeds 2147483 ms", "1073742,1073743"},
+        {{"5"}, "accepted count=5 argc=1 pauses=0..0us/1" + kIgnored + "100500 ignored: no comma between the two figures", "100500"},
+        {{"5"}, "accepted count=5 argc=1 pauses=0..0us/1" + kIgnored + "12345678,5 ignored: a figure is longer than 7 characters", "12345678,5"},
+        {{"5"}, "accepted count=5 argc=1 pauses=0..0us/1" + kIgnored + k31 + "0 ignored: longer than 31 characters", k31 + "0"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::PrintToString(c.args));
+        SCOPED_TRACE(::testing::PrintToString(c.args) + c.range);
         ForgetLogs();
+        Profile(c.range.empty() ? "" : "EVENT_INTERVALS_RANGE=" + c.range + "\n");
         Check([&] {
             CommandLine line(c.args);
             std::string text = preScanOptions(line.argc(), line.argv()) ? "version" : processOptions(line.argc(), line.argv()) ? "accepted" : "refused";
@@ -48,47 +58,22 @@ TEST_F(Options, CommandLines)
                 text += strcmp(factor, "1") != 0 ? std::string(" ") + kinds[i] + "=" + factor : "";
             }
             text += processname[0] != '\0' ? std::string(" name=") + processname : "";
+            if (!c.range.empty() && mThrottle == 0)
+                parse_event_interval();
+            static bool seen[4096];
+            long lo = LONG_MAX, hi = LONG_MIN, distinct = 0;
+            for (int i = 0; !c.range.empty() && i < 100000; ++i) {
+                long pause = get_interval();
+                lo = std::min(lo, pause), hi = std::max(hi, pause);
+                distinct += pause >= 0 && pause < 4096000 && !seen[pause / 1000] && (seen[pause / 1000] = true);
+            }
+            text += c.range.empty() ? "" : " pauses=" + std::to_string(lo) + ".." + std::to_string(hi) + "us/" + std::to_string(distinct);
             for (const std::string& m : Messages("[INFO]"))
                 text += " info=" + m;
             EXPECT_EQ(c.expected, text);
             setOptionFactor(4, 5.0f);  // outside the four kinds: neither read nor written
             EXPECT_EQ(1.0f, getOptionFactor(-1) * getOptionFactor(4));
-        });
-    }
-}
-
-// A range gives every pause from low to high ms and nothing else; one it
-// cannot take is dropped whole, with the reason logged.
-TEST_F(Options, PauseRanges)
-{
-    const std::string k31 = "100            ,            500", kIgnored = "EVENT_INTERVALS_RANGE ";
-    const struct { std::string value; long low, high; std::string info; std::vector<std::string> args = {}; } cases[] = {
-        {"100,500", 100, 599, ""}, {"500,100", 100, 199, ""}, {" -50 , 200 ", 0, 199, ""}, {"10,-20", 0, 0, ""},
-        {"100,500", 50, 50, "", {"--throttle", "50", "10"}},
-        {"1073742,1073743", 0, 0, kIgnored + "1073742,1073743 ignored: its longest pause of 2147484 ms exceeds 2147483 ms"},
-        {"100500", 0, 0, kIgnored + "100500 ignored: no comma between the two figures"},
-        {"12345678,5", 0, 0, kIgnored + "12345678,5 ignored: a figure is longer than 7 characters"},
-        {k31 + "0", 0, 0, kIgnored + k31 + "0 ignored: longer than 31 characters"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.value);
-        ForgetLogs();
-        Profile("EVENT_INTERVALS_RANGE=" + c.value + "\n");
-        Check([&] {
-            CommandLine line(c.args);
-            ASSERT_TRUE(c.args.empty() || processOptions(line.argc(), line.argv()));
-            if (mThrottle == 0)
-                parse_event_interval();
-            static bool seen[4096];
-            long lo = LONG_MAX, hi = LONG_MIN, distinct = 0;
-            for (int i = 0; i < 100000; ++i) {
-                long pause = get_interval();
-                lo = std::min(lo, pause), hi = std::max(hi, pause);
-                distinct += pause >= 0 && pause < 4096000 && !seen[pause / 1000] && (seen[pause / 1000] = true);
-            }
-            EXPECT_EQ((std::vector<long>{c.low * 1000, c.high * 1000, c.high - c.low + 1}), (std::vector<long>{lo, hi, distinct}));
-            EXPECT_EQ(c.info.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.info}, Messages("[INFO]"));
-            // Figures stored without those checks still give a pause usleep can take.
+            // Figures stored without the reader's checks still give a pause usleep can take.
             start_time_interval = INT_MIN, end_time_interval = INT_MAX, mThrottle = 0;
             for (int i = 0; i < 1000; ++i)
                 EXPECT_TRUE(get_interval() >= 0 && get_interval() <= 2147483000L);
