@@ -12,7 +12,6 @@
 
 #include "sandboxed_case.h"
 
-extern char** environ;
 extern "C" void __gcov_dump() __attribute__((weak));
 
 namespace {
@@ -172,15 +171,13 @@ SandboxProcess Sandbox::Start(const std::vector<std::string>& argv, const std::v
                       open((root + "/err.txt").c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644)};
         for (int i = 0; i < 3; ++i)
             Must(fds[i] >= 0 && dup2(fds[i], i) >= 0, "open");
-        std::vector<char*> args, envp;
-        for (char** e = environ; *e != nullptr; ++e)
-            envp.push_back(*e);
-        for (const std::string& e : env)
-            envp.push_back(const_cast<char*>(e.c_str()));
+        std::vector<char*> args;
         for (const std::string& a : argv)
             args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr), envp.push_back(nullptr);
-        execve(args[0], args.data(), envp.data());
+        for (const std::string& e : env)  // this process's own copy of the environment
+            putenv(const_cast<char*>(e.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
         return Must(false, args[0]), 127;
     });
 }
