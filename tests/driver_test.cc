@@ -96,13 +96,8 @@ TEST_F(Driver, GesturesWriteTheirRecordsAndFailCleanly)
 {
     const std::string noVersion = "can not get driver version for /dev/input/event0\n", noKey = "get hwkey info error\n";
     const size_t R = sizeof(input_event);
-    const struct {
-        const char* name;
-        std::function<int(Feedinput&)> call;
-        Recs records;
-        std::vector<std::pair<unsigned, size_t>> pauses;
-        std::vector<size_t> cuts;  // bytes the node accepts
-    } cases[] = {
+    // Pauses: (microseconds, records on the node before it); cuts: bytes the node accepts.
+    const struct { const char* name; std::function<int(Feedinput&)> call; Recs records; std::vector<std::pair<unsigned, size_t>> pauses; std::vector<size_t> cuts; } cases[] = {
         {"click", [](Feedinput& d) { return d.touchClick(100, 200); }, Down(100, 200) + Lift(), {}, {0, 7 * R, 3 * R + 8}},
         {"long_click", [](Feedinput& d) { return d.touchLongClick(-3, 70000, 800); }, Down(-3, 70000) + Lift(), {{800, 7}}, {}},
         // Forward along the path whatever the direction, lifted at the end point.
