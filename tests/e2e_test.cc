@@ -18,7 +18,7 @@ namespace {
 std::vector<std::string> Gestures(const std::string& raw)
 {
     std::vector<input_event> ev(raw.size() / sizeof(input_event));
-    memcpy(ev.data(), raw.data(), ev.size() * sizeof(input_event));
+    raw.copy(reinterpret_cast<char*>(ev.data()), ev.size() * sizeof(input_event));
     std::string letters;
     for (const input_event& e : ev) {
         const char* abs = e.code == ABS_MT_TRACKING_ID ? (e.value == 1 ? "D" : e.value == -1 ? "U" : "?")
