@@ -6,10 +6,6 @@
 #include <stdarg.h>
 #include <stdio.h>
 
-#ifndef FAKEFEED_RESULT
-#define FAKEFEED_RESULT 0
-#endif
-
 static int note(const char* format, ...)
 {
     va_list ap;
@@ -22,7 +18,7 @@ static int note(const char* format, ...)
 
 extern "C" {
 int touchClick(int x, int y) { return note("touchClick(%d,%d);", x, y); }
-#ifdef FAKEFEED_ALL
+#if FAKEFEED_ALL
 int touchSwipe(int x, int y, int x2, int y2, int step, int ms) { return note("touchSwipe(%d,%d,%d,%d,%d,%d);", x, y, x2, y2, step, ms); }
 int touchLongClick(int x, int y, int ms) { return note("touchLongClick(%d,%d,%d);", x, y, ms); }
 int sendHKeyInput(int code) { return note("sendHKeyInput(%d);", code); }
