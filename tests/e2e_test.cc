@@ -114,8 +114,7 @@ const std::string kUsage = "usage: tapfuzz :[-a appname] \n               [--pct
     "               [--pct-motion PERCENT]\n               [--pct-presskey PERCENT]\n               [--throttle MILLISEC]\n               [--help]\n               COUNT\n";
 
 const RunCase kRuns[] = {
-    {"usage", {}, 255, {"out=" + kUsage}},
-    {"help", {"--help"}, 255, {"out:" + kUsage}},
+    {"usage", {}, 255, {"out=" + kUsage}}, {"help", {"--help"}, 255, {"out:" + kUsage}},
     {"version_without_library", {"--help", "--version"}, 0, {"out:tapfuzz version:V0.2.3\nlibaray version:V0.1\n"}, "", "/no/such/"},
     {"version_of_the_library", {"--version"}, 0, {"out:libaray version:fake-2.1\n"}, "", "full"},
     {"touch_above_hundred", {"--pct-touch", "101", "5"}, 1, {"!log:Events injected"}},
@@ -150,8 +149,7 @@ const RunCase kRuns[] = {
     // never replaces one saved before; the hostile name forges no log line.
     {"dumps", {"-v-v", "--throttle", "200", "100000"}, 0, {"log:[CRASH][Coredump]./" + kDump + "\n", "crash:[CRASH][Coredump]./" + kDump + ".1\n",
         "log:[INFO]mv /tmp/coredump-crashy-4242-1700000000 ./" + kDump + "\n", "log:" + escapeLogText(kHostile) + "2023-11-14_22:13:20\n", "!log:keep-me",
-        "dump==seq", "dump.1=second\n", "hostile=h"},
-        "", "", "800x480", kDumps, SIGINT},
+        "dump==seq", "dump.1=second\n", "hostile=h"}, "", "", "800x480", kDumps, SIGINT},
     // The same, copied to another file system.
     {"dumps_copied", {"-v-v", "--throttle", "200", "100000"}, 0, {"log:[CRASH][Coredump]./" + kDump + ".1\n", "dump==seq", "dump.1=second\n"}, "", "", "800x480", "mount -t tmpfs t /tmp && " + kDumps, SIGINT},
 };
@@ -161,32 +159,31 @@ class Run : public SandboxedCase, public ::testing::WithParamInterface<RunCase> 
 TEST_P(Run, WhatItInjectsLogsAndLeaves)
 {
     const RunCase& c = GetParam();
-    Sandbox& sb = sb_;
     std::string lib = FEEDINPUT_LIB, env = "LD_PRELOAD=" FBSHIM_LIB;
     lib = c.lib[0] == '/' ? c.lib : c.lib[0] ? FAKEFEED_DIR "/" + c.lib + "/" : lib.substr(0, lib.rfind('/') + 1);
-    ASSERT_TRUE(c.lib == "-" || Sandbox::WriteFile(sb.path("device.conf"), "LIBLARAY_PATH=" + lib + "\nCOREFILE_PATH=./saved/\n" + c.profile));
-    ASSERT_TRUE(mkdir(sb.path("saved").c_str(), 0755) == 0 && (!c.fb || Sandbox::WriteFile(sb.path("/dev/fb0"), "")));
-    NodeCapture node(sb.path("/dev/input/event0"));
+    ASSERT_TRUE(c.lib == "-" || Sandbox::WriteFile(sb_.path("device.conf"), "LIBLARAY_PATH=" + lib + "\nCOREFILE_PATH=./saved/\n" + c.profile));
+    ASSERT_TRUE(mkdir(sb_.path("saved").c_str(), 0755) == 0 && (!c.fb || Sandbox::WriteFile(sb_.path("/dev/fb0"), "")));
+    NodeCapture node(sb_.path("/dev/input/event0"));
     std::vector<std::string> argv = {"/bin/sh", "-c", c.shell + "exec \"$0\" \"$@\"", TAPFUZZ_BIN};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
     // The preloaded shim comes before the sanitizer runtime.
-    SandboxProcess run = sb.Start(argv, {env, "TZ=UTC", std::string("TAPFUZZ_TEST_FB=") + (c.fb ? c.fb : ""), "ASAN_OPTIONS=verify_asan_link_order=0"});
-    for (int i = 0; c.sig && i < 600 && access(sb.path(c.shell.find("seq") == std::string::npos ? "results" : kDump + ".1").c_str(), F_OK) != 0; ++i)
+    SandboxProcess run = sb_.Start(argv, {env, "TZ=UTC", std::string("TAPFUZZ_TEST_FB=") + (c.fb ? c.fb : ""), "ASAN_OPTIONS=verify_asan_link_order=0"});
+    for (int i = 0; c.sig && i < 600 && access(sb_.path(c.shell.find("seq") == std::string::npos ? "results" : kDump + ".1").c_str(), F_OK) != 0; ++i)
         usleep(50000);
     std::mt19937 pick(::testing::UnitTest::GetInstance()->random_seed());
     usleep(c.sig ? std::uniform_int_distribution<int>(50000, 400000)(pick) : 0);
     EXPECT_TRUE(!c.sig || run.Kill(c.sig));
     const int st = run.Wait();
-    const std::string mainLog = MainLog(), crashLog = MainLog("crash.log"), calls = Sandbox::ReadFile(sb.path("calls.txt"));
-    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == c.status) << st << Sandbox::ReadFile(sb.root() + "/err.txt");
+    const std::string mainLog = MainLog(), crashLog = MainLog("crash.log"), calls = Sandbox::ReadFile(sb_.path("calls.txt"));
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == c.status) << st << Sandbox::ReadFile(sb_.root() + "/err.txt");
     std::string seq;
     for (int i = 1; i <= 100000; ++i)
         seq += std::to_string(i) + "\n";
     const std::map<std::string, std::string> where = {
-        {"out", Sandbox::ReadFile(sb.root() + "/out.txt")}, {"err", Sandbox::ReadFile(sb.root() + "/err.txt")}, {"log", mainLog},
-        {"crash", crashLog}, {"calls", calls}, {"left", sb.Leftovers()}, {"pattern", Sandbox::ReadFile(sb.path("/proc/sys/kernel/core_pattern"))},
-        {"dump", Sandbox::ReadFile(sb.path(kDump))}, {"dump.1", Sandbox::ReadFile(sb.path(kDump + ".1"))},
-        {"hostile", Sandbox::ReadFile(sb.path("saved/" + kHostile + "2023-11-14_22:13:20"))}, {"seq", seq}};
+        {"out", Sandbox::ReadFile(sb_.root() + "/out.txt")}, {"err", Sandbox::ReadFile(sb_.root() + "/err.txt")}, {"log", mainLog},
+        {"crash", crashLog}, {"calls", calls}, {"left", sb_.Leftovers()}, {"pattern", Sandbox::ReadFile(sb_.path("/proc/sys/kernel/core_pattern"))},
+        {"dump", Sandbox::ReadFile(sb_.path(kDump))}, {"dump.1", Sandbox::ReadFile(sb_.path(kDump + ".1"))},
+        {"hostile", Sandbox::ReadFile(sb_.path("saved/" + kHostile + "2023-11-14_22:13:20"))}, {"seq", seq}};
     for (const std::string& e : c.expect) {
         const bool absent = e[0] == '!';
         const size_t sep = e.find_first_of(":=");
@@ -211,9 +208,9 @@ TEST_P(Run, WhatItInjectsLogsAndLeaves)
         for (const std::string& line : ::Messages(text, ""))
             EXPECT_TRUE(std::regex_match(line, whole)) << line;
     }
-    for (const std::string& line : ::Messages(sb.Leftovers(), ""))
+    for (const std::string& line : ::Messages(sb_.Leftovers(), ""))
         EXPECT_NE(std::string::npos, line.find("tail -f /dev/null")) << line;
-    EXPECT_TRUE(access(sb.path("pwned").c_str(), F_OK) != 0 && access(sb.path("pwned2").c_str(), F_OK) != 0);
+    EXPECT_TRUE(access(sb_.path("pwned").c_str(), F_OK) != 0 && access(sb_.path("pwned2").c_str(), F_OK) != 0);
     std::map<std::string, int> n;
     std::istringstream in(calls);
     for (std::string call; std::getline(in, call, ';');)

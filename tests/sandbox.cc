@@ -16,11 +16,7 @@ extern "C" void __gcov_dump() __attribute__((weak));
 
 namespace {
 
-void Must(bool ok, const std::string& what)
-{
-    if (!ok)
-        fprintf(stderr, "sandbox: %s: %s\n", what.c_str(), strerror(errno)), _exit(127);
-}
+void Must(bool ok, const std::string& what) { if (!ok) fprintf(stderr, "sandbox: %s: %s\n", what.c_str(), strerror(errno)), _exit(127); }
 
 // Bind-mounts src on dst, creating dst as an empty file or folder to match.
 void BindOnto(const std::string& src, const std::string& dst)
@@ -81,11 +77,7 @@ void SetUpMounts(const std::string& root)
     _exit(write(status, &progStatus, sizeof progStatus) == static_cast<ssize_t>(sizeof progStatus) ? 0 : 126);
 }
 
-void WaitFor(pid_t pid, int* st)
-{
-    while (waitpid(pid, st, 0) < 0 && errno == EINTR) {
-    }
-}
+void WaitFor(pid_t pid, int* st) { while (waitpid(pid, st, 0) < 0 && errno == EINTR) {} }
 
 SandboxProcess Launch(const std::string& root, const std::function<int()>& body)
 {
@@ -132,11 +124,7 @@ Sandbox::Sandbox()
     WriteFile(root_ + "/core_pattern", "");
 }
 
-Sandbox::~Sandbox()
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
-}
+Sandbox::~Sandbox() { std::error_code ignored; std::filesystem::remove_all(root_, ignored); }
 
 bool Sandbox::Available()
 {
@@ -204,8 +192,7 @@ int SandboxProcess::Wait()
 {
     int st = 0, outerStatus = 0;
     ssize_t n;
-    while (!done_ && (n = read(status_, &st, sizeof st)) < 0 && errno == EINTR) {
-    }
+    while (!done_ && (n = read(status_, &st, sizeof st)) < 0 && errno == EINTR) {}
     if (done_)
         return result_;
     WaitFor(outer_, &outerStatus);
