@@ -65,11 +65,8 @@ Recs Decode(const std::string& bytes)
     }
     return out;
 }
-void MakeNode()
-{
-    unlink(kNode);  // a fresh file: a descriptor still open on the last one writes elsewhere
-    close(open(kNode, O_RDWR | O_CREAT, 0644));
-}
+// A fresh file: a descriptor still open on the last one writes elsewhere.
+void MakeNode() { unlink(kNode), close(open(kNode, O_RDWR | O_CREAT, 0644)); }
 
 // What the library printed during call(), through a pipe: the cases that
 // limit the size of files must still see its few lines.

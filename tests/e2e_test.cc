@@ -105,6 +105,7 @@ struct RunCase {
 const std::string kKeys = "HWKEY_ENABLE=1\n \tHWKEY_VOL_UP \t=\t 115th \t\r\n#HWKEY_BACK=1\nHWKEY_BACK=158\nHWKEY_BACK=159\nHWKEY_HOME=0\n"
                           "HWKEY_MUTE=abc\nHWKEY_POWER=1234567890123456\n", kFb = "cannot read the screen size from /dev/fb0: ";
 const std::string kDump = "saved/coredump-crashy-4242-2023-11-14_22:13:20", kHostile = "coredump-x\n[forged][INFO];touch pwned;$(touch pwned2)-7-";
+const std::string kSeq = [] { std::string text; for (int i = 1; i <= 100000; ++i) text += std::to_string(i) + "\n"; return text; }();
 // A dump whose program has a hostile name, then two dumps of one name and second.
 const std::string kDumps = "(sleep 0.2; printf h > '/tmp/" + kHostile + "1700000000'; seq 100000 > /tmp/coredump-crashy-4242-1700000000;"
                            " echo keep > /tmp/keep-me; until [ -e " + kDump + " ]; do sleep 0.1; done;"
@@ -176,14 +177,11 @@ TEST_P(Run, WhatItInjectsLogsAndLeaves)
     const int st = run.Wait();
     const std::string mainLog = MainLog(), crashLog = MainLog("crash.log"), calls = Sandbox::ReadFile(sb_.path("calls.txt"));
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == c.status) << st << Sandbox::ReadFile(sb_.root() + "/err.txt");
-    std::string seq;
-    for (int i = 1; i <= 100000; ++i)
-        seq += std::to_string(i) + "\n";
     const std::map<std::string, std::string> where = {
         {"out", Sandbox::ReadFile(sb_.root() + "/out.txt")}, {"err", Sandbox::ReadFile(sb_.root() + "/err.txt")}, {"log", mainLog},
         {"crash", crashLog}, {"calls", calls}, {"left", sb_.Leftovers()}, {"pattern", Sandbox::ReadFile(sb_.path("/proc/sys/kernel/core_pattern"))},
         {"dump", Sandbox::ReadFile(sb_.path(kDump))}, {"dump.1", Sandbox::ReadFile(sb_.path(kDump + ".1"))},
-        {"hostile", Sandbox::ReadFile(sb_.path("saved/" + kHostile + "2023-11-14_22:13:20"))}, {"seq", seq}};
+        {"hostile", Sandbox::ReadFile(sb_.path("saved/" + kHostile + "2023-11-14_22:13:20"))}, {"seq", kSeq}};
     for (const std::string& e : c.expect) {
         const bool absent = e[0] == '!';
         const size_t sep = e.find_first_of(":=");

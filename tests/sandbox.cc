@@ -175,8 +175,7 @@ int Sandbox::Exec(const std::vector<std::string>& argv, const std::vector<std::s
 std::string Sandbox::ReadFile(const std::string& hostPath)
 {
     std::ostringstream text;
-    text << std::ifstream(hostPath, std::ios::binary).rdbuf();
-    return text.str();
+    return (text << std::ifstream(hostPath, std::ios::binary).rdbuf(), text.str());
 }
 
 bool Sandbox::WriteFile(const std::string& hostPath, const std::string& text)

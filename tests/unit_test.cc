@@ -1,8 +1,6 @@
 // The readers of the command line and of the pause range: one table of
 // command lines and profile ranges against what they mean. Each row writes
 // the option and pacing globals, so it runs in a sandboxed child.
-#include <math.h>
-
 #include "RunControl.h"
 #include "Utils.h"
 #include "sandboxed_case.h"
