@@ -106,9 +106,10 @@ const std::string kKeys = "HWKEY_ENABLE=1\n \tHWKEY_VOL_UP \t=\t 115th \t\r\n#HW
                           "HWKEY_MUTE=abc\nHWKEY_POWER=1234567890123456\n", kFb = "cannot read the screen size from /dev/fb0: ";
 const std::string kDump = "saved/coredump-crashy-4242-2023-11-14_22:13:20", kHostile = "coredump-x\n[forged][INFO];touch pwned;$(touch pwned2)-7-";
 const std::string kSeq = [] { std::string text; for (int i = 1; i <= 100000; ++i) text += std::to_string(i) + "\n"; return text; }();
-// A dump whose program has a hostile name, then two dumps of one name and second.
+// A dump whose program has a hostile name, then two dumps of one name and
+// second, the later one written (as the kernel would) once the first is gone.
 const std::string kDumps = "(sleep 0.2; printf h > '/tmp/" + kHostile + "1700000000'; seq 100000 > /tmp/coredump-crashy-4242-1700000000;"
-                           " echo keep > /tmp/keep-me; until [ -e " + kDump + " ]; do sleep 0.1; done;"
+                           " echo keep > /tmp/keep-me; until [ -e " + kDump + " ] && [ ! -e /tmp/coredump-crashy-4242-1700000000 ]; do sleep 0.1; done;"
                            " echo second > /tmp/coredump-crashy-4242-1700000000) & ";
 
 const std::string kUsage = "usage: tapfuzz :[-a appname] \n               [--pct-touch PERCENT]\n               [--pct-longclick PERCENT]\n"
