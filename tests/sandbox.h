@@ -11,7 +11,22 @@
 #include <string>
 #include <vector>
 
-class SandboxProcess;
+// A program running in a sandbox; its signals are forwarded by the sandbox's
+// init, so it is never PID 1 and keeps their default actions.
+class SandboxProcess {
+public:
+    SandboxProcess(pid_t outer, int ctl, int status) : outer_(outer), ctl_(ctl), status_(status) {}
+    SandboxProcess(const SandboxProcess&) = delete;  // returned only as a temporary
+    ~SandboxProcess();
+    bool Kill(int sig);  // false when it has already ended
+    int Wait();          // its wait status
+
+private:
+    pid_t outer_;
+    int ctl_, status_;
+    int result_ = -1;
+    bool done_ = false;
+};
 
 class Sandbox {
 public:
@@ -50,23 +65,6 @@ public:
 
 private:
     std::string root_;
-};
-
-// A program running in a sandbox; its signals are forwarded by the sandbox's
-// init, so it is never PID 1 and keeps their default actions.
-class SandboxProcess {
-public:
-    SandboxProcess(pid_t outer, int ctl, int status) : outer_(outer), ctl_(ctl), status_(status) {}
-    SandboxProcess(const SandboxProcess&) = delete;  // returned only as a temporary
-    ~SandboxProcess();
-    bool Kill(int sig);  // false when it has already ended
-    int Wait();          // its wait status
-
-private:
-    pid_t outer_;
-    int ctl_, status_;
-    int result_ = -1;
-    bool done_ = false;
 };
 
 #endif
