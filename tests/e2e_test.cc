@@ -1,427 +1,225 @@
-// The shipped tapfuzz with the shipped libfeedinput, run whole in a sandbox:
-// what it writes to the event node against what it logs, how each way of
-// ending looks, and a core dump that appears while it runs.
-#include <dirent.h>
-#include <fcntl.h>
+// The shipped tapfuzz, run whole in a sandbox with the shipped libfeedinput
+// or a stand-in: one row per run, each checking what reached the event node
+// against the log, the console, the results and dumps, and the exit status.
 #include <linux/input.h>
 #include <poll.h>
-#include <signal.h>
-#include <stdlib.h>
-#include <string.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <functional>
-#include <memory>
 #include <random>
-#include <regex>
-#include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "Utils.h"
-#include "sandbox.h"
+#include "CoredumpMonitor.h"
+#include "sandboxed_case.h"
 
 namespace {
 
-using ::testing::AssertionFailure;
-using ::testing::AssertionResult;
-using ::testing::AssertionSuccess;
-
-std::vector<std::string> Lines(const std::string& text)
+// The node's records as gestures ("tap X,Y", "swipe X,Y to X,Y", "key CODE"),
+// read through one letter per record: a finger goes down (DxyBXYS), moves
+// (xyXYS) and lifts (UbS); a key goes down (KS) and up (kS). A record out of
+// that order, a torn record or a time stamp ends it with "bad ...".
+std::vector<std::string> Gestures(const std::string& raw)
 {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
-size_t CountLines(const std::string& text, const std::string& needle)
-{
-    size_t n = 0;
-    for (const std::string& line : Lines(text))
-        n += line.find(needle) != std::string::npos;
-    return n;
-}
-
-// Polls `done` for up to about 30 s. Only a bound against a hang: nothing
-// asserts how fast the program is.
-bool WaitFor(const std::function<bool()>& done)
-{
-    for (int i = 0; i < 600 && !done(); ++i)
-        usleep(50000);
-    return done();
-}
-
-// --- The event node ---------------------------------------------------------
-
-// One letter per record, so that the order the driver writes reads as a
-// pattern: a finger goes down (DxyBXYS), moves (xyXYS) and lifts (UbS); a key
-// goes down (KS) and up (kS).
-char Letter(const input_event& e)
-{
-    if (e.type == EV_SYN)
-        return e.code == SYN_REPORT && e.value == 0 ? 'S' : '?';
-    if (e.type == EV_KEY && (e.value == 0 || e.value == 1))
-        return (e.code == BTN_TOUCH ? "bB" : "kK")[e.value];
-    if (e.type != EV_ABS)
-        return '?';
-    switch (e.code) {
-    case ABS_MT_TRACKING_ID: return e.value == 1 ? 'D' : e.value == -1 ? 'U' : '?';
-    case ABS_MT_POSITION_X: return 'x';
-    case ABS_MT_POSITION_Y: return 'y';
-    case ABS_X: return 'X';
-    case ABS_Y: return 'Y';
-    }
-    return '?';
-}
-
-// Splits the captured records into gestures ("tap X,Y", "swipe X,Y to X,Y in
-// N", "key CODE"). Any record out of the order the driver writes ends the
-// decoding with a failure.
-AssertionResult Decode(const std::string& raw, std::vector<std::string>* out)
-{
-    if (raw.size() % sizeof(input_event) != 0)
-        return AssertionFailure() << "node holds " << raw.size() << " bytes, not whole records";
     std::vector<input_event> ev(raw.size() / sizeof(input_event));
-    if (!ev.empty())
-        memcpy(ev.data(), raw.data(), raw.size());
+    raw.copy(reinterpret_cast<char*>(ev.data()), ev.size() * sizeof(input_event));
     std::string letters;
     for (const input_event& e : ev) {
-        if (e.input_event_sec != 0 || e.input_event_usec != 0)
-            return AssertionFailure() << "a record carries a time";
-        letters += Letter(e);
+        const char* abs = e.code == ABS_MT_TRACKING_ID ? (e.value == 1 ? "D" : e.value == -1 ? "U" : "?")
+                          : e.code == ABS_MT_POSITION_X ? "x" : e.code == ABS_MT_POSITION_Y ? "y"
+                          : e.code == ABS_X ? "X" : e.code == ABS_Y ? "Y" : "?";
+        letters += e.input_event_sec || e.input_event_usec || e.value < -1 ? '?'
+                   : e.type == EV_SYN ? (e.code == SYN_REPORT && e.value == 0 ? 'S' : '?')
+                   : e.type == EV_KEY ? (e.value > 1 ? '?' : (e.code == BTN_TOUCH ? "bB" : "kK")[e.value])
+                   : e.type == EV_ABS ? abs[0] : '?';
     }
     static const std::regex gesture("DxyBXYS((xyXYS)*)UbS|KSkS");
+    std::vector<std::string> out;
     std::smatch m;
     for (size_t i = 0; i < ev.size(); i += static_cast<size_t>(m.length())) {
         if (!std::regex_search(letters.cbegin() + static_cast<long>(i), letters.cend(), m, gesture,
                                std::regex_constants::match_continuous))
-            return AssertionFailure() << "records out of order at " << i << ": " << letters.substr(i, 40);
+            return out.push_back("bad records at " + std::to_string(i) + ": " + letters.substr(i, 40)), out;
         auto at = [&](size_t k) { return std::to_string(ev[i + k].value) + "," + std::to_string(ev[i + k + 1].value); };
-        size_t moves = static_cast<size_t>(m[1].length()) / 5;
-        if (letters[i] == 'K' ? ev[i].code != ev[i + 2].code : at(4) != at(1))
-            return AssertionFailure() << "the key or the contact changes within the gesture at " << i;
-        if (letters[i] == 'K')
-            out->push_back("key " + std::to_string(ev[i].code));
-        else  // the last move block starts five records after the one before it
-            out->push_back(moves == 0 ? "tap " + at(1)
-                                      : "swipe " + at(1) + " to " + at(2 + 5 * moves) + " in " + std::to_string(moves));
+        const size_t end = 2 + m[1].length();  // the last move's position, or the touch's
+        if (letters[i] == 'K' ? ev[i].code != ev[i + 2].code : at(4) != at(1) || (m[1].length() && at(end) != at(end + 2)))
+            return out.push_back("bad gesture at " + std::to_string(i)), out;
+        out.push_back(letters[i] == 'K' ? "key " + std::to_string(ev[i].code)
+                      : m[1].length() == 0 ? "tap " + at(1) : "swipe " + at(1) + " to " + at(end));
     }
-    return AssertionSuccess();
+    if (raw.size() % sizeof(input_event) != 0)
+        out.push_back("bad: a torn record");
+    return out;
 }
 
-// The gesture a -v-v line promises, in Decode's words.
+// The gesture a -v-v line promises, in the words of Gestures(): swipes walk
+// forward and lift at their end point, whatever the direction.
 std::string Promised(const std::string& line)
 {
-    static const std::regex tap(R"(Sending (Click \(ACTION_DOWN\)|LongClick \(ACTION_LONGCLICK\)):\((-?\d+,-?\d+)\))");
-    static const std::regex swipe(R"(Sending Swipe \(ACTION_MOTION\):\((-?\d+),(-?\d+),(-?\d+),(-?\d+),5\))");
-    static const std::regex key(R"(Sending PressKey \(ACTION_PRESSKEY\):\((-?\d+)\))");
+    static const std::regex tap(R"(Sending (Click \(ACTION_DOWN\)|LongClick \(ACTION_LONGCLICK\)):\((-?\d+,-?\d+)\))"),
+        swipe(R"(Sending Swipe \(ACTION_MOTION\):\((-?\d+,-?\d+),(-?\d+,-?\d+),5\))"),
+        key(R"(Sending PressKey \(ACTION_PRESSKEY\):\((-?\d+)\))");
     std::smatch m;
-    if (std::regex_match(line, m, tap))
-        return "tap " + m[2].str();
-    if (std::regex_match(line, m, key))
-        return "key " + std::to_string(std::stoi(m[1]) & 0xffff);
-    if (!std::regex_match(line, m, swipe))
-        return "not an event line: " + line;
-    int x = std::stoi(m[1]), y = std::stoi(m[2]), x1 = std::stoi(m[3]), y1 = std::stoi(m[4]);
-    // The driver walks the path backwards when the main axis decreases, and
-    // then lifts where it started.
-    bool reversed = std::abs(y1 - y) > std::abs(x1 - x) ? y1 < y : x1 < x;
-    return "swipe " + m[1].str() + "," + m[2].str() + " to " + (reversed ? m[1].str() + "," + m[2].str()
-                                                                          : m[3].str() + "," + m[4].str()) + " in 3";
+    return std::regex_match(line, m, tap)     ? "tap " + m[2].str()
+           : std::regex_match(line, m, swipe) ? "swipe " + m[1].str() + " to " + m[2].str()
+           : std::regex_match(line, m, key)   ? "key " + std::to_string(std::stoi(m[1]) & 0xffff)
+                                              : "not an event line: " + line;
 }
 
-// The driver opens the node afresh for every gesture without O_APPEND, so a
-// regular file would keep only the last gesture. The node is a fifo, read by
-// a thread of the test while the program runs (a full fifo would stall it).
+// The driver opens the node afresh for every gesture without O_APPEND, so the
+// node is a fifo, drained by a thread while the program runs.
 class NodeCapture {
 public:
-    // Read-write, so the fifo never reports an end between gestures.
-    explicit NodeCapture(const std::string& fifo) : fd_(open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC))
-    {
-        reader_ = std::thread([this] {
-            for (struct pollfd p = {fd_, POLLIN, 0}; !stop_; poll(&p, 1, 50))
-                Drain();
-        });
-    }
-    ~NodeCapture()
-    {
-        Take();
-        close(fd_);
-    }
-    // Everything the program wrote; called once it has ended.
-    std::string Take()
-    {
-        stop_ = true;
-        if (reader_.joinable())
-            reader_.join();
-        Drain();
-        return data_;
-    }
+    explicit NodeCapture(const std::string& fifo)
+        : fd_((mkfifo(fifo.c_str(), 0666), open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC))),
+          reader_([this] { for (struct pollfd p = {fd_, POLLIN, 0}; !stop_; poll(&p, 1, 50)) Drain(); }) {}
+    ~NodeCapture() { Take(), close(fd_); }
+    std::string Take() { stop_ = true; if (reader_.joinable()) reader_.join(); Drain(); return data_; }
 
 private:
-    void Drain()
-    {
-        char buf[65536];
-        for (ssize_t n; (n = read(fd_, buf, sizeof buf)) > 0;)
-            data_.append(buf, static_cast<size_t>(n));
-    }
-
+    void Drain() { char buf[65536]; for (ssize_t n; (n = read(fd_, buf, sizeof buf)) > 0;) data_.append(buf, n); }
     const int fd_;
     std::atomic<bool> stop_{false};
     std::string data_;
     std::thread reader_;
 };
 
-// --- The sandboxed program ---------------------------------------------------
-
-class TapfuzzRun : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        if (!Sandbox::Available())
-            GTEST_SKIP() << "needs root for private namespaces";
-        // The preloaded shim comes before the sanitizer runtime.
-        std::string asan = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
-        setenv("ASAN_OPTIONS", (asan.empty() ? "" : asan + ":").append("verify_asan_link_order=0").c_str(), 1);
-        Profile("");
-        ASSERT_EQ(mkfifo(sb.path("/dev/input/event0").c_str(), 0666), 0);
-        node.reset(new NodeCapture(sb.path("/dev/input/event0")));
-        ASSERT_TRUE(Sandbox::WriteFile(sb.path("/dev/fb0"), ""));
-        ASSERT_EQ(mkdir(sb.path("saved").c_str(), 0755), 0);
-    }
-
-    // device.conf: the built library, ./saved/ for dumps, plus `extra`.
-    void Profile(const std::string& extra, bool library = true)
-    {
-        std::string lib = FEEDINPUT_LIB;
-        lib = library ? lib.substr(0, lib.rfind('/') + 1) : "/no/such/folder/";
-        ASSERT_TRUE(
-            Sandbox::WriteFile(sb.path("device.conf"), "LIBLARAY_PATH=" + lib + "\nCOREFILE_PATH=./saved/\n" + extra));
-    }
-
-    SandboxProcess Start(std::vector<std::string> args)
-    {
-        args.insert(args.begin(), TAPFUZZ_BIN);
-        std::vector<std::string> env = {"LD_PRELOAD=" FBSHIM_LIB, "TZ=UTC"};
-        if (!fb.empty())
-            env.push_back("TAPFUZZ_TEST_FB=" + fb);
-        return sb.Start(args, env);
-    }
-    // The exit status; -1 when the program was killed.
-    int Run(const std::vector<std::string>& args)
-    {
-        int status = Start(args).Wait();
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-    std::string Out() const { return Sandbox::ReadFile(sb.root() + "/out.txt"); }
-    std::string Err() const { return Sandbox::ReadFile(sb.root() + "/err.txt"); }
-
-    std::string Log(const char* file = "tapfuzz.log") const
-    {
-        std::string text;
-        if (DIR* d = opendir(sb.path("results").c_str())) {
-            while (struct dirent* e = readdir(d))
-                if (strncmp(e->d_name, "tapfuzz", 7) == 0)
-                    text = Sandbox::ReadFile(sb.path("results/") + e->d_name + "/" + file);
-            closedir(d);
-        }
-        return text;
-    }
-    void ForgetLogs() { std::system(("rm -rf '" + sb.path("results") + "'").c_str()); }
-
-    // The messages of the main log's lines (after "[time][INFO]") that start with `start`.
-    std::vector<std::string> Messages(const std::string& start) const
-    {
-        std::vector<std::string> messages;
-        for (const std::string& line : Lines(Log())) {
-            size_t tag = line.find("][INFO]");
-            if (tag != std::string::npos && line.compare(tag + 7, start.size(), start) == 0)
-                messages.push_back(line.substr(tag + 7));
-        }
-        return messages;
-    }
-
-    // What the node got; a record out of the driver's order fails the test.
-    std::vector<std::string> Gestures()
-    {
-        std::vector<std::string> gestures;
-        EXPECT_TRUE(Decode(node->Take(), &gestures));
-        return gestures;
-    }
-
-    // The run ended cleanly: the node got exactly what the -v-v lines say, in
-    // order; both logs are whole (every line starts with its time stamp or is
-    // a line of the mix printout, which one log line spreads over several, and
-    // each file ends with a line feed); nothing of tapfuzz outlived it.
-    void ExpectEndedCleanly()
-    {
-        std::vector<std::string> promised;
-        for (const std::string& line : Messages("Sending "))
-            promised.push_back(Promised(line));
-        EXPECT_EQ(Gestures(), promised);
-        static const std::regex whole(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\]\[.*|//  [A-Z][A-Za-z ]+(:\d+\.\d%)?)");
-        for (const char* file : {"tapfuzz.log", "crash.log"}) {
-            std::string text = Log(file);
-            EXPECT_TRUE(text.empty() || text.back() == '\n') << file;
-            for (const std::string& line : Lines(text))
-                EXPECT_TRUE(std::regex_match(line, whole)) << file << ": " << line;
-        }
-        std::string left = sb.Leftovers();
-        EXPECT_EQ(left.find("tail -F"), std::string::npos) << left;
-        EXPECT_EQ(left.find("tapfuzz"), std::string::npos) << left;
-    }
-
-    std::string fb = "800x480";
-    Sandbox sb;
-    std::unique_ptr<NodeCapture> node;
+struct RunCase {
+    const char* name;
+    std::vector<std::string> args;
+    int status;
+    // Each "where:text" must be found in out, err, log, crash (the crash
+    // log), calls (what a stand-in library was asked), left (processes left
+    // running), pattern (the core-pattern file) or a saved dump (dump,
+    // dump.1, hostile); "!where:text" must not, "where=text" is all of it,
+    // and "where==where" compares two of them.
+    std::vector<std::string> expect;
+    std::string profile = "";
+    std::string lib = "";      // a stand-in's folder; "": the built library; "/...": a folder as it stands; "-": no profile
+    const char* fb = "800x480";  // what the frame buffer reports ("": the query fails); nullptr: no /dev/fb0
+    std::string shell = "";    // run in the sandbox before tapfuzz replaces the shell
+    int sig = 0;               // sent a random moment after the results appear (with dumps: after the second is saved)
+    const char* gestures = ".*";  // every gesture on the node matches
+    std::array<int, 4> mix = {-1};  // % of the library's calls that are clicks, swipes, long clicks, keys
 };
 
-// Everything that ends the program before its first event: the usage (255),
-// the version (0, even without the library), refused mixes and an unusable
-// library or frame buffer (1, with the reason where there is one).
-TEST_F(TapfuzzRun, EndsBeforeInjecting)
+// Blanks, CRLF and comments around the values; the first of two lines wins; a
+// key of 0, of text or of too many characters is no key.
+const std::string kKeys = "HWKEY_ENABLE=1\n \tHWKEY_VOL_UP \t=\t 115th \t\r\n#HWKEY_BACK=1\nHWKEY_BACK=158\nHWKEY_BACK=159\nHWKEY_HOME=0\n"
+                          "HWKEY_MUTE=abc\nHWKEY_POWER=1234567890123456\n", kFb = "cannot read the screen size from /dev/fb0: ";
+const std::string kDump = "saved/coredump-crashy-4242-2023-11-14_22:13:20", kHostile = "coredump-x\n[forged][INFO];touch pwned;$(touch pwned2)-7-";
+const std::string kSeq = [] { std::string text; for (int i = 1; i <= 100000; ++i) text += std::to_string(i) + "\n"; return text; }();
+// A dump whose program has a hostile name, then two dumps of one name and
+// second, the later one written (as the kernel would) once the first is gone.
+const std::string kDumps = "(sleep 0.2; printf h > '/tmp/" + kHostile + "1700000000'; seq 100000 > /tmp/coredump-crashy-4242-1700000000;"
+                           " echo keep > /tmp/keep-me; until [ -e " + kDump + " ] && [ ! -e /tmp/coredump-crashy-4242-1700000000 ]; do sleep 0.1; done;"
+                           " echo second > /tmp/coredump-crashy-4242-1700000000) & ";
+
+const std::string kUsage = "usage: tapfuzz :[-a appname] \n               [--pct-touch PERCENT]\n               [--pct-longclick PERCENT]\n"
+    "               [--pct-motion PERCENT]\n               [--pct-presskey PERCENT]\n               [--throttle MILLISEC]\n               [--seed N]\n"
+    "               [--stop-on-crash]\n               [--help]\n               COUNT\n"
+    "       tapfuzz --replay FILE [--from N] [--to M] [--speed F]\n       tapfuzz --report FOLDER\n";
+
+const RunCase kRuns[] = {
+    {"usage", {}, 255, {"out=" + kUsage}}, {"help", {"--help"}, 255, {"out:" + kUsage}},
+    {"version_without_library", {"--help", "--version"}, 0, {"out:tapfuzz version:V0.2.3\nlibaray version:V0.1\n"}, "", "/no/such/"},
+    {"version_of_the_library", {"--version"}, 0, {"out:libaray version:fake-2.1\n"}, "", "full"},
+    {"touch_above_hundred", {"--pct-touch", "101", "5"}, 1, {"!log:Events injected"}},
+    {"mix_under_hundred", {"--pct-touch", "20", "--pct-motion", "20", "--pct-longclick", "20", "--pct-presskey", "20", "5"}, 1, {}},
+    {"no_library", {"5"}, 1, {"err:nothing of the event mix can be injected", "log:nothing of the event mix", "log:dlopen failed for /no/such/libfeedinput.so"}, "", "/no/such/"},
+    {"library_path_127", {"5"}, 1, {"log:dlopen failed for /" + std::string(125, 'p') + "/libfeedinput.so\n"}, "", "/" + std::string(125, 'p') + "/"},
+    {"fb_no_answer", {"5"}, 1, {"err:" + kFb + "Inappropriate ioctl for device", "log:" + kFb}, "", "", ""},
+    {"fb_missing", {"5"}, 1, {"err:" + kFb + "No such file or directory"}, "", "", nullptr},
+    {"fb_zero_width", {"5"}, 1, {"err:" + kFb + "it reports 0 x 480"}, "", "", "0x480"},
+    {"grid_clamped", {"5"}, 1, {"err:tapfuzz: SCREEN_BASIC_SIZE -2147483648 is outside 1..480\n"}, "SCREEN_BASIC_SIZE=-99999999999\n"},
+    {"no_profile", {"5"}, 1, {"out:openfile [./device.conf] error [No such file or directory]\n"}, "", "-"},
+    // The main log of the day appends, and falls back to the console when it cannot be a file.
+    {"runs_append", {"3"}, 0, {"log:[INFO]Events injected:2\n", "log:[INFO]Events injected:3\n"}, "", "", "800x480", "\"$0\" 2 >/dev/null; "},
+    {"results_is_a_file", {"3"}, 0, {"out:][INFO]Events injected:3\n"}, "", "", "800x480", "echo x > results; "},
+    {"main_log_is_a_folder", {"3"}, 0, {"out:][INFO]Events injected:3\n"}, "", "", "800x480", "mkdir -p results/tapfuzz$(date +%Y%m%d)/tapfuzz.log; "},
+    {"count", {"-v-v", "20"}, 0, {"log:[INFO]Events injected:20\n", "log:[INFO]// tapfuzz finish\n", "log:[INFO]cycleCounter:20\n",
+        "log:[INFO]corefile save path:./saved/\n", "log:[INFO]Success: echo \"/tmp/coredump-%e-%p-%t\" > /proc/sys/kernel/core_pattern\n",
+        "log:link:touchClick\n", "pattern=/tmp/coredump-%e-%p-%t\n"}, "SCREEN_BASIC_SIZE=30\n", "", "800x490", "", 0, "tap ([0-9]{1,2}|[1-6][0-9]{2}|7[0-7][0-9]),([0-9]{1,2}|[1-3][0-9]{2}|4[0-7][0-9])|swipe .*"},
+    {"keys_only", {"-v-v", "--pct-presskey", "100", "20"}, 0, {"log:[INFO]Events injected:20\n", "err:profile key HWKEY_POWER: value longer than 15 characters, ignored\n"},
+        kKeys, "", "800x480", "", 0, "key (115|158)"},
+    {"mix_printout", {"-v", "--pct-touch", "50", "3"}, 0, {"log:\n//  Event percentages\n//  TOUCH:50.0%\n//  MOTION:23.1%\n//  LONGCLICK:23.1%\n//  PRESSKEY:3.8%\n",
+        "log:[INFO]Events injected:3", "!log:Sending"}, "HWKEY_ENABLE=1\nHWKEY_VOL_UP=115\n"},
+    {"mix_proportions", {"--pct-touch", "50", "4000"}, 0, {}, kKeys, "full", "800x480", "", 0, ".*", {50, 23, 23, 4}},
+    {"library_with_touch_only", {"-v-v", "10"}, 0, {"log:[INFO]link:touchClick\n[", "!log:link:touchSwipe", "!calls:touchSwipe", "log:Events injected:10"}, "", "touchonly"},
+    {"library_failing", {"--pct-presskey", "100", "2"}, 0, {"log:[INFO]Error PressKey (ACTION_PRESSKEY):(115)\n", "calls=sendHKeyInput(115);sendHKeyMcu(115);sendHKeyInput(115);sendHKeyMcu(115);"},
+        "HWKEY_ENABLE=1\nHWKEY_VOL_UP=115\n", "failing"},
+    {"sigint", {"-v-v", "100000"}, 0, {"!log:Events injected"}, kKeys, "", "800x480", "", SIGINT},
+    {"sigint_in_a_long_pause", {"-v-v", "--throttle", "60000", "100000"}, 0, {"!log:Events injected"}, "", "", "800x480", "", SIGINT},
+    {"sigalrm", {"-v-v", "--throttle", "3", "--hour", "1"}, 0, {"!log:Events injected"}, "", "", "800x480", "", SIGALRM},
+    {"other_tail_lives_on", {"3"}, 0, {"left:tail -f /dev/null"}, "", "", "800x480", "tail -f /dev/null & "},
+    // A dump moves (renamed) once it stopped growing, is recorded once, and
+    // never replaces one saved before; the hostile name forges no log line.
+    {"dumps", {"-v-v", "--throttle", "200", "100000"}, 0, {"log:[CRASH][Coredump]./" + kDump + "\n", "crash:[CRASH][Coredump]./" + kDump + ".1\n",
+        "log:[INFO]mv /tmp/coredump-crashy-4242-1700000000 ./" + kDump + "\n", "log:" + escapeLogText(kHostile) + "2023-11-14_22:13:20\n", "!log:keep-me",
+        "dump==seq", "dump.1=second\n", "hostile=h"}, "", "", "800x480", kDumps, SIGINT},
+    // The same, copied to another file system.
+    {"dumps_copied", {"-v-v", "--throttle", "200", "100000"}, 0, {"log:[CRASH][Coredump]./" + kDump + ".1\n", "dump==seq", "dump.1=second\n"}, "", "", "800x480", "mount -t tmpfs t /tmp; " + kDumps, SIGINT},
+};
+
+class Run : public SandboxedCase, public ::testing::WithParamInterface<RunCase> {};
+
+TEST_P(Run, WhatItInjectsLogsAndLeaves)
 {
-    const std::string kVersion = "tapfuzz version:V0.2.3\nlibaray version:V0.1\n";
-    const struct {
-        std::vector<std::string> args;
-        bool library;
-        const char* fb;  // TAPFUZZ_TEST_FB ("": the query fails); nullptr: no /dev/fb0 at all
-        int status;
-        std::string out, err;  // expected within standard output and error
-    } cases[] = {
-        {{}, true, "800x480", 255, showusage(), ""},
-        {{"--help"}, true, "800x480", 255, showusage(), ""},
-        {{"--help", "--version"}, false, "800x480", 0, kVersion, ""},
-        {{"--pct-touch", "101", "5"}, true, "800x480", 1, "", ""},
-        {{"--pct-touch", "20", "--pct-motion", "20", "--pct-longclick", "20", "--pct-presskey", "20", "5"}, true,
-         "800x480", 1, "", ""},
-        {{"5"}, false, "800x480", 1, "", "nothing of the event mix can be injected"},
-        {{"5"}, true, "", 1, "", "cannot read the screen size from /dev/fb0"},
-        {{"5"}, true, nullptr, 1, "", "cannot read the screen size from /dev/fb0"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::PrintToString(c.args) + " fb " + (c.fb ? c.fb : "none"));
-        Profile("", c.library);
-        fb = c.fb ? c.fb : "";
-        if (!c.fb)
-            unlink(sb.path("/dev/fb0").c_str());
-        EXPECT_EQ(Run(c.args), c.status) << Err();
-        EXPECT_EQ(c.args.empty() ? Out() : c.out, c.out);  // without arguments, nothing but the usage
-        EXPECT_NE(Out().find(c.out), std::string::npos) << Out();
-        EXPECT_NE(Err().find(c.err), std::string::npos) << Err();
-        EXPECT_EQ(CountLines(Log(), "Events injected:"), 0u);
-        if (!c.err.empty()) {
-            EXPECT_EQ(CountLines(Log(), c.err), 1u) << Log();
-        }
-        ExpectEndedCleanly();  // with nothing on the node, as nothing was logged as sent
-        ForgetLogs();
+    const RunCase& c = GetParam();
+    if (c.shell.rfind("mount", 0) == 0 && std::string(TAPFUZZ_BIN).rfind("/tmp/", 0) == 0)
+        GTEST_SKIP() << "a tmpfs on /tmp would hide this build tree from the run";
+    std::string lib = FEEDINPUT_LIB, env = "LD_PRELOAD=" FBSHIM_LIB;
+    lib = c.lib[0] == '/' ? c.lib : c.lib[0] ? FAKEFEED_DIR "/" + c.lib + "/" : lib.substr(0, lib.rfind('/') + 1);
+    ASSERT_TRUE(c.lib == "-" || Sandbox::WriteFile(sb_.path("device.conf"), "LIBLARAY_PATH=" + lib + "\nCOREFILE_PATH=./saved/\n" + c.profile));
+    ASSERT_TRUE(mkdir(sb_.path("saved").c_str(), 0755) == 0 && (!c.fb || Sandbox::WriteFile(sb_.path("/dev/fb0"), "")));
+    NodeCapture node(sb_.path("/dev/input/event0"));
+    std::vector<std::string> argv = {"/bin/sh", "-c", c.shell + "exec \"$0\" \"$@\"", TAPFUZZ_BIN};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    // The preloaded shim comes before the sanitizer runtime.
+    SandboxProcess run = sb_.Start(argv, {env, "TZ=UTC", std::string("TAPFUZZ_TEST_FB=") + (c.fb ? c.fb : ""), "ASAN_OPTIONS=verify_asan_link_order=0"});
+    for (int i = 0; c.sig && i < 600 && access(sb_.path(c.shell.find("seq") == std::string::npos ? "results" : kDump + ".1").c_str(), F_OK) != 0; ++i)
+        usleep(50000);
+    std::mt19937 pick(::testing::UnitTest::GetInstance()->random_seed());
+    usleep(c.sig ? std::uniform_int_distribution<int>(50000, 400000)(pick) : 0);
+    EXPECT_TRUE(!c.sig || run.Kill(c.sig));
+    const int st = run.Wait();
+    const std::string mainLog = MainLog(), crashLog = MainLog("crash.log"), calls = Sandbox::ReadFile(sb_.path("calls.txt"));
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == c.status) << st << Sandbox::ReadFile(sb_.root() + "/err.txt");
+    const std::map<std::string, std::string> where = {
+        {"out", Sandbox::ReadFile(sb_.root() + "/out.txt")}, {"err", Sandbox::ReadFile(sb_.root() + "/err.txt")}, {"log", mainLog},
+        {"crash", crashLog}, {"calls", calls}, {"left", sb_.Leftovers()}, {"pattern", Sandbox::ReadFile(sb_.path("/proc/sys/kernel/core_pattern"))},
+        {"dump", Sandbox::ReadFile(sb_.path(kDump))}, {"dump.1", Sandbox::ReadFile(sb_.path(kDump + ".1"))},
+        {"hostile", Sandbox::ReadFile(sb_.path("saved/" + kHostile + "2023-11-14_22:13:20"))}, {"seq", kSeq}};
+    for (const std::string& e : c.expect) {
+        const bool absent = e[0] == '!';
+        const size_t sep = e.find_first_of(":=");
+        const std::string &text = where.at(e.substr(absent, sep - absent)), want = e.substr(sep + 1);
+        EXPECT_TRUE(e[sep] == ':' ? (text.find(want) == std::string::npos) == absent : text == (want[0] == '=' ? where.at(want.substr(1)) : want))
+            << e << "\n---\n" << text;
     }
-}
-
-TEST_F(TapfuzzRun, RunByCountLogsExactlyWhatItInjects)
-{
-    ASSERT_EQ(Run({"-v-v", "20"}), 0) << Err();
-    ExpectEndedCleanly();
-    EXPECT_EQ(Gestures().size(), 20u);
-    std::vector<std::string> expected;
-    for (int i = 1; i <= 20; ++i)
-        expected.push_back("cycleCounter:" + std::to_string(i));
-    EXPECT_EQ(Messages("cycleCounter:"), expected);
-    std::vector<std::string> all = Messages("");
-    ASSERT_GE(all.size(), 2u);
-    EXPECT_EQ(all[all.size() - 2] + "|" + all.back(), "Events injected:20|// tapfuzz finish");
-}
-
-TEST_F(TapfuzzRun, KeyPressesOnlyAreCountedAndEnd)
-{
-    Profile("HWKEY_ENABLE=1\nHWKEY_VOL_UP=115\nHWKEY_BACK=158\n");
-    ASSERT_EQ(Run({"-v-v", "--pct-presskey", "100", "10"}), 0) << Err();
-    ExpectEndedCleanly();
-    EXPECT_EQ(Gestures().size(), 10u);
-    for (const std::string& g : Gestures())
-        EXPECT_TRUE(g == "key 115" || g == "key 158") << g;
-    EXPECT_EQ(CountLines(Log(), "[INFO]Events injected:10"), 1u);
-}
-
-TEST_F(TapfuzzRun, OneVerboseFlagPrintsTheMixButNoEvents)
-{
-    Profile("HWKEY_ENABLE=1\nHWKEY_VOL_UP=115\n");
-    ASSERT_EQ(Run({"-v", "--pct-touch", "50", "3"}), 0) << Err();
-    for (const char* line : {"//  Event percentages", "//  TOUCH:50.0%", "//  MOTION:23.1%", "//  LONGCLICK:23.1%",
-                             "//  PRESSKEY:3.8%", "[INFO]Events injected:3"})
-        EXPECT_EQ(CountLines(Log(), line), 1u) << line << "\n" << Log();
-    EXPECT_TRUE(Messages("Sending ").empty());
-    EXPECT_GE(Gestures().size(), 3u);
-}
-
-// Stopped at a random moment, during events or a long pause, a run ends with
-// 0 between two events: every injected gesture is whole and logged.
-TEST_F(TapfuzzRun, SignalsAtRandomMomentsEndCleanly)
-{
-    Profile("HWKEY_ENABLE=1\nHWKEY_VOL_UP=115\n");
-    std::mt19937 pick(static_cast<unsigned>(::testing::UnitTest::GetInstance()->random_seed()));
-    const struct {
-        int sig;
-        std::vector<std::string> args;
-    } cases[] = {
-        {SIGINT, {"-v-v", "100000"}},
-        {SIGINT, {"-v-v", "--throttle", "60000", "100000"}},  // a pause of a minute
-        {SIGALRM, {"-v-v", "--throttle", "3", "--hour", "1"}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::PrintToString(c.args) + " ended by signal " + std::to_string(c.sig));
-        node.reset(new NodeCapture(sb.path("/dev/input/event0")));
-        SandboxProcess run = Start(c.args);
-        // Its handlers are in place once it has written its first line.
-        ASSERT_TRUE(WaitFor([&] { return !Log().empty(); }));
-        usleep(std::uniform_int_distribution<int>(0, 400000)(pick));
-        run.Kill(c.sig);
-        EXPECT_EQ(run.Wait(), 0) << Err();  // exited with 0
-        ExpectEndedCleanly();
-        EXPECT_EQ(CountLines(Log(), "Events injected:"), 0u);
-        ForgetLogs();
+    // The node got exactly what the -v-v lines promise, in order.
+    std::vector<std::string> promised, gestures = Gestures(node.Take());
+    for (const std::string& m : Messages("[INFO]"))
+        if (m.rfind("Sending ", 0) == 0)
+            promised.push_back(Promised(m));
+    EXPECT_EQ(c.lib.empty() && !c.args.empty() && c.args[0] == "-v-v" ? promised : gestures, gestures);
+    for (const std::string& g : gestures)
+        EXPECT_TRUE(std::regex_match(g, std::regex(c.gestures))) << g;
+    // Whole lines only (the mix printout spreads one over several), none forged; nothing left running but another's tail.
+    static const std::regex whole(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\]\[.*|//  [A-Z][A-Za-z ]+(:\d+\.\d%)?)");
+    for (const std::string& text : {mainLog, crashLog}) {
+        EXPECT_TRUE(text.empty() || text.back() == '\n');
+        for (const std::string& line : ::Messages(text, ""))
+            EXPECT_TRUE(std::regex_match(line, whole)) << line;
     }
+    for (const std::string& line : ::Messages(sb_.Leftovers(), ""))
+        EXPECT_NE(std::string::npos, line.find("tail -f /dev/null")) << line;
+    EXPECT_TRUE(access(sb_.path("pwned").c_str(), F_OK) != 0 && access(sb_.path("pwned2").c_str(), F_OK) != 0);
+    std::map<std::string, int> n;
+    std::istringstream in(calls);
+    for (std::string call; std::getline(in, call, ';');)
+        ++n[call.substr(0, call.find('('))];
+    const char* kinds[] = {"touchClick", "touchSwipe", "touchLongClick", "sendHKeyInput"};
+    for (int k = 0; c.mix[0] >= 0 && k < 4; ++k)  // of 4000 calls; 4 points are 5 standard deviations or more
+        EXPECT_NEAR(c.mix[k], n[kinds[k]] / 40.0, 4) << kinds[k];
 }
 
-TEST_F(TapfuzzRun, StopsOnlyItsOwnEcho)
-{
-    // Another tail of the device, started beside tapfuzz, must survive it.
-    int status = sb.Exec({"/bin/sh", "-c", "tail -f /dev/null & exec \"$0\" \"$@\"", TAPFUZZ_BIN, "3"},
-                         {"LD_PRELOAD=" FBSHIM_LIB, "TAPFUZZ_TEST_FB=800x480"});
-    EXPECT_EQ(status, 0) << Err();
-    std::string left = sb.Leftovers();
-    EXPECT_NE(left.find("tail -f /dev/null"), std::string::npos) << left;
-    EXPECT_EQ(left.find("tail -F"), std::string::npos) << left;
-}
-
-TEST_F(TapfuzzRun, DumpDuringARunIsMovedWholeWithBothRecords)
-{
-    SandboxProcess run = Start({"-v-v", "--throttle", "200", "100000"});
-    std::string data(300000, '\0');
-    std::mt19937 bytes(1);
-    for (char& b : data)
-        b = static_cast<char>(bytes());
-    ASSERT_TRUE(Sandbox::WriteFile(sb.path("/tmp/coredump-crashy-4242-1700000000"), data));
-    ASSERT_TRUE(Sandbox::WriteFile(sb.path("/tmp/keep-me"), "not a dump"));
-    const std::string name = "./saved/coredump-crashy-4242-2023-11-14_22:13:20";
-    EXPECT_TRUE(WaitFor([&] { return Sandbox::ReadFile(sb.path(name)) == data; }));
-    run.Kill(SIGINT);
-    EXPECT_EQ(run.Wait(), 0) << Err();  // exited with 0
-    ExpectEndedCleanly();
-    EXPECT_EQ(access(sb.path("/tmp/coredump-crashy-4242-1700000000").c_str(), F_OK), -1);
-    EXPECT_EQ(Sandbox::ReadFile(sb.path("/tmp/keep-me")), "not a dump");
-    EXPECT_EQ(CountLines(Log(), "[CRASH][Coredump]" + name), 1u) << Log();
-    EXPECT_EQ(CountLines(Log(), "[INFO]mv /tmp/coredump-crashy-4242-1700000000 " + name), 1u) << Log();
-    EXPECT_EQ(CountLines(Log("crash.log"), "[CRASH][Coredump]" + name), 1u) << Log("crash.log");
-}
+INSTANTIATE_TEST_SUITE_P(Tapfuzz, Run, ::testing::ValuesIn(kRuns), [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace

@@ -1,74 +1,120 @@
-// Problem: the event source and the bridge read ./device.conf, log into
-// ./results/, print debug lines and may end the process; none of that may
-// reach the test's own folder or process.
-// Solution: a fixture that runs each case's body in a sandbox with its output
-// in files, then reads back the main log and the messages of its lines.
+// Problem: the code under test reads ./device.conf, logs into ./results/,
+// starts a console echo, keeps globals and may end the process; none of that
+// may reach the test's own folder or process, or the next case.
+// Solution: a fixture that runs each case's body in a fresh sandbox with its
+// output in files, then reads back the main log and the messages of its lines.
 #ifndef TAPFUZZ_TESTS_SANDBOXED_CASE_H
 #define TAPFUZZ_TESTS_SANDBOXED_CASE_H
 
+// The headers the test files share.
+#include <errno.h>
 #include <fcntl.h>
-#include <glob.h>
+#include <limits.h>
+#include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
+#include <atomic>
+#include <filesystem>
 #include <functional>
+#include <map>
+#include <regex>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "Logger.h"
-#include "child_case.h"
 #include "sandbox.h"
+
+// A command line as main receives it: "tapfuzz", then `args`.
+class CommandLine {
+public:
+    explicit CommandLine(const std::vector<std::string>& args) : words_{"tapfuzz"}
+    {
+        words_.insert(words_.end(), args.begin(), args.end());
+        for (std::string& w : words_)
+            argv_.push_back(&w[0]);
+        argv_.push_back(nullptr);
+    }
+    int argc() const { return static_cast<int>(words_.size()); }
+    char** argv() { return argv_.data(); }
+
+private:
+    std::vector<std::string> words_;
+    std::vector<char*> argv_;
+};
+
+// The messages of the lines of `text` carrying `tag` ("[INFO]",
+// "[DEBUG][parse_opt]"), without their prefix and "[Line N]:".
+inline std::vector<std::string> Messages(const std::string& text, const std::string& tag)
+{
+    std::vector<std::string> found;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        size_t at = line.find(tag);
+        if (at == std::string::npos)
+            continue;
+        std::string rest = line.substr(at + tag.size());
+        size_t end = rest.compare(0, 6, "[Line ") == 0 ? rest.find("]:") : std::string::npos;
+        found.push_back(end == std::string::npos ? rest : rest.substr(end + 2));
+    }
+    return found;
+}
 
 class SandboxedCase : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        if (!Sandbox::Available())
-            GTEST_SKIP() << "needs mount and PID namespaces (run as root)";
-    }
-
+    void SetUp() override { if (!Sandbox::Available()) GTEST_SKIP() << "needs mount and PID namespaces (run as root)"; }
     void Profile(const std::string& text) { ASSERT_TRUE(Sandbox::WriteFile(sb_.path("device.conf"), text)); }
+    // Forgets the logs of earlier Check()s, for the next row of a table.
+    void ForgetLogs() { std::filesystem::remove_all(sb_.path("results")); }
 
     // Runs body in the sandbox, standard output and error in out.txt and
-    // err.txt, and expects it to end with `status`; the child's failed
-    // expectations are in out.txt and make its status 1.
+    // err.txt, and expects it to end with exit code `status` (-N: killed by
+    // signal N); the child's failed expectations are in out.txt and make its
+    // status 1. Only its own: a row that failed before does not count.
     void Check(const std::function<void()>& body, int status = 0)
     {
         int st = sb_.Run([&body]() {
-            int out = open("out.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int err = open("err.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
+            if (!freopen("out.txt", "w", stdout) || !freopen("err.txt", "w", stderr))
                 return 90;
+            const ::testing::TestResult* r = ::testing::UnitTest::GetInstance()->current_test_info()->result();
+            const int before = r->total_part_count();
             body();
             Logger::stopEcho();
             fflush(nullptr);
-            return ::testing::Test::HasFailure() ? 1 : 0;
+            for (int i = before; i < r->total_part_count(); ++i)
+                if (r->GetTestPartResult(i).failed())
+                    return 1;
+            return 0;
         });
-        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == status)
+        EXPECT_TRUE(status < 0 ? WIFSIGNALED(st) && WTERMSIG(st) == -status : WIFEXITED(st) && WEXITSTATUS(st) == status)
             << "status " << st << "\n--- out.txt\n" << Out() << "\n--- err.txt\n" << Err();
     }
 
     std::string Out() const { return Sandbox::ReadFile(sb_.path("out.txt")); }
     std::string Err() const { return Sandbox::ReadFile(sb_.path("err.txt")); }
-    std::string MainLog() const
+    // `file` of the results folders (one a day).
+    std::string MainLog(const std::string& file = "tapfuzz.log") const
     {
         std::string text;
-        glob_t g{};
-        if (glob(sb_.path("results/tapfuzz*/tapfuzz.log").c_str(), 0, nullptr, &g) == 0)
-            for (size_t i = 0; i < g.gl_pathc; ++i)
-                text += Sandbox::ReadFile(g.gl_pathv[i]);
-        globfree(&g);
+        std::error_code none;
+        for (const auto& day : std::filesystem::directory_iterator(sb_.path("results"), none))
+            text += Sandbox::ReadFile(day.path() / file);
         return text;
     }
-
-    // What follows `tag` (and "[Line N]:") on each line carrying it: of the
-    // main log, or for DEBUG lines of the standard output.
+    // Messages of the main log, or for DEBUG tags of the standard output.
     std::vector<std::string> Messages(const std::string& tag) const
     {
-        return ChildCase::Messages(tag.rfind("[DEBUG]", 0) == 0 ? Out() : MainLog(), tag);
+        return ::Messages(tag.rfind("[DEBUG]", 0) == 0 ? Out() : MainLog(), tag);
     }
 
     Sandbox sb_;

@@ -11,14 +11,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     // A file name holds any byte but '/' and NUL, at most 255 of them.
-    if (size > 255)
-        return 0;
-    std::string name(reinterpret_cast<const char*>(data), size);
-    if (name.find('/') != std::string::npos || name.find('\0') != std::string::npos)
-        return 0;
-
-    std::string newname;
-    if (!buildNewName(name, &newname))
+    std::string name(reinterpret_cast<const char*>(data), size), newname;
+    if (size > 255 || name.find_first_of(std::string("/\0", 2)) != std::string::npos || !buildNewName(name, &newname))
         return 0;
     // Everything up to and including the last '-' is kept as it was.
     size_t dash = name.rfind('-');

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -13,37 +14,22 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     std::vector<std::string> args{"tapfuzz"};
-    std::string cur;
-    for (size_t i = 0; i < size; ++i) {
-        if (data[i] == '\0') {
-            args.push_back(cur);
-            cur.clear();
-        } else {
-            cur.push_back(static_cast<char>(data[i]));
-        }
-    }
-    args.push_back(cur);
-    if (args.size() > 64)
-        return 0;
+    std::istringstream in(std::string(reinterpret_cast<const char*>(data), size) + '\0');
+    for (std::string arg; args.size() <= 64 && std::getline(in, arg, '\0');)
+        args.push_back(arg);
     std::vector<char*> argv;
     for (std::string& a : args)
         argv.push_back(&a[0]);
     argv.push_back(nullptr);
-
-    mVerbose = 0;
-    currentargc = 0;
-    mCount = 100;
+    mVerbose = currentargc = 0;
     mThrottle = 0;
     mSeconds = 0;
+    mCount = 100;
     for (int i = 0; i < 4; ++i)
         setOptionFactor(i, 1.0f);
-
-    int argc = static_cast<int>(args.size());
-    preScanOptions(argc, argv.data());
-    processOptions(argc, argv.data());
-    if (memchr(processname, '\0', sizeof processname) == nullptr)
-        abort();
-    if (mThrottle < 0)
+    preScanOptions(static_cast<int>(args.size()), argv.data());
+    processOptions(static_cast<int>(args.size()), argv.data());
+    if (memchr(processname, '\0', sizeof processname) == nullptr || mThrottle < 0)
         abort();
     return 0;
 }

@@ -6,32 +6,18 @@
 #include <string.h>
 
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "profile.h"
 
 namespace {
 
-const char* const kIntKeys[] = {
-    "HWKEY_ENABLE",   "SCREEN_BASIC_SIZE", "HWKEY_VOL_UP", "HWKEY_VOL_DOWN", "HWKEY_POWER",
-    "HWKEY_HOME",     "HWKEY_RADIO",       "HWKEY_NVI",    "HWKEY_MUTE",     "HWKEY_MEDIA",
-    "HWKEY_BACK",
-};
-
-template <size_t N>
-void LookUp(const char* key)
+void LookUp(const char* key, size_t capacity)
 {
-    // A canary byte past the capacity catches a write beyond it even where
-    // the sanitizer's redzone would not (the array sits inside a struct).
-    struct {
-        char value[N];
-        char canary;
-    } buf;
-    memset(buf.value, 'x', N);
-    buf.canary = 0x5a;
-    int ret = GetProfileString("./device.conf", key, buf.value);
-    if (buf.canary != 0x5a)
-        abort();
-    if (ret == 0 && memchr(buf.value, '\0', N) == nullptr)
+    // Exactly `capacity` bytes on the heap: the sanitizer sees any byte past them.
+    std::vector<char> buf(capacity, 'x');
+    if (GetProfileString("./device.conf", key, buf.data(), capacity) == 0 && memchr(buf.data(), '\0', capacity) == nullptr)
         abort();
 }
 
@@ -39,25 +25,16 @@ void LookUp(const char* key)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    FILE* f = fopen("device.conf", "wb");
-    if (f == nullptr)
-        return 0;
-    fwrite(data, 1, size, f);
-    fclose(f);
-
-    LookUp<32>("EVENT_INTERVALS_RANGE");
-    LookUp<128>("LIBLARAY_PATH");
-    LookUp<64>("COREFILE_PATH");
-    LookUp<1>("COREFILE_PATH");
-    LookUp<2>("EVENT_INTERVALS_RANGE");
-    for (const char* key : kIntKeys) {
-        int v = 12345;
-        GetProfileInt("./device.conf", key, &v);
-    }
+    if (FILE* f = fopen("device.conf", "wb"))
+        fwrite(data, 1, size, f), fclose(f);
+    const std::pair<const char*, size_t> lookups[] = {{"EVENT_INTERVALS_RANGE", 32}, {"LIBLARAY_PATH", 128}, {"COREFILE_PATH", 64},
+                                                      {"COREFILE_PATH", 1}, {"EVENT_INTERVALS_RANGE", 2}, {"HWKEY_VOL_UP", 16}};
+    for (const auto& l : lookups)
+        LookUp(l.first, l.second);
+    int v = 12345;
+    GetProfileInt("./device.conf", "SCREEN_BASIC_SIZE", &v);
     // A key of the file itself, whatever it is: the first 31 bytes up to '='.
-    char key[32] = {0};
-    for (size_t i = 0; i < size && i < sizeof key - 1 && data[i] != '=' && data[i] != '\0'; ++i)
-        key[i] = static_cast<char>(data[i]);
-    LookUp<16>(key);
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    LookUp(text.substr(0, std::min(text.find_first_of(std::string("=\0", 2)), size_t{31})).c_str(), 16);
     return 0;
 }

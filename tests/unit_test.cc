@@ -1,0 +1,84 @@
+// The readers of the command line and of the pause range: one table of
+// command lines and profile ranges against what they mean. Each row writes
+// the option and pacing globals, so it runs in a sandboxed child.
+#include "RunControl.h"
+#include "Utils.h"
+#include "sandboxed_case.h"
+
+namespace {
+
+using Options = SandboxedCase;
+
+// The outcome, every global off its initial value, the pauses drawn
+// (lowest..highest in microseconds, how many distinct milliseconds) and the INFO lines. A factor
+// prints with %g: a percentage of 0 is stored as -0 to mark it as set.
+TEST_F(Options, CommandLinesAndPauseRanges)
+{
+    const std::string k64(64, 'y'), k31 = "100            ,            500", kIgnored = " info=EVENT_INTERVALS_RANGE ";
+    const struct { std::vector<std::string> args; std::string expected, range = ""; } cases[] = {
+        {{"-v", "-v-v", "1000"}, "accepted count=1000 argc=3 v=3"}, {{"-vv", "1000"}, "refused argc=1"},
+        {{"1000", "--throttle", "100"}, "refused argc=4 throttle=100000"},
+        {{"-v", "--throttle", "100", "1000"}, "accepted count=1000 argc=4 v=1 throttle=100000"},
+        {{"--pct-longclick", "20", "--pct-presskey", "-10", "--pct-touch", "0", "7"}, "accepted count=7 argc=7 touch=-0 longclick=-20 presskey=10"},
+        {{"--hour", "2", "abc"}, "accepted hours=2 seconds=7200 info=process run hour:2"}, {{"--hour", "0", "1000"}, "refused info=--hour 0 refused: it takes 1 to 596523 hours"},
+        {{"--hour", "596523", "x"}, "accepted hours=596523 seconds=2147482800 info=process run hour:596523"},
+        {{"--hour", "596524", "x"}, "refused info=--hour 596524 refused: it takes 1 to 596523 hours"},
+        {{"0"}, "refused argc=1"}, {{"12abc"}, "accepted count=12 argc=1"},
+        {{"16777217"}, "accepted count=16777216 argc=1"}, {{"99999999999"}, "accepted count=2147483647 argc=1"},  // through a float, saturated
+        {{"--pct-motion"}, "refused info=Please input motion percentage"}, {{"--throttle"}, "refused"}, {{"-h", "100"}, "refused"},
+        {{"-a", "--help", "100"}, "refused argc=3 name=--help"}, {{"foo", "--throttle", "10", "100"}, "accepted argc=4 throttle=10000"},
+        {{"--throttle", "-5", "1000"}, "accepted count=1000 argc=3 info=negative --throttle -5 ignored: the profile's pause range applies"},
+        {{"--throttle", "2147484", "1"}, "accepted count=1 argc=3 throttle=2147483000 info=--throttle 2147484 too large: clamped to 2147483 ms"},
+        {{"-a", k64, "5"}, "accepted count=5 argc=3 name=" + k64.substr(0, 63) + " info=application name truncated to 63 characters"},
+        {{"1000", "--pct-motion", "--version"}, "version"}, {{"-v", "--version", "-v"}, "version argc=2 v=1"}, {{"--versions", "5"}, "refused argc=1"},
+        // A range gives every pause from low to high ms; one it cannot take is dropped whole, with the reason logged.
+        {{"5"}, "accepted count=5 argc=1 pauses=100000..599000us/500", "100,500"}, {{"5"}, "accepted count=5 argc=1 pauses=100000..199000us/100", "500,100"},
+        {{"5"}, "accepted count=5 argc=1 pauses=0..199000us/200", " -50 , 200 "}, {{"5"}, "accepted count=5 argc=1 pauses=0..0us/1", "10,-20"},
+        {{"--throttle", "50", "5"}, "accepted count=5 argc=3 throttle=50000 pauses=50000..50000us/1", "100,500"},
+        {{"5"}, "accepted count=5 argc=1 pauses=0..0us/1" + kIgnored + "1073742,1073743 ignored: its longest pause of 2147484 ms exceeds 2147483 ms", "1073742,1073743"},
+        {{"5"}, "accepted count=5 argc=1 pauses=0..0us/1" + kIgnored + "100500 ignored: no comma between the two figures", "100500"},
+        {{"5"}, "accepted count=5 argc=1 pauses=0..0us/1" + kIgnored + "12345678,5 ignored: a figure is longer than 7 characters", "12345678,5"},
+        {{"5"}, "accepted count=5 argc=1 pauses=0..0us/1" + kIgnored + k31 + "0 ignored: longer than 31 characters", k31 + "0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args) + c.range);
+        ForgetLogs();
+        Profile(c.range.empty() ? "" : "EVENT_INTERVALS_RANGE=" + c.range + "\n");
+        Check([&] {
+            CommandLine line(c.args);
+            std::string text = preScanOptions(line.argc(), line.argv()) ? "version" : processOptions(line.argc(), line.argv()) ? "accepted" : "refused";
+            const struct { const char* name; long long value, initial; } fields[] = {{"count", mCount, 100}, {"argc", currentargc, 0},
+                {"v", mVerbose, 0}, {"throttle", mThrottle, 0}, {"hours", getRunHours(), 0}, {"seconds", mSeconds, 0}};
+            for (const auto& f : fields)
+                text += f.value != f.initial ? std::string(" ") + f.name + "=" + std::to_string(f.value) : "";
+            const char* kinds[] = {"touch", "motion", "longclick", "presskey"};
+            for (int i = 0; i < 4; ++i) {
+                char factor[32];
+                snprintf(factor, sizeof factor, "%g", getOptionFactor(i));
+                text += strcmp(factor, "1") != 0 ? std::string(" ") + kinds[i] + "=" + factor : "";
+            }
+            text += processname[0] != '\0' ? std::string(" name=") + processname : "";
+            if (!c.range.empty() && mThrottle == 0)
+                parse_event_interval();
+            static bool seen[4096];
+            long lo = LONG_MAX, hi = LONG_MIN, distinct = 0;
+            for (int i = 0; !c.range.empty() && i < 100000; ++i) {
+                long pause = get_interval();
+                lo = std::min(lo, pause), hi = std::max(hi, pause);
+                distinct += pause >= 0 && pause < 4096000 && !seen[pause / 1000] && (seen[pause / 1000] = true);
+            }
+            text += c.range.empty() ? "" : " pauses=" + std::to_string(lo) + ".." + std::to_string(hi) + "us/" + std::to_string(distinct);
+            for (const std::string& m : Messages("[INFO]"))
+                text += " info=" + m;
+            EXPECT_EQ(c.expected, text);
+            setOptionFactor(4, 5.0f);  // outside the four kinds: neither read nor written
+            EXPECT_EQ(1.0f, getOptionFactor(-1) * getOptionFactor(4));
+            // Figures stored without the reader's checks still give a pause usleep can take.
+            start_time_interval = INT_MIN, end_time_interval = INT_MAX, mThrottle = 0;
+            for (int i = 0; i < 1000; ++i)
+                EXPECT_TRUE(get_interval() >= 0 && get_interval() <= 2147483000L);
+        });
+    }
+}
+
+}  // namespace
