@@ -1,5 +1,7 @@
 # Cross-build for the device: 32-bit Arm, hard-float, glibc.
-# Tests run through qemu-arm with the cross runtime as its library root.
+# Tests run through qemu-arm on the armhf runtime of the multiarch packages
+# (libc6:armhf, which the armhf GoogleTest brings): the cross compiler's own
+# loader paired with a newer multiarch libc crashes at the first thread.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 
@@ -13,4 +15,4 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
 
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm;-L;/usr/arm-linux-gnueabihf)
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm;-L;/)

@@ -38,7 +38,8 @@ public:
 
 private:
     int mLastResult;
-    char mLoadedPath[128];
+    // The folder and the file name as dlopen took them, whole.
+    char mLoadedPath[sizeof m_libpath + sizeof EventHandle::libname];
 };
 
 #endif
