@@ -11,6 +11,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <exception>
@@ -41,6 +42,27 @@ int writeInputEvent(int fd, uint16_t type, uint16_t code, int32_t value)
 
 namespace {
 
+long long nowUs()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000000LL + t.tv_nsec / 1000;
+}
+
+// A signal that ends the run lets the gesture under way finish: a pause it
+// interrupts goes on for what is left, so the device gets the gesture that
+// the log and the run record name.
+void pauseFor(useconds_t us)
+{
+    const long long end = nowUs() + us;
+    while (usleep(us) != 0 && errno == EINTR) {
+        const long long left = end - nowUs();
+        if (left <= 0)
+            break;
+        us = static_cast<useconds_t>(left);
+    }
+}
+
 // The finger always carries tracking id 1; the panel reports no slots.
 int writeDown(int x, int y)
 {
@@ -66,7 +88,7 @@ int writeMove(int x, int y, bool paced, useconds_t pause)
     };
     for (const auto& r : recs) {
         if (writeInputEvent(m_fd, r.type, r.code, r.value) < 0) return -1;
-        if (paced) usleep(pause);
+        if (paced) pauseFor(pause);
     }
     return 0;
 }
@@ -125,7 +147,7 @@ int touchLongClick(int x, int y, int duration)
     CreateResource();
     if (writeDown(x, y) < 0)
         return -1;
-    usleep(pauseOf(duration));
+    pauseFor(pauseOf(duration));
     if (writeLift() < 0)
         return -1;
     ReleaseResource();

@@ -12,6 +12,7 @@
 
 static std::vector<std::pair<unsigned, size_t>> gPauses;  // (microseconds, records on the node)
 static int gInterruptsLeft = 0;  // record writes to fail with EINTR before any byte goes out
+static int gSleepsCut = 0;       // pauses a signal ends early
 static const char kNode[] = "/dev/input/event0";
 
 extern "C" ssize_t write(int fd, const void* buf, size_t count)
@@ -25,7 +26,7 @@ extern "C" int usleep(useconds_t us)
 {
     struct stat st;
     gPauses.push_back({us, stat(kNode, &st) == 0 ? st.st_size / sizeof(struct input_event) : 0});
-    return 0;
+    return gSleepsCut > 0 ? (gSleepsCut--, errno = EINTR, -1) : 0;
 }
 
 namespace {
@@ -148,6 +149,21 @@ TEST_F(Driver, GesturesWriteTheirRecordsAndFailCleanly)
             }
         });
     }
+}
+
+// A signal during a hold (the run's SIGINT or SIGALRM) does not cut the
+// gesture short: the hold goes on for what is left of it.
+TEST_F(Driver, AnInterruptedHoldGoesOnForWhatIsLeft)
+{
+    Check([] {
+        Feedinput d;
+        MakeNode();
+        gSleepsCut = 1;
+        Said([&] { EXPECT_EQ(0, d.touchLongClick(1, 2, 800000)); });
+        ASSERT_EQ(2u, gPauses.size());
+        EXPECT_EQ(std::make_pair(800000u, size_t{7}), gPauses[0]);
+        EXPECT_TRUE(gPauses[1].first > 700000 && gPauses[1].first <= 800000 && gPauses[1].second == 7) << gPauses[1].first;
+    });
 }
 
 }  // namespace
