@@ -1,7 +1,7 @@
 #!/bin/sh
 # /init of the emulated board as a device farm boots it: the devices tapfuzz
 # needs (frame buffer, the evemu touch panel at /dev/input/event0), the
-# application under test (touchapp, allowed to dump core), then a root shell
+# application under test (tests/app/touchapp.c), then a root shell
 # on the serial console for LAVA's test shell. tapfuzz itself is not here:
 # the LAVA job adds it to the initramfs at /opt/tapfuzz.
 
@@ -26,7 +26,9 @@ wait_for() {
 wait_for /dev/fb0
 evemu-device /etc/panel.evemu > /tmp/panel.txt 2>&1 &
 wait_for /dev/input/event0
-(ulimit -c unlimited; exec touchapp) &
+# The application under test dies of SIGSEGV at its 20th touch, with a core
+# size of its own choosing: unlimited.
+touchapp segv 20 0 0 800 480 &
 
 export PS1='board# ' HOME=/root
 mkdir -p $HOME

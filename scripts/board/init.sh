@@ -1,6 +1,7 @@
 #!/bin/sh
 # The emulated board's /init: brings up the devices tapfuzz needs, runs the
-# scenario (by count with a crash, ended by SIGINT, ended by SIGALRM) while
+# scenario (by count with an application that crashes, ended by SIGINT,
+# ended by SIGALRM, a replay of the first, its report) while
 # evemu-record records /dev/input/event0, and writes everything onto the raw
 # results disk. Progress lines start with "BOARD:"; the host judges only the
 # disk, since a guest that panics still lets QEMU exit with status 0.
@@ -20,6 +21,9 @@ say "init started at uptime $(cut -d' ' -f1 /proc/uptime) s, kernel $(uname -r)"
 while read mod; do
     insmod /lib/modules/$mod.ko || say "insmod $mod failed"
 done < /lib/modules/load-order
+
+# Whether process $1 runs (neither reaped nor a zombie).
+alive() { grep -qs '^State:.[^Z]' /proc/$1/status; }
 
 # Waits up to $2 tenths of a second for the test in $1 to hold.
 wait_for() {
@@ -53,24 +57,24 @@ wait_for '[ -e /dev/input/event0 ]' 100 || finish "the panel did not become /dev
 cat /sys/class/input/event0/device/name > $OUT/event0-name.txt
 say "event0 is \"$(cat $OUT/event0-name.txt)\""
 
-# The crash of run 1: once tapfuzz has set its core pattern, a process dies
-# of SIGSEGV with an unlimited core size. The kernel has written the whole
-# dump when the process is reaped; tapfuzz moves a dump only after it has
-# stayed unchanged for a whole one-second scan, so the copy taken here is
-# the kernel's file as it wrote it.
+# The crash of run 1: the application under test reads the panel, paints
+# /dev/fb0 anew at each touch and dies of SIGSEGV at its CRASH_TOUCHth, with
+# an unlimited core size. The kernel has written the whole dump when the
+# application is reaped; tapfuzz moves a dump only after it has stayed
+# unchanged for a whole one-second scan, so the copy taken here is the
+# kernel's file as it wrote it.
+touchapp segv $CRASH_TOUCH 0 0 800 480 > $OUT/touchapp.txt 2>&1 &
+app_pid=$!
 crash() {
-    wait_for 'grep -q "^/tmp/coredump-%e-%p-%t" /proc/sys/kernel/core_pattern' 300 \
-        || { say "tapfuzz did not set the core pattern; no crash staged"; return; }
-    (ulimit -c unlimited; exec sleep 60) &
-    victim=$!
-    wait_for "grep -qx sleep /proc/$victim/comm" 50
-    kill -SEGV $victim
-    wait $victim
+    # Should it not crash before tapfuzz ends, it is killed (status 137).
+    wait_for "! alive $app_pid || ! alive $tf_pid" $((RUN_LIMIT_SECONDS * 10))
+    kill -9 $app_pid 2>/dev/null
+    wait $app_pid
     echo $? > $OUT/victim.status
-    cp /tmp/coredump-sleep-$victim-* $OUT/ || say "no dump of $victim in /tmp"
+    cp /tmp/coredump-touchapp-$app_pid-* $OUT/ || say "no dump of touchapp in /tmp"
     # While tapfuzz runs its echo must be visible; after it, nothing of it.
     ps -o pid,ppid,stat,args > $OUT/run1.ps-during
-    say "crash: pid $victim ended with status $(cat $OUT/victim.status)"
+    say "crash: touchapp (pid $app_pid) ended with status $(cat $OUT/victim.status)"
 }
 
 # run NAME DURING ARG...: runs "tapfuzz ARG..." in /data/NAME with the
@@ -114,10 +118,17 @@ run() {
     ls /tmp > $OUT/$name.tmp
 }
 
-run run1 crash -v-v --throttle $RUN_THROTTLE $RUN_COUNT
+run run1 crash -v-v -a touchapp --throttle $RUN_THROTTLE $RUN_COUNT
 run run2 "sleep $SIGNAL_RUN_SECONDS; kill -INT \$tf_pid" -v-v 1000000
 # The smallest timed run is an hour; the alarm is sent by hand instead.
 run run3 "sleep $SIGNAL_RUN_SECONDS; kill -ALRM \$tf_pid" -v-v --hour 1 1000000
+# Run 1 again from its record, at its recorded pace.
+run run4 : -v-v --replay $(ls /data/run1/results/tapfuzz*/run-*.events)
+# The report of run 1's results folder, made from the runs' working folder.
+cd /data/run1
+tapfuzz --report $(ls -d results/tapfuzz*) > $OUT/report.stdout 2>&1
+say "report: status $?, $(cat $OUT/report.stdout)"
+cd /
 
 kill $panel_pid
 finish "scenario complete"

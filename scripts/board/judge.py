@@ -6,8 +6,12 @@
 # state is not passed on; a frame left empty is not delivered) and matched
 # frame by frame against what evemu-record read from /dev/input/event0. Also
 # checked: the exit statuses, that nothing of tapfuzz outlives it, the
-# summary lines, and that the saved core dump is the kernel's file byte for
-# byte. Prints the measured holds and travels per kind.
+# summary lines, that long clicks are held their 800 ms and swipes lift at
+# their end point, that the replay injects run 1's gestures in order, that
+# the saved core dump is the kernel's file byte for byte, its crash bundle
+# (a PNG of the frame buffer, the text naming seed, command line and last
+# gesture) and that run 1's junit.xml has the crash case. Prints the
+# measured holds and travels per kind and the replay's gap error.
 #
 # usage: judge.py RESULTS_DIR COUNT [--selftest]
 # --selftest damages copies of the results and requires each to fail.
@@ -19,14 +23,16 @@ import statistics
 import struct
 import sys
 import time
+import zlib
 
 EV_SYN, EV_KEY, EV_ABS = 0, 1, 3
 ABS_X, ABS_Y, MT_X, MT_Y, MT_ID, BTN_TOUCH = 0x00, 0x01, 0x35, 0x36, 0x39, 330
 PANEL = "tapfuzz board panel"
 CORES = "/data/cores/"
-LONG_HOLD = 0.0008  # the driver holds a long click down for 800 us at least
-# The runs of init.sh and how each ends: "count" runs its COUNT events.
-RUNS = {"run1": "count", "run2": "SIGINT", "run3": "SIGALRM"}
+LONG_HOLD = 0.8  # LONGCLICK_DURATION's default, which the board's profile keeps
+# The runs of init.sh and how each ends: "count" runs its COUNT events,
+# "replay" replays run 1's record.
+RUNS = {"run1": "count", "run2": "SIGINT", "run3": "SIGALRM", "run4": "replay"}
 GESTURE = re.compile(r"\]\[INFO\]Sending (\w+) \(ACTION_\w+\):\(([-\d,]+)\)$")
 
 
@@ -51,7 +57,8 @@ def load(results):
     out = os.path.join(results, "out")
     r = {"fb": text(f"{out}/fb.txt").strip(), "event0": text(f"{out}/event0-name.txt").strip(),
          "victim": text(f"{out}/victim.status").strip(), "runs": {},
-         "cores": blobs(f"{results}/cores/*"), "witness": blobs(f"{out}/coredump-*")}
+         "cores": blobs(f"{results}/cores/*"), "witness": blobs(f"{out}/coredump-*"),
+         "junit": "".join(text(p) for p in glob.glob(f"{results}/run1/results/tapfuzz*/junit.xml"))}
     for name in RUNS:
         logs = sorted(glob.glob(f"{results}/{name}/results/tapfuzz*/"))
         rec = text(f"{out}/{name}.evemu")
@@ -66,6 +73,7 @@ def load(results):
         r["runs"][name] = {
             "log": "".join(text(d + "tapfuzz.log") for d in logs).splitlines(),
             "crash": "".join(text(d + "crash.log") for d in logs).splitlines(),
+            "record": "".join(text(p) for d in logs for p in sorted(glob.glob(d + "run-*.events"))),
             "device": (re.findall(r"^N: (.*)$", rec, re.M) or [""])[0],
             "frames": frames, "open": cur, "status": text(f"{out}/{name}.status").strip(),
             "recorder": text(f"{out}/{name}.record-status").strip(),
@@ -111,15 +119,15 @@ def written(kind, a):
 
 # Matches the run's logged gestures with its frames, updating the input core's
 # state; returns the first mismatch (or None) and the matched gestures as
-# (kind, their frames).
+# (kind, logged numbers, their frames).
 def match(run, state):
     frames, i, got = run["frames"], 0, []
     for line in run["log"]:
         m = GESTURE.search(line)
         if not m:
             continue
-        mine = []
-        for frame in written(m[1], [int(v) for v in m[2].split(",")]):
+        mine, args = [], [int(v) for v in m[2].split(",")]
+        for frame in written(m[1], args):
             seen = frames[i][1] if i < len(frames) else []
             mt = {c: v for t, c, v in seen if t == EV_ABS}
             want = []
@@ -138,7 +146,7 @@ def match(run, state):
                 return f'"{m[0][7:]}": expected {want}, evemu-record read {seen}', got
             mine.append(frames[i])
             i += 1
-        got.append((m[1], mine))
+        got.append((m[1], args, mine))
     if i < len(frames):
         return f"{len(frames) - i} frames match no logged gesture, the first {frames[i][1]}", got
     return None, got
@@ -168,6 +176,35 @@ def position(frame):
     return values[MT_X], values[MT_Y]
 
 
+# (width, height, colours) of an 8-bit RGB PNG with sound chunks whose pixel
+# data inflates whole, colours read from unfiltered rows; else a complaint.
+def png(b):
+    chunks, at = {}, 8
+    while b[:8] == b"\x89PNG\r\n\x1a\n" and at + 12 <= len(b):
+        n, kind = struct.unpack_from(">I4s", b, at)
+        if b[at + 8 + n:at + 12 + n] != struct.pack(">I", zlib.crc32(b[at + 4:at + 8 + n])):
+            return f"a bad {kind} chunk at {at}"
+        chunks[kind] = chunks.get(kind, b"") + b[at + 8:at + 8 + n]
+        at += 12 + n
+    try:
+        w, h, depth, kind = struct.unpack(">IIBB3x", chunks[b"IHDR"])
+        data = zlib.decompress(chunks[b"IDAT"])
+    except (KeyError, struct.error, zlib.error) as e:
+        return f"not a whole PNG ({e!r})"
+    if (depth, kind) != (8, 2) or len(data) != h * (1 + 3 * w):
+        return f"{w}x{h}, depth {depth}, colour type {kind}: {len(data)} bytes of pixel data"
+    rows = [data[y * (1 + 3 * w):(y + 1) * (1 + 3 * w)] for y in range(h)]
+    return w, h, {row[x:x + 3] for row in rows if row[0] == 0 for x in range(1, 3 * w, 3)}
+
+
+# |gap between two gestures' first records on the node - their gap in the
+# record| in ms, over consecutive gestures that wrote a frame.
+def gap_errors(record, got):
+    at = [int(m[1]) / 1e6 for m in re.finditer(r"^\d+ (\d+) ", record, re.M)]
+    first = [(t, f[0][0]) for t, (_, _, f) in zip(at, got) if f]
+    return sorted(abs((b[1] - a[1]) - (b[0] - a[0])) * 1000 for a, b in zip(first, first[1:]))
+
+
 # Returns the failures and the report.
 def judge(r, count):
     fails, say = [], []
@@ -176,7 +213,7 @@ def judge(r, count):
     check(r["fb"].startswith("800,480 "), f'/dev/fb0 is "{r["fb"]}", not 800x480')
     check(r["event0"] == PANEL, f'/dev/input/event0 is "{r["event0"]}", not the panel')
     say.append(f'board: /dev/fb0 {r["fb"]} (size, bits per pixel), event0 "{r["event0"]}"')
-    state = {}
+    state, logs, gots = {}, {}, {}
     for name, ending in RUNS.items():
         run, w = r["runs"][name], name + ": "
         logged = [m[0] for m in map(GESTURE.search, run["log"]) if m]
@@ -189,6 +226,7 @@ def judge(r, count):
         before = dict(state)
         why, got = match(run, state)
         check(why is None, w + str(why))
+        logs[name], gots[name] = logged, got
         # Whatever matched, the next run starts from what the kernel passed on.
         state = before
         for _, recs in run["frames"]:
@@ -196,12 +234,13 @@ def judge(r, count):
                           for t, c, v in recs if t == EV_KEY or c in (ABS_X, ABS_Y)})
         check(not any(v for (t, _), v in state.items() if t == EV_KEY), w + "a finger or key left down")
         finishes = sum(l.endswith("][INFO]// tapfuzz finish") for l in run["log"])
-        if ending == "count":
+        if ending in ("count", "replay"):
             check(len(logged) == count, w + f"{len(logged)} gestures logged, not {count}")
             for line in (f"Events injected:{count}", f"cycleCounter:{count}"):
                 check(any(l.endswith("][INFO]" + line) for l in run["log"]), w + f'no "{line}"')
             check(finishes == 1, w + 'no single "// tapfuzz finish"')
-            check("tail -F ./results/tapfuzz" in run["during"], w + "no echo seen while it ran")
+            check(ending == "replay" or "tail -F ./results/tapfuzz" in run["during"],
+                  w + "no echo seen while it ran")
         else:
             check(logged, w + f"no gesture logged before {ending}")
             check(finishes == 0 and not any("][INFO]Events injected:" in l for l in run["log"]),
@@ -210,22 +249,39 @@ def judge(r, count):
                    f'logged, {len(set(logged))} distinct, {len(got)} matched, '
                    f'{len(run["frames"])} frames read')
         for kind in ("Click", "LongClick", "PressKey", "Swipe"):
-            gs = [f for k, f in got if k == kind and len(f) >= 2]
-            held = [f[-1][0] - f[0][0] for f in gs]
+            gs = [(a, f) for k, a, f in got if k == kind and len(f) >= 2]
+            held = [f[-1][0] - f[0][0] for _, f in gs]
             line = f"   {kind:9} {len(gs):3}, down to lift min/median/max {spread(held)} ms"
             if kind == "Swipe" and gs:
-                line += f"; the first from {position(gs[0][0])} to {position(gs[0][-2])}"
+                ends = sum(position(f[-2]) == tuple(a[2:4]) for a, f in gs)
+                line += (f"; the first from {position(gs[0][1][0])} to {position(gs[0][1][-2])}, "
+                         f"{ends} of {len(gs)} lift at their (x1,y1)")
+                check(ends == len(gs), w + f"{len(gs) - ends} swipes lift away from their (x1,y1)")
+            # The signal that ends a run cuts the long click under way short.
+            whole = held[:-1] if gs and ending.startswith("SIG") and gs[-1][1] is got[-1][2] else held
+            if kind == "LongClick" and whole:
+                check(min(whole) >= LONG_HOLD, w + f"a long click held {min(whole) * 1e3:.1f} ms")
             say.append(line)
-            if kind == "LongClick" and held:
-                check(min(held) >= LONG_HOLD, w + f"a long click held {min(held) * 1e6:.0f} us")
+    # The replay: run 1's gestures in order, each writing what it wrote in
+    # run 1 (ABS_X and ABS_Y aside: the input core passes them on or not by
+    # what the runs before left on the panel), at run 1's pace.
+    check(logs["run4"] == logs["run1"], "run4: the replayed gestures are not run 1's in order")
+    wrote = {n: [[e for _, recs in f for e in recs if e[0] != EV_ABS or e[1] not in (ABS_X, ABS_Y)]
+                 for _, _, f in gots[n]] for n in ("run1", "run4")}
+    check(wrote["run4"] == wrote["run1"], "run4: the replayed gestures wrote other records than run 1's")
+    errs = gap_errors(r["runs"]["run1"]["record"], gots["run4"]) or [float("nan")]
+    say.append(f"run4 replays run1's record: {len(logs['run1'])} gestures, "
+               f"{len(set(logs['run1']))} distinct, same in order: {logs['run4'] == logs['run1']}; "
+               f"gap error mean {statistics.mean(errs):.2f} ms, p99 {errs[int(0.99 * (len(errs) - 1))]:.2f} ms")
     # The crash: the dump as the kernel wrote it, and where tapfuzz saved it.
-    check(r["victim"] == "139", f'the crashing process ended with status {r["victim"]}, not 139')
+    check(r["victim"] == "139", f'touchapp ended with status {r["victim"]}, not 139 (SIGSEGV)')
     dump, kernel = next(iter(r["witness"].items()), ("", b""))
-    m = re.fullmatch(r"coredump-sleep-\d+-(\d+)", dump)
+    m = re.fullmatch(r"coredump-touchapp-\d+-(\d+)", dump)
     check(len(r["witness"]) == 1 and m, f'copies of the kernel\'s dump: {list(r["witness"])}')
     # Saved under its time stamp as the guest's local time, which is UTC.
     name = m and dump[:-len(m[1])] + time.strftime("%Y-%m-%d_%H:%M:%S", time.gmtime(int(m[1])))
-    check(list(r["cores"]) == [name], f'{CORES} holds {list(r["cores"])}, not {name}')
+    check(sorted(r["cores"]) == [name, f"{name}.png", f"{name}.txt"],
+          f'{CORES} holds {sorted(r["cores"])}, not {name} and its bundle')
     saved = r["cores"].get(name, b"")
     check(saved == kernel, f"the saved dump ({len(saved)} bytes) differs from the kernel's "
                            f"({len(kernel)} bytes)")
@@ -237,6 +293,24 @@ def judge(r, count):
     check(not any(f.startswith("coredump") for f in run1["tmp"]), f'left in /tmp: {run1["tmp"]}')
     say.append(f"crash: /tmp/{dump} ({len(kernel)} bytes) saved as {CORES}{name}, "
                f"{'byte for byte equal' if saved == kernel else 'NOT EQUAL'}")
+    # Its bundle: the screen as a PNG, and a text naming the run and the
+    # gesture the crash came after.
+    last = lambda pattern, t: (re.findall(pattern, t, re.M) or ["?"])[-1]  # noqa: E731
+    log = "\n".join(run1["log"])
+    after, seed = last(r"\]crash after event:(\d+)$", log), last(r"\]seed:(\d+)$", log)
+    shot, screen = png(r["cores"].get(name + ".png", b"")), tuple(map(int, re.findall(r"\d+", r["fb"])[:2]))
+    check(not isinstance(shot, str) and shot[:2] == screen, f"{name}.png: {shot}, not a PNG of {screen}")
+    note = r["cores"].get(name + ".txt", b"").decode(errors="replace")
+    command = last(r"^# command:(.*)$", run1["record"])
+    for part in ("app crash: touchapp\n", f"seed: {seed}\n", f"command line: {command}",
+                 f"last gesture: event:{after}\n"):
+        check(f"\n{part}" in note, f'{name}.txt lacks "{part.strip()}"')
+    check(re.search(rf"\]app crash: touchapp dump:{CORES}{name} after event:\d+$", log, re.M),
+          'no "app crash: touchapp" line')
+    check(f'name="crash touchapp event:{after}"><failure' in r["junit"], "junit.xml: no crash case")
+    colours = ", ".join(sorted("#" + c.hex() for c in shot[2])) if not isinstance(shot, str) else "?"
+    say.append(f"bundle: {name}.png {shot[:2] if colours != '?' else shot}, colours {colours}; "
+               f"crash after event:{after}")
     return fails, say
 
 
@@ -255,6 +329,11 @@ DAMAGES = [
     ("the echo left running", lambda r: r["runs"]["run2"]["leftovers"].append("tail -F x")),
     ("the saved dump one byte changed", lambda r: r["cores"].update(
         {k: v[:-1] + bytes([v[-1] ^ 1]) for k, v in r["cores"].items()})),
+    ("run1's clock twice as fast", lambda r: r["runs"]["run1"].update(
+        frames=[(t / 2, recs) for t, recs in r["runs"]["run1"]["frames"]])),
+    ("the screenshot cut short", lambda r: r["cores"].update(
+        {k: v[:len(v) // 2] for k, v in r["cores"].items() if k.endswith(".png")})),
+    ("junit.xml without the crash case", lambda r: r.update(junit=r["junit"].replace("crash", "crush"))),
 ]
 
 

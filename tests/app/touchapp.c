@@ -4,8 +4,9 @@
  * in the next colour of a palette; at the Kth such touch it crashes
  * (abort), exits with status 7, or freezes (reads on, draws no more). A crash
  * leaves a dump in /tmp under tapfuzz's core pattern, as the kernel would;
- * a test cannot point the kernel's own pattern there.
- * Usage: touchapp crash|exit|freeze K X0 Y0 X1 Y1 */
+ * a test cannot point the kernel's own pattern there. On a real device (the
+ * emulated board) mode segv dies of SIGSEGV and the kernel writes the dump.
+ * Usage: touchapp crash|exit|freeze|segv K X0 Y0 X1 Y1 */
 #include <fcntl.h>
 #include <linux/fb.h>
 #include <linux/input.h>
@@ -53,12 +54,13 @@ static void paint(int fb, const struct fb_var_screeninfo* v, unsigned line, unsi
 int main(int argc, char** argv)
 {
     if (argc != 7) {
-        fprintf(stderr, "usage: touchapp crash|exit|freeze K X0 Y0 X1 Y1\n");
+        fprintf(stderr, "usage: touchapp crash|exit|freeze|segv K X0 Y0 X1 Y1\n");
         return 2;
     }
     int k = atoi(argv[2]), x0 = atoi(argv[3]), y0 = atoi(argv[4]), x1 = atoi(argv[5]), y1 = atoi(argv[6]);
-    struct rlimit none = {0, 0};
-    setrlimit(RLIMIT_CORE, &none);
+    int segv = strcmp(argv[1], "segv") == 0;
+    struct rlimit core = {segv ? RLIM_INFINITY : 0, segv ? RLIM_INFINITY : 0};
+    setrlimit(RLIMIT_CORE, &core);
     signal(SIGABRT, dump_and_die);
 
     int fb = open("/dev/fb0", O_RDWR);
@@ -92,6 +94,8 @@ int main(int argc, char** argv)
                 continue;
             if (hits == k && strcmp(argv[1], "crash") == 0)
                 abort();
+            if (hits == k && segv)
+                raise(SIGSEGV);
             if (hits == k && strcmp(argv[1], "exit") == 0)
                 return 7;
             if (hits < k)
