@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "sandbox.h"
+#include "sandboxed_case.h"
 
 namespace {
 
@@ -75,8 +75,7 @@ TEST_P(AppWatchRun, LogsAndBundles)
         GTEST_SKIP() << "needs root for private namespaces";
     const Case& c = GetParam();
     Sandbox sb;
-    std::string asan = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
-    setenv("ASAN_OPTIONS", (asan.empty() ? "" : asan + ":").append("verify_asan_link_order=0").c_str(), 1);
+    AllowPreloadBeforeSanitizer();
     unsigned bpp = 32, pad = 0;
     if (sscanf(c.fb, "320x240x%u", &bpp) == 1)
         pad = 32;

@@ -62,24 +62,6 @@ std::string Promised(const std::string& line)
                                               : "not an event line: " + line;
 }
 
-// The driver opens the node afresh for every gesture without O_APPEND, so the
-// node is a fifo, drained by a thread while the program runs.
-class NodeCapture {
-public:
-    explicit NodeCapture(const std::string& fifo)
-        : fd_((mkfifo(fifo.c_str(), 0666), open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC))),
-          reader_([this] { for (struct pollfd p = {fd_, POLLIN, 0}; !stop_; poll(&p, 1, 50)) Drain(); }) {}
-    ~NodeCapture() { Take(), close(fd_); }
-    std::string Take() { stop_ = true; if (reader_.joinable()) reader_.join(); Drain(); return data_; }
-
-private:
-    void Drain() { char buf[65536]; for (ssize_t n; (n = read(fd_, buf, sizeof buf)) > 0;) data_.append(buf, n); }
-    const int fd_;
-    std::atomic<bool> stop_{false};
-    std::string data_;
-    std::thread reader_;
-};
-
 struct RunCase {
     const char* name;
     std::vector<std::string> args;

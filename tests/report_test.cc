@@ -21,42 +21,9 @@
 
 #include <gtest/gtest.h>
 
-#include "sandbox.h"
+#include "sandboxed_case.h"
 
 namespace {
-
-// The driver reopens the node for every gesture: a fifo, read while the run lasts.
-class Node {
-public:
-    explicit Node(const std::string& fifo) : fd_(open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC))
-    {
-        reader_ = std::thread([this] {
-            for (pollfd p = {fd_, POLLIN, 0}; !stop_; poll(&p, 1, 50))
-                Drain();
-        });
-    }
-    ~Node() { Take(); close(fd_); }
-    const std::string& Take()
-    {
-        stop_ = true;
-        if (reader_.joinable())
-            reader_.join();
-        Drain();
-        return raw_;
-    }
-
-private:
-    void Drain()
-    {
-        char buf[65536];
-        for (ssize_t n; (n = read(fd_, buf, sizeof buf)) > 0;)
-            raw_.append(buf, static_cast<size_t>(n));
-    }
-    const int fd_;
-    std::atomic<bool> stop_{false};
-    std::string raw_;
-    std::thread reader_;
-};
 
 std::string Only(const std::string& pattern)  // the path of the one file matching, or ""
 {
@@ -89,8 +56,7 @@ protected:
     {
         if (!Sandbox::Available())
             GTEST_SKIP() << "needs root for private namespaces";
-        std::string asan = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
-        setenv("ASAN_OPTIONS", (asan.empty() ? "" : asan + ":").append("verify_asan_link_order=0").c_str(), 1);
+        AllowPreloadBeforeSanitizer();
         ASSERT_EQ(mkfifo(sb.path("/dev/input/event0").c_str(), 0666), 0);
         ASSERT_TRUE(Sandbox::WriteFile(sb.path("/dev/fb0"), std::string(320 * 2 * 240, '\0')));
         ASSERT_EQ(mkdir(sb.path("saved").c_str(), 0755), 0);
@@ -120,7 +86,7 @@ TEST_F(Report, GesturesStayOutOfTheZones)
                 return true;
         return false;
     };
-    Node node(sb.path("/dev/input/event0"));
+    NodeCapture node(sb.path("/dev/input/event0"));
     ASSERT_EQ(Run("LONGCLICK_DURATION=1\nEXCLUDE_RECTS= 100,100,200,150 ; 500,0,120,480\n",
                   {"--throttle", "0", "--pct-motion", "1", "--pct-longclick", "4", "20000"}),
               0)

@@ -24,7 +24,7 @@
 
 #include <gtest/gtest.h>
 
-#include "sandbox.h"
+#include "sandboxed_case.h"
 
 namespace {
 
@@ -32,48 +32,6 @@ using Clock = std::chrono::steady_clock;
 
 // One record the node got, and when the reader saw it.
 struct Seen { input_event ev; Clock::time_point at; };
-
-// The driver reopens the node for every gesture, so it is a fifo read by a
-// thread while the program runs; opened read-write, it never reports an end.
-class Node {
-public:
-    explicit Node(const std::string& fifo) : fd_(open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC))
-    {
-        reader_ = std::thread([this] {
-            for (pollfd p = {fd_, POLLIN, 0}; !stop_; poll(&p, 1, 50))
-                Drain();
-        });
-    }
-    ~Node() { Take(); close(fd_); }
-    const std::vector<Seen>& Take()
-    {
-        stop_ = true;
-        if (reader_.joinable())
-            reader_.join();
-        Drain();
-        return seen_;
-    }
-
-private:
-    void Drain()
-    {
-        char buf[sizeof(input_event) * 256];
-        for (ssize_t n; (n = read(fd_, buf, sizeof buf)) > 0;) {
-            raw_.append(buf, static_cast<size_t>(n));
-            for (; raw_.size() >= sizeof(input_event); raw_.erase(0, sizeof(input_event))) {
-                Seen s{{}, Clock::now()};
-                memcpy(&s.ev, raw_.data(), sizeof s.ev);
-                seen_.push_back(s);
-            }
-        }
-    }
-
-    const int fd_;
-    std::atomic<bool> stop_{false};
-    std::string raw_;
-    std::vector<Seen> seen_;
-    std::thread reader_;
-};
 
 // The node's records as comparable text, one "type code value" per record.
 std::string Records(const std::vector<Seen>& seen)
@@ -125,9 +83,7 @@ protected:
     {
         if (!Sandbox::Available())
             GTEST_SKIP() << "needs root for private namespaces";
-        // The preloaded shim comes before the sanitizer runtime.
-        std::string asan = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
-        setenv("ASAN_OPTIONS", (asan.empty() ? "" : asan + ":").append("verify_asan_link_order=0").c_str(), 1);
+        AllowPreloadBeforeSanitizer();
         ASSERT_EQ(mkfifo(sb.path("/dev/input/event0").c_str(), 0666), 0);
         ASSERT_TRUE(Sandbox::WriteFile(sb.path("/dev/fb0"), ""));
         Profile("");
@@ -143,10 +99,15 @@ protected:
     int Run(std::vector<std::string> args)
     {
         std::system(("rm -rf '" + sb.path("results") + "'").c_str());
-        Node node(sb.path("/dev/input/event0"));
+        NodeCapture node(sb.path("/dev/input/event0"));
         args.insert(args.begin(), TAPFUZZ_BIN);
         int status = sb.Exec(args, {"LD_PRELOAD=" FBSHIM_LIB, "TAPFUZZ_TEST_FB=800x480", "TZ=UTC"});
-        seen = node.Take();
+        const std::string& raw = node.Take();
+        seen.clear();
+        for (size_t i = 0; i < node.Times().size(); ++i) {
+            seen.push_back({{}, node.Times()[i]});
+            memcpy(&seen.back().ev, raw.data() + i * sizeof(input_event), sizeof(input_event));
+        }
         record = Only("run-*.events");
         log = Only("tapfuzz.log");
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

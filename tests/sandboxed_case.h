@@ -19,8 +19,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <linux/input.h>
+#include <poll.h>
+
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -34,6 +38,41 @@
 
 #include "Logger.h"
 #include "sandbox.h"
+
+// The driver opens the node afresh for every gesture without O_APPEND, so the
+// node is a fifo, drained by a thread while the program runs; each record's
+// arrival time is kept for the cases that judge pauses.
+class NodeCapture {
+public:
+    using Clock = std::chrono::steady_clock;
+    explicit NodeCapture(const std::string& fifo)
+        : fd_((mkfifo(fifo.c_str(), 0666), open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC))),
+          reader_([this] { for (struct pollfd p = {fd_, POLLIN, 0}; !stop_; poll(&p, 1, 50)) Drain(); }) {}
+    ~NodeCapture() { Take(), close(fd_); }
+    const std::string& Take() { stop_ = true; if (reader_.joinable()) reader_.join(); Drain(); return data_; }
+    const std::vector<Clock::time_point>& Times() { Take(); return times_; }
+
+private:
+    void Drain()
+    {
+        char buf[65536];
+        for (ssize_t n; (n = read(fd_, buf, sizeof buf)) > 0;)
+            data_.append(buf, n), times_.resize(data_.size() / sizeof(struct input_event), Clock::now());
+    }
+    const int fd_;
+    std::atomic<bool> stop_{false};
+    std::string data_;
+    std::vector<Clock::time_point> times_;
+    std::thread reader_;
+};
+
+// The shim preloaded into the shipped program comes before the sanitizer
+// runtime of a sanitized build: tell the runtime so.
+inline void AllowPreloadBeforeSanitizer()
+{
+    std::string asan = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
+    setenv("ASAN_OPTIONS", (asan.empty() ? "" : asan + ":").append("verify_asan_link_order=0").c_str(), 1);
+}
 
 // A command line as main receives it: "tapfuzz", then `args`.
 class CommandLine {
