@@ -20,11 +20,14 @@
 
 // The seed of the run, for the crash bundle.
 extern std::atomic<long long> gRunSeed;
-// --stop-on-crash: raised by the watcher once the dump that ends the run is
-// saved and bundled; main then ends the run between two events with status
-// 3. A byte written to gCrashStopWake (main's wake-up pipe) cuts its pause.
-extern std::atomic<bool> gCrashStop;
-extern std::atomic<int> gCrashStopWake;
+// The status the watcher thread asks the run to end with (0: none): 3 once
+// the dump that ends a --stop-on-crash run is saved and bundled, 1 when
+// /tmp cannot be listed. Main ends the run between two events, so no
+// finger is left down; gRunStopWake (main's wake-up pipe) cuts its pause.
+extern std::atomic<int> gRunStop;
+extern std::atomic<int> gRunStopWake;
+// Asks for the end of the run with `status`; the first request wins.
+void requestRunStop(int status);
 
 // The application under test, found by name: the process's comm, or the
 // base name of the first word of its command line.

@@ -775,7 +775,8 @@ void* dumpMonitor::monitorDump(void* arg)
             std::string text = describe("cannot list", kDumpFolder, err);
             LOG(INFO) << text;
             fprintf(stderr, "tapfuzz: %s\n", text.c_str());
-            exit(1);
+            requestRunStop(1);
+            return nullptr;
         }
         // The run record is written out on this one-second tick as well.
         flushRunRecord();

@@ -29,8 +29,19 @@
 extern char** environ;
 
 std::atomic<long long> gRunSeed{0};
-std::atomic<bool> gCrashStop{false};
-std::atomic<int> gCrashStopWake{-1};
+std::atomic<int> gRunStop{0};
+std::atomic<int> gRunStopWake{-1};
+
+void requestRunStop(int status)
+{
+    int none = 0;
+    if (!gRunStop.compare_exchange_strong(none, status))
+        return;
+    int fd = gRunStopWake;
+    char byte = 1;
+    if (fd >= 0)
+        (void)!write(fd, &byte, 1);
+}
 
 namespace {
 
@@ -273,7 +284,7 @@ void RunWatch::poll()
 {
     long event = recordedEvents();
     // A run that is ending has no use for a restarted application.
-    if (mHasApp && !gCrashStop)
+    if (mHasApp && gRunStop == 0)
         mApp.poll(event);
     if (mFreezeSeconds > 0)
         checkFreeze(event, monoSeconds());
@@ -355,11 +366,8 @@ void RunWatch::dumpSaved(const std::string& saved, const std::string& dumpName)
     if (writeNewFile(saved + ".txt", text, &why) != 0)
         LOG(INFO) << "crash bundle: " << escapeLogText(why);
 
-    if (mStopOnCrash && (!mHasApp || ours) && !gCrashStop.exchange(true)) {
+    if (mStopOnCrash && (!mHasApp || ours) && gRunStop == 0) {
         LOG(INFO) << "stop on crash: " << escapeLogText(saved);
-        int fd = gCrashStopWake;
-        char byte = 1;
-        if (fd >= 0)
-            (void)!write(fd, &byte, 1);
+        requestRunStop(3);
     }
 }

@@ -118,7 +118,7 @@ void waitOrSignal(long usec)
         deadline.tv_sec += 1;
         deadline.tv_nsec -= 1000000000;
     }
-    while (gStopSignal == 0 && !gCrashStop) {
+    while (gStopSignal == 0 && gRunStop == 0) {
         clock_gettime(CLOCK_MONOTONIC, &now);
         struct timespec left;
         left.tv_sec = deadline.tv_sec - now.tv_sec;
@@ -207,7 +207,7 @@ void countEvent(int eventType)
 int main(int argc, char** argv)
 {
     installHandlers();
-    gCrashStopWake = gWakePipe[1];
+    gRunStopWake = gWakePipe[1];
 
     // A mode of its own, before anything of a run (results folder, echo)
     // is set up.
@@ -330,15 +330,19 @@ int main(int argc, char** argv)
 
     for (;;) {
         stopIfSignalled();
+        if (gRunStop != 0)
+            break;
         Pointer event;
         if (!replay.empty()) {
             if (replayed == replay.size())
                 break;
             // In slices, so that a gap beyond a 32-bit long is still waited whole.
-            for (long long w; (w = replayWait(replay, replayed, mReplaySpeed, recordClock())) > 0;) {
+            for (long long w; gRunStop == 0 && (w = replayWait(replay, replayed, mReplaySpeed, recordClock())) > 0;) {
                 waitOrSignal(static_cast<long>(w < 1000000000 ? w : 1000000000));
                 stopIfSignalled();
             }
+            if (gRunStop != 0)
+                break;
             event = replay[replayed++].event;
         } else {
             event = randomEventSource->getNextEvent();
@@ -373,11 +377,17 @@ int main(int argc, char** argv)
         waitOrSignal(mThrottle);
         stopIfSignalled();
 
-        if (gCrashStop || (getRunHours() == 0 && cycleCounter == mCount))
+        if (gRunStop != 0 || (getRunHours() == 0 && cycleCounter == mCount))
             break;
     }
 
-    int status = gCrashStop ? 3 : 0;
+    // The watcher could not go on: the gesture under way is finished, but
+    // this is no run's end, so no summary.
+    if (gRunStop == 1) {
+        RecycleResource();
+        exit(1);
+    }
+    int status = gRunStop;
     LOG(INFO) << "Events injected:" << touch_count + motion_count + longclick_count + presskey_count;
     LOG(INFO) << "// tapfuzz finish";
     // The summary is written; a signal during this last wait only shortens it.
