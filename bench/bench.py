@@ -4,13 +4,15 @@ should cost little more than the writes it is made of, a pause should be the
 pause asked for, and the program should stay small.
 Solution: run the shipped tapfuzz and the bare floor loop (floor.cc) side by
 side on the same node, let the field's tools measure them (hyperfine for
-whole-process time, Google Benchmark per call, strace -c for system calls, callgrind for instructions)
-and print one table of the figures with their ratios.
+whole-process time, Google Benchmark per call, strace -c for system calls,
+callgrind for instructions, /proc for the threads' CPU) and print one table
+of the figures with their ratios.
 
 usage: bench.py --build DIR --out DIR [--quick] [--only SECTION]... [--rows FILE]
 Runs inside scripts/sandbox (private /dev, /tmp and core pattern): scripts/bench
-starts it. SECTION: percall, cost, syscalls, callgrind, pace, footprint. --rows adds
-ready-made rows ("figure|tapfuzz|floor or target|note", "## title") to the table.
+starts it. SECTION: percall, cost, syscalls, callgrind, pace, footprint, replay,
+checks. --rows adds ready-made rows ("figure|tapfuzz|floor or target|note",
+"## title") to the table.
 """
 import argparse
 import glob
@@ -210,7 +212,8 @@ def callgrind(b, cmd, tag):
                                            capture_output=True, text=True, check=True).stdout
     # The run record's line per gesture, formatting and buffered writes included.
     m = re.search(r"^\s*([\d,]+) .*recordEvent", annotate("--inclusive=yes"), re.M)
-    total, groups = 0, {"[inclusive] the run record: recordEvent and its callees": int(m.group(1).replace(",", "")) if m else 0}
+    record = int(m.group(1).replace(",", "")) if m else 0
+    total, groups = 0, {"[inclusive] the run record: recordEvent and its callees": record}
     for line in annotate().splitlines():
         m = re.match(r"\s*([\d,]+)\s+(?:\(\s*[\d.]+%\)\s+)?(.+?)(?:\s+\[.*\])?$", line)
         if not m:
@@ -422,7 +425,9 @@ def thread_cpu(cmd, env, seconds):
     time.sleep(1.5)
     task = f"/proc/{p.pid}/task"
     tids = os.listdir(task)
-    watcher = [t for t in tids if t != str(p.pid) and not open(f"{task}/{t}/children").read().strip()]
+    # Without the kernel's children files both other threads are counted.
+    kids = lambda t: os.path.exists(f"{task}/{t}/children") and open(f"{task}/{t}/children").read().strip()
+    watcher = [t for t in tids if t != str(p.pid) and not kids(t)]
     take = lambda: (time.monotonic(), {t: task_ns(p.pid, t) for t in tids})
     t0, a = take()
     time.sleep(seconds)

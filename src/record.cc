@@ -37,8 +37,8 @@ char* gRunState = nullptr;
 // The record's stream buffer. setvbuf() takes a size only together with a
 // buffer of the caller's: given none, the C library allocates one block of
 // the file system's size (4 KB), and the run thread itself would write the
-// record out every hundred-odd gestures.
-char gBuffer[64 * 1024];
+// record out every hundred-odd gestures. 16 KB hold a second of 500 gestures.
+char gBuffer[16 * 1024];
 
 // A gesture line, "INDEX MICROSECONDS KIND FIELDS...", put together by hand:
 // printf's parsing of its format cost the run thread more than the rest of
@@ -106,7 +106,8 @@ std::string openRunRecord(const RunInfo& info)
         LOG(INFO) << "cannot create the run record " << path << ": " << strerror(errno);
         return "";
     }
-    // Large enough that a paced run's lines wait for the watcher's tick.
+    // A paced run's lines wait for the watcher's tick; the memory is resident
+    // for the whole run, hence not more.
     setvbuf(f, gBuffer, _IOFBF, sizeof gBuffer);
     fprintf(f,
             "# tapfuzz run record\n# seed:%lld\n# command:%s\n# screen:%dx%d\n# grid:%d\n"
