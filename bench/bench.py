@@ -4,19 +4,24 @@ should cost little more than the writes it is made of, a pause should be the
 pause asked for, and the program should stay small.
 Solution: run the shipped tapfuzz and the bare floor loop (floor.cc) side by
 side on the same node, let the field's tools measure them (hyperfine for
-whole-process time, Google Benchmark per call, strace -c for system calls, callgrind for instructions)
-and print one table of the figures with their ratios.
+whole-process time, Google Benchmark per call, strace -c for system calls,
+callgrind for instructions, /proc for the threads' CPU) and print one table
+of the figures with their ratios.
 
 usage: bench.py --build DIR --out DIR [--quick] [--only SECTION]... [--rows FILE]
 Runs inside scripts/sandbox (private /dev, /tmp and core pattern): scripts/bench
-starts it. SECTION: percall, cost, syscalls, callgrind, pace, footprint. --rows adds
-ready-made rows ("figure|tapfuzz|floor or target|note", "## title") to the table.
+starts it. SECTION: percall, cost, syscalls, callgrind, pace, footprint, replay,
+checks. --rows adds ready-made rows ("figure|tapfuzz|floor or target|note",
+"## title") to the table.
 """
 import argparse
+import glob
 import json
 import os
 import re
 import select
+import shutil
+import signal
 import statistics
 import struct
 import subprocess
@@ -26,6 +31,9 @@ import time
 
 NODE = "/dev/input/event0"
 KEYS = "HWKEY_ENABLE=1\nHWKEY_POWER=116\n"
+# The shortest hold the profile allows (1 ms): the default 800 ms would make
+# the long-click rows a test of sleep.
+HOLD = "LONGCLICK_DURATION=1\n"
 
 
 class Kind:
@@ -39,9 +47,11 @@ class Kind:
 
 
 # A new row of the cost, system-call and callgrind sections is one more entry.
+# Every run keeps its record (one line per gesture), so every row pays for it.
 KINDS = [
-    Kind("click", ["--pct-touch", "100"], ["click"], 2000, 22000, target=True, threaded=True),
-    Kind("long click", ["--pct-longclick", "100"], ["longclick"], 200, 1200, designed_us=800, target=True),
+    Kind("click (record on)", ["--pct-touch", "100"], ["click"], 2000, 22000, target=True, threaded=True),
+    Kind("long click", ["--pct-longclick", "100"], ["longclick"], 200, 1200, profile=HOLD, designed_us=1000,
+         target=True),
     Kind("swipe", ["--pct-motion", "100"], ["swipe"], 3, 13, designed_us=150000),
     Kind("key press", ["--pct-presskey", "100"], ["key"], 2000, 12000, profile=KEYS),
 ]
@@ -162,6 +172,9 @@ def cost(b):
             row(f"{k.name}: against a floor with 2 idle threads: wall / CPU, us", f"{tw:.2f} / {tc:.2f}",
                 f"{hw:.2f} / {hc:.2f}", f"{ratio(tw, hw)} / {ratio(tc, hc)}; threads make every system call "
                 "a cancellation point")
+            within = lambda a, f: f"{ratio(a, f)} ({'within' if a <= 1.10 * f else 'NOT within'})"
+            row(f"{k.name}: CPU per action / the floor's", within(tc, fc), "<= 1.10x",
+                within(tc, hc) + " against the floor with 2 idle threads")
 
 
 def strace_counts(b, cmd, tag):
@@ -195,10 +208,13 @@ def syscalls(b):
 def callgrind(b, cmd, tag):
     out = os.path.join(b.out, f"callgrind.{tag}")
     b.run(["valgrind", "--tool=callgrind", "-q", f"--callgrind-out-file={out}"] + cmd)
-    text = subprocess.run(["callgrind_annotate", "--auto=no", "--threshold=100", out],
-                          capture_output=True, text=True, check=True).stdout
-    total, groups = 0, {}
-    for line in text.splitlines():
+    annotate = lambda *opt: subprocess.run(["callgrind_annotate", "--auto=no", "--threshold=100", *opt, out],
+                                           capture_output=True, text=True, check=True).stdout
+    # The run record's line per gesture, formatting and buffered writes included.
+    m = re.search(r"^\s*([\d,]+) .*recordEvent", annotate("--inclusive=yes"), re.M)
+    record = int(m.group(1).replace(",", "")) if m else 0
+    total, groups = 0, {"[inclusive] the run record: recordEvent and its callees": record}
+    for line in annotate().splitlines():
         m = re.match(r"\s*([\d,]+)\s+(?:\(\s*[\d.]+%\)\s+)?(.+?)(?:\s+\[.*\])?$", line)
         if not m:
             continue
@@ -224,7 +240,7 @@ def instructions(b):
         per = lambda w: (r[w, hi][0] - r[w, lo][0]) / (hi - lo)
         row(f"{k.name}: instructions per action", f"{per('tapfuzz'):.0f}", f"{per('floor'):.0f}",
             ratio(per("tapfuzz"), per("floor")))
-        if k.name != "click":
+        if k is not KINDS[0]:
             continue
         g = lambda w, name: (r[w, hi][1].get(name, 0) - r[w, lo][1].get(name, 0)) / (hi - lo)
         names = {n for v in r.values() for n in v[1]}
@@ -365,6 +381,102 @@ def per_call(b):
     row("click: touchClick per call, ns", f"{t:.0f}", f"{f:.0f}", ratio(t, f) + "; median of the repetitions")
 
 
+def recorded_times(b, cmd, keep):
+    """Runs cmd in an empty results folder and returns the gesture times of
+    its run record, kept as keep in the output folder."""
+    shutil.rmtree("results", ignore_errors=True)
+    b.run(cmd)
+    path = os.path.join(b.out, keep)
+    shutil.copy(glob.glob("results/*/run-*.events")[0], path)
+    return path, [int(line.split()[1]) for line in open(path) if not line.startswith("#")]
+
+
+def replay(b):
+    section("Replay: gaps between gestures replayed (tapfuzz --replay) against the gaps recorded (a run of "
+            "clicks with pauses drawn from EVENT_INTERVALS_RANGE=10,30); |replayed - recorded / speed|")
+    n = 60 if b.quick else 300
+    b.profile("EVENT_INTERVALS_RANGE=10,30\n")
+    b.node()
+    path, rec = recorded_times(b, [b.tapfuzz, "--pct-touch", "100", str(n)], "recorded.events")
+    gaps = [z - a for a, z in zip(rec, rec[1:])]
+    for speed in (1, 2):
+        _, rep = recorded_times(b, [b.tapfuzz, "--replay", path, "--speed", str(speed)], f"replayed-{speed}.events")
+        err = [abs(z - a - g / speed) for a, z, g in zip(rep, rep[1:], gaps)]
+        row(f"replay --speed {speed}: gap error, mean / p99, us", f"{statistics.mean(err):.0f} / {p99(err):.0f}",
+            "", f"{len(err)} gaps of {min(gaps) / 1000:.1f}..{max(gaps) / 1000:.1f} ms recorded"
+            + ("" if len(rep) == len(rec) else f"; {len(rep)} of {len(rec)} gestures replayed"))
+
+
+def task_ns(pid, tid):
+    """CPU time of one thread in ns: the scheduler's own count when the
+    kernel keeps it, else utime + stime in clock ticks."""
+    try:
+        return int(open(f"/proc/{pid}/task/{tid}/schedstat").read().split()[0])
+    except FileNotFoundError:
+        stat = open(f"/proc/{pid}/task/{tid}/stat").read()
+        rest = stat[stat.rindex(")") + 2:].split()
+        return (int(rest[11]) + int(rest[12])) * 10**9 // os.sysconf("SC_CLK_TCK")
+
+
+def thread_cpu(cmd, env, seconds):
+    """CPU ms per second of run of the watcher thread (neither the main
+    thread nor the echo, which is the parent of tail) and of the process."""
+    p = subprocess.Popen(cmd, env=env, stdout=subprocess.DEVNULL)
+    time.sleep(1.5)
+    task = f"/proc/{p.pid}/task"
+    tids = os.listdir(task)
+    # Without the kernel's children files both other threads are counted.
+    kids = lambda t: os.path.exists(f"{task}/{t}/children") and open(f"{task}/{t}/children").read().strip()
+    watcher = [t for t in tids if t != str(p.pid) and not kids(t)]
+    take = lambda: (time.monotonic(), {t: task_ns(p.pid, t) for t in tids})
+    t0, a = take()
+    time.sleep(seconds)
+    t1, z = take()
+    p.send_signal(signal.SIGINT)
+    p.wait()
+    per_s = lambda ts: sum(z[t] - a[t] for t in ts) / 1e6 / (t1 - t0)
+    return per_s(watcher), per_s(tids), len(watcher)
+
+
+def checks(b):
+    section("Per-second checks: CPU of the watcher thread (dump scan of /tmp, record flush; with -a also the "
+            "application check and with FREEZE_SECONDS the screen hash of an 800x480x32 frame buffer that "
+            "changes every 0.5 s), per second of a run of clicks at --throttle 100; host")
+    seconds = 5 if b.quick else 20
+    env = dict(b.env, TAPFUZZ_TEST_FB="800x480x32")
+    fb = os.open("/dev/fb0", os.O_RDWR)
+    os.ftruncate(fb, 0)
+    os.write(fb, b"\x55" * ((800 * 4 + 32) * 480))
+    stop = threading.Event()
+
+    def repaint():
+        while not stop.wait(0.5):
+            os.pwrite(fb, os.urandom(4), 0)
+
+    painter = threading.Thread(target=repaint)
+    painter.start()
+    app = subprocess.Popen(["sleep", "3600"])
+    b.node()
+    cmd = [b.tapfuzz, "--throttle", "100", "--pct-touch", "100", "1000000"]
+    res = {}
+    for tag, args, extra in (("plain", [], ""), ("checks", ["-a", "sleep"], "FREEZE_SECONDS=5\n")):
+        b.profile(extra)
+        res[tag] = thread_cpu(cmd[:1] + args + cmd[1:], env, seconds)
+    stop.set()
+    painter.join()
+    app.kill()
+    app.wait()
+    os.close(fb)
+    share = lambda ms: f"{ms / 10:.3f} % of a core"
+    for tag, what in (("plain", "no -a, FREEZE_SECONDS=0"), ("checks", "-a sleep (running), FREEZE_SECONDS=5")):
+        w, proc, found = res[tag]
+        row(f"watcher thread, {what}: CPU, ms per s", f"{w:.3f}", "",
+            share(w) + ("" if found == 1 else f"; {found} threads taken as the watcher"))
+        row(f"whole process, {what}: CPU, ms per s", f"{proc:.3f}", "", share(proc))
+    d = res["checks"][0] - res["plain"][0]
+    row("app check + screen hash (the difference), ms per s", f"{d:.3f}", "", share(d))
+
+
 def extra_rows(path):
     for line in open(path):
         line = line.rstrip("\n")
@@ -374,7 +486,8 @@ def extra_rows(path):
             row(*(line.split("|") + ["", "", ""])[:4])
 
 
-SECTIONS = {"percall": per_call, "cost": cost, "syscalls": syscalls, "callgrind": instructions, "pace": pace, "footprint": footprint}
+SECTIONS = {"percall": per_call, "cost": cost, "syscalls": syscalls, "callgrind": instructions, "pace": pace,
+            "footprint": footprint, "replay": replay, "checks": checks}
 
 
 def main():

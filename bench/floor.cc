@@ -147,12 +147,12 @@ bool oneAction(Kind kind)
             return false;
         break;
     case kLongClick:
-        snprintf(msg, sizeof msg, "longclick: x:%d y:%d duration:800\n", x, y);
+        snprintf(msg, sizeof msg, "longclick: x:%d y:%d duration:1000\n", x, y);
         if (!debugLine(msg) || !openNode("/dev/input/event0"))
             return false;
         if (!down(x, y))
             return false;
-        usleep(800);
+        usleep(1000);
         if (!lift())
             return false;
         break;
