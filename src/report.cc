@@ -15,7 +15,6 @@
 #include <algorithm>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <sstream>
 
 namespace {
@@ -233,22 +232,47 @@ std::string picture(const std::string& folder, const std::string& path, std::str
     return "";
 }
 
-// Crash details from the saved name, coredump-<program>-<pid>-<date>[.N].
+bool allDigits(const std::string& s, size_t from, size_t to)
+{
+    for (size_t i = from; i < to; ++i)
+        if (s[i] < '0' || s[i] > '9')
+            return false;
+    return from < to;
+}
+
+// A saved name, coredump-<program>-<pid>-<YYYY-MM-DD>_<HH:MM:SS>[.N], split
+// into its program, pid and time; the program may itself hold dashes.
+bool splitSavedName(std::string base, Mark* m)
+{
+    const size_t dot = base.rfind('.');
+    if (dot != std::string::npos && allDigits(base, dot + 1, base.size()))
+        base.resize(dot);
+    static const char kShape[] = "-dddd-dd-dd_dd:dd:dd";  // d: a digit
+    const size_t n = sizeof kShape - 1, prefix = sizeof "coredump-" - 1;
+    if (base.compare(0, prefix, "coredump-") != 0 || base.size() < prefix + 2 + n)
+        return false;
+    const size_t at = base.size() - n;
+    for (size_t i = 0; i < n; ++i)
+        if (kShape[i] == 'd' ? !allDigits(base, at + i, at + i + 1) : base[at + i] != kShape[i])
+            return false;
+    const size_t dash = base.rfind('-', at - 1);
+    if (dash == std::string::npos || dash < prefix || !allDigits(base, dash + 1, at))
+        return false;
+    m->program = base.substr(prefix, dash - prefix);
+    m->pid = base.substr(dash + 1, at - dash - 1);
+    m->time = base.substr(at + 1, 10) + " " + base.substr(at + 12, 8);
+    return true;
+}
+
+// Crash details from the saved name.
 void describeCrashes(Run& run)
 {
-    static const std::regex name(R"(coredump-(.*)-(\d+)-(\d{4}-\d\d-\d\d)_(\d\d:\d\d:\d\d)(\.\d+)?)");
     for (Mark& m : run.marks) {
         if (m.what != "crash")
             continue;
-        std::smatch p;
         std::string base = baseName(m.saved);
-        if (std::regex_match(base, p, name)) {
-            m.program = p[1];
-            m.pid = p[2];
-            m.time = p[3].str() + " " + p[4].str();
-        } else {
+        if (!splitSavedName(base, &m))
             m.program = base;
-        }
         auto app = run.appCrash.find(m.saved);
         if (app != run.appCrash.end())
             m.program = app->second;
