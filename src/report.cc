@@ -522,8 +522,13 @@ bool parseZones(const std::string& text, std::vector<Zone>* zones, std::string* 
     return true;
 }
 
-int writeReport(const std::string& folder)
+int writeReport(const std::string& given)
 {
+    // "results/tapfuzzD/" and "results/tapfuzzD" name one folder; the paths
+    // the page shows (the replay command among them) get one slash.
+    std::string folder = given;
+    while (folder.size() > 1 && folder.back() == '/')
+        folder.pop_back();
     DIR* dir = opendir(folder.c_str());
     if (dir == nullptr) {
         fprintf(stderr, "tapfuzz: cannot read the results folder %s: %s\n", folder.c_str(), strerror(errno));
