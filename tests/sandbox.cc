@@ -48,6 +48,10 @@ void SetUpMounts(const std::string& root)
     close(realTmp);
     Must(mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) == 0 &&
          mount((root + "/core_pattern").c_str(), "/proc/sys/kernel/core_pattern", nullptr, MS_BIND, nullptr) == 0, "/proc");
+    // The program works in /mnt, a view of the case's work folder: its
+    // working directory (where dumps are saved) must not lie below /tmp even
+    // when the build tree does.
+    Must(mount((root + "/work").c_str(), "/mnt", nullptr, MS_BIND, nullptr) == 0, "/mnt");
 }
 
 // PID 1 of the sandbox: forwards signals from the test to the program,
@@ -99,7 +103,7 @@ SandboxProcess Launch(const std::string& root, const std::function<int()>& body)
             sigprocmask(SIG_SETMASK, &none, nullptr);
             for (int sig = 1; sig < NSIG; ++sig)
                 signal(sig, SIG_DFL);
-            Must(chdir((root + "/work").c_str()) == 0, "chdir");
+            Must(chdir("/mnt") == 0, "chdir");
             int rc = body();
             if (__gcov_dump)  // a coverage build counts what the child ran
                 __gcov_dump();
