@@ -50,7 +50,7 @@ public:
     // whose /tmp is the private tmp/ (the folder the tests run in stays
     // reachable at its own path even when it lies under /tmp), whose /proc is
     // fresh with the private core_pattern over the kernel's, and whose working
-    // directory is work/. Returns the wait status.
+    // directory is work/, seen at /mnt. Returns the wait status.
     int Run(const std::function<int()>& body) const;
     // Starts argv (argv[0] a path) that way with extra "NAME=value"
     // environment entries, output into the private out.txt and err.txt.
