@@ -66,6 +66,8 @@ struct Case {
     const char* bundleColour;        // of the dump's screenshot; nullptr: no dump
     const char* freezeColour;        // of the freeze screenshot; nullptr: none
 };
+// Cases are named in test output, not dumped as bytes.
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 class AppWatchRun : public ::testing::TestWithParam<Case> {};
 

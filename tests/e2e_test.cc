@@ -80,6 +80,8 @@ struct RunCase {
     const char* gestures = ".*";  // every gesture on the node matches
     std::array<int, 4> mix = {-1};  // % of the library's calls that are clicks, swipes, long clicks, keys
 };
+// Cases are named in test output, not dumped as bytes.
+void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
 
 // Blanks, CRLF and comments around the values; the first of two lines wins; a
 // key of 0, of text or of too many characters is no key.
