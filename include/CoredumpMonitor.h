@@ -109,6 +109,9 @@ std::string freeDestination(const std::string& to);
 // no file at `to` and no temporary file, and says why in *why.
 int moveDump(const std::string& from, const std::string& to, std::string* why);
 
+// rename() that fails with EEXIST instead of replacing a file.
+int renameNoReplace(const char* from, const char* to);
+
 // Writes the core pattern into the kernel setting at `path`. 0 on success;
 // -1 with the reason in *why otherwise.
 int writeCorePattern(const char* path, const char* pattern, std::string* why);

@@ -146,33 +146,6 @@ int writeAll(int fd, const char* data, size_t len)
     return 0;
 }
 
-// rename() that fails with EEXIST instead of replacing a file. The wrapper of
-// renameat2 is newer than some device C libraries, hence the raw system call;
-// kernels or file systems without it get link()+unlink(), which refuses an
-// existing name just as well.
-int renameNoReplace(const char* from, const char* to)
-{
-#ifdef SYS_renameat2
-    if (syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
-        return 0;
-    if (errno != ENOSYS && errno != EINVAL)
-        return -1;
-#endif
-    if (link(from, to) == 0) {
-        unlink(from);
-        return 0;
-    }
-    if (errno != EPERM && errno != EOPNOTSUPP)
-        return -1;
-    // A file system without hard links (FAT): check, then rename.
-    struct stat st;
-    if (lstat(to, &st) == 0) {
-        errno = EEXIST;
-        return -1;
-    }
-    return rename(from, to);
-}
-
 std::string folderOf(const std::string& path)
 {
     size_t slash = path.rfind('/');
@@ -422,6 +395,32 @@ int moveOpened(int fd, const struct stat& st, const std::string& from, const std
 }
 
 }  // namespace
+
+// The wrapper of renameat2 is newer than some device C libraries, hence the
+// raw system call; kernels or file systems without it get link()+unlink(),
+// which refuses an existing name just as well.
+int renameNoReplace(const char* from, const char* to)
+{
+#ifdef SYS_renameat2
+    if (syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != ENOSYS && errno != EINVAL)
+        return -1;
+#endif
+    if (link(from, to) == 0) {
+        unlink(from);
+        return 0;
+    }
+    if (errno != EPERM && errno != EOPNOTSUPP)
+        return -1;
+    // A file system without hard links (FAT): check, then rename.
+    struct stat st;
+    if (lstat(to, &st) == 0) {
+        errno = EEXIST;
+        return -1;
+    }
+    return rename(from, to);
+}
 
 bool isDumpName(const std::string& name)
 {

@@ -355,7 +355,8 @@ int main(int argc, char** argv)
         }
         long long at = recordClock();
         int ret = injectorevent->FeedInput(event);
-        endPathStream();
+        if (eventType == FACTOR_MOTION)
+            endPathStream();
         if (eventType >= FACTOR_TOUCH && eventType <= FACTOR_PRESSKEY) {
             if (ret == 1)
                 continue;
@@ -377,7 +378,7 @@ int main(int argc, char** argv)
         waitOrSignal(mThrottle);
         stopIfSignalled();
 
-        if (gRunStop != 0 || (getRunHours() == 0 && cycleCounter == mCount))
+        if (getRunHours() == 0 && cycleCounter == mCount)
             break;
     }
 

@@ -13,6 +13,8 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include "CoredumpMonitor.h"
+
 namespace {
 
 // Larger than any panel; keeps the sizes below well inside 32 bits.
@@ -222,16 +224,10 @@ int writeNewFile(const std::string& path, const std::string& data, std::string* 
     }
     if (err == 0 && fsync(fd.get()) != 0)
         err = errno;
-    // link() refuses an existing name; a file system without hard links
-    // (FAT) gets a check and a rename instead.
-    struct stat st;
-    if (err == 0 && link(tmp.c_str(), path.c_str()) != 0) {
+    if (err == 0 && renameNoReplace(tmp.c_str(), path.c_str()) != 0)
         err = errno;
-        if ((err == EPERM || err == EOPNOTSUPP) && lstat(path.c_str(), &st) != 0)
-            err = rename(tmp.c_str(), path.c_str()) == 0 ? 0 : errno;
-    }
-    unlink(tmp.c_str());
     if (err != 0) {
+        unlink(tmp.c_str());
         *why = err == EEXIST ? path + " already exists" : failure("cannot write " + path, err);
         return -1;
     }
