@@ -47,4 +47,13 @@ FEEDINPUT_EXPORT int sendHKeyInput(int code);
 // Returns 0, or -1 after telling standard error why.
 int writeInputEvent(int fd, uint16_t type, uint16_t code, int32_t value);
 
+// Holds a half's descriptor for one call: every way out closes it again.
+template <void (*Open)(), void (*Close)()>
+struct NodeHold {
+    NodeHold() { Open(); }
+    ~NodeHold() { Close(); }
+    NodeHold(const NodeHold&) = delete;
+    NodeHold& operator=(const NodeHold&) = delete;
+};
+
 #endif

@@ -1,7 +1,10 @@
 // Problem: a stress run must look to everything above the kernel like real
 // fingers on the device's multi-touch panel.
 // Solution: write the exact record sequence the panel reports for a click, a
-// long click or a swipe into its event node, one write() per record.
+// long click or a swipe into its event node, one write() per record. Every
+// gesture ends with the finger's lift, a failed write on the way included:
+// the input core would otherwise hold the contact down until the next
+// gesture, and the application under test would see a press without end.
 #include "feedinput.h"
 
 #include <errno.h>
@@ -93,11 +96,17 @@ int writeMove(int x, int y, bool paced, useconds_t pause)
     return 0;
 }
 
-int writeLift()
+// Each of the lift's records is tried even when one before it failed.
+// Answers -1 when it or the gesture's earlier records (rc) failed. Without
+// a descriptor nothing can be down, and nothing more is tried.
+int writeLift(int rc)
 {
-    if (writeInputEvent(m_fd, EV_ABS, ABS_MT_TRACKING_ID, -1) < 0) return -1;
-    if (writeInputEvent(m_fd, EV_KEY, BTN_TOUCH, 0) < 0) return -1;
-    return writeInputEvent(m_fd, EV_SYN, SYN_REPORT, 0);
+    if (m_fd < 0)
+        return -1;
+    rc |= writeInputEvent(m_fd, EV_ABS, ABS_MT_TRACKING_ID, -1);
+    rc |= writeInputEvent(m_fd, EV_KEY, BTN_TOUCH, 0);
+    rc |= writeInputEvent(m_fd, EV_SYN, SYN_REPORT, 0);
+    return rc;
 }
 
 // A negative pause would turn into hours once usleep() reads it unsigned.
@@ -113,13 +122,15 @@ long long absOf(long long v) { return v < 0 ? -v : v; }
 // allocation alone can fail on the device.
 const int kMaxSwipeStep = 1 << 20;
 
+using TouchNode = NodeHold<CreateResource, ReleaseResource>;
+
 }  // namespace
 
 void CreateResource()
 {
     if (m_fd >= 0)
         return;
-    m_fd = open(FEEDINPUT_DEVICE, O_RDWR);
+    m_fd = open(FEEDINPUT_DEVICE, O_RDWR | O_CLOEXEC);
     if (m_fd < 0)
         printf("could not open %s\n", FEEDINPUT_DEVICE);
     int version;
@@ -129,29 +140,24 @@ void CreateResource()
 
 void ReleaseResource()
 {
-    close(m_fd);
+    if (m_fd >= 0)
+        close(m_fd);
     m_fd = -1;
 }
 
 int touchClick(int x, int y)
 {
-    CreateResource();
-    if (writeDown(x, y) < 0 || writeLift() < 0)
-        return -1;
-    ReleaseResource();
-    return 0;
+    TouchNode node;
+    return writeLift(writeDown(x, y));
 }
 
 int touchLongClick(int x, int y, int duration)
 {
-    CreateResource();
-    if (writeDown(x, y) < 0)
-        return -1;
-    pauseFor(pauseOf(duration));
-    if (writeLift() < 0)
-        return -1;
-    ReleaseResource();
-    return 0;
+    TouchNode node;
+    const int rc = writeDown(x, y);
+    if (rc == 0)
+        pauseFor(pauseOf(duration));
+    return writeLift(rc);
 }
 
 namespace {
@@ -209,7 +215,7 @@ void ComputePos(int x, int y, int x2, int y2, std::vector<postion>& arrays, int 
 
 int touchSwipe(int x, int y, int x2, int y2, int step, int duration)
 {
-    CreateResource();
+    TouchNode node;
 
     const long long dx = static_cast<long long>(x2) - x;
     const long long dy = static_cast<long long>(y2) - y;
@@ -223,29 +229,24 @@ int touchSwipe(int x, int y, int x2, int y2, int step, int duration)
     if (n == 0)
         return -1;
 
-    if (writeDown(x, y) < 0)
-        return -1;
+    int rc = writeDown(x, y);
 
     // The path runs from the start to the end whichever way the finger
     // travels, so the walk goes forward and the lift is at the end point.
+    // Below 3 segments the walk is that last move alone.
     const size_t endIndex = n - 1;
     if (step > 3) {
         const size_t stride = n / static_cast<size_t>(step);
         const useconds_t pause = pauseOf(duration / step);
         size_t index = 0;
-        for (int i = 0; i < step - 3; i++) {
+        for (int i = 0; i < step - 3 && rc == 0; i++) {
             index += stride;
-            if (writeMove(path[index].x, path[index].y, true, pause) < 0)
-                return -1;
+            rc = writeMove(path[index].x, path[index].y, true, pause);
         }
     }
-    if (step >= 3) {
-        if (writeMove(path[endIndex].x, path[endIndex].y, false, 0) < 0 || writeLift() < 0)
-            return -1;
-    }
-
-    ReleaseResource();
-    return 0;
+    if (rc == 0)
+        rc = writeMove(path[endIndex].x, path[endIndex].y, false, 0);
+    return writeLift(rc);
 }
 
 void linePos(int x1, int y1, int x2, int y2, std::vector<postion>& arrays)

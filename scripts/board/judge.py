@@ -107,14 +107,14 @@ def written(kind, a):
     sx, sy = (1 if x1 > x else -1), (1 if y1 > y else -1)
     xs, ys = (min(x, x1), max(x, x1)), (min(y, y1), max(y, y1))
     frames = [down(x, y)]
-    # The walk goes forward from the start over step - 3 points, then to
-    # the end point, where the finger lifts.
+    # The walk goes forward from the start over step - 3 points (none below
+    # 4 segments), then to the end point, where the finger lifts.
     for i in range(1, step - 2):
         if abs(x1 - x) > step:
             frames.append(move(x + i * sx * (abs(x1 - x) // step), ys))
         else:
             frames.append(move(xs, y + i * sy * (abs(y1 - y) // step)))
-    return frames + ([move(x1, y1), LIFT] if step >= 3 else [])
+    return frames + [move(x1, y1), LIFT]
 
 
 # Matches the run's logged gestures with its frames, updating the input core's
