@@ -43,6 +43,22 @@ SandboxProcess Launch(const Pipes& p, Child child)
     return SandboxProcess(outer, ctl[1], status[0]);
 }
 
+// The threads of this process.
+size_t Threads()
+{
+    size_t n = 0;
+    if (DIR* tasks = opendir("/proc/self/task")) {
+        for (struct dirent* e; (e = readdir(tasks));)
+            n += e->d_name[0] != '.';
+        closedir(tasks);
+    }
+    return n;
+}
+
+// Those the process runs before main: one, or under qemu-user also the
+// emulator's own, which holds no lock of the program's.
+const size_t kThreadsAtStart = Threads();
+
 }  // namespace
 
 Sandbox::Sandbox()
@@ -84,17 +100,12 @@ std::string Sandbox::path(const std::string& inside) const
 
 // The child of a process that runs another thread may block for ever on
 // a lock that thread held at the fork (the allocator's): the body, which
-// allocates, runs only in the fork of a single-threaded process.
+// allocates, runs only in the fork of a process without threads of its own.
 int Sandbox::Run(const std::function<int()>& body) const
 {
-    size_t threads = 0;
-    if (DIR* tasks = opendir("/proc/self/task")) {
-        for (struct dirent* e; (e = readdir(tasks));)
-            threads += e->d_name[0] != '.';
-        closedir(tasks);
-    }
-    if (threads != 1)
-        fprintf(stderr, "sandbox: Run() in a process of %zu threads; fork before any thread, or Start() a program\n", threads), abort();
+    if (const size_t threads = Threads(); threads > kThreadsAtStart)
+        fprintf(stderr, "sandbox: Run() in a process of %zu threads (%zu at its start); fork before any thread, or Start() a program\n",
+                threads, kThreadsAtStart), abort();
     const Pipes p;
     return Launch(p, [this, &p, &body] {
         close(p.ctl[1]), close(p.status[0]);
