@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "Pointer.h"
-#include "report.h"
+#include "zones.h"
 
 typedef struct _HwKeyCode {
     char hwkey_name[32];
