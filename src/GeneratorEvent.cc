@@ -95,8 +95,11 @@ void RandomEventSource::getConfigInfo()
     value = 0;
     if (GetProfileInt(kProfile, "LONGCLICK_DURATION", &value) == 0)
         mLongClickMs = value;
-    char zones[1024] = "";
-    if (GetProfileString(kProfile, "EXCLUDE_RECTS", zones) == 0 && !parseZones(zones, &mZones, &mZoneError))
+    char zones[kProfileLineMax + 1] = "";
+    ProfileLookup found = LookUpProfileString(kProfile, "EXCLUDE_RECTS", zones);
+    if (found == ProfileLookup::Refused)
+        mZoneError = "refused, and a run without all its zones would touch them";
+    else if (found == ProfileLookup::Found && !parseZones(zones, &mZones, &mZoneError))
         mZones.clear();
 }
 
