@@ -318,6 +318,10 @@ int main(int argc, char** argv)
 
     LOG(DEBUG) << "adjustEventFactors";
     randomEventSource->adjustEventFactors();
+    if (replay.empty() && !randomEventSource->checkDrawable()) {
+        RecycleResource();
+        exit(1);
+    }
     if (replay.empty() && !anythingInjectable(randomEventSource, injectorevent)) {
         endAtStart("tapfuzz: nothing of the event mix can be injected (" +
                    nothingInjectableCause(randomEventSource, injectorevent) + ")");
@@ -357,6 +361,10 @@ int main(int argc, char** argv)
             event = replay[replayed++].event;
         } else {
             event = randomEventSource->getNextEvent();
+            // No event in many draws (tight zones): look for a signal, then
+            // draw on.
+            if (event.eventTye < 0)
+                continue;
         }
         int eventType = event.eventTye;
         unsigned int pathSeed = 0;

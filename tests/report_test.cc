@@ -129,6 +129,8 @@ TEST_F(Report, GesturesStayOutOfTheZones)
         // Refused rather than cut: before the core pattern is written.
         {pad("EXCLUDE_RECTS=0,0,5,5", 4096), "profile key EXCLUDE_RECTS: line longer than 4095 characters, ignored\ntapfuzz: EXCLUDE_RECTS"},
         {pad("APP_RESTART=true", 4096), "profile key APP_RESTART: line longer than 4095 characters, ignored\ntapfuzz: APP_RESTART"},
+        // Two neighbouring pixels free: a click fits, a swipe only once in ages.
+        {"EXCLUDE_RECTS=0,0,800,479;0,479,798,1", "tapfuzz: swipes cannot be drawn outside EXCLUDE_RECTS", {"--pct-motion", "100", "5"}},
     };
     for (const auto& c : bad) {
         Sandbox::WriteFile(sb.path("/proc/sys/kernel/core_pattern"), "");
