@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "Pointer.h"
-#include "report.h"
+#include "zones.h"
 
 typedef struct _HwKeyCode {
     char hwkey_name[32];
@@ -22,9 +22,10 @@ public:
     ~RandomEventSource();
 
     // The next event. A draw that queues nothing (past the end of a mix
-    // totalling under 100 %, or a key press without keys) is drawn again;
-    // when no kind can be drawn at all, an event of kind -1 (all other
-    // fields 0) comes back after 1000 empty draws.
+    // totalling under 100 %, a key press without keys, a gesture that would
+    // touch a zone) is drawn again; after 1000 such draws an event of kind
+    // -1 (all other fields 0) comes back instead. Asking again goes on with
+    // the draws where they stopped.
     Pointer getNextEvent();
     void generateEvent();
     void generatePointerEvent(int actiontype);
@@ -42,9 +43,13 @@ public:
     // False, after a message naming the device or key and the reason (on
     // standard error and in the main log), when the frame buffer could not
     // be read, SCREEN_BASIC_SIZE is outside 1 .. the smaller screen side, or
-    // LONGCLICK_DURATION is outside 1 .. 60000 ms, or EXCLUDE_RECTS holds a
-    // malformed rectangle or leaves no grid point to touch.
+    // LONGCLICK_DURATION is outside 1 .. 60000 ms, or EXCLUDE_RECTS was
+    // refused, holds a malformed rectangle or leaves no grid point to touch.
     bool checkConfig();
+    // After adjustEventFactors: false, after a message naming the kind, when
+    // clicks, swipes or long clicks of the mix cannot be drawn outside
+    // EXCLUDE_RECTS in 1000000 tries. The tries take none of rand()'s draws.
+    bool checkDrawable();
     // True when a draw can yield this kind after adjustEventFactors: its band
     // of the cumulative mix holds at least one of the 1000 draws, and for key
     // presses the key table is not empty.
@@ -59,6 +64,10 @@ public:
 
 private:
     bool inZone(int x, int y) const;
+    // Places a gesture of `kind` by the run's fixed order of draws, taken
+    // from below(n) (0 .. n-1); false when it would touch a zone.
+    template <typename Below>
+    bool drawPlace(int kind, Below below, Pointer* event) const;
 
     int mVerbose;
     bool mPlateType;
@@ -73,7 +82,6 @@ private:
     // EXCLUDE_RECTS: no click point, swipe end or swipe path may lie in them.
     std::vector<Zone> mZones;
     std::string mZoneError;  // why EXCLUDE_RECTS was refused
-    bool mSwipeRoom;         // two neighbouring pixels lie outside every zone
 };
 
 #endif

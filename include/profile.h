@@ -19,6 +19,22 @@ int GetProfileString(const char* profile, const char* KeyName, char (&KeyVal)[N]
 
 int GetProfileInt(const char* profile, const char* KeyName, int* TmpKeyval);
 
+// The longest profile line, line feed not counted, that is read; a longer
+// one is refused whole, so no part of it can pass for a line of its own.
+const size_t kProfileLineMax = 4095;
+
+// What a lookup came to. Refused: the key's line was too long, its value
+// did not fit or held a NUL byte, or the file could not be read to the end;
+// a line on standard error named the key, and KeyVal is left as it was.
+enum class ProfileLookup { Found, Missing, Refused };
+ProfileLookup LookUpProfileString(const char* profile, const char* KeyName, char* KeyVal, size_t KeyValSize);
+
+template <size_t N>
+ProfileLookup LookUpProfileString(const char* profile, const char* KeyName, char (&KeyVal)[N])
+{
+    return LookUpProfileString(profile, KeyName, KeyVal, N);
+}
+
 char* l_trim(char* szOutput, const char* szInput);
 char* r_trim(char* szOutput, const char* szInput);
 char* a_trim(char* szOutput, const char* szInput);

@@ -10,6 +10,7 @@
 #include <string.h>
 
 #include <iomanip>
+#include <random>
 
 #include "Logger.h"
 #include "Utils.h"
@@ -26,9 +27,12 @@ const char* const kHwkeyNames[] = {
     "HWKEY_NVI",    "HWKEY_MUTE",     "HWKEY_MEDIA", "HWKEY_BACK",
 };
 
-// When no kind can be drawn at all, getNextEvent gives up after this many
-// empty draws and hands out an event of kind -1 instead of spinning forever.
+// getNextEvent hands out an event of kind -1 after this many draws that
+// queued nothing, so that its caller gets to look for a signal; a draw takes
+// a microsecond or so.
 const int kGiveUpDraws = 1000;
+// Every gesture kind of the mix must come out of this many draws at start-up.
+const int kDrawTries = 1000000;
 
 // A long press is told from a click by toolkits at 400 to 1000 ms; the
 // profile's LONGCLICK_DURATION (milliseconds) may move it within these bounds.
@@ -62,8 +66,7 @@ RandomEventSource::RandomEventSource()
       mScreensize(20),
       mLongClickMs(kLongClickDefaultMs),
       mScreenOk(false),
-      mScreenErrno(0),
-      mSwipeRoom(true)
+      mScreenErrno(0)
 {
     mHwkeyCode.clear();
     mlist.clear();
@@ -95,8 +98,11 @@ void RandomEventSource::getConfigInfo()
     value = 0;
     if (GetProfileInt(kProfile, "LONGCLICK_DURATION", &value) == 0)
         mLongClickMs = value;
-    char zones[1024] = "";
-    if (GetProfileString(kProfile, "EXCLUDE_RECTS", zones) == 0 && !parseZones(zones, &mZones, &mZoneError))
+    char zones[kProfileLineMax + 1] = "";
+    ProfileLookup found = LookUpProfileString(kProfile, "EXCLUDE_RECTS", zones);
+    if (found == ProfileLookup::Refused)
+        mZoneError = "refused, and a run without all its zones would touch them";
+    else if (found == ProfileLookup::Found && !parseZones(zones, &mZones, &mZoneError))
         mZones.clear();
 }
 
@@ -157,16 +163,13 @@ bool RandomEventSource::checkConfig()
         else if (!mZoneError.empty())
             snprintf(msg, sizeof msg, "tapfuzz: EXCLUDE_RECTS: %s", mZoneError.c_str());
         else if (!mZones.empty()) {
-            // Clicks land on whole grid cells; a swipe needs at least two
-            // neighbouring free pixels. With neither, every draw would be
-            // taken again for ever.
-            int free = 0, pairs = 0;
-            for (int y = 0; y < mHigth / mScreensize * mScreensize; ++y)
-                for (int x = 0; x < mWidth / mScreensize * mScreensize; ++x)
-                    if (!inZone(x, y) && ++free && x + 1 < mWidth && !inZone(x + 1, y))
-                        ++pairs;
-            mSwipeRoom = pairs > 0;
-            if (free == 0)
+            // Clicks land on whole grid cells; with none of them free no
+            // click could ever be drawn.
+            bool free = false;
+            for (int y = 0; !free && y < mHigth / mScreensize * mScreensize; ++y)
+                for (int x = 0; !free && x < mWidth / mScreensize * mScreensize; ++x)
+                    free = !inZone(x, y);
+            if (!free)
                 snprintf(msg, sizeof msg, "tapfuzz: EXCLUDE_RECTS cover every point the run could touch");
         }
     }
@@ -198,7 +201,7 @@ bool RandomEventSource::canDraw(int eventTye)
 {
     if (eventTye < FACTOR_TOUCH || eventTye > FACTOR_PRESSKEY)
         return false;
-    if ((eventTye == FACTOR_PRESSKEY && mHwkeyCode.empty()) || (eventTye == FACTOR_MOTION && !mSwipeRoom))
+    if (eventTye == FACTOR_PRESSKEY && mHwkeyCode.empty())
         return false;
     // The same 1000 values get_rand() can yield, built the same way.
     for (int i = 0; i < 1000; ++i) {
@@ -215,43 +218,50 @@ void RandomEventSource::generateEvent()
         generatePointerEvent(kind);
 }
 
-void RandomEventSource::generatePointerEvent(int actiontype)
+template <typename Below>
+bool RandomEventSource::drawPlace(int kind, Below below, Pointer* event) const
 {
     // A grid point is drawn for every kind, so that with a given seed the
     // draws after it do not depend on which kind came up.
     int cols = mScreensize > 0 ? mWidth / mScreensize : 0;
     int rows = mScreensize > 0 ? mHigth / mScreensize : 0;
-    int tmpWnum = drawBelow(cols);
-    int tmpHnum = drawBelow(rows);
-    int width = tmpWnum * mScreensize + drawBelow(mScreensize);
-    int hight = tmpHnum * mScreensize + drawBelow(mScreensize);
+    int tmpWnum = below(cols);
+    int tmpHnum = below(rows);
+    event->x = tmpWnum * mScreensize + below(mScreensize);
+    event->y = tmpHnum * mScreensize + below(mScreensize);
+    if (kind == FACTOR_TOUCH || kind == FACTOR_LONGCLICK)
+        return !inZone(event->x, event->y);
+    if (kind != FACTOR_MOTION)
+        return true;
+    event->x = below(mWidth);
+    event->y = below(mHigth);
+    event->x1 = below(mWidth);
+    event->y1 = below(mHigth);
+    // A swipe of length zero would be a click; move its end off the start.
+    if (event->x1 == event->x && event->y1 == event->y) {
+        event->x1 += 10;
+        event->y1 += 10;
+    }
+    for (const Zone& z : mZones)
+        if (z.meets(event->x, event->y, event->x1, event->y1))
+            return false;
+    return true;
+}
 
+void RandomEventSource::generatePointerEvent(int actiontype)
+{
     Pointer event{};
     // A point or swipe in a forbidden zone is dropped here, before its log
     // line; getNextEvent then draws again.
-    if ((actiontype == FACTOR_TOUCH || actiontype == FACTOR_LONGCLICK) && inZone(width, hight))
+    if (!drawPlace(actiontype, drawBelow, &event))
         return;
     switch (actiontype) {
     case FACTOR_TOUCH:
-        LOG(DEBUG) << "touch:x:" << width << " y:" << hight;
-        event.x = width;
-        event.y = hight;
+        LOG(DEBUG) << "touch:x:" << event.x << " y:" << event.y;
         event.eventTye = FACTOR_TOUCH;
         mlist.push_back(event);
         break;
-    case FACTOR_MOTION: {
-        event.x = drawBelow(mWidth);
-        event.y = drawBelow(mHigth);
-        event.x1 = drawBelow(mWidth);
-        event.y1 = drawBelow(mHigth);
-        // A swipe of length zero would be a click; move its end off the start.
-        if (event.x1 == event.x && event.y1 == event.y) {
-            event.x1 += 10;
-            event.y1 += 10;
-        }
-        for (const Zone& z : mZones)
-            if (z.meets(event.x, event.y, event.x1, event.y1))
-                return;
+    case FACTOR_MOTION:
         event.step = 5;
         event.duration = kSwipeDurationUs;
         event.eventTye = FACTOR_MOTION;
@@ -259,12 +269,9 @@ void RandomEventSource::generatePointerEvent(int actiontype)
                    << " y1:" << event.y1 << " step:" << event.step << " duration:" << event.duration;
         mlist.push_back(event);
         break;
-    }
     case FACTOR_LONGCLICK:
         event.duration = mLongClickMs * 1000;  // the library waits in microseconds
-        LOG(DEBUG) << "longclick: x:" << width << " y:" << hight << " duration:" << event.duration;
-        event.x = width;
-        event.y = hight;
+        LOG(DEBUG) << "longclick: x:" << event.x << " y:" << event.y << " duration:" << event.duration;
         event.eventTye = FACTOR_LONGCLICK;
         mlist.push_back(event);
         break;
@@ -273,6 +280,7 @@ void RandomEventSource::generatePointerEvent(int actiontype)
         if (mHwkeyCode.empty())
             break;
         int index = rand() % static_cast<int>(mHwkeyCode.size());
+        event = Pointer{};
         event.code = mHwkeyCode[static_cast<size_t>(index)].code;
         event.eventTye = FACTOR_PRESSKEY;
         mlist.push_back(event);
@@ -285,27 +293,49 @@ void RandomEventSource::generatePointerEvent(int actiontype)
 
 Pointer RandomEventSource::getNextEvent()
 {
-    int empty = 0;
-    while (mlist.empty()) {
+    // A draw past the mix's end, a key press without keys or a gesture
+    // that would touch a zone queues nothing; draw again, but only so often
+    // before the caller gets to look for a signal.
+    for (int empty = 0; mlist.empty();) {
         generateEvent();
-        if (!mlist.empty())
-            break;
-        // A draw past the mix's end or a key press without keys queues
-        // nothing; draw again, unless no kind can ever be drawn.
-        if (++empty == kGiveUpDraws) {
-            bool any = false;
-            for (int kind = FACTOR_TOUCH; kind < FACTORZ_COUNT; ++kind)
-                any = any || canDraw(kind);
-            if (!any) {
-                Pointer none{};
-                none.eventTye = -1;
-                return none;
-            }
+        if (mlist.empty() && ++empty == kGiveUpDraws) {
+            Pointer none{};
+            none.eventTye = -1;
+            return none;
         }
     }
     Pointer event = mlist.front();
     mlist.pop_front();
     return event;
+}
+
+bool RandomEventSource::checkDrawable()
+{
+    if (mZones.empty())
+        return true;
+    // A generator of its own: the run's rand() sequence, and so the run of a
+    // given seed, stays as it was.
+    std::minstd_rand own(1);
+    auto below = [&own](int range) { return range > 0 ? static_cast<int>(own() % static_cast<unsigned>(range)) : 0; };
+    const char* const names[] = {"clicks", "swipes", "long clicks"};
+    for (int kind = FACTOR_TOUCH; kind <= FACTOR_LONGCLICK; ++kind) {
+        if (!canDraw(kind))
+            continue;
+        Pointer place{};
+        int tries = 0;
+        while (tries < kDrawTries && !drawPlace(kind, below, &place))
+            ++tries;
+        if (tries < kDrawTries)
+            continue;
+        char msg[160];
+        snprintf(msg, sizeof msg, "tapfuzz: %s cannot be drawn outside EXCLUDE_RECTS: none of %d tries missed every zone",
+                 names[kind], kDrawTries);
+        fprintf(stderr, "%s\n", msg);
+        fflush(stderr);
+        LOG(INFO) << msg;
+        return false;
+    }
+    return true;
 }
 
 std::string RandomEventSource::mixText() const

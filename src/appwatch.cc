@@ -76,7 +76,7 @@ int profileInt(const char* key, int fallback)
 
 std::string profileText(const char* key)
 {
-    char value[256] = "";
+    char value[kProfileLineMax + 1] = "";
     GetProfileString(kProfile, key, value);
     return value;
 }

@@ -28,6 +28,7 @@
 #include "replay.h"
 #include "report.h"
 #include "appwatch.h"
+#include "profile.h"
 
 long long mSeed = 0;
 int touch_count = 0;
@@ -146,6 +147,15 @@ void waitOrSignal(long usec)
             return;
         }
     }
+}
+
+// A refusal at start-up: on standard error and in the main log, status 1.
+[[noreturn]] void endAtStart(const std::string& text)
+{
+    fprintf(stderr, "%s\n", text.c_str());
+    LOG(INFO) << text;
+    RecycleResource();
+    exit(1);
 }
 
 bool anythingInjectable(RandomEventSource* source, InjectorEvent* injector)
@@ -270,6 +280,11 @@ int main(int argc, char** argv)
         RecycleResource();
         exit(1);
     }
+    // The watcher reads the command again when it starts; a value refused
+    // now ends the run here, before the core pattern is written.
+    char restart[kProfileLineMax + 1];
+    if (LookUpProfileString("./device.conf", "APP_RESTART", restart) == ProfileLookup::Refused)
+        endAtStart("tapfuzz: APP_RESTART: refused, and the application would not be restarted as written");
 
     // A signal during start-up ends the run before the kernel's core
     // pattern is changed or the watcher starts.
@@ -303,13 +318,13 @@ int main(int argc, char** argv)
 
     LOG(DEBUG) << "adjustEventFactors";
     randomEventSource->adjustEventFactors();
-    if (replay.empty() && !anythingInjectable(randomEventSource, injectorevent)) {
-        const std::string text = "tapfuzz: nothing of the event mix can be injected (" +
-                                 nothingInjectableCause(randomEventSource, injectorevent) + ")";
-        fprintf(stderr, "%s\n", text.c_str());
-        LOG(INFO) << text;
+    if (replay.empty() && !randomEventSource->checkDrawable()) {
         RecycleResource();
         exit(1);
+    }
+    if (replay.empty() && !anythingInjectable(randomEventSource, injectorevent)) {
+        endAtStart("tapfuzz: nothing of the event mix can be injected (" +
+                   nothingInjectableCause(randomEventSource, injectorevent) + ")");
     }
     stopIfSignalled();
 
@@ -346,6 +361,10 @@ int main(int argc, char** argv)
             event = replay[replayed++].event;
         } else {
             event = randomEventSource->getNextEvent();
+            // No event in many draws (tight zones): look for a signal, then
+            // draw on.
+            if (event.eventTye < 0)
+                continue;
         }
         int eventType = event.eventTye;
         unsigned int pathSeed = 0;

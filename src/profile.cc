@@ -16,6 +16,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <string>
+
 namespace {
 
 // The C locale's white space, whatever locale the process runs in. Bytes of
@@ -45,9 +47,39 @@ struct FileCloser {
 // the blanks that may stand between a key and its '='.
 const char kKeyEnd[] = "=|^ \t";
 const size_t kKeySize = 32;
-// fgets reads at most this much minus one, so a longer physical line comes
-// in pieces and each piece is a line of its own.
-const size_t kLineSize = 256;
+
+// One physical line. Its leading blanks count towards its length but are
+// not kept, so the key of a line too long to keep is still known.
+struct Line {
+    char text[kProfileLineMax + 1];
+    size_t kept;   // bytes in text, without the terminating zero
+    bool tooLong;  // more than kProfileLineMax bytes before the line feed
+    bool hasEq;    // an '=' somewhere on the line, kept or not
+};
+
+// False at the end of the file and on a read error (ferror tells which).
+bool readLine(FILE* fp, Line* line)
+{
+    size_t bytes = 0;
+    line->kept = 0;
+    line->hasEq = false;
+    int c;
+    while ((c = getc_unlocked(fp)) != EOF && c != '\n') {
+        ++bytes;
+        line->hasEq = line->hasEq || c == '=';
+        if ((line->kept > 0 || !isBlank(static_cast<char>(c))) && line->kept < kProfileLineMax)
+            line->text[line->kept++] = static_cast<char>(c);
+    }
+    line->text[line->kept] = '\0';
+    line->tooLong = bytes > kProfileLineMax;
+    return c == '\n' || (bytes > 0 && !ferror(fp));
+}
+
+ProfileLookup refuse(const char* key, const std::string& why)
+{
+    fprintf(stderr, "profile key %s: %s, ignored\n", key, why.c_str());
+    return ProfileLookup::Refused;
+}
 
 } // namespace
 
@@ -79,59 +111,65 @@ char* a_trim(char* szOutput, const char* szInput)
     return szOutput;
 }
 
-int GetProfileString(const char* profile, const char* KeyName, char* KeyVal, size_t KeyValSize)
+ProfileLookup LookUpProfileString(const char* profile, const char* KeyName, char* KeyVal, size_t KeyValSize)
 {
-    FILE* fp = fopen(profile, "r");
+    // Close-on-exec: the watcher may start the restart command while a
+    // lookup runs on another thread.
+    FILE* fp = fopen(profile, "re");
     if (fp == NULL) {
         printf("openfile [%s] error [%s]\n", profile, strerror(errno));
-        return -1;
+        return ProfileLookup::Missing;
     }
     FileCloser closer{fp};
 
-    char buf_i[kLineSize];
-    char buf_o[kLineSize];
-    char keyname[kKeySize];
-    while (!feof(fp)) {
-        if (fgets(buf_i, sizeof buf_i, fp) == NULL)
-            break;
-        l_trim(buf_o, buf_i);
-        if (buf_o[0] == '\0' || buf_o[0] == '#')
-            continue;
-        char* eq = strchr(buf_o, '=');
-        if (eq == NULL)
+    Line line;
+    while (readLine(fp, &line)) {
+        const char* text = line.text;
+        const char* eq = strchr(text, '=');
+        if (text[0] == '\0' || text[0] == '#' || !line.hasEq || (eq == NULL && !line.tooLong))
             continue;
 
         // A key too long for the key buffer is outside the format: such a
         // line never matches, rather than matching on a truncated prefix.
-        size_t keylen = strcspn(buf_o, kKeyEnd);
-        if (keylen >= sizeof keyname)
+        size_t keylen = strcspn(text, kKeyEnd);
+        if (keylen >= kKeySize || strncmp(text, KeyName, keylen) != 0 || KeyName[keylen] != '\0')
             continue;
-        memset(keyname, 0, sizeof keyname);
-        memcpy(keyname, buf_o, keylen);
-        if (strcmp(keyname, KeyName) != 0)
-            continue;
+        // A part of a value is no value: cut zones would let gestures into
+        // what the user forbade, a cut command would run something else.
+        if (line.tooLong)
+            return refuse(KeyName, "line longer than " + std::to_string(kProfileLineMax) + " characters");
 
         // The value runs from the first '=' to the line feed; later '=' and
         // '#' belong to it.
         const char* value = eq + 1;
-        size_t valuelen = strcspn(value, "\n");
-        if (valuelen >= KeyValSize) {
-            fprintf(stderr, "profile key %s: value longer than %zu characters, ignored\n", KeyName,
-                    KeyValSize == 0 ? static_cast<size_t>(0) : KeyValSize - 1);
-            return -1;
-        }
-        char scanned[kLineSize];
-        memcpy(scanned, value, valuelen);
-        scanned[valuelen] = '\0';
+        size_t valuelen = line.kept - static_cast<size_t>(value - text);
+        if (valuelen >= KeyValSize)
+            return refuse(KeyName, "value longer than " + std::to_string(KeyValSize == 0 ? 0 : KeyValSize - 1) + " characters");
+        if (memchr(value, '\0', valuelen) != NULL)
+            return refuse(KeyName, "value holds a NUL byte");
 
-        // A value of blanks only is kept as it stands rather than emptied.
-        char trimmed[kLineSize];
-        a_trim(trimmed, scanned);
-        const char* result = trimmed[0] != '\0' ? trimmed : scanned;
-        memcpy(KeyVal, result, strlen(result) + 1);
-        return 0;
+        // Blanks around the value are dropped, but a value of blanks only
+        // is kept as it stands rather than emptied.
+        const char* start = value;
+        const char* end = value + valuelen;
+        while (start < end && isBlank(*start))
+            ++start;
+        while (end > start && isBlank(end[-1]))
+            --end;
+        if (start == end)
+            start = value, end = value + valuelen;
+        memcpy(KeyVal, start, static_cast<size_t>(end - start));
+        KeyVal[end - start] = '\0';
+        return ProfileLookup::Found;
     }
-    return -1;
+    if (ferror(fp))
+        return refuse(KeyName, std::string("cannot read ") + profile + ": " + strerror(errno));
+    return ProfileLookup::Missing;
+}
+
+int GetProfileString(const char* profile, const char* KeyName, char* KeyVal, size_t KeyValSize)
+{
+    return LookUpProfileString(profile, KeyName, KeyVal, KeyValSize) == ProfileLookup::Found ? 0 : -1;
 }
 
 int GetProfileInt(const char* profile, const char* KeyName, int* TmpKeyval)

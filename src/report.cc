@@ -19,7 +19,6 @@
 
 namespace {
 
-const size_t kMaxZones = 8;
 const size_t kMaxSwipeLines = 5000;        // drawn per run; more only blacken the map
 const long kMaxPicture = 4 * 1024 * 1024;  // larger screenshots are linked, not inlined
 const char* const kKinds[] = {"click", "swipe", "longclick", "key"};
@@ -486,41 +485,6 @@ bool writeFile(const std::string& path, const std::string& text)
 }
 
 }  // namespace
-
-bool Zone::meets(int ax, int ay, int bx, int by) const
-{
-    return std::max(ax, bx) >= x && std::min(ax, bx) < static_cast<long long>(x) + w && std::max(ay, by) >= y &&
-           std::min(ay, by) < static_cast<long long>(y) + h;
-}
-
-bool parseZones(const std::string& text, std::vector<Zone>* zones, std::string* why)
-{
-    std::istringstream in(text);
-    for (std::string piece; std::getline(in, piece, ';');) {
-        if (piece.find_first_not_of(" \t") == std::string::npos)
-            continue;
-        long v[4];
-        const char* p = piece.c_str();
-        int n = 0;
-        for (char* end = nullptr; n < 4; ++n, p = end + 1) {
-            errno = 0;
-            v[n] = strtol(p, &end, 10);
-            if (end == p || errno != 0 || v[n] < (n < 2 ? 0 : 1) || v[n] > 65535)
-                break;
-            while (*end == ' ' || *end == '\t')
-                ++end;
-            if (*end != (n < 3 ? ',' : '\0'))
-                break;
-        }
-        if (n != 4 || zones->size() == kMaxZones) {
-            *why = "\"" + piece + "\" " +
-                   (n != 4 ? "is not x,y,w,h (x, y from 0, w, h from 1)" : "is more than 8 rectangles");
-            return false;
-        }
-        zones->push_back({static_cast<int>(v[0]), static_cast<int>(v[1]), static_cast<int>(v[2]), static_cast<int>(v[3])});
-    }
-    return true;
-}
 
 int writeReport(const std::string& given)
 {

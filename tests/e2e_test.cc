@@ -84,9 +84,11 @@ struct RunCase {
 void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
 
 // Blanks, CRLF and comments around the values; the first of two lines wins; a
-// key of 0, of text or of too many characters is no key.
+// key of 0, of text or of too many characters, on a line too long or with a
+// NUL byte, is no key.
 const std::string kKeys = "HWKEY_ENABLE=1\n \tHWKEY_VOL_UP \t=\t 115th \t\r\n#HWKEY_BACK=1\nHWKEY_BACK=158\nHWKEY_BACK=159\nHWKEY_HOME=0\n"
-                          "HWKEY_MUTE=abc\nHWKEY_POWER=1234567890123456\n", kFb = "cannot read the screen size from /dev/fb0: ";
+                          "HWKEY_MUTE=abc\nHWKEY_POWER=1234567890123456\n" + std::string(4096, ' ') + "HWKEY_RADIO=5\nHWKEY_NVI=6" +
+                          std::string(1, '\0') + "\n", kFb = "cannot read the screen size from /dev/fb0: ";
 const std::string kDump = "saved/coredump-crashy-4242-2023-11-14_22:13:20", kHostile = "coredump-x\n[forged][INFO];touch pwned;$(touch pwned2)-7-";
 const std::string kSeq = [] { std::string text; for (int i = 1; i <= 100000; ++i) text += std::to_string(i) + "\n"; return text; }();
 // A dump whose program has a hostile name, then two dumps of one name and
@@ -120,7 +122,8 @@ const RunCase kRuns[] = {
     {"count", {"-v-v", "20"}, 0, {"log:[INFO]Events injected:20\n", "log:[INFO]// tapfuzz finish\n", "log:[INFO]cycleCounter:20\n",
         "log:[INFO]corefile save path:./saved/\n", "log:[INFO]Success: echo \"/tmp/coredump-%e-%p-%t\" > /proc/sys/kernel/core_pattern\n",
         "log:link:touchClick\n", "pattern=/tmp/coredump-%e-%p-%t\n"}, "SCREEN_BASIC_SIZE=30\n", "", "800x490", "", 0, "tap ([0-9]{1,2}|[1-6][0-9]{2}|7[0-7][0-9]),([0-9]{1,2}|[1-3][0-9]{2}|4[0-7][0-9])|swipe .*"},
-    {"keys_only", {"-v-v", "--pct-presskey", "100", "20"}, 0, {"log:[INFO]Events injected:20\n", "err:profile key HWKEY_POWER: value longer than 15 characters, ignored\n"},
+    {"keys_only", {"-v-v", "--pct-presskey", "100", "20"}, 0, {"log:[INFO]Events injected:20\n", "err:profile key HWKEY_POWER: value longer than 15 characters, ignored\n",
+        "err:profile key HWKEY_RADIO: line longer than 4095 characters, ignored\nprofile key HWKEY_NVI: value holds a NUL byte, ignored\n"},
         kKeys, "", "800x480", "", 0, "key (115|158)"},
     {"mix_printout", {"-v", "--pct-touch", "50", "3"}, 0, {"log:\n//  Event percentages\n//  TOUCH:50.0%\n//  MOTION:23.1%\n//  LONGCLICK:23.1%\n//  PRESSKEY:3.8%\n",
         "log:[INFO]Events injected:3", "!log:Sending"}, "HWKEY_ENABLE=1\nHWKEY_VOL_UP=115\n"},

@@ -87,7 +87,10 @@ TEST_F(Report, GesturesStayOutOfTheZones)
         return false;
     };
     NodeCapture node(sb.path("/dev/input/event0"));
-    ASSERT_EQ(Run("LONGCLICK_DURATION=1\nEXCLUDE_RECTS= 100,100,200,150 ; 500,0,120,480\n",
+    auto pad = [](std::string line, size_t bytes) { return line.resize(bytes, ' '), line; };
+    // 4095 bytes, the longest line read whole; read in 255-byte pieces, its
+    // last zone would end at "500,0,120,48".
+    ASSERT_EQ(Run("LONGCLICK_DURATION=1\n" + pad(pad("EXCLUDE_RECTS= 100,100,200,150 ;", 243) + "500,0,120,480", 4095) + "\n",
                   {"--throttle", "0", "--pct-motion", "1", "--pct-longclick", "4", "20000"}),
               0)
         << Err();
@@ -116,17 +119,24 @@ TEST_F(Report, GesturesStayOutOfTheZones)
     EXPECT_NE(Sandbox::ReadFile(Only(sb.path("results/tapfuzz*/run-*.events"))).find("# exclude:100,100,200,150;500,0,120,480\n"),
               std::string::npos);
 
-    const struct { const char* rects; const char* err; } bad[] = {
-        {"1,2,3", "\"1,2,3\" is not x,y,w,h"},
-        {"0,0,5,5;-1,0,5,5", "\"-1,0,5,5\" is not"},
-        {"10,10,0,5", "\"10,10,0,5\" is not"},
-        {"0,0,9,9x", "\"0,0,9,9x\" is not"},
-        {"0,0,1,1;0,0,1,1;0,0,1,1;0,0,1,1;0,0,1,1;0,0,1,1;0,0,1,1;0,0,1,1;2,2,1,1", "\"2,2,1,1\" is more than 8"},
-        {"0,0,400,480;400,0,400,480", "cover every point"},
+    const struct { std::string profile; const char* err; std::vector<std::string> args = {"--throttle", "0", "5"}; } bad[] = {
+        {"EXCLUDE_RECTS=1,2,3", "\"1,2,3\" is not x,y,w,h"},
+        {"EXCLUDE_RECTS=0,0,5,5;-1,0,5,5", "\"-1,0,5,5\" is not"},
+        {"EXCLUDE_RECTS=10,10,0,5", "\"10,10,0,5\" is not"},
+        {"EXCLUDE_RECTS=0,0,9,9x", "\"0,0,9,9x\" is not"},
+        {"EXCLUDE_RECTS=0,0,1,1;0,0,1,1;0,0,1,1;0,0,1,1;0,0,1,1;0,0,1,1;0,0,1,1;0,0,1,1;2,2,1,1", "\"2,2,1,1\" is more than 8"},
+        {"EXCLUDE_RECTS=0,0,400,480;400,0,400,480", "cover every point"},
+        // Refused rather than cut: before the core pattern is written.
+        {pad("EXCLUDE_RECTS=0,0,5,5", 4096), "profile key EXCLUDE_RECTS: line longer than 4095 characters, ignored\ntapfuzz: EXCLUDE_RECTS"},
+        {pad("APP_RESTART=true", 4096), "profile key APP_RESTART: line longer than 4095 characters, ignored\ntapfuzz: APP_RESTART"},
+        // Two neighbouring pixels free: a click fits, a swipe only once in ages.
+        {"EXCLUDE_RECTS=0,0,800,479;0,479,798,1", "tapfuzz: swipes cannot be drawn outside EXCLUDE_RECTS", {"--pct-motion", "100", "5"}},
     };
     for (const auto& c : bad) {
-        EXPECT_EQ(Run(std::string("EXCLUDE_RECTS=") + c.rects + "\n", {"--throttle", "0", "5"}), 1) << c.rects;
+        Sandbox::WriteFile(sb.path("/proc/sys/kernel/core_pattern"), "");
+        EXPECT_EQ(Run(c.profile + "\n", c.args), 1) << c.err;
         EXPECT_NE(Err().find(c.err), std::string::npos) << Err();
+        EXPECT_TRUE(strncmp(c.err, "profile", 7) != 0 || Sandbox::ReadFile(sb.path("/proc/sys/kernel/core_pattern")).empty());
     }
 }
 
