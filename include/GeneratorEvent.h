@@ -61,6 +61,7 @@ public:
     // adjustEventFactors, and the forbidden zones ("x,y,w,h;...").
     std::string mixText() const;
     std::string zonesText() const;
+    const std::vector<Zone>& zones() const { return mZones; }
 
 private:
     bool inZone(int x, int y) const;

@@ -22,9 +22,12 @@ struct RunInfo {
 };
 
 // Opens ./results/tapfuzzYYYYMMDD/run-HHMMSS-PID.events (the Logger's folder
-// of the day), writes the header and starts the record's clock. The file is
-// buffered; the core-dump watcher flushes it every second and exit() flushes
-// and closes it. Returns the path, or "" after a log line saying why.
+// of the day), writes the header and starts the record's clock. Lines are
+// buffered and reach the file whole only: the core-dump watcher writes them
+// out every second and exit() writes out and closes. The first write the
+// file refuses ends the record at its last whole line and is logged once,
+// "record: not written: <path>: <reason>", as is a record that cannot be
+// created. Returns the path, or "" after that line.
 std::string openRunRecord(const RunInfo& info);
 
 // Microseconds since openRunRecord (0 before it).
@@ -54,7 +57,7 @@ void recordCrash(const std::string& dump, int after);
 std::string runRecordPath();
 int recordedEvents();
 
-// Hands what is buffered to the file. Any thread; nothing without a record.
+// Writes out what is buffered. Any thread; nothing without a record.
 void flushRunRecord();
 
 #endif

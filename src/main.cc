@@ -262,18 +262,6 @@ int main(int argc, char** argv)
         return -1;
     }
 
-    // A damaged record is refused whole, before anything is set up.
-    std::vector<ReplayEvent> replay;
-    if (mReplayFile != nullptr) {
-        std::string why;
-        if (!loadReplay(mReplayFile, mReplayFrom, mReplayTo, &replay, &why)) {
-            fprintf(stderr, "tapfuzz: %s\n", why.c_str());
-            LOG(INFO) << why;
-            RecycleResource();
-            exit(1);
-        }
-    }
-
     LOG(DEBUG) << "init SourceRandom";
     RandomEventSource* randomEventSource = new RandomEventSource();
     if (!randomEventSource->checkConfig()) {
@@ -285,6 +273,26 @@ int main(int argc, char** argv)
     char restart[kProfileLineMax + 1];
     if (LookUpProfileString("./device.conf", "APP_RESTART", restart) == ProfileLookup::Refused)
         endAtStart("tapfuzz: APP_RESTART: refused, and the application would not be restarted as written");
+
+    // A damaged record, or one asking for what this screen and its zones
+    // forbid, is refused whole, before anything is injected or watched.
+    std::vector<ReplayEvent> replay;
+    if (mReplayFile != nullptr) {
+        std::string why, note;
+        bool ok = loadReplay(mReplayFile, mReplayFrom, mReplayTo,
+                             {randomEventSource->getWidth(), randomEventSource->getHigth(), randomEventSource->zones()},
+                             &replay, &why, &note);
+        for (const std::string* text : {&note, &why}) {
+            if (text->empty() || (ok && text == &why))
+                continue;
+            fprintf(stderr, "tapfuzz: %s\n", text->c_str());
+            LOG(INFO) << escapeLogText(*text);
+        }
+        if (!ok) {
+            RecycleResource();
+            exit(1);
+        }
+    }
 
     // A signal during start-up ends the run before the kernel's core
     // pattern is changed or the watcher starts.

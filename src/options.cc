@@ -4,7 +4,6 @@
 // argument for the options with values, then the COUNT rule.
 #include <errno.h>
 #include <limits.h>
-#include <math.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -179,10 +178,14 @@ ReproduceOption reproduceOption(const char* arg, const char* value, int i)
         return kReplayRange;
     }
     if (strcmp(arg, "--speed") == 0) {
+        // A factor read as nan, inf or a sign is no speed; one past these
+        // bounds turns gaps into ages or nothing.
         char* end = nullptr;
-        double f = value != nullptr ? strtod(value, &end) : -1.0;
-        if (value == nullptr || end == value || *end != '\0' || !(f >= 0.0) || !isfinite(f)) {
-            LOG(INFO) << "--speed needs a factor of 0 or more (0: no pauses)";
+        double f = value != nullptr && ((value[0] >= '0' && value[0] <= '9') || value[0] == '.')
+                       ? strtod(value, &end)
+                       : -1.0;
+        if (end == nullptr || end == value || *end != '\0' || !(f == 0.0 || (f >= 0.001 && f <= 1000.0))) {
+            LOG(INFO) << "--speed takes 0 (no pauses) or a factor from 0.001 to 1000";
             return kBadValue;
         }
         mReplaySpeed = f;

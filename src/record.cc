@@ -1,11 +1,13 @@
 // Problem: the run record must hold every injected gesture and every crash,
-// from two threads, without slowing the injection it records.
-// Solution: one buffered stream under a lock; a line per gesture is only
-// formatted into the buffer, the watcher's one-second tick and exit() write
-// it out.
+// from two threads, without slowing the injection it records, and a record
+// cut short (a full disk, a SIGKILL) must still end at a whole line.
+// Solution: one buffer of whole lines under a lock; a line per gesture is
+// only formatted into it, and it goes to the file in one write() when the
+// next line would not fit, on the watcher's one-second tick and at exit.
 #include "record.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -21,11 +23,19 @@
 
 namespace {
 
+// The longest gesture line: 10 + 20 + 9 + 8 * 12 characters and the blanks.
+const size_t kMaxLine = 192;
+
 pthread_mutex_t gLock = PTHREAD_MUTEX_INITIALIZER;
 // Guarded by gLock.
-FILE* gFile = nullptr;
+int gFd = -1;
 int gLastIndex = 0;
 std::string gPath;
+// Whole lines not yet written out. 16 KB hold a second of 500 gestures, so
+// a paced run's lines wait for the watcher's tick; the memory is resident
+// for the whole run, hence not more.
+char gBuffer[16 * 1024];
+size_t gUsed = 0;
 // Written once, before the first gesture, by the run thread.
 struct timespec gStart = {0, 0};
 bool gStarted = false;
@@ -34,21 +44,12 @@ bool gStarted = false;
 char gPathState[128];
 char* gRunState = nullptr;
 
-// The record's stream buffer. setvbuf() takes a size only together with a
-// buffer of the caller's: given none, the C library allocates one block of
-// the file system's size (4 KB), and the run thread itself would write the
-// record out every hundred-odd gestures. 16 KB hold a second of 500 gestures.
-char gBuffer[16 * 1024];
-
-// A gesture line, "INDEX MICROSECONDS KIND FIELDS...", put together by hand:
-// printf's parsing of its format cost the run thread more than the rest of
-// a click's bookkeeping together.
-void putLine(FILE* f, int index, long long at, const char* kind, std::initializer_list<long long> fields)
+// A gesture line, "INDEX MICROSECONDS KIND FIELDS...", put together by hand
+// at `p`, with kMaxLine bytes of room: printf's parsing of its format cost
+// the run thread more than the rest of a click's bookkeeping together.
+char* putLine(char* p, int index, long long at, const char* kind, std::initializer_list<long long> fields)
 {
-    // At most 10 + 20 + 9 + 8 * 12 characters and the blanks.
-    char line[192];
-    char* const end = line + sizeof line;
-    char* p = line;
+    char* const end = p + kMaxLine;
     auto put = [&](char c) {
         if (p < end)
             *p++ = c;
@@ -64,16 +65,77 @@ void putLine(FILE* f, int index, long long at, const char* kind, std::initialize
         p = std::to_chars(p, end, v).ptr;
     }
     put('\n');
-    fwrite(line, 1, static_cast<size_t>(p - line), f);
+    return p;
+}
+
+// Writes `size` bytes of whole lines (gLock held). When the file refuses
+// them, what reached it of them is cut back to its last whole line, the
+// record is closed for the rest of the run, and *why says so.
+bool writeLines(const char* data, size_t size, std::string* why)
+{
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = write(gFd, data + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            // Only a short write comes back without errno; the next one
+            // tells why (a full disk, a quota, a size limit).
+            *why = gPath + ": " + (n < 0 ? strerror(errno) : "nothing written");
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (done == size)
+        return true;
+    size_t whole = done;
+    while (whole > 0 && data[whole - 1] != '\n')
+        --whole;
+    off_t at = lseek(gFd, 0, SEEK_CUR);
+    if (at >= 0 && whole < done)
+        (void)!ftruncate(gFd, at - static_cast<off_t>(done - whole));
+    close(gFd);
+    gFd = -1;
+    return false;
+}
+
+// Writes out the buffer (gLock held); false, with *why, at the failure.
+bool writeOut(std::string* why)
+{
+    bool ok = gUsed == 0 || writeLines(gBuffer, gUsed, why);
+    gUsed = 0;
+    return ok;
+}
+
+// A line of any length (gLock held): into the buffer, or past it.
+bool append(const std::string& line, std::string* why)
+{
+    if (gUsed + line.size() > sizeof gBuffer && !writeOut(why))
+        return false;
+    if (line.size() > sizeof gBuffer)
+        return writeLines(line.data(), line.size(), why);
+    memcpy(gBuffer + gUsed, line.data(), line.size());
+    gUsed += line.size();
+    return true;
+}
+
+// Once per run: the record stops at its first failure.
+void logFailure(const std::string& why)
+{
+    if (!why.empty())
+        LOG(INFO) << "record: not written: " << why;
 }
 
 void closeAtExit()
 {
+    std::string why;
     pthread_mutex_lock(&gLock);
-    if (gFile != nullptr)
-        fclose(gFile);
-    gFile = nullptr;
+    if (gFd >= 0 && writeOut(&why)) {
+        close(gFd);
+        gFd = -1;
+    }
     pthread_mutex_unlock(&gLock);
+    logFailure(why);
 }
 
 }  // namespace
@@ -92,38 +154,45 @@ std::string openRunRecord(const RunInfo& info)
     // share a record: a taken name gets -2, -3, ... and is never replaced.
     const std::string folder = std::string("./results/tapfuzz") + global_timep + "/";
     std::string path;
-    FILE* f = nullptr;
-    for (int n = 1; f == nullptr && n < 100; ++n) {
+    int fd = -1;
+    for (int n = 1; fd < 0 && n < 100; ++n) {
         char name[64];
         snprintf(name, sizeof name, n == 1 ? "run-%s-%ld.events" : "run-%s-%ld-%d.events", hms,
                  static_cast<long>(getpid()), n);
         path = folder + name;
-        f = fopen(path.c_str(), "wxe");
-        if (f == nullptr && errno != EEXIST)
+        fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
             break;
     }
-    if (f == nullptr) {
-        LOG(INFO) << "cannot create the run record " << path << ": " << strerror(errno);
+    if (fd < 0) {
+        logFailure(path + ": " + strerror(errno));
         return "";
     }
-    // A paced run's lines wait for the watcher's tick; the memory is resident
-    // for the whole run, hence not more.
-    setvbuf(f, gBuffer, _IOFBF, sizeof gBuffer);
-    fprintf(f,
-            "# tapfuzz run record\n# seed:%lld\n# command:%s\n# screen:%dx%d\n# grid:%d\n"
-            "# library:%s %s\n# mix:%s\n# start:%s\n",
-            info.seed, escapeLogText(info.command).c_str(), info.width, info.hight, info.grid,
-            escapeLogText(info.library).c_str(), escapeLogText(info.version).c_str(), info.mix.c_str(), stamp);
+    std::string header = "# tapfuzz run record\n# seed:" + std::to_string(info.seed) + "\n# command:" +
+                         escapeLogText(info.command) + "\n# screen:" + std::to_string(info.width) + "x" +
+                         std::to_string(info.hight) + "\n# grid:" + std::to_string(info.grid) + "\n# library:" +
+                         escapeLogText(info.library) + " " + escapeLogText(info.version) + "\n# mix:" + info.mix +
+                         "\n# start:" + stamp + "\n";
     if (!info.zones.empty())
-        fprintf(f, "# exclude:%s\n", info.zones.c_str());
-    fflush(f);
+        header += "# exclude:" + info.zones + "\n";
+
+    std::string why;
+    pthread_mutex_lock(&gLock);
+    gFd = fd;
+    gPath = path;
+    gUsed = 0;
+    // A record whose header cannot be written is none: the run keeps no
+    // record rather than a file that looks like a run of no gestures.
+    const bool ok = append(header, &why) && writeOut(&why);
+    if (!ok)
+        gPath.clear();
+    pthread_mutex_unlock(&gLock);
+    logFailure(why);
+    if (!ok)
+        return "";
 
     clock_gettime(CLOCK_MONOTONIC, &gStart);
     gStarted = true;
-    pthread_mutex_lock(&gLock);
-    gFile = f;
-    gPath = path;
-    pthread_mutex_unlock(&gLock);
     atexit(closeAtExit);
     return path;
 }
@@ -139,35 +208,39 @@ long long recordClock()
 
 void recordEvent(long long at, const Pointer& e, unsigned int pathSeed, int result)
 {
+    std::string why;
     pthread_mutex_lock(&gLock);
     int index = ++gLastIndex;
-    if (gFile != nullptr) {
+    if (gFd >= 0 && (gUsed + kMaxLine <= sizeof gBuffer || writeOut(&why))) {
+        char* p = gBuffer + gUsed;
         switch (e.eventTye) {
         case FACTOR_TOUCH:
-            putLine(gFile, index, at, "click", {e.x, e.y, result});
+            p = putLine(p, index, at, "click", {e.x, e.y, result});
             break;
         case FACTOR_MOTION:
-            putLine(gFile, index, at, "swipe", {e.x, e.y, e.x1, e.y1, e.step, e.duration, pathSeed, result});
+            p = putLine(p, index, at, "swipe", {e.x, e.y, e.x1, e.y1, e.step, e.duration, pathSeed, result});
             break;
         case FACTOR_LONGCLICK:
-            putLine(gFile, index, at, "longclick", {e.x, e.y, e.duration, result});
+            p = putLine(p, index, at, "longclick", {e.x, e.y, e.duration, result});
             break;
         default:
-            putLine(gFile, index, at, "key", {e.code, result});
+            p = putLine(p, index, at, "key", {e.code, result});
             break;
         }
+        gUsed = static_cast<size_t>(p - gBuffer);
     }
     pthread_mutex_unlock(&gLock);
+    logFailure(why);
 }
 
 void recordCrash(const std::string& dump, int after)
 {
+    std::string why;
     pthread_mutex_lock(&gLock);
-    if (gFile != nullptr) {
-        fprintf(gFile, "# crash:%s after:%d\n", escapeLogText(dump).c_str(), after);
-        fflush(gFile);
-    }
+    if (gFd >= 0 && append("# crash:" + escapeLogText(dump) + " after:" + std::to_string(after) + "\n", &why))
+        writeOut(&why);
     pthread_mutex_unlock(&gLock);
+    logFailure(why);
     LOG(INFO) << "crash after event:" << after;
 }
 
@@ -189,10 +262,12 @@ int recordedEvents()
 
 void flushRunRecord()
 {
+    std::string why;
     pthread_mutex_lock(&gLock);
-    if (gFile != nullptr)
-        fflush(gFile);
+    if (gFd >= 0)
+        writeOut(&why);
     pthread_mutex_unlock(&gLock);
+    logFailure(why);
 }
 
 unsigned int drawPathSeed()

@@ -29,6 +29,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using namespace std::string_literals;
 
 // One record the node got, and when the reader saw it.
 struct Seen { input_event ev; Clock::time_point at; };
@@ -95,12 +96,15 @@ protected:
                                                                    "\nCOREFILE_PATH=./\n" + extra));
     }
     // Runs tapfuzz once with a fresh node and results folder: its exit
-    // status, with its run record, main log and node records kept.
-    int Run(std::vector<std::string> args)
+    // status, with its run record, main log and node records kept. `shell`
+    // runs before it, `after` after it, in the sandbox.
+    int Run(std::vector<std::string> args, const std::string& shell = "", const std::string& after = "")
     {
         std::system(("rm -rf '" + sb.path("results") + "'").c_str());
         NodeCapture node(sb.path("/dev/input/event0"));
         args.insert(args.begin(), TAPFUZZ_BIN);
+        if (!shell.empty())
+            args.insert(args.begin(), {"/bin/sh", "-c", shell + " && \"$0\" \"$@\"; s=$?; " + after + "; exit $s"});
         int status = sb.Exec(args, {"LD_PRELOAD=" FBSHIM_LIB, "TAPFUZZ_TEST_FB=800x480", "TZ=UTC"});
         const std::string& raw = node.Take();
         seen.clear();
@@ -112,10 +116,10 @@ protected:
         log = Only("tapfuzz.log");
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-    std::string Only(const std::string& name)  // the one file of that name in results/, or ""
+    std::string Only(const std::string& name, const std::string& folder = "results")  // the one such file, or ""
     {
         glob_t g{};
-        bool one = glob(sb.path("results/tapfuzz*/" + name).c_str(), 0, nullptr, &g) == 0 && g.gl_pathc == 1;
+        bool one = glob(sb.path(folder + "/tapfuzz*/" + name).c_str(), 0, nullptr, &g) == 0 && g.gl_pathc == 1;
         std::string text = one ? Sandbox::ReadFile(g.gl_pathv[0]) : "";
         globfree(&g);
         return text;
@@ -143,7 +147,7 @@ TEST_F(Reproduce, OneSeedFixesTheRunAndItsRecordReplaysIt)
     EXPECT_NE(Records(seen), first);
 
     ASSERT_TRUE(Sandbox::WriteFile(sb.path("run.events"), firstRecord));
-    for (const char* speed : {"0", "50"}) {
+    for (const char* speed : {"0", "50", "1000"}) {
         ASSERT_EQ(Run({"--replay", "run.events", "--speed", speed}), 0) << Err();
         EXPECT_EQ(Records(seen), first);
         EXPECT_EQ(Gestures(record), Gestures(firstRecord));
@@ -152,14 +156,24 @@ TEST_F(Reproduce, OneSeedFixesTheRunAndItsRecordReplaysIt)
     ASSERT_EQ(Run({"--replay", "run.events", "--speed", "0", "--from", "11", "--to", "20"}), 0) << Err();
     std::vector<std::string> all = Gestures(firstRecord);
     EXPECT_EQ(Gestures(record), std::vector<std::string>(all.begin() + 10, all.begin() + 20));
+
+    // A record whose writer was killed in the middle of its last line (line
+    // 68, after 8 header lines): every whole line is replayed.
+    for (size_t cut : {2, 9}) {
+        ASSERT_TRUE(Sandbox::WriteFile(sb.path("run.events"), firstRecord.substr(0, firstRecord.size() - cut)));
+        ASSERT_EQ(Run({"--replay", "run.events", "--speed", "0"}), 0) << Err();
+        EXPECT_EQ(Gestures(record), std::vector<std::string>(all.begin(), all.end() - 1));
+        EXPECT_NE(Err().find("tapfuzz: run.events line 68: no line feed at its end (torn), skipped\n"), std::string::npos)
+            << Err();
+        EXPECT_NE(log.find("[INFO]run.events line 68: no line feed"), std::string::npos) << log;
+    }
 }
 
 // Swipes whose end lies before their start lift at their end; long clicks
-// hold what LONGCLICK_DURATION says, from the run and from a replay; a swipe
-// of absurd step is answered -1, and the run goes on.
+// hold what LONGCLICK_DURATION says, from the run and from a replay.
 TEST_F(Reproduce, GesturesReachTheirEndAndHoldTheirTime)
 {
-    Profile("LONGCLICK_DURATION=300\n");
+    Profile("LONGCLICK_DURATION=300\nEXCLUDE_RECTS=700,0,100,100\n");
     ASSERT_EQ(Run({"--pct-longclick", "100", "2"}), 0) << Err();
     EXPECT_NE(record.find(" 300000 0\n2 "), std::string::npos) << record;
     ASSERT_EQ(Touches(seen).size(), 2u);
@@ -168,13 +182,30 @@ TEST_F(Reproduce, GesturesReachTheirEndAndHoldTheirTime)
 
     ASSERT_TRUE(Sandbox::WriteFile(sb.path("hand.events"), "# by hand\n1 0 swipe 627 159 43 291 5 75000 1 0\n"
                                                            "2 10 swipe 100 400 110 20 5 75000 2 0\n"
-                                                           "3 20 longclick 5 6 300000 0\n4 30 swipe 0 0 9 9 2000000 5 0 0\n"));
+                                                           "3 20 longclick 5 6 300000 0\n"));
     ASSERT_EQ(Run({"--replay", "hand.events"}), 0) << Err();
     std::vector<Touch> touches = Touches(seen);
     ASSERT_EQ(touches.size(), 3u);
     EXPECT_EQ(touches[0].path + "|" + touches[1].path, "down 627,159 lift 43,291|down 100,400 lift 110,20");
     EXPECT_GT(touches[2].held, 0.15);
-    EXPECT_NE(record.find(" swipe 0 0 9 9 2000000 5 0 -1\n"), std::string::npos) << record;  // refused, not aborted
+    EXPECT_NE(record.find("\n# exclude:700,0,100,100\n"), std::string::npos) << record;  // what it obeyed
+}
+
+// A full disk: the record ends at a whole line, and the main log says once
+// that it is not written.
+TEST_F(Reproduce, RecordThatCannotBeWrittenSaysSoOnce)
+{
+    ASSERT_EQ(Run({"--throttle", "0", "--pct-touch", "100", "6000"},
+                  "mkdir results && mount -t tmpfs -o size=112k tmpfs results", "cp -r results kept"),
+              0)
+        << Err();
+    const std::string kept = Only("run-*.events", "kept"), keptLog = Only("tapfuzz.log", "kept");
+    ASSERT_FALSE(kept.empty());
+    EXPECT_EQ(kept.back(), '\n');
+    EXPECT_LT(Gestures(kept).size(), 6000u);
+    static const std::regex failure(R"(\[INFO\]record: not written: \./results/tapfuzz\d{8}/run-\d{6}-\d+\.events: No space left on device\n)");
+    EXPECT_EQ(std::distance(std::sregex_iterator(keptLog.begin(), keptLog.end(), failure), std::sregex_iterator()), 1)
+        << keptLog;
 }
 
 // Bad values and damaged records end the program before anything reaches
@@ -198,7 +229,24 @@ TEST_F(Reproduce, RefusesBadInputWithoutInjecting)
         {{"--replay", "bad.events"}, "2 0 click 1 2 0\n2 5 click 1 2 0\n", 1, "line 2: the index does not"},
         {{"--replay", "bad.events"}, "1 9 click 1 2 0\n2 5 click 1 2 0\n", 1, "line 2: the time goes back"},
         {{"--replay", "bad.events", "--from", "3"}, "1 0 click 1 2 0\n", 1, "no gesture with an index from 3"},
+        {{"--replay", "bad.events"}, "1 0 key 1 0\n2 5 click 3 480 0\n", 1, "line 2: the point 3,480 lies off the 800x480 screen"},
+        {{"--replay", "bad.events"}, "1 0 swipe 799 0 800 9 5 6 0 0\n", 1, "line 1: the point 800,9 lies off"},
+        {{"--replay", "bad.events"}, "1 0 swipe 90 120 200 120 5 6 0 0\n", 1,
+         "line 1: the swipe from 90,120 to 200,120 crosses the excluded zone 100,100,50,50"},
+        {{"--replay", "bad.events"}, "1 0 click 149 149 0\n", 1, "line 1: the point 149,149 lies in the excluded zone"},
+        {{"--replay", "bad.events"}, "1 0 longclick 5 6 61000000 0\n", 1, "line 1: the duration 61000000 is outside"},
+        {{"--replay", "bad.events"}, "1 0 swipe 1 2 3 4 0 5 0 0\n", 1, "line 1: the step 0 is outside 1..1048576"},
+        {{"--replay", "bad.events"}, "1 0 swipe 1 2 3 4 1048577 5 0 0\n", 1, "line 1: the step 1048577 is outside"},
+        {{"--replay", "bad.events"}, "1 0 click 1 2 0\n2 5 click 1 2\0 0\n"s, 1, "line 2: holds a NUL byte"},
+        {{"--replay", "fifo.events"}, "", 1, "tapfuzz: fifo.events is not a regular file"},
+        {{"--replay", "/dev/zero"}, "", 1, "tapfuzz: /dev/zero is not a regular file"},
+        {{"--replay", "bad.events", "--speed", "nan"}, "1 0 click 1 2 0\n", 255, ""},
+        {{"--replay", "bad.events", "--speed", "inf"}, "1 0 click 1 2 0\n", 255, ""},
+        {{"--replay", "bad.events", "--speed", "1001"}, "1 0 click 1 2 0\n", 255, ""},
+        {{"--replay", "bad.events", "--speed", "0.0001"}, "1 0 click 1 2 0\n", 255, ""},
     };
+    Profile("EXCLUDE_RECTS=100,100,50,50\n");
+    ASSERT_EQ(mkfifo(sb.path("fifo.events").c_str(), 0666), 0);
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args) + " " + c.file);
         ASSERT_TRUE(Sandbox::WriteFile(sb.path("bad.events"), c.file));
