@@ -757,6 +757,103 @@ bool parseZones(const std::string& text, std::vector<Zone>* zones, std::string* 
     return true;
 }
 
+int writeReport(const std::string& given)
+{
+    // "results/tapfuzzD/" and "results/tapfuzzD" name one folder; the paths
+    // the page shows (the replay command among them) get one slash.
+    std::string path = given;
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(path.c_str()), closedir);
+    if (!dir) {
+        fprintf(stderr, "tapfuzz: cannot read the results folder %s: %s\n", escapeLogText(path).c_str(), strerror(errno));
+        return 1;
+    }
+    ReportFolder folder;
+    folder.path = path;
+    folder.fd = dirfd(dir.get());
+    // Runs are the records in the listing, the first kMaxRuns by name.
+    std::set<std::string> names;
+    while (struct dirent* e = readdir(dir.get())) {
+        std::string n = e->d_name;
+        if (n.rfind("run-", 0) == 0 && n.size() > 11 && n.compare(n.size() - 7, 7, ".events") == 0) {
+            names.insert(n.substr(0, n.size() - 7));
+            if (names.size() > kMaxRuns)
+                names.erase(std::prev(names.end())), ++folder.runsLeft;
+        }
+    }
+    for (const std::string& n : names) {
+        folder.runs[n].name = n;
+        folder.runs[n].listed = true;
+    }
+    {
+        std::string why;
+        struct stat st;
+        Fd log(openRegular(folder.fd, "tapfuzz.log", &st, &why));
+        if (log.get() >= 0) {
+            LineReader in(log.get());
+            readMainLog(in, folder);
+        } else {
+            addNote(folder.notes, folder.notesLeft, "main log " + path + "/tapfuzz.log not readable: " + why);
+        }
+    }
+
+    Part htmlPart(folder.fd, "report.html"), junitPart(folder.fd, "junit.xml");
+    const int htmlFd = htmlPart.open(), junitFd = htmlFd < 0 ? -1 : junitPart.open();
+    if (htmlFd < 0 || junitFd < 0) {
+        fprintf(stderr, "tapfuzz: cannot write %s/%s.part: %s\n", escapeLogText(path).c_str(),
+                htmlFd < 0 ? "report.html" : "junit.xml", strerror(errno));
+        return 1;
+    }
+    ReportOut html(htmlFd), junit(junitFd);
+    html << "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"/><title>tapfuzz report " << esc(path)
+         << "</title><style>body{font:14px sans-serif;margin:16px;max-width:960px}table{border-collapse:collapse;"
+            "margin:6px 0}td,th{border:1px solid #bbb;padding:2px 6px;text-align:left;vertical-align:top}"
+            "pre,code{font-size:11px;margin:0;white-space:pre-wrap;word-break:break-all}section{border-top:3px "
+            "solid #333;margin-top:20px}.note{color:#a40}</style></head><body>\n<h1>tapfuzz report</h1><p>"
+         << esc(path) << ": " << folder.runs.size() << " run(s)</p>\n";
+    // The totals come last; their room is kept in the opening tag.
+    const std::string opening = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites name=\"tapfuzz\"";
+    const size_t room = 48;
+    junit << opening << std::string(room, ' ') << ">\n";
+    for (auto& r : folder.runs) {
+        readRun(folder, r.second);
+        writeRun(html, junit, folder, r.second);
+        r.second = ReportRun();  // its figures are written: the memory goes to the next
+    }
+    if (folder.runs.empty())
+        addNote(folder.notes, folder.notesLeft, "no run found in " + path);
+    if (folder.runsLeft > 0)
+        addNote(folder.notes, folder.notesLeft, std::to_string(folder.runsLeft) + " runs beyond the first " +
+                                                    std::to_string(kMaxRuns) + " not reported");
+    if (!folder.notes.empty()) {
+        html << "<h2>Not readable</h2><ul class=\"notes\">";
+        for (const std::string& n : folder.notes)
+            html << "<li class=\"note\">" << esc(n) << "</li>";
+        if (folder.notesLeft > 0)
+            html << "<li class=\"note\">" << folder.notesLeft << " more</li>";
+        html << "</ul>";
+    }
+    html << "</body></html>\n";
+    junit << "</testsuites>\n";
+    const std::string totals =
+        " tests=\"" + std::to_string(folder.tests) + "\" failures=\"" + std::to_string(folder.failures) + "\"";
+    std::string why;
+    if (!htmlPart.commit(html, &why)) {
+        fprintf(stderr, "tapfuzz: cannot write %s/report.html: %s\n", escapeLogText(path).c_str(), why.c_str());
+        return 1;
+    }
+    if (!junit.flush() || pwrite(junitFd, totals.data(), totals.size(), static_cast<off_t>(opening.size())) !=
+                              static_cast<ssize_t>(totals.size()) ||
+        !junitPart.commit(junit, &why)) {
+        fprintf(stderr, "tapfuzz: cannot write %s/junit.xml: %s\n", escapeLogText(path).c_str(),
+                why.empty() ? strerror(errno) : why.c_str());
+        return 1;
+    }
+    printf("%s/report.html\n", path.c_str());
+    return 0;
+}
+
 LineReader::LineReader(int fd) : mFd(fd), mBuf(new char[kMaxLine]) {}
 
 LineReader::LineReader(const char* data, size_t size) : mData(data), mEnd(size) {}
@@ -988,101 +1085,4 @@ void writeRun(ReportOut& html, ReportOut& junit, ReportFolder& folder, ReportRun
         addNote(folder.notes, folder.notesLeft, run.name + ": " + n, kMaxNotes * 20);
     if (run.notesLeft > 0)
         addNote(folder.notes, folder.notesLeft, run.name + ": " + std::to_string(run.notesLeft) + " more", kMaxNotes * 20);
-}
-
-int writeReport(const std::string& given)
-{
-    // "results/tapfuzzD/" and "results/tapfuzzD" name one folder; the paths
-    // the page shows (the replay command among them) get one slash.
-    std::string path = given;
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(path.c_str()), closedir);
-    if (!dir) {
-        fprintf(stderr, "tapfuzz: cannot read the results folder %s: %s\n", escapeLogText(path).c_str(), strerror(errno));
-        return 1;
-    }
-    ReportFolder folder;
-    folder.path = path;
-    folder.fd = dirfd(dir.get());
-    // Runs are the records in the listing, the first kMaxRuns by name.
-    std::set<std::string> names;
-    while (struct dirent* e = readdir(dir.get())) {
-        std::string n = e->d_name;
-        if (n.rfind("run-", 0) == 0 && n.size() > 11 && n.compare(n.size() - 7, 7, ".events") == 0) {
-            names.insert(n.substr(0, n.size() - 7));
-            if (names.size() > kMaxRuns)
-                names.erase(std::prev(names.end())), ++folder.runsLeft;
-        }
-    }
-    for (const std::string& n : names) {
-        folder.runs[n].name = n;
-        folder.runs[n].listed = true;
-    }
-    {
-        std::string why;
-        struct stat st;
-        Fd log(openRegular(folder.fd, "tapfuzz.log", &st, &why));
-        if (log.get() >= 0) {
-            LineReader in(log.get());
-            readMainLog(in, folder);
-        } else {
-            addNote(folder.notes, folder.notesLeft, "main log " + path + "/tapfuzz.log not readable: " + why);
-        }
-    }
-
-    Part htmlPart(folder.fd, "report.html"), junitPart(folder.fd, "junit.xml");
-    const int htmlFd = htmlPart.open(), junitFd = htmlFd < 0 ? -1 : junitPart.open();
-    if (htmlFd < 0 || junitFd < 0) {
-        fprintf(stderr, "tapfuzz: cannot write %s/%s.part: %s\n", escapeLogText(path).c_str(),
-                htmlFd < 0 ? "report.html" : "junit.xml", strerror(errno));
-        return 1;
-    }
-    ReportOut html(htmlFd), junit(junitFd);
-    html << "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"/><title>tapfuzz report " << esc(path)
-         << "</title><style>body{font:14px sans-serif;margin:16px;max-width:960px}table{border-collapse:collapse;"
-            "margin:6px 0}td,th{border:1px solid #bbb;padding:2px 6px;text-align:left;vertical-align:top}"
-            "pre,code{font-size:11px;margin:0;white-space:pre-wrap;word-break:break-all}section{border-top:3px "
-            "solid #333;margin-top:20px}.note{color:#a40}</style></head><body>\n<h1>tapfuzz report</h1><p>"
-         << esc(path) << ": " << folder.runs.size() << " run(s)</p>\n";
-    // The totals come last; their room is kept in the opening tag.
-    const std::string opening = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites name=\"tapfuzz\"";
-    const size_t room = 48;
-    junit << opening << std::string(room, ' ') << ">\n";
-    for (auto& r : folder.runs) {
-        readRun(folder, r.second);
-        writeRun(html, junit, folder, r.second);
-        r.second = ReportRun();  // its figures are written: the memory goes to the next
-    }
-    if (folder.runs.empty())
-        addNote(folder.notes, folder.notesLeft, "no run found in " + path);
-    if (folder.runsLeft > 0)
-        addNote(folder.notes, folder.notesLeft, std::to_string(folder.runsLeft) + " runs beyond the first " +
-                                                    std::to_string(kMaxRuns) + " not reported");
-    if (!folder.notes.empty()) {
-        html << "<h2>Not readable</h2><ul class=\"notes\">";
-        for (const std::string& n : folder.notes)
-            html << "<li class=\"note\">" << esc(n) << "</li>";
-        if (folder.notesLeft > 0)
-            html << "<li class=\"note\">" << folder.notesLeft << " more</li>";
-        html << "</ul>";
-    }
-    html << "</body></html>\n";
-    junit << "</testsuites>\n";
-    const std::string totals =
-        " tests=\"" + std::to_string(folder.tests) + "\" failures=\"" + std::to_string(folder.failures) + "\"";
-    std::string why;
-    if (!htmlPart.commit(html, &why)) {
-        fprintf(stderr, "tapfuzz: cannot write %s/report.html: %s\n", escapeLogText(path).c_str(), why.c_str());
-        return 1;
-    }
-    if (!junit.flush() || pwrite(junitFd, totals.data(), totals.size(), static_cast<off_t>(opening.size())) !=
-                              static_cast<ssize_t>(totals.size()) ||
-        !junitPart.commit(junit, &why)) {
-        fprintf(stderr, "tapfuzz: cannot write %s/junit.xml: %s\n", escapeLogText(path).c_str(),
-                why.empty() ? strerror(errno) : why.c_str());
-        return 1;
-    }
-    printf("%s/report.html\n", path.c_str());
-    return 0;
 }
