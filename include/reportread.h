@@ -89,6 +89,7 @@ struct ReportRun {
     std::vector<ReportMark> marks;
     long long kinds[4] = {0, 0, 0, 0};  // crash, dump, freeze, exit: all, listed or not
     long long unlisted = 0;
+    size_t markBytes = 0;  // text of the marks kept from the record
     struct Before {
         long long at = -1;
         std::vector<std::string> lines;
@@ -106,7 +107,7 @@ struct ReportFolder {
     std::map<std::string, ReportRun> runs;
     std::vector<std::string> notes;
     long long notesLeft = 0, runsLeft = 0;
-    size_t logItems = 0;     // marks and app crashes kept from the log, all runs
+    size_t logBytes = 0;     // text of the marks and app crashes kept from the log, all runs
     long long inlined = 0;   // bytes of screenshots in the page
     int tests = 0, failures = 0;
 };

@@ -37,11 +37,12 @@ const char* const kKinds[] = {"click", "swipe", "longclick", "key"};
 const long long kMaxInlined = 32LL * 1024 * 1024;  // screenshot bytes per page; the rest are listed by path
 const long long kMaxCells = 250000;                // touch-map cells per run: finer grids are coarsened
 const size_t kMaxMarks = 10000;                    // listed per run; more are counted
-const size_t kMaxLogItems = 20000;                 // marks and app crashes kept from the log, all runs
+const size_t kMaxMarkBytes = 8 << 20;              // text of the marks kept from the log (all runs), and per record
 const size_t kMaxRuns = 1000;
 const size_t kMaxNotes = 50;         // per run; the folder's list holds 20 times that
+const size_t kNoteBytes = 1024;      // of a note's text
 const size_t kMaxHead = 32;          // "# key:value" lines kept per record
-const size_t kShownLine = 200;       // bytes of a gesture line shown before a mark
+const size_t kShownLine = 120;       // bytes of a gesture line shown before a mark
 const long long kMaxAt = 100000LL * 60000000;  // 70 days: a later gesture is no run of ours
 const char* const kMarks[] = {"crash", "dump", "freeze", "exit"};
 // Read without following a link in the last step and without waiting on a
@@ -190,7 +191,7 @@ long long numberAfter(const std::string& text, const std::string& key)
 void addNote(std::vector<std::string>& notes, long long& left, const std::string& note, size_t most = kMaxNotes)
 {
     if (notes.size() < most)
-        notes.push_back(note);
+        notes.push_back(note.size() > kNoteBytes ? note.substr(0, kNoteBytes) + "..." : note);
     else
         ++left;
 }
@@ -266,17 +267,19 @@ int markKind(const std::string& what)
     return 3;
 }
 
-// Counted always; listed while the run and (for marks from the log) the
-// whole report have room.
-void addMark(ReportRun& run, const ReportMark& m, size_t* logItems)
+// Counted always; listed while the run has room and the text kept so far
+// (*bytes: of the whole log, or of this record) stays within kMaxMarkBytes:
+// a line may be 64 KB long.
+void addMark(ReportRun& run, const ReportMark& m, size_t* bytes)
 {
     ++run.kinds[markKind(m.what)];
-    if (run.marks.size() >= kMaxMarks || (logItems != nullptr && *logItems >= kMaxLogItems)) {
+    const size_t cost = 64 + m.time.size() + m.program.size() + m.pid.size() + m.saved.size() + m.message.size() +
+                        m.shot.size();
+    if (run.marks.size() >= kMaxMarks || *bytes + cost > kMaxMarkBytes) {
         ++run.unlisted;
         return;
     }
-    if (logItems != nullptr)
-        ++*logItems;
+    *bytes += cost;
     run.marks.push_back(m);
 }
 
@@ -975,8 +978,9 @@ void readMainLog(LineReader& in, ReportFolder& folder)
         } else if (msg.rfind("app crash: ", 0) == 0 && msg.find(" dump:") != std::string::npos) {
             const size_t d = msg.find(" dump:"), a = msg.rfind(" after event:");
             const std::string saved = msg.substr(d + 6, a == std::string::npos || a < d ? std::string::npos : a - d - 6);
-            if (run->appCrash.count(saved) == 0 && folder.logItems < kMaxLogItems) {
-                ++folder.logItems;
+            const size_t cost = 64 + saved.size() + d;
+            if (run->appCrash.count(saved) == 0 && folder.logBytes + cost <= kMaxMarkBytes) {
+                folder.logBytes += cost;
                 run->appCrash[saved] = msg.substr(11, d - 11);
             }
         } else if (msg.rfind("freeze: screen unchanged for ", 0) == 0) {
@@ -984,7 +988,7 @@ void readMainLog(LineReader& in, ReportFolder& folder)
             m.what = "freeze", m.time = stamp, m.event = event;
             m.message = msg.substr(8, msg.find(" after") == std::string::npos ? std::string::npos : msg.find(" after") - 8);
             const size_t listed = run->marks.size();
-            addMark(*run, m, &folder.logItems);
+            addMark(*run, m, &folder.logBytes);
             run->freezeAt = run->marks.size() > listed ? static_cast<int>(listed) : -1;
         } else if (msg.rfind("freeze: screenshot ", 0) == 0) {
             if (run->freezeAt >= 0 && run->marks[run->freezeAt].shot.empty())
@@ -994,7 +998,7 @@ void readMainLog(LineReader& in, ReportFolder& folder)
             m.what = "exit", m.time = stamp, m.event = event;
             m.program = msg.substr(4, msg.find(" exited") - 4);
             m.message = m.program + msg.substr(msg.find(" exited"));
-            addMark(*run, m, &folder.logItems);
+            addMark(*run, m, &folder.logBytes);
         }
         if (run != nullptr)
             run->lastStamp = stamp;
@@ -1019,7 +1023,7 @@ void readRecord(LineReader& in, ReportRun& run)
             m.saved = line.substr(8, after == std::string::npos ? std::string::npos : after - 8);
             m.event = toInt(after == std::string::npos ? -1 : numberAfter(line.substr(after), " after:"));
             describeDump(run, m);
-            addMark(run, m, nullptr);
+            addMark(run, m, &run.markBytes);
         } else if (line.rfind("# ", 0) == 0 && line.find(':') != std::string::npos) {
             const size_t colon = line.find(':');
             const std::string key = line.substr(2, colon - 2);

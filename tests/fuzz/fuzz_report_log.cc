@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     LineReader in(reinterpret_cast<const char*>(data), size);
     readMainLog(in, folder);
-    if (folder.runs.size() > 1000 + 2 || folder.logItems > 20000)
+    if (folder.runs.size() > 1000 + 2 || folder.logBytes > (8 << 20))
         abort();
     ReportOut html(-1), junit(-1);
     for (auto& r : folder.runs) {
