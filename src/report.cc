@@ -639,18 +639,18 @@ void junitRun(ReportOut& o, ReportFolder& folder, const ReportRun& run)
 // a file. The .part is created afresh (O_EXCL, no link followed): one left by
 // a killed report, or a link planted there, is removed first, never written
 // through.
-class Part {
+class AsideFile {
 public:
-    Part(int dir, std::string name) : mDir(dir), mName(std::move(name)), mPart(mName + ".part") {}
-    ~Part()
+    AsideFile(int dir, std::string name) : mDir(dir), mName(std::move(name)), mPart(mName + ".part") {}
+    ~AsideFile()
     {
         if (mFd >= 0) {
             close(mFd);
             unlinkat(mDir, mPart.c_str(), 0);
         }
     }
-    Part(const Part&) = delete;
-    Part& operator=(const Part&) = delete;
+    AsideFile(const AsideFile&) = delete;
+    AsideFile& operator=(const AsideFile&) = delete;
     int open()
     {
         if (unlinkat(mDir, mPart.c_str(), 0) != 0 && errno != ENOENT)
@@ -801,7 +801,7 @@ int writeReport(const std::string& given)
         }
     }
 
-    Part htmlPart(folder.fd, "report.html"), junitPart(folder.fd, "junit.xml");
+    AsideFile htmlPart(folder.fd, "report.html"), junitPart(folder.fd, "junit.xml");
     const int htmlFd = htmlPart.open(), junitFd = htmlFd < 0 ? -1 : junitPart.open();
     if (htmlFd < 0 || junitFd < 0) {
         fprintf(stderr, "tapfuzz: cannot write %s/%s.part: %s\n", escapeLogText(path).c_str(),
