@@ -11,7 +11,7 @@ of the figures with their ratios.
 usage: bench.py --build DIR --out DIR [--quick] [--only SECTION]... [--rows FILE]
 Runs inside scripts/sandbox (private /dev, /tmp and core pattern): scripts/bench
 starts it. SECTION: percall, cost, syscalls, callgrind, pace, footprint, replay,
-checks. --rows adds ready-made rows ("figure|tapfuzz|floor or target|note",
+checks, report. --rows adds ready-made rows ("figure|tapfuzz|floor or target|note",
 "## title") to the table.
 """
 import argparse
@@ -477,6 +477,77 @@ def checks(b):
     row("app check + screen hash (the difference), ms per s", f"{d:.3f}", "", share(d))
 
 
+def report_folder(folder, record_mb, log_mb, marks, freezes, shots):
+    """One run's results folder: a record of record_mb MB of gestures and
+    `marks` crash lines, a main log of log_mb MB of lines the report skips
+    with `freezes` freezes and as many application exits among them, and
+    `shots` 4 MB screenshots beside the dumps. Returns the input's bytes."""
+    name, saved = "run-120000-1", os.path.join(folder, "saved")
+    os.makedirs(saved)
+    lines = ["{i} {at} click {x} {y} 0\n", "{i} {at} swipe {x} {y} {y} {x} 5 75000 937099927 0\n",
+             "{i} {at} longclick {x} {y} 800000 0\n", "{i} {at} key 115 0\n"]
+    with open(os.path.join(folder, name + ".events"), "w") as f:
+        f.write("# tapfuzz run record\n# seed:1\n# command:./tapfuzz -a app 99999999\n# screen:800x480\n# grid:20\n"
+                "# library:/usr/lib/libfeedinput.so V0.1\n# mix:40.0,30.0,30.0,0.0\n# start:2024-05-01 12:00:00\n")
+        n = 0
+        while f.tell() < record_mb << 20:
+            f.write("".join(lines[i % 4].format(i=i, at=i * 1000, x=i * 7 % 800, y=i * 13 % 480)
+                            for i in range(n + 1, n + 10001)))
+            n += 10000
+        # Each after the gestures it follows, as the watcher writes them.
+        for k in range(marks):
+            f.write(f"# crash:{saved}/coredump-app-{k}-2024-05-01_12:00:00 after:{(k + 1) * n // (marks + 1)}\n")
+    png = b"\x89PNG\r\n\x1a\n" + bytes((4 << 20) - 8)
+    for k in range(shots):
+        with open(f"{saved}/coredump-app-{k}-2024-05-01_12:00:00.png", "wb") as f:
+            f.write(png)
+    skipped = "[2024-05-01 12:00:01][INFO]Sending event #{e}: tap {x},{y} (a line the report skips)\n"
+    with open(os.path.join(folder, "tapfuzz.log"), "w") as f:
+        f.write(f"[2024-05-01 12:00:00][INFO]seed:1\n[2024-05-01 12:00:00][INFO]record:./{name}.events\n")
+        block = "".join(skipped.format(e=e, x=e % 800, y=e % 480) for e in range(10000))
+        blocks = max(freezes, (log_mb << 20) // len(block))
+        for b in range(blocks):
+            f.write(block)
+            if b % (blocks // freezes) == 0 and b // (blocks // freezes) < freezes:
+                e = b * n // blocks
+                f.write(f"[2024-05-01 12:00:02][INFO]freeze: screen unchanged for 5 s after event:{e}\n"
+                        f"[2024-05-01 12:00:02][INFO]app:app exited after event:{e} signal:6\n")
+        f.write(f"[2024-05-01 13:00:00][INFO]Events injected:{n}\n")
+    return sum(os.path.getsize(os.path.join(r, x)) for r, _, fs in os.walk(folder) for x in fs)
+
+
+def report(b):
+    section("--report of a big results folder (generated on disk in the output folder, removed after): peak "
+            "resident memory (GNU time), wall time; half the input first, to show the time grows linearly")
+    scale = 10 if b.quick else 1
+    times = []
+    for record_mb, log_mb in ((100, 150), (200, 300)):
+        record_mb, log_mb = record_mb // scale, log_mb // scale
+        folder = os.path.join(b.out, "report-folder")
+        shutil.rmtree(folder, ignore_errors=True)
+        size = report_folder(folder, record_mb, log_mb, 1000, 100, 12)
+        os.sync()  # the writing back of the folder is no part of the report's time
+        # GNU time's own wait4: a child of this process would also count the
+        # interpreter's memory from before its exec.
+        # The faster of two runs: other work on the machine only adds time.
+        figures, seconds = os.path.join(b.out, "report-time.txt"), []
+        for _ in range(2):
+            start = time.monotonic()
+            done = subprocess.run(["/usr/bin/time", "-o", figures, "-f", "%M", b.tapfuzz, "--report", folder],
+                                  stdout=subprocess.DEVNULL)
+            seconds.append(time.monotonic() - start)
+        seconds = min(seconds)
+        times.append(seconds)
+        page = os.path.getsize(os.path.join(folder, "report.html")) if done.returncode == 0 else 0
+        what = f"{record_mb} MB record, {log_mb} MB log"
+        row(f"report, {what}: peak resident memory, MB", f"{int(open(figures).read().split()[-1]) / 1024:.1f}",
+            "<= 64", f"exit {done.returncode}; 1000 crashes, 100 freezes, 100 exits; {size >> 20} MB read")
+        row(f"report, {what}: wall time (the faster of 2), s", f"{seconds:.1f}", "",
+            f"{size / seconds / 1e6:.0f} MB/s; page {page >> 20} MB with 12 screenshots of 4 MB, at most 32 MB inlined")
+        shutil.rmtree(folder)
+    row("report: time of the full input / time of the half", f"{times[1] / times[0]:.2f}", "about 2", "linear")
+
+
 def extra_rows(path):
     for line in open(path):
         line = line.rstrip("\n")
@@ -487,7 +558,7 @@ def extra_rows(path):
 
 
 SECTIONS = {"percall": per_call, "cost": cost, "syscalls": syscalls, "callgrind": instructions, "pace": pace,
-            "footprint": footprint, "replay": replay, "checks": checks}
+            "footprint": footprint, "replay": replay, "checks": checks, "report": report}
 
 
 def main():

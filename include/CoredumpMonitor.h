@@ -91,9 +91,15 @@ std::string buildMoveCommand(const std::string& folder, const std::string& name,
                              const std::string& destination);
 
 // Text from a crashing program made safe for one log line: control bytes
-// become \n, \r, \t or \xHH, and a backslash is doubled, so a name can
-// neither end a line nor pass for an escape.
+// become \n, \r, \t or \xHH, bytes that are no part of a valid UTF-8
+// sequence become \xHH, and a backslash is doubled, so a name can neither
+// end a line, pass for an escape, nor make the log (or a page made of it)
+// invalid UTF-8.
 std::string escapeLogText(const std::string& text);
+
+// The length (1 to 4) of the valid UTF-8 sequence that text starts with; 0
+// when it starts with none (or size is 0).
+size_t utf8Length(const char* text, size_t size);
 
 // `to` itself when nothing is there, else the first of to.1 .. to.999 that is
 // free; `to` again when all are taken (the move then reports it).

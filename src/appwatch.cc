@@ -355,10 +355,11 @@ void RunWatch::dumpSaved(const std::string& saved, const std::string& dumpName)
     // What is still buffered of the record belongs in the bundle too.
     flushRunRecord();
     const std::string record = runRecordPath();
-    std::string text = "dump: " + saved + "\n";
+    // Names and the command line as the log writes them: one line each, UTF-8.
+    std::string text = "dump: " + escapeLogText(saved) + "\n";
     if (ours)
-        text += "app crash: " + mApp.name() + "\n";
-    text += "seed: " + std::to_string(gRunSeed.load()) + "\ncommand line: " + command +
+        text += "app crash: " + escapeLogText(mApp.name()) + "\n";
+    text += "seed: " + std::to_string(gRunSeed.load()) + "\ncommand line: " + escapeLogText(command) +
             "\nlast gesture: event:" + std::to_string(event) + "\n\nlast 50 gestures (" +
             (record.empty() ? "no run record" : record) + "):\n" +
             (record.empty() ? "" : tailLines(record, 50)) + "\nlast 50 lines of the main log (" +

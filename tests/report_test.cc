@@ -141,9 +141,14 @@ TEST_F(Report, GesturesStayOutOfTheZones)
 }
 
 // A run that crashes its application, a run cut short and a damaged record
-// in one folder; the report says what the log and the records say.
+// in one folder; the report says what the log and the records say. Hostile
+// pieces among them: a dump in /tmp named with bytes outside UTF-8, another
+// the -a run recorded with no "app crash:" line, its screenshot a link to a
+// root-only file, a forged freeze naming that file with a FIFO under its
+// name in the folder, and a link planted at report.html.part.
 TEST_F(Report, PageAndJunitOfAFolder)
 {
+    ASSERT_TRUE(Sandbox::WriteFile(sb.path("/tmp/coredump-\xff\xfe-77777-1700000000"), "planted"));
     ASSERT_EQ(Run("APP_RESTART=" TOUCHAPP_BIN " crash 10 0 0 160 240\nAPP_RESTART_DELAY=0\n",
                   {"-a", "touchapp", "--stop-on-crash", "--throttle", "150", "--seed", "42", "100000"}, "320x240x16"),
               3)
@@ -153,12 +158,30 @@ TEST_F(Report, PageAndJunitOfAFolder)
     ASSERT_NE(folder, "");
     const std::string damaged = folder + "/run-999999-1.events", folderIn = "./" + folder.substr(sb.path("").size());
     Sandbox::WriteFile(damaged, "# tapfuzz run record\n# seed:5\n# screen:320x240\n1 10 click 5 5 0\n2 20 swi");
-    ASSERT_EQ(sb.Exec({TAPFUZZ_BIN, "--report", folderIn}), 0) << Err();
+    const std::string secret = sb.path("secret/freeze-2024-01-01_00:00:00.png"), planted = "saved/coredump-touchapp-4242-2023-11-14_22:13:20";
+    ASSERT_EQ(mkdir(sb.path("secret").c_str(), 0700), 0);
+    ASSERT_TRUE(Sandbox::WriteFile(secret, "\x89PNG\r\n\x1a\nroot only"));
+    ASSERT_EQ(chmod(secret.c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo((folder + "/freeze-2024-01-01_00:00:00.png").c_str(), 0666), 0);
+    ASSERT_EQ(symlink(secret.c_str(), sb.path(planted + ".png").c_str()), 0);
+    ASSERT_TRUE(Sandbox::WriteFile(sb.path(planted), "planted"));
+    ASSERT_TRUE(Sandbox::WriteFile(sb.path("victim"), "keep"));
+    ASSERT_EQ(symlink(sb.path("victim").c_str(), (folder + "/report.html.part").c_str()), 0);
+    const std::string log0 = Sandbox::ReadFile(folder + "/tapfuzz.log"), first = sb.path(Group(log0, R"(record:\./(.*?\.events))"));
+    Sandbox::WriteFile(first, Sandbox::ReadFile(first) + "# crash:./" + planted + " after:1\n");
+    Sandbox::WriteFile(folder + "/tapfuzz.log", log0 + "[2024-01-01 00:00:00][INFO]freeze: screen unchanged for 5 s after event:2\n"
+                                                       "[2024-01-01 00:00:00][INFO]freeze: screenshot " + secret + "\n");
+    ASSERT_EQ(sb.Exec({"/usr/bin/timeout", "60", TAPFUZZ_BIN, "--report", folderIn}), 0) << Err();
     EXPECT_EQ(Sandbox::ReadFile(sb.root() + "/out.txt"), folderIn + "/report.html\n");
+    EXPECT_EQ(Sandbox::ReadFile(sb.path("victim")), "keep");
     const std::string html = Sandbox::ReadFile(folder + "/report.html"), xml = Sandbox::ReadFile(folder + "/junit.xml");
-    EXPECT_EQ(Count(html, "<script|src='(http|file)"), 0);
+    EXPECT_EQ(Count(html, "<script|src=.(http|file)"), 0);
+    EXPECT_EQ(Count(html, "data:image/png"), 1) << "the application's crash only";
     EXPECT_NE(html.find("run-999999-1: run record line 5 not readable: 2 20 swi"), std::string::npos);
-    EXPECT_EQ(system(("xmllint --noout --schema " TESTS_DIR "/junit.xsd '" + folder + "/junit.xml'").c_str()), 0) << xml;
+    EXPECT_NE(html.find(planted + ".png not inlined: a symbolic link"), std::string::npos);
+    EXPECT_NE(html.find("freeze-2024-01-01_00:00:00.png not inlined: not a regular file"), std::string::npos);
+    EXPECT_EQ(system(("xmllint --noout --schema " TESTS_DIR "/junit.xsd '" + folder + "/junit.xml' && xmllint --noout '" +
+                      folder + "/report.html'").c_str()), 0) << xml;
 
     // Headless Chromium renders it (the expected size, not blank), and the
     // page it read holds the numbers of the log and the records.
@@ -179,10 +202,19 @@ TEST_F(Report, PageAndJunitOfAFolder)
         EXPECT_GT(colours.size(), 50u) << "a blank page";
         pages.push_back(Sandbox::ReadFile(sb.root() + "/dom.html"));
     }
+    // A dump is the application's crash only with its "app crash:" line.
     const std::string log = Sandbox::ReadFile(folder + "/tapfuzz.log");
-    int crashes = 0, run = 0;
+    int crashes = 0, dumps = 0, run = 0;
     for (const std::smatch& r : Matches(log, R"(record:\./(.*/(run-\d+-\d+)\.events))")) {
         const std::string record = Sandbox::ReadFile(sb.path(r[1]));
+        int ours = 0, others = 0;
+        for (const std::smatch& m : Matches(record, "# crash:(.*) after:(\\d+)")) {
+            const bool app = log.find("]app crash: touchapp dump:" + m[1].str() + " after") != std::string::npos;
+            (app ? ours : others)++;
+            EXPECT_NE(xml.find(app ? "name=\"crash touchapp event:" + m[2].str() + "\"><failure message=\"touchapp pid "
+                                   : "name=\"dump event:" + m[2].str() + "\"><skipped message=\"not known to be the application"),
+                      std::string::npos) << m[1] << "\n" << xml;
+        }
         for (const std::string& page : pages) {
             auto data = [&page, &r](const std::string& key) {
                 return Group(Group(page, "(<section class=.?run.? id=.?" + r[2].str() + "[^>]*>)"), " data-" + key + "=[\"']([^'\"]*)");
@@ -190,21 +222,22 @@ TEST_F(Report, PageAndJunitOfAFolder)
             for (const char* kind : {"click", "swipe", "longclick", "key"})
                 EXPECT_EQ(data(kind), std::to_string(Count(record, std::string("\n\\d+ \\d+ ") + kind + " ")));
             EXPECT_EQ(data("seed"), Group(record, "# seed:(\\d+)"));
-            EXPECT_EQ(data("crashes"), std::to_string(Count(record, "# crash:")));
+            EXPECT_EQ(data("crashes"), std::to_string(ours));
+            EXPECT_EQ(data("dumps"), std::to_string(others));
             EXPECT_EQ(data("injected"), run == 0 ? Group(log, "Events injected:(\\d+)") : "30");
         }
         ++run;
-        crashes += Count(record, "# crash:");
-        for (const std::smatch& m : Matches(record, "# crash:(.*) after:(\\d+)"))
-            EXPECT_NE(xml.find("name=\"crash touchapp event:" + m[2].str() + "\"><failure message=\"touchapp pid "),
-                      std::string::npos) << xml;
+        crashes += ours, dumps += others;
     }
     EXPECT_EQ(run, 2);
     EXPECT_EQ(crashes, 1);
-    // A failure per crash and application exit, and one for the damaged run that logged no end.
+    EXPECT_EQ(dumps, 2);  // the one with bytes outside UTF-8 and the planted touchapp one
+    EXPECT_EQ(Count(xml, "name=\"crash "), crashes) << xml;
+    // A failure per crash, application exit and (forged) freeze, and one for
+    // the damaged run that logged no end; dumps are cases, not failures.
     const int exits = Count(log, "app:touchapp exited after event:");
-    EXPECT_EQ(Count(xml, "<failure"), crashes + exits + 1) << xml;
-    EXPECT_EQ(Count(xml, "<testcase"), crashes + exits + 3) << xml;
+    EXPECT_EQ(Count(xml, "<failure"), crashes + exits + 2) << xml;
+    EXPECT_EQ(Count(xml, "<testcase"), crashes + dumps + exits + 4) << xml;
     if (!chromium)
         GTEST_SKIP() << "chromium cannot run here";
 }

@@ -1,6 +1,6 @@
 // Arbitrary dump names, as any crashing program can choose its own name:
 // the readable name, the move record and the log text built from them must
-// stay one line and keep the name's parts.
+// stay one line of UTF-8 and keep the name's parts.
 #include <stdint.h>
 
 #include <cstdlib>
@@ -20,9 +20,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (newname.compare(0, kept.size(), kept) != 0)
         abort();
 
+    // One line of UTF-8, whatever bytes the name holds.
     std::string line = escapeLogText(buildMoveCommand("/tmp/", name, "/data/cores/" + newname));
-    for (unsigned char c : line)
-        if (c < 0x20 || c == 0x7f)
+    for (size_t i = 0, n; i < line.size(); i += n)
+        if ((n = utf8Length(line.data() + i, line.size() - i)) == 0 || static_cast<unsigned char>(line[i]) < 0x20 || line[i] == 0x7f)
             abort();
     return 0;
 }
