@@ -56,9 +56,10 @@ class DumpWatch {
 public:
     int scan(const char* folder);
     // Called when a dump is first seen (its name in the folder), and after
-    // it was moved (its saved path and its name).
+    // it was moved (its saved path, its name and the owner of its file, by
+    // which the application's dumps are told from planted ones).
     std::function<void(const std::string& name, int after)> mOnFound;
-    std::function<void(const std::string& saved, const std::string& name)> mOnSaved;
+    std::function<void(const std::string& saved, const std::string& name, uid_t owner)> mOnSaved;
 
 private:
     void handle(const std::string& folder, const std::string& name, int fd, const struct stat& st);

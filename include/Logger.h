@@ -7,8 +7,8 @@
 
 #include <pthread.h>
 
-#include <fstream>
 #include <ostream>
+#include <streambuf>
 #include <string>
 
 enum log_rank {
@@ -18,6 +18,33 @@ enum log_rank {
     WARNING = 3,
     ERROR = 4,
     FATAL = 5,
+};
+
+// A log file: a stream that writes straight onto a descriptor opened for
+// appending and close-on-exec, so that no program tapfuzz starts holds the
+// logs open for writing (std::ofstream cannot ask for O_CLOEXEC). Nothing is
+// buffered: what the stream is given reaches the file in one write(2) when
+// the file takes it whole, and a refusal sets badbit.
+class LogFile : public std::ostream {
+public:
+    LogFile();
+    ~LogFile() override;
+    LogFile(const LogFile&) = delete;
+    LogFile& operator=(const LogFile&) = delete;
+
+    // Opens `name` for appending, creating it when missing; clears the
+    // stream's state on success.
+    bool open(const std::string& name);
+    bool is_open() const { return m_buf.fd >= 0; }
+    void close();
+
+private:
+    struct Buf : std::streambuf {
+        int fd = -1;
+        int_type overflow(int_type c) override;
+        std::streamsize xsputn(const char* data, std::streamsize size) override;
+    };
+    Buf m_buf;
 };
 
 void initLogger(const std::string& info_log_filename, const std::string& warn_log_filename,
@@ -60,10 +87,10 @@ private:
     // Cancelability found at construction, given back at destruction.
     int m_cancel_state;
 
-    static std::ofstream m_info_log_file;
-    static std::ofstream m_warn_log_file;
-    static std::ofstream m_error_log_file;
-    static std::ofstream m_debug_log_file;
+    static LogFile m_info_log_file;
+    static LogFile m_warn_log_file;
+    static LogFile m_error_log_file;
+    static LogFile m_debug_log_file;
     static pthread_t m_pid;
 };
 

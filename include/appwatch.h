@@ -29,29 +29,67 @@ extern std::atomic<int> gRunStopWake;
 // Asks for the end of the run with `status`; the first request wins.
 void requestRunStop(int status);
 
+// Holds one process tapfuzz did not start, so that a signal meant for it
+// never reaches another process given its pid later: by a pidfd, or where
+// the kernel has none, by a check of its start time before each signal.
+class ProcessHandle {
+public:
+    ProcessHandle() = default;
+    ~ProcessHandle() { release(); }
+    ProcessHandle(const ProcessHandle&) = delete;
+    ProcessHandle& operator=(const ProcessHandle&) = delete;
+
+    // Takes hold of the process running as `pid` since `start` (field 22
+    // of /proc/PID/stat). False, errno ESRCH, when no such process runs.
+    bool hold(pid_t pid, unsigned long long start);
+    void release();
+    // Sends `sig` to the process held, to no other: 0, or -1 with errno
+    // (ESRCH when it is gone, whatever runs under its pid now).
+    int signal(int sig) const;
+
+private:
+    int mFd = -1;
+    pid_t mPid = 0;
+    unsigned long long mStart = 0;
+};
+
+// The start time of process `pid` in clock ticks after boot (field 22 of
+// /proc/PID/stat); 0 when there is no such process.
+unsigned long long processStartTime(pid_t pid);
+
 // The application under test, found by name: the process's comm, or the
 // base name of the first word of its command line.
 class AppWatch {
 public:
     // `restart`: a shell command that starts the application ("" for none),
-    // run once it has been gone `delay` seconds, at most once per `delay`.
+    // run once it has been gone `delay` seconds, at most once per `delay`,
+    // and never while the shell last started for it still runs.
     AppWatch(const std::string& name, const std::string& restart, int delay);
-    // One check: logs "app:NAME pid:P" or "app:NAME not running" at the
-    // first, "app:NAME exited after event:N" (with " status:S" or
-    // " signal:S" when known) when it goes away, and restarts it.
+    // One check: logs "app:NAME pid:P uid:U exe:PATH" or "app:NAME not
+    // running" at the first, "app:NAME exited after event:N" (with
+    // " status:S" or " signal:S" when known) when it goes away, and
+    // restarts it. Of several processes of the name, the one APP_RESTART
+    // started (or a descendant) is chosen, then the oldest.
     void poll(long event);
     const std::string& name() const { return mName; }
     pid_t pid() const { return mPid; }
-    // True when the dump named "coredump-<comm>-<pid>-<time>" is the
-    // application's, by its comm or by one of its pids seen running.
-    bool ownsDump(const std::string& dumpName) const;
+    // Sends `sig` to the application found last, never to a process that
+    // took its pid afterwards: 0, or -1 with errno.
+    int signal(int sig) const { return mHandle.signal(sig); }
+    // True when the dump named "coredump-<comm>-<pid>-<time>", whose file
+    // belongs to `owner`, is the application's: its pid is one the
+    // application ran under, as that uid.
+    bool ownsDump(const std::string& dumpName, uid_t owner) const;
 
 private:
     struct Proc {
         pid_t pid = 0, parent = 0;
         unsigned long long start = 0;
+        uid_t uid = 0;
+        bool started = false;  // by APP_RESTART
     };
     bool readProc(pid_t pid, Proc* proc) const;
+    bool startedHere(pid_t pid) const;
     Proc find() const;
     std::string exitStatus();
     void restart(long now);
@@ -61,8 +99,16 @@ private:
     bool mLogged = false;
     pid_t mPid = 0, mParent = 0;
     unsigned long long mStart = 0;
-    std::vector<pid_t> mSeen;      // pids it ran under, for ownsDump
+    bool mStarted = false;
+    ProcessHandle mHandle;
+    struct Ran {
+        pid_t pid;
+        uid_t uid;
+    };
+    std::vector<Ran> mSeen;        // pids it ran under, for ownsDump
     std::vector<pid_t> mChildren;  // shells started by restart, until reaped
+    std::vector<pid_t> mSpawned;   // the last shells started, for ownsDump
+    pid_t mLastChild = 0;
     long mGoneSince = 0;
     long mLastRestart = -1;
 };
@@ -81,12 +127,13 @@ public:
     // index of that moment go into its bundle.
     void dumpFound(const std::string& dumpName, int after);
     // Called once a dump was saved at `saved` (its name in /tmp was
-    // `dumpName`): marks the application's dumps, writes the bundle
-    // <saved>.png and <saved>.txt, and ends the run if asked to.
-    void dumpSaved(const std::string& saved, const std::string& dumpName);
+    // `dumpName`, its file `owner`'s): marks the application's dumps, writes
+    // the bundle <saved>.png and <saved>.txt, and ends the run if asked to.
+    void dumpSaved(const std::string& saved, const std::string& dumpName, uid_t owner);
 
 private:
     void checkFreeze(long event, long now);
+    void writeBundle(const std::string& saved, const std::string& dumpName, bool ours);
 
     bool mHasApp;
     AppWatch mApp;

@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <new>
 #include <set>
 #include <vector>
 
@@ -690,7 +691,7 @@ void DumpWatch::handle(const std::string& folder, const std::string& name, int f
             LOG(INFO) << "moved " << escapeLogText(from) << " to " << escapeLogText(to) << " after retrying";
         mSeen.erase(name);
         if (mOnSaved)
-            mOnSaved(to, name);
+            mOnSaved(to, name, st.st_uid);
         return;
     }
     if (later)
@@ -795,19 +796,26 @@ void* dumpMonitor::monitorDump(void* arg)
     DumpWatch watch;
     RunWatch run;
     watch.mOnFound = [&run](const std::string& name, int after) { run.dumpFound(name, after); };
-    watch.mOnSaved = [&run](const std::string& saved, const std::string& name) { run.dumpSaved(saved, name); };
+    watch.mOnSaved = [&run](const std::string& saved, const std::string& name, uid_t owner) {
+        run.dumpSaved(saved, name, owner);
+    };
     for (;;) {
-        if (watch.scan(kDumpFolder) != 0) {
-            int err = errno;
-            std::string text = describe("cannot list", kDumpFolder, err);
-            LOG(INFO) << text;
-            fprintf(stderr, "tapfuzz: %s\n", text.c_str());
-            requestRunStop(1);
-            return nullptr;
+        // Memory running short costs a second of checks, never the run.
+        try {
+            if (watch.scan(kDumpFolder) != 0) {
+                int err = errno;
+                std::string text = describe("cannot list", kDumpFolder, err);
+                LOG(INFO) << text;
+                fprintf(stderr, "tapfuzz: %s\n", text.c_str());
+                requestRunStop(1);
+                return nullptr;
+            }
+            // The run record is written out on this one-second tick as well.
+            flushRunRecord();
+            run.poll();
+        } catch (const std::bad_alloc&) {
+            LOG(INFO) << "watcher: out of memory, checks tried again in a second";
         }
-        // The run record is written out on this one-second tick as well.
-        flushRunRecord();
-        run.poll();
         pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
         sleep(1);
         pthread_testcancel();

@@ -31,10 +31,10 @@ std::string debug_log_filename;
 char global_timep[64] = "";
 pthread_t global;
 
-std::ofstream Logger::m_info_log_file;
-std::ofstream Logger::m_warn_log_file;
-std::ofstream Logger::m_error_log_file;
-std::ofstream Logger::m_debug_log_file;
+LogFile Logger::m_info_log_file;
+LogFile Logger::m_warn_log_file;
+LogFile Logger::m_error_log_file;
+LogFile Logger::m_debug_log_file;
 pthread_t Logger::m_pid;
 
 namespace {
@@ -204,13 +204,13 @@ bool fileTakes(Outage* outage, const std::string& name, size_t bytes)
 }
 
 // Like mkdir -p: each component in turn; failures show up later as log
-// files that cannot be opened.
+// files that cannot be opened. Only tapfuzz writes there: others may read.
 void makeDirs(const std::string& path)
 {
     for (size_t slash = path.find('/', 1); slash != std::string::npos;
          slash = path.find('/', slash + 1))
-        mkdir(path.substr(0, slash).c_str(), 0777);
-    mkdir(path.c_str(), 0777);
+        mkdir(path.substr(0, slash).c_str(), 0755);
+    mkdir(path.c_str(), 0755);
 }
 
 // At exit(), stop the echo and keep the line lock for good: the static
@@ -282,15 +282,67 @@ void closeInheritedFds()
 
 } // namespace
 
+LogFile::LogFile() : std::ostream(nullptr)
+{
+    rdbuf(&m_buf);
+}
+
+LogFile::~LogFile()
+{
+    close();
+}
+
+bool LogFile::open(const std::string& name)
+{
+    close();
+    do {
+        m_buf.fd = ::open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    } while (m_buf.fd < 0 && errno == EINTR);
+    if (m_buf.fd < 0)
+        return false;
+    clear();
+    return true;
+}
+
+void LogFile::close()
+{
+    if (m_buf.fd >= 0)
+        ::close(m_buf.fd);
+    m_buf.fd = -1;
+}
+
+LogFile::Buf::int_type LogFile::Buf::overflow(int_type c)
+{
+    if (traits_type::eq_int_type(c, traits_type::eof()))
+        return traits_type::not_eof(c);
+    char byte = traits_type::to_char_type(c);
+    return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
+}
+
+std::streamsize LogFile::Buf::xsputn(const char* data, std::streamsize size)
+{
+    // A short count is how a full disk (or a file size limit) shows: the
+    // stream turns it into badbit, and the caller cuts the part back out.
+    std::streamsize done = 0;
+    while (fd >= 0 && done < size) {
+        ssize_t n = ::write(fd, data + done, static_cast<size_t>(size - done));
+        if (n > 0)
+            done += n;
+        else if (n == 0 || errno != EINTR)
+            break;
+    }
+    return done;
+}
+
 void initLogger(const std::string& info_name, const std::string& warn_name,
                 const std::string& error_name, const std::string& debug_name)
 {
     const std::string* names[] = {&info_name, &warn_name, &error_name, &debug_name};
-    std::ofstream* files[] = {&Logger::m_info_log_file, &Logger::m_warn_log_file,
-                              &Logger::m_error_log_file, &Logger::m_debug_log_file};
+    LogFile* files[] = {&Logger::m_info_log_file, &Logger::m_warn_log_file,
+                        &Logger::m_error_log_file, &Logger::m_debug_log_file};
     for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i) {
         if (!names[i]->empty() && !files[i]->is_open())
-            files[i]->open(*names[i], std::ios::out | std::ios::app);
+            files[i]->open(*names[i]);
     }
 }
 
@@ -369,7 +421,7 @@ Logger::~Logger()
 void Logger::writeLine(log_rank rank, const std::string& line)
 {
     std::ostream& os = getStream(rank);
-    std::ofstream* file = dynamic_cast<std::ofstream*>(&os);
+    LogFile* file = dynamic_cast<LogFile*>(&os);
     const std::string& name = file == &m_warn_log_file ? warn_log_filename : info_log_filename;
     Outage* outage = file == &m_info_log_file ? &outages[0] : file == &m_warn_log_file ? &outages[1] : nullptr;
     std::ostream& console = (rank == WARNING || rank >= ERROR) ? std::cerr : std::cout;
@@ -401,7 +453,7 @@ void Logger::writeLine(log_rank rank, const std::string& line)
     file->close();
     file->clear();
     dropPartialLine(name, line.size());
-    file->open(name, std::ios::out | std::ios::app);
+    file->open(name);
     console.write(line.data(), static_cast<std::streamsize>(line.size()));
     console.flush();
 }

@@ -19,6 +19,9 @@ namespace {
 
 // Larger than any panel; keeps the sizes below well inside 32 bits.
 const unsigned kMaxSide = 8192;
+// The most read for one screen: more is no panel's frame but a driver's
+// error, and would cost the watcher that much memory every second.
+const uint64_t kMaxReadBytes = 64ULL << 20;
 
 // Owns one descriptor.
 struct Fd {
@@ -37,9 +40,11 @@ std::string failure(const std::string& what, int err)
     return what + ": " + text;
 }
 
+// Written so that no sum can wrap: a driver's offset near 2^32 must not
+// pass for a small one.
 bool validField(const struct fb_bitfield& f, unsigned bits)
 {
-    return f.length <= 16 && f.offset + f.length <= bits;
+    return f.length <= 16 && f.offset < bits && f.length <= bits - f.offset;
 }
 
 // A channel of `f.length` bits scaled to 0..255.
@@ -73,6 +78,10 @@ void chunk(std::string* png, const char* type, const std::string& data)
 
 int ScreenReader::read(const char* path, std::string* why)
 {
+    // A failed read leaves no screen behind, rather than the pixels of one
+    // read with the sizes of another.
+    mWidth = mHigth = 0;
+    mPixels.clear();
     // O_NONBLOCK: whatever sits at the path (a fifo, say) must not hang the
     // watcher.
     Fd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
@@ -109,16 +118,39 @@ int ScreenReader::read(const char* path, std::string* why)
         return -1;
     }
     mBytes = bits / 8;
-    size_t row = static_cast<size_t>(var.xres) * mBytes;
-    size_t line = row;
+    const uint64_t row = static_cast<uint64_t>(var.xres) * mBytes;
+    uint64_t line = row;
     struct fb_fix_screeninfo fix;
     memset(&fix, 0, sizeof fix);
-    if (ioctl(fd.get(), FBIOGET_FSCREENINFO, &fix) == 0 && fix.line_length >= row && fix.line_length <= 4 * row)
+    // Drivers that report no line length pack the rows.
+    if (ioctl(fd.get(), FBIOGET_FSCREENINFO, &fix) == 0 && fix.line_length != 0)
         line = fix.line_length;
+    if (line < row) {
+        *why = std::string(path) + ": a line of " + std::to_string(line) + " bytes is shorter than the " +
+               std::to_string(row) + " bytes of a visible row";
+        return -1;
+    }
+    // The visible screen must lie inside the virtual one (a virtual side of
+    // 0: the visible one) and inside its lines.
+    const uint64_t xVirtual = var.xres_virtual != 0 ? var.xres_virtual : var.xres;
+    const uint64_t yVirtual = var.yres_virtual != 0 ? var.yres_virtual : var.yres;
+    if (var.xoffset + static_cast<uint64_t>(var.xres) > xVirtual ||
+        var.yoffset + static_cast<uint64_t>(var.yres) > yVirtual ||
+        static_cast<uint64_t>(var.xoffset) * mBytes + row > line) {
+        *why = std::string(path) + ": the panning offset " + std::to_string(var.xoffset) + "," +
+               std::to_string(var.yoffset) + " puts the visible screen outside the frame buffer";
+        return -1;
+    }
+    const uint64_t bytes = line * (var.yres - 1) + row;
+    if (bytes > kMaxReadBytes) {
+        *why = std::string(path) + ": the screen takes " + std::to_string(bytes >> 20) + " MB to read, more than " +
+               std::to_string(kMaxReadBytes >> 20) + " MB";
+        return -1;
+    }
 
     // The visible rows in one read from the panning offset, then packed.
-    size_t span = line * (var.yres - 1) + row;
-    off_t start = static_cast<off_t>(var.yoffset) * static_cast<off_t>(line) + var.xoffset * mBytes;
+    const size_t span = static_cast<size_t>(bytes);
+    const off_t start = static_cast<off_t>(var.yoffset * line + static_cast<uint64_t>(var.xoffset) * mBytes);
     mPixels.resize(span);
     for (size_t got = 0; got < span;) {
         ssize_t n = pread(fd.get(), mPixels.data() + got, span - got, start + static_cast<off_t>(got));
@@ -132,8 +164,9 @@ int ScreenReader::read(const char* path, std::string* why)
         got += static_cast<size_t>(n);
     }
     for (size_t y = 1; line != row && y < var.yres; ++y)
-        memmove(mPixels.data() + y * row, mPixels.data() + y * line, row);
-    mPixels.resize(row * var.yres);
+        memmove(mPixels.data() + y * static_cast<size_t>(row), mPixels.data() + y * static_cast<size_t>(line),
+                static_cast<size_t>(row));
+    mPixels.resize(static_cast<size_t>(row) * var.yres);
     mWidth = static_cast<int>(var.xres);
     mHigth = static_cast<int>(var.yres);
     mRed = var.red;
@@ -162,7 +195,7 @@ uint64_t ScreenReader::hash() const
 
 int ScreenReader::savePng(const std::string& path, std::string* why) const
 {
-    if (mPixels.empty()) {
+    if (mWidth == 0) {
         *why = "no screen was read";
         return -1;
     }

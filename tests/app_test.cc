@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "appwatch.h"
 #include "sandboxed_case.h"
 
 namespace {
@@ -31,8 +32,8 @@ std::vector<std::string> Glob(const std::string& pattern)
     return found;
 }
 
-// The PNG as pngtopnm decodes it: "WxH" and the colour of its first pixel as
-// "R,G,B"; a message when it does not decode.
+// The PNG as pngtopnm decodes it: "WxH" and the colour its pixels share as
+// "R,G,B" ("mixed" when they differ); a message when it does not decode.
 std::string Decode(const std::string& png)
 {
     std::string ppm = png + ".ppm";
@@ -41,11 +42,15 @@ std::string Decode(const std::string& png)
     std::string data = Sandbox::ReadFile(ppm);
     unsigned w = 0, h = 0, max = 0;
     int at = 0;
-    if (sscanf(data.c_str(), "P6 %u %u %u%n", &w, &h, &max, &at) != 3 || data.size() < static_cast<size_t>(at) + 4)
+    if (sscanf(data.c_str(), "P6 %u %u %u%n", &w, &h, &max, &at) != 3 || data.size() != at + 1 + size_t(w) * h * 3)
         return "not a colour image: " + png;
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(data.data()) + at + 1;
-    return std::to_string(w) + "x" + std::to_string(h) + " " + std::to_string(p[0]) + "," + std::to_string(p[1]) +
-           "," + std::to_string(p[2]);
+    const std::string pixels = data.substr(at + 1), first = pixels.substr(0, 3);
+    for (size_t i = 3; i < pixels.size(); i += 3)
+        if (pixels.compare(i, 3, first) != 0)
+            return std::to_string(w) + "x" + std::to_string(h) + " mixed";
+    auto p = reinterpret_cast<const unsigned char*>(first.data());
+    return std::to_string(w) + "x" + std::to_string(h) + " " + std::to_string(p[0]) + "," + std::to_string(p[1]) + "," +
+           std::to_string(p[2]);
 }
 
 // The number after `key` in the first line of `text` holding it; -1 if none.
@@ -57,14 +62,19 @@ long NumberAfter(const std::string& text, const std::string& key)
 
 struct Case {
     const char* name;
-    const char* fb;       // TAPFUZZ_TEST_FB: 32 bits without fields, RGB565, red in the low byte
+    const char* fb;       // TAPFUZZ_TEST_FB: 32 bits without fields, RGB565, red in the low byte, long lines
     const char* app;      // touchapp's mode and K, in the region of the left half
-    const char* profile;  // beyond APP_RESTART
+    std::string profile;  // before the fixture's APP_RESTART: the first line of a key wins
     std::vector<std::string> args;
     int status;
-    std::vector<std::string> lines;  // regexes, each matching a line of the main log, in order
-    const char* bundleColour;        // of the dump's screenshot; nullptr: no dump
-    const char* freezeColour;        // of the freeze screenshot; nullptr: none
+    // Regexes, each matching a line of the main log, in order; "!regex":
+    // no line matches between the lines matched before and after it.
+    std::vector<std::string> lines;
+    // "SIZE R,G,B" of the dump's screenshot; nullptr: no dump. A crash of
+    // the application ends these runs with status 3.
+    const char* bundle;
+    const char* freeze;  // of the freeze screenshot; nullptr: none
+    std::string before = "";  // shell run in the sandbox before tapfuzz replaces it
 };
 // Cases are named in test output, not dumped as bytes.
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
@@ -76,61 +86,87 @@ TEST_P(AppWatchRun, LogsAndBundles)
     if (!Sandbox::Available())
         GTEST_SKIP() << "needs root for private namespaces";
     const Case& c = GetParam();
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    if (c.before.find("ulimit -v") != std::string::npos)
+        GTEST_SKIP() << "a sanitizer's shadow memory needs more address space than the limit";
+#endif
     Sandbox sb;
     AllowPreloadBeforeSanitizer();
-    unsigned bpp = 32, pad = 0;
-    if (sscanf(c.fb, "320x240x%u", &bpp) == 1)
-        pad = 32;
+    unsigned w = 0, h = 0, bpp = 32, stride = 0;
+    int n = sscanf(c.fb, "%ux%ux%u:%u", &w, &h, &bpp, &stride);
+    stride = n == 4 ? stride : w * bpp / 8 + (n == 3 ? 32 : 0);
     ASSERT_EQ(mkfifo(sb.path("/dev/input/event0").c_str(), 0666), 0);
-    ASSERT_TRUE(Sandbox::WriteFile(sb.path("/dev/fb0"), std::string((320 * bpp / 8 + pad) * 240, '\0')));
+    ASSERT_TRUE(Sandbox::WriteFile(sb.path("/dev/fb0"), ""));
+    ASSERT_EQ(truncate(sb.path("/dev/fb0").c_str(), off_t(stride) * h), 0);
     ASSERT_EQ(mkdir(sb.path("saved").c_str(), 0755), 0);
     std::string lib = FEEDINPUT_LIB;
     ASSERT_TRUE(Sandbox::WriteFile(sb.path("device.conf"),
-                                   "LIBLARAY_PATH=" + lib.substr(0, lib.rfind('/') + 1) +
+                                   c.profile + "LIBLARAY_PATH=" + lib.substr(0, lib.rfind('/') + 1) +
                                        "\nCOREFILE_PATH=./saved/\nAPP_RESTART=" TOUCHAPP_BIN " " + c.app +
                                        // Long clicks held 1 ms: touches reach the application at a
                                        // steady pace, so only its own freeze stops the screen.
-                                       " 0 0 160 240\nLONGCLICK_DURATION=1\n" + c.profile));
+                                       " 0 0 160 240\nLONGCLICK_DURATION=1\n"));
 
-    std::vector<std::string> args = {TAPFUZZ_BIN, "-a", "touchapp"};
+    std::vector<std::string> args = {"/bin/sh", "-c", c.before + "exec \"$0\" \"$@\"", TAPFUZZ_BIN, "-a", "touchapp"};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    int status = sb.Exec(args, {"LD_PRELOAD=" FBSHIM_LIB, "TZ=UTC", std::string("TAPFUZZ_TEST_FB=") + c.fb});
+    int status = sb.Exec(args, {"LD_PRELOAD=" FBSHIM_LIB, "TZ=UTC", std::string("TAPFUZZ_TEST_FB=") + c.fb, "TOUCHAPP_FDS=/mnt/fds.txt"});
     std::vector<std::string> logs = Glob(sb.path("results/tapfuzz*/tapfuzz.log"));
     ASSERT_EQ(logs.size(), 1u);
     std::string log = Sandbox::ReadFile(logs[0]);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.status) << status << "\n" << log;
+    // The application started holds no descriptor of tapfuzz's.
+    EXPECT_TRUE(std::regex_match(Sandbox::ReadFile(sb.path("fds.txt")), std::regex("0 -> /dev/null\n1 -> .*\n2 -> .*\n")))
+        << Sandbox::ReadFile(sb.path("fds.txt"));
 
     std::istringstream in(log);
     std::string line;
-    for (const std::string& expected : c.lines) {
+    std::vector<std::string> unwanted;  // "!" lines not to be met before the next one wanted
+    for (size_t i = 0; i <= c.lines.size(); ++i) {
+        // Past the last: a regex no line matches, so "!" lines at the end hold to the log's end.
+        const std::string expected = i < c.lines.size() ? c.lines[i] : "$^";
+        auto is = [&line](const std::string& re) { return std::regex_search(line, std::regex(R"(^\[[-\d: ]+\]\[INFO\])" + re)); };
+        if (expected[0] == '!') {
+            unwanted.push_back(expected.substr(1));
+            continue;
+        }
         bool found = false;
-        while (!found && std::getline(in, line))
-            found = std::regex_search(line, std::regex(R"(^\[[-\d: ]+\]\[INFO\])" + expected));
-        EXPECT_TRUE(found) << "no line " << expected << " (in this order) in\n" << log;
+        while (!found && std::getline(in, line)) {
+            found = is(expected);
+            for (const std::string& u : unwanted)
+                EXPECT_FALSE(is(u)) << line << " before " << expected << " in\n" << log;
+        }
+        EXPECT_TRUE(found || i == c.lines.size()) << "no line " << expected << " (in this order) in\n" << log;
+        unwanted.clear();
     }
 
     std::vector<std::string> dumps = Glob(sb.path("saved/coredump-touchapp-*[0-9]"));
-    ASSERT_EQ(dumps.size(), c.bundleColour ? 1u : 0u) << log;
-    if (c.bundleColour) {
-        EXPECT_EQ(Decode(dumps[0] + ".png"), std::string("320x240 ") + c.bundleColour);
+    ASSERT_EQ(dumps.size(), c.bundle ? 1u : 0u) << log;
+    if (c.bundle) {
+        EXPECT_EQ(Decode(dumps[0] + ".png"), c.bundle);
         std::string text = Sandbox::ReadFile(dumps[0] + ".txt");
         long event = NumberAfter(text, "last gesture: event:");
-        EXPECT_GE(event, 10) << text;  // the application saw at least its K touches
         EXPECT_LE(event, NumberAfter(log, "Events injected:")) << text;
         EXPECT_EQ(event, NumberAfter(log, "crash after event:")) << log;
-        EXPECT_EQ(event, NumberAfter(log, "app crash: touchapp dump:./" + dumps[0].substr(sb.path("").size()) +
-                                              " after event:"))
-            << log;
-        for (const char* part : {"app crash: touchapp\n", "seed: ", " -a touchapp ",
-                                 "last 50 lines of the main log", "[INFO]app crash: touchapp dump:"})
+        for (const char* part : {"seed: ", " -a touchapp ", "last 50 lines of the main log"})
             EXPECT_NE(text.find(part), std::string::npos) << part << " not in\n" << text;
+        EXPECT_EQ(text.find("app crash: touchapp\n") != std::string::npos, c.status == 3) << text;
+        if (c.status == 3) {
+            EXPECT_GE(event, 10) << text;  // the application saw at least its K touches
+            EXPECT_EQ(event, NumberAfter(log, "app crash: touchapp dump:./" + dumps[0].substr(sb.path("").size()) +
+                                                  " after event:"))
+                << log;
+            EXPECT_NE(text.find("[INFO]app crash: touchapp dump:"), std::string::npos) << text;
+        }
     }
     std::vector<std::string> shots = Glob(sb.path("results/tapfuzz*/freeze-*.png"));
-    ASSERT_EQ(shots.size(), c.freezeColour ? 1u : 0u);
-    if (c.freezeColour) {
-        EXPECT_EQ(Decode(shots[0]), std::string("320x240 ") + c.freezeColour);
+    ASSERT_EQ(shots.size(), c.freeze ? 1u : 0u);
+    if (c.freeze) {
+        EXPECT_EQ(Decode(shots[0]), c.freeze);
     }
 }
+
+const std::string kNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+const std::string kApp = "app:touchapp pid:\\d+ uid:0 exe:\\S+/touchapp$";
 
 // The application lives for at least K pauses, so the one-second check sees
 // it. Palette: its Kth touch leaves the colour of touch K-1 on the screen
@@ -138,23 +174,68 @@ TEST_P(AppWatchRun, LogsAndBundles)
 const Case kCases[] = {
     {"CrashStopsTheRunWithABundle", "320x240x16", "crash 10", "APP_RESTART_DELAY=0\n",
      {"-v-v", "--stop-on-crash", "--throttle", "150", "100000"}, 3,
-     {"app:touchapp not running", "app:touchapp restart: .*touchapp crash 10", "app:touchapp pid:\\d+",
+     {"app:touchapp not running", "app:touchapp restart: .*touchapp crash 10", kApp,
       "app:touchapp exited after event:\\d+ signal:6", "app crash: touchapp dump:\\./saved/coredump-touchapp-",
       "stop on crash: ", "Events injected:\\d+", "// tapfuzz finish"},
-     "255,0,0", nullptr},
+     "320x240 255,0,0", nullptr},
     {"FreezeIsShotAndAborted", "320x240x32", "freeze 5", "APP_RESTART_DELAY=0\nFREEZE_SECONDS=2\nFREEZE_ABORT=1\n",
      {"--stop-on-crash", "--throttle", "50", "100000"}, 3,
      {"app:touchapp pid:(\\d+)", "freeze: screen unchanged for 2 s after event:\\d+", "freeze: screenshot ",
       "freeze: SIGABRT to app:touchapp pid:", "app:touchapp exited after event:\\d+ signal:6", "app crash: touchapp",
       "Events injected:"},
-     "0,0,255", "0,0,255"},
+     "320x240 0,0,255", "320x240 0,0,255"},
     {"ExitIsLoggedAndRestarted", "320x240", "exit 10", "APP_RESTART_DELAY=1\n", {"--throttle", "100", "90"}, 0,
-     {"app:touchapp not running", "app:touchapp pid:", "app:touchapp exited after event:\\d+ status:7",
+     {"app:touchapp not running", kApp, "app:touchapp exited after event:\\d+ status:7",
       "app:touchapp restart: ", "app:touchapp pid:", "Events injected:90"},
      nullptr, nullptr},
+    // A dump of the application's name and pid that nobody planted is saved
+    // but is no crash of it.
+    {"PlantedDumpIsNotTheApps", "320x240x32", "", "APP_RESTART_DELAY=0\nAPP_RESTART=(sleep 2; " + kNobody +
+     "touch /tmp/coredump-touchapp-$$-1700000000) & exec " TOUCHAPP_BIN " freeze 2 0 0 160 240\n",
+     {"--stop-on-crash", "--throttle", "100", "60"}, 0,
+     {kApp, "mv /tmp/coredump-touchapp-", "!app crash", "!stop on crash", "Events injected:60"}, "320x240 255,0,0", nullptr},
+    // A command slow to start the application runs once; the impostor
+    // nobody started meanwhile is watched only until it appears.
+    {"ImpostorGivesWayToTheStartedApp", "320x240x32", "crash 10",
+     "APP_RESTART_DELAY=0\nAPP_RESTART=: > /tmp/go; sleep 3; exec " TOUCHAPP_BIN " crash 10 0 0 160 240\n",
+     {"--stop-on-crash", "--throttle", "150", "100000"}, 3,
+     {"app:touchapp not running", "app:touchapp restart: : > /tmp/go; sleep 3", "!app:touchapp restart: ",
+      "app:touchapp pid:\\d+ uid:65534 exe:\\S+/sleep$", "!app:touchapp exited after event:\\d+$", kApp, "app:touchapp exited after event:\\d+ signal:6", "app crash: touchapp"},
+     "320x240 255,0,0", nullptr,
+     "(until [ -e /tmp/go ]; do sleep 0.1; done; sleep 1; exec " + kNobody + "bash -c 'exec -a touchapp sleep 60') & "},
+    // Lines far longer than a row are honoured; a frame buffer whose pixels
+    // or size cannot be trusted is not read.
+    {"LongLinesAreHonoured", "100x50x16:4096", "crash 10", "APP_RESTART_DELAY=0\n",
+     {"--stop-on-crash", "--throttle", "150", "100000"}, 3, {"app crash: touchapp"}, "100x50 255,0,0", nullptr},
+    {"WrappingBitFieldIsRefused", "320x240x32:1312:4294967288", "exit 1000", "APP_RESTART_DELAY=0\nFREEZE_SECONDS=1\n", {"--throttle", "50", "30"}, 0,
+     {"freeze check off: /dev/fb0: pixel bit fields out of range", "Events injected:30"}, nullptr, nullptr},
+    // A frame the memory left cannot hold costs the check, not the run.
+    {"OutOfMemoryIsLogged", "320x240x32:262144", "exit 1000", "APP_RESTART_DELAY=0\nFREEZE_SECONDS=1\n", {"--throttle", "50", "40"}, 0,
+     {"freeze check: out of memory", "Events injected:40"}, nullptr, nullptr, "ulimit -v 70000; "},
+    {"HugeFrameIsRefused", "320x240x32:300000", "exit 1000", "APP_RESTART_DELAY=0\nFREEZE_SECONDS=1\n", {"--throttle", "50", "30"}, 0,
+     {"freeze check off: /dev/fb0: the screen takes 68 MB to read, more than 64 MB", "Events injected:30"}, nullptr, nullptr},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, AppWatchRun, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<Case>& p) { return std::string(p.param.name); });
+
+// A process held and then gone, reaped and its pid free for another, is sent
+// nothing; a pid that no longer runs the process seen is not taken hold of.
+TEST(ProcessHandle, SignalsOnlyTheProcessSeen)
+{
+    pid_t child = fork();
+    if (child == 0)
+        pause(), _exit(0);
+    ASSERT_GT(child, 0);
+    ProcessHandle held, stale;
+    EXPECT_TRUE(held.hold(child, processStartTime(child)));
+    EXPECT_FALSE(stale.hold(child, processStartTime(child) + 1));
+    EXPECT_EQ(held.signal(0), 0);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    errno = 0;
+    EXPECT_EQ(held.signal(SIGKILL), -1);
+    EXPECT_EQ(errno, ESRCH);
+}
 
 }  // namespace

@@ -68,9 +68,10 @@ struct RunCase {
     int status;
     // Each "where:text" must be found in out, err, log, crash (the crash
     // log), calls (what a stand-in library was asked), left (processes left
-    // running), pattern (the core-pattern file) or a saved dump (dump,
-    // dump.1, hostile); "!where:text" must not, "where=text" is all of it,
-    // and "where==where" compares two of them.
+    // running), pattern (the core-pattern file), a saved dump (dump,
+    // dump.1, hostile) or the hostile one's bundle text (bundle);
+    // "!where:text" must not, "where=text" is all of it, and "where==where"
+    // compares two of them.
     std::vector<std::string> expect;
     std::string profile = "";
     std::string lib = "";      // a stand-in's folder; "": the built library; "/...": a folder as it stands; "-": no profile
@@ -139,7 +140,8 @@ const RunCase kRuns[] = {
     // never replaces one saved before; the hostile name forges no log line.
     {"dumps", {"-v-v", "--throttle", "200", "100000"}, 0, {"log:[CRASH][Coredump]./" + kDump + "\n", "crash:[CRASH][Coredump]./" + kDump + ".1\n",
         "log:[INFO]mv /tmp/coredump-crashy-4242-1700000000 ./" + kDump + "\n", "log:" + escapeLogText(kHostile) + "2023-11-14_22:13:20\n", "!log:keep-me",
-        "dump==seq", "dump.1=second\n", "hostile=h"}, "", "", "800x480", kDumps, SIGINT},
+        "dump==seq", "dump.1=second\n", "hostile=h", "bundle:dump: ./saved/" + escapeLogText(kHostile) + "2023-11-14_22:13:20\n"},
+        "", "", "800x480", kDumps, SIGINT},
     // The same, copied to another file system.
     {"dumps_copied", {"-v-v", "--throttle", "200", "100000"}, 0, {"log:[CRASH][Coredump]./" + kDump + ".1\n", "dump==seq", "dump.1=second\n"}, "", "", "800x480", "mount -t tmpfs t /tmp; " + kDumps, SIGINT},
 };
@@ -172,7 +174,8 @@ TEST_P(Run, WhatItInjectsLogsAndLeaves)
         {"out", Sandbox::ReadFile(sb_.root() + "/out.txt")}, {"err", Sandbox::ReadFile(sb_.root() + "/err.txt")}, {"log", mainLog},
         {"crash", crashLog}, {"calls", calls}, {"left", sb_.Leftovers()}, {"pattern", Sandbox::ReadFile(sb_.path("/proc/sys/kernel/core_pattern"))},
         {"dump", Sandbox::ReadFile(sb_.path(kDump))}, {"dump.1", Sandbox::ReadFile(sb_.path(kDump + ".1"))},
-        {"hostile", Sandbox::ReadFile(sb_.path("saved/" + kHostile + "2023-11-14_22:13:20"))}, {"seq", kSeq}};
+        {"hostile", Sandbox::ReadFile(sb_.path("saved/" + kHostile + "2023-11-14_22:13:20"))}, {"seq", kSeq},
+        {"bundle", Sandbox::ReadFile(sb_.path("saved/" + kHostile + "2023-11-14_22:13:20.txt"))}};
     for (const std::string& e : c.expect) {
         const bool absent = e[0] == '!';
         const size_t sep = e.find_first_of(":=");

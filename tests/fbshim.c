@@ -26,13 +26,14 @@ int ioctl(int fd, unsigned long request, ...)
     /* TAPFUZZ_TEST_FB="WxH": the screen the frame buffer reports, 32 bits
      * per pixel without bit fields or line length, as some drivers give. Or
      * "WxHxBPP": 16 bits RGB565 or 24/32 bits with red in the low byte, rows
-     * padded by 32 bytes. Without it the queries fail as on a node that is no
-     * frame buffer. */
+     * padded by 32 bytes; "WxHxBPP:LINE" with lines of LINE bytes, and
+     * "WxHxBPP:LINE:RED" with the red field at bit RED as well. Without it
+     * the queries fail as on a node that is no frame buffer. */
     const char* size = getenv("TAPFUZZ_TEST_FB");
-    unsigned xres, yres, bpp = 0;
+    unsigned xres, yres, bpp = 0, line = 0, red = 0;
     char extra;
-    int n = size == NULL ? 0 : sscanf(size, "%ux%ux%u%c", &xres, &yres, &bpp, &extra);
-    if ((request == FBIOGET_VSCREENINFO && n != 2 && n != 3) || (request == FBIOGET_FSCREENINFO && n != 3)) {
+    int n = size == NULL ? 0 : sscanf(size, "%ux%ux%u:%u:%u%c", &xres, &yres, &bpp, &line, &red, &extra);
+    if ((request == FBIOGET_VSCREENINFO && (n < 2 || n > 5)) || (request == FBIOGET_FSCREENINFO && (n < 3 || n > 5))) {
         errno = ENOTTY;
         return -1;
     }
@@ -41,18 +42,20 @@ int ioctl(int fd, unsigned long request, ...)
         memset(info, 0, sizeof *info);
         info->xres = info->xres_virtual = xres;
         info->yres = info->yres_virtual = yres;
-        info->bits_per_pixel = n == 3 ? bpp : 32;
-        if (n == 3) {
+        info->bits_per_pixel = n >= 3 ? bpp : 32;
+        if (n >= 3) {
             struct fb_bitfield rgb565[3] = {{11, 5, 0}, {5, 6, 0}, {0, 5, 0}}, low[3] = {{0, 8, 0}, {8, 8, 0}, {16, 8, 0}};
             struct fb_bitfield* f = bpp == 16 ? rgb565 : low;
             info->red = f[0], info->green = f[1], info->blue = f[2];
         }
+        if (n == 5)
+            info->red.offset = red;
         return 0;
     }
     if (request == FBIOGET_FSCREENINFO) {
         struct fb_fix_screeninfo* fix = (struct fb_fix_screeninfo*)arg;
         memset(fix, 0, sizeof *fix);
-        fix->line_length = xres * bpp / 8 + 32;
+        fix->line_length = n >= 4 ? line : xres * bpp / 8 + 32;
         return 0;
     }
     if (request == EVIOCGVERSION) {

@@ -6,6 +6,7 @@
  * leaves a dump in /tmp under tapfuzz's core pattern, as the kernel would;
  * a test cannot point the kernel's own pattern there. On a real device (the
  * emulated board) mode segv dies of SIGSEGV and the kernel writes the dump.
+ * With TOUCHAPP_FDS set it first lists the descriptors it was started with.
  * Usage: touchapp crash|exit|freeze|segv K X0 Y0 X1 Y1 */
 #include <fcntl.h>
 #include <linux/fb.h>
@@ -33,20 +34,41 @@ static void dump_and_die(int sig)
 
 static uint32_t scale(unsigned full, struct fb_bitfield f)
 {
-    return full ? ((1u << f.length) - 1) << f.offset : 0;
+    return full && f.offset < 32 && f.length < 32 ? ((1u << f.length) - 1) << f.offset : 0;
 }
 
-/* Palette entry n: red, green, blue by bits 0, 1, 2; exact in every format. */
+/* The descriptors it was started with, "FD -> TARGET" a line, into the file
+ * TOUCHAPP_FDS names. */
+static void list_fds(const char* file)
+{
+    char text[4096] = "", path[64], target[256];
+    size_t used = 0;
+    for (int fd = 0; fd < 1024 && used < sizeof text - 300; ++fd) {
+        snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+        ssize_t n = readlink(path, target, sizeof target - 1);
+        if (n >= 0)
+            used += (size_t)snprintf(text + used, sizeof text - used, "%d -> %.*s\n", fd, (int)n, target);
+    }
+    int out = open(file, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (out >= 0 && write(out, text, used) != (ssize_t)used)
+        fprintf(stderr, "touchapp: %s is short\n", file);
+    if (out >= 0)
+        close(out);
+}
+
+/* Palette entry n: red, green, blue by bits 0, 1, 2; exact in every format.
+ * Only the visible pixels are written: the padding of long lines stays a
+ * hole in the file. */
 static void paint(int fb, const struct fb_var_screeninfo* v, unsigned line, unsigned n)
 {
     uint32_t px = scale(n & 1, v->red) | scale(n & 2, v->green) | scale(n & 4, v->blue);
-    unsigned bytes = v->bits_per_pixel / 8;
-    unsigned char* row = calloc(1, line);
+    unsigned bytes = v->bits_per_pixel / 8, size = v->xres * bytes;
+    unsigned char* row = calloc(1, size);
     for (unsigned x = 0; row && x < v->xres; ++x)
         for (unsigned b = 0; b < bytes; ++b)
             row[x * bytes + b] = (unsigned char)(px >> (8 * b));
     for (unsigned y = 0; row && y < v->yres; ++y)
-        if (pwrite(fb, row, line, (off_t)y * line) != (ssize_t)line)
+        if (pwrite(fb, row, size, (off_t)y * line) != (ssize_t)size)
             exit(2);
     free(row);
 }
@@ -62,6 +84,8 @@ int main(int argc, char** argv)
     struct rlimit core = {segv ? RLIM_INFINITY : 0, segv ? RLIM_INFINITY : 0};
     setrlimit(RLIMIT_CORE, &core);
     signal(SIGABRT, dump_and_die);
+    if (getenv("TOUCHAPP_FDS") != NULL)
+        list_fds(getenv("TOUCHAPP_FDS"));
 
     int fb = open("/dev/fb0", O_RDWR);
     struct fb_var_screeninfo v;
