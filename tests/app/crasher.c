@@ -3,8 +3,9 @@
  * Solution: a program that crashes where it is told to, run under a debugger
  * that writes the dump and names the site: a write through a null pointer, an
  * integer division by zero, an abort() (its pc in the C library), and a null
- * stream passed to the C library's fclose.
- * Usage: crasher segv|fpe|abort|lib */
+ * stream passed to the C library's fclose; big writes through a null pointer
+ * holding 100 MB, for a dump of that size.
+ * Usage: crasher segv|fpe|abort|lib|big */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -35,5 +36,10 @@ int main(int argc, char** argv)
         abort();
     if (strcmp(argv[1], "lib") == 0)
         return fclose(none);
+    if (strcmp(argv[1], "big") == 0) {
+        char* held = malloc(100 << 20);
+        memset(held, 1, 100 << 20);
+        return write_null((int*)(long)zero) + held[zero];
+    }
     return 2;
 }
