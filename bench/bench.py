@@ -11,7 +11,7 @@ of the figures with their ratios.
 usage: bench.py --build DIR --out DIR [--quick] [--only SECTION]... [--rows FILE]
 Runs inside scripts/sandbox (private /dev, /tmp and core pattern): scripts/bench
 starts it. SECTION: percall, cost, syscalls, callgrind, pace, footprint, replay,
-checks, report. --rows adds ready-made rows ("figure|tapfuzz|floor or target|note",
+checks, report, signature. --rows adds ready-made rows ("figure|tapfuzz|floor or target|note",
 "## title") to the table.
 """
 import argparse
@@ -548,6 +548,37 @@ def report(b):
     row("report: time of the full input / time of the half", f"{times[1] / times[0]:.2f}", "about 2", "linear")
 
 
+def signature(b):
+    section("Dump signature of a 100 MB dump (gdb's dump of the crasher holding 100 MB; notes at its end): "
+            "headers and notes of the dump, then the module's symbol table; host")
+    crasher = os.path.join(b.build, "tests", "crasher")
+    exe = os.path.join(b.build, "bench", "signature_bench")
+    if not (shutil.which("gdb") and os.path.exists(crasher) and os.path.exists(exe)):
+        return row("signature of a 100 MB dump, ms", "-", "-", "needs gdb, tests/crasher and bench/signature_bench")
+    core, trace = os.path.join(b.out, "core.big"), os.path.join(b.out, "strace-signature.txt")
+    subprocess.run(["gdb", "-batch", "-nx", "-ex", "run", "-ex", f"gcore {core}", "--args", crasher, "big"],
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+    size = os.path.getsize(core) / 2**20
+    out = subprocess.run([exe, core, crasher, "50" if b.quick else "300"], capture_output=True, text=True,
+                         check=True).stdout.splitlines()
+    subprocess.run(["strace", "-o", trace, exe, core, crasher, "0"], stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, check=True)
+    os.unlink(core)
+    for line in out[1:]:
+        kind, median, most = line.split()
+        what = "page cache warm" if kind == "warm_us" else "dump and module dropped from the page cache"
+        row(f"signature, {what}: median / max, ms", f"{float(median) / 1000:.3f} / {float(most) / 1000:.3f}",
+            "<= 20", f"{size:.0f} MB dump; {out[0]}")
+    lines = open(trace).read().split('write(2, "begin')[1].split('write(2, "end')[0].splitlines()[1:]
+    calls = {}
+    for line in lines:
+        name = line.split("(", 1)[0]
+        calls[name] = calls.get(name, 0) + 1
+    read = sum(int(line.rsplit("=", 1)[1]) for line in lines if line.startswith("pread64"))
+    row("signature: system calls / bytes read", f"{len(lines)} / {read}", "",
+        ", ".join(f"{n} {c}" for n, c in sorted(calls.items(), key=lambda e: -e[1])) + "; dump and module")
+
+
 def extra_rows(path):
     for line in open(path):
         line = line.rstrip("\n")
@@ -558,7 +589,8 @@ def extra_rows(path):
 
 
 SECTIONS = {"percall": per_call, "cost": cost, "syscalls": syscalls, "callgrind": instructions, "pace": pace,
-            "footprint": footprint, "replay": replay, "checks": checks, "report": report}
+            "footprint": footprint, "replay": replay, "checks": checks, "report": report,
+            "signature": signature}
 
 
 def main():
