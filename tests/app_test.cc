@@ -230,7 +230,7 @@ const Case kCases[] = {
     // A real dump of touchapp, by gdb under the core pattern's name: its
     // SIGSEGV at the 10th touch of the left third, the only part touched.
     {"GdbDumpIsSavedAndBundled", "320x240x32", "", "APP_RESTART_DELAY=0\nEXCLUDE_RECTS=107,0,213,240\nAPP_RESTART=exec " TESTS_DIR
-     "/app/gcore-run " TOUCHAPP_BIN " bugs 10\n", {"--stop-on-crash", "--throttle", "150", "100000"}, 3,
+     "/app/gcore-run " TOUCHAPP_BIN " bugs 10\n", {"--stop-on-crash", "--throttle", "150", "200"}, 3,
      {kApp, "app:touchapp exited after event:\\d+ signal:11", "app crash: touchapp dump:\\./saved/coredump-touchapp-"},
      "320x240 255,0,0", nullptr, "", "^screen 0 depth 0\n(screen [0-7] depth 0\n){9}"},
     // The maze shows its root, then a screen below it (no swipes: they are slow).
