@@ -2,7 +2,7 @@
 // the application reads the touches tapfuzz injects and draws into the
 // frame buffer, and crashes, exits or freezes at its Kth touch. Checked: the
 // log lines, the exit status, and the bundle and screenshots, decoded by
-// netpbm's pngtopnm.
+// netpbm's pngtopnm; the screens the application logged it showed.
 #include <glob.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -75,6 +76,8 @@ struct Case {
     const char* bundle;
     const char* freeze;  // of the freeze screenshot; nullptr: none
     std::string before = "";  // shell run in the sandbox before tapfuzz replaces it
+    // Regex the application's screen log (/mnt/screens.txt) must hold; nullptr: not read.
+    const char* screens = nullptr;
 };
 // Cases are named in test output, not dumped as bytes.
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
@@ -90,6 +93,9 @@ TEST_P(AppWatchRun, LogsAndBundles)
     if (c.before.find("ulimit -v") != std::string::npos)
         GTEST_SKIP() << "a sanitizer's shadow memory needs more address space than the limit";
 #endif
+    const bool gcore = c.profile.find("gcore-run") != std::string::npos;
+    if (gcore && std::system("gdb --version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "gcore-run needs gdb";
     Sandbox sb;
     AllowPreloadBeforeSanitizer();
     unsigned w = 0, h = 0, bpp = 32, stride = 0;
@@ -109,14 +115,21 @@ TEST_P(AppWatchRun, LogsAndBundles)
 
     std::vector<std::string> args = {"/bin/sh", "-c", c.before + "exec \"$0\" \"$@\"", TAPFUZZ_BIN, "-a", "touchapp"};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    int status = sb.Exec(args, {"LD_PRELOAD=" FBSHIM_LIB, "TZ=UTC", std::string("TAPFUZZ_TEST_FB=") + c.fb, "TOUCHAPP_FDS=/mnt/fds.txt"});
+    int status = sb.Exec(args, {"LD_PRELOAD=" FBSHIM_LIB, "TZ=UTC", std::string("TAPFUZZ_TEST_FB=") + c.fb, "TOUCHAPP_FDS=/mnt/fds.txt",
+                                 "TOUCHAPP_SCREENS=/mnt/screens.txt"});
     std::vector<std::string> logs = Glob(sb.path("results/tapfuzz*/tapfuzz.log"));
     ASSERT_EQ(logs.size(), 1u);
     std::string log = Sandbox::ReadFile(logs[0]);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.status) << status << "\n" << log;
-    // The application started holds no descriptor of tapfuzz's.
-    EXPECT_TRUE(std::regex_match(Sandbox::ReadFile(sb.path("fds.txt")), std::regex("0 -> /dev/null\n1 -> .*\n2 -> .*\n")))
-        << Sandbox::ReadFile(sb.path("fds.txt"));
+    // The application started holds no descriptor of tapfuzz's (touchapp tells).
+    if (std::find(c.args.begin(), c.args.end(), "-a") == c.args.end()) {
+        EXPECT_TRUE(std::regex_match(Sandbox::ReadFile(sb.path("fds.txt")), std::regex("0 -> /dev/null\n1 -> .*\n2 -> .*\n")))
+            << Sandbox::ReadFile(sb.path("fds.txt"));
+    }
+    if (c.screens) {
+        EXPECT_TRUE(std::regex_search(Sandbox::ReadFile(sb.path("screens.txt")), std::regex(c.screens)))
+            << Sandbox::ReadFile(sb.path("screens.txt"));
+    }
 
     std::istringstream in(log);
     std::string line;
@@ -143,6 +156,8 @@ TEST_P(AppWatchRun, LogsAndBundles)
     ASSERT_EQ(dumps.size(), c.bundle ? 1u : 0u) << log;
     if (c.bundle) {
         EXPECT_EQ(Decode(dumps[0] + ".png"), c.bundle);
+        // gdb's core is an ELF file; touchapp's own stand-in is not.
+        EXPECT_EQ(Sandbox::ReadFile(dumps[0]).compare(0, 4, "\x7f" "ELF") == 0, gcore);
         std::string text = Sandbox::ReadFile(dumps[0] + ".txt");
         long event = NumberAfter(text, "last gesture: event:");
         EXPECT_LE(event, NumberAfter(log, "Events injected:")) << text;
@@ -212,6 +227,16 @@ const Case kCases[] = {
     // A frame the memory left cannot hold costs the check, not the run.
     {"OutOfMemoryIsLogged", "320x240x32:262144", "exit 1000", "APP_RESTART_DELAY=0\nFREEZE_SECONDS=1\n", {"--throttle", "50", "40"}, 0,
      {"freeze check: out of memory", "Events injected:40"}, nullptr, nullptr, "ulimit -v 70000; "},
+    // A real dump of touchapp, by gdb under the core pattern's name: its
+    // SIGSEGV at the 10th touch of the left third, the only part touched.
+    {"GdbDumpIsSavedAndBundled", "320x240x32", "", "APP_RESTART_DELAY=0\nEXCLUDE_RECTS=107,0,213,240\nAPP_RESTART=exec " TESTS_DIR
+     "/app/gcore-run " TOUCHAPP_BIN " bugs 10\n", {"--stop-on-crash", "--throttle", "150", "200"}, 3,
+     {kApp, "app:touchapp exited after event:\\d+ signal:11", "app crash: touchapp dump:\\./saved/coredump-touchapp-"},
+     "320x240 255,0,0", nullptr, "", "^screen 0 depth 0\n(screen [0-7] depth 0\n){9}"},
+    // The maze shows its root, then a screen below it (no swipes: they are slow).
+    {"MazeIsWalked", "320x240x16", "", "APP_RESTART_DELAY=0\nAPP_RESTART=ulimit -c 0; exec " MAZE_BIN " /mnt/screens.txt\n",
+     {"-a", "maze", "--seed", "1", "--pct-motion", "0", "--throttle", "20", "200"}, 0, {"app:maze pid:\\d+ uid:0 exe:\\S+/maze$", "Events injected:200"},
+     nullptr, nullptr, "", R"(^screen 0 depth 0\n[\s\S]*screen \d+ depth 1\n)"},
     {"HugeFrameIsRefused", "320x240x32:300000", "exit 1000", "APP_RESTART_DELAY=0\nFREEZE_SECONDS=1\n", {"--throttle", "50", "30"}, 0,
      {"freeze check off: /dev/fb0: the screen takes 68 MB to read, more than 64 MB", "Events injected:30"}, nullptr, nullptr},
 };

@@ -6,20 +6,35 @@
  * leaves a dump in /tmp under tapfuzz's core pattern, as the kernel would;
  * a test cannot point the kernel's own pattern there. On a real device (the
  * emulated board) mode segv dies of SIGSEGV and the kernel writes the dump.
- * With TOUCHAPP_FDS set it first lists the descriptors it was started with.
- * Usage: touchapp crash|exit|freeze|segv K X0 Y0 X1 Y1 */
+ * Mode bugs crashes in a function of its own per third of the screen's
+ * width, for dumps of different signatures: the left third by SIGSEGV (a
+ * write through a null pointer) and the middle third by SIGABRT (abort())
+ * at the Kth touch of the third, the right third by SIGBUS (a write to a
+ * mapped page of a file cut short) at every touch; a touch that does not
+ * crash repaints. It leaves the dump to the kernel (or tests/app/gcore-run)
+ * under the core size limit it was started with.
+ * With TOUCHAPP_FDS set it first lists the descriptors it was started with;
+ * with TOUCHAPP_SCREENS set it appends "screen N depth 0" to that file at
+ * each paint, N the palette entry.
+ * Usage: touchapp crash|exit|freeze|segv K X0 Y0 X1 Y1
+ *        touchapp bugs K */
+#define _GNU_SOURCE
 #include <fcntl.h>
-#include <linux/fb.h>
 #include <linux/input.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
+
+#include "fbdraw.h"
+
+static volatile int zero;
+static int screens = -1;
 
 static void dump_and_die(int sig)
 {
@@ -32,9 +47,26 @@ static void dump_and_die(int sig)
     raise(sig);
 }
 
-static uint32_t scale(unsigned full, struct fb_bitfield f)
+__attribute__((noinline)) static void write_wild(int* p)
 {
-    return full && f.offset < 32 && f.length < 32 ? ((1u << f.length) - 1) << f.offset : 0;
+    *p = 1;
+}
+
+__attribute__((noinline)) static void give_up(void)
+{
+    abort();
+}
+
+/* A page mapped from a file, written after the file lost it: the kernel
+ * has no page to give and sends SIGBUS. */
+__attribute__((noinline)) static void write_cut_page(void)
+{
+    long page = sysconf(_SC_PAGESIZE);
+    int fd = memfd_create("touchapp", MFD_CLOEXEC);
+    char* p = fd < 0 || ftruncate(fd, page) != 0 ? MAP_FAILED : mmap(NULL, (size_t)page, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (p == MAP_FAILED || ftruncate(fd, 0) != 0)
+        abort();
+    p[zero] = 1;
 }
 
 /* The descriptors it was started with, "FD -> TARGET" a line, into the file
@@ -56,54 +88,53 @@ static void list_fds(const char* file)
         close(out);
 }
 
-/* Palette entry n: red, green, blue by bits 0, 1, 2; exact in every format.
- * Only the visible pixels are written: the padding of long lines stays a
- * hole in the file. */
-static void paint(int fb, const struct fb_var_screeninfo* v, unsigned line, unsigned n)
+/* Palette entry n: red, green, blue by bits 0, 1, 2; exact in every format. */
+static void paint(const struct fb* fb, unsigned n)
 {
-    uint32_t px = scale(n & 1, v->red) | scale(n & 2, v->green) | scale(n & 4, v->blue);
-    unsigned bytes = v->bits_per_pixel / 8, size = v->xres * bytes;
-    unsigned char* row = calloc(1, size);
-    for (unsigned x = 0; row && x < v->xres; ++x)
-        for (unsigned b = 0; b < bytes; ++b)
-            row[x * bytes + b] = (unsigned char)(px >> (8 * b));
-    for (unsigned y = 0; row && y < v->yres; ++y)
-        if (pwrite(fb, row, size, (off_t)y * line) != (ssize_t)size)
+    uint32_t px = fb_rgb(fb, (n & 1 ? 0xff0000u : 0) | (n & 2 ? 0xff00u : 0) | (n & 4 ? 0xffu : 0));
+    unsigned char* row = calloc(1, (size_t)fb->v.xres * fb->bytes + 1);
+    if (row != NULL)
+        fb_span(fb, row, 0, fb->v.xres, px);
+    for (unsigned y = 0; row && y < fb->v.yres; ++y)
+        if (fb_put(fb, row, 0, fb->v.xres, y) != 0)
             exit(2);
     free(row);
+    char line[32];
+    int len = snprintf(line, sizeof line, "screen %u depth 0\n", n & 7);
+    if (screens >= 0 && write(screens, line, (size_t)len) != len)
+        fprintf(stderr, "touchapp: the screen log is short\n");
 }
 
 int main(int argc, char** argv)
 {
-    if (argc != 7) {
-        fprintf(stderr, "usage: touchapp crash|exit|freeze|segv K X0 Y0 X1 Y1\n");
+    int bugs = argc == 3 && strcmp(argv[1], "bugs") == 0;
+    if (argc != 7 && !bugs) {
+        fprintf(stderr, "usage: touchapp crash|exit|freeze|segv K X0 Y0 X1 Y1\n       touchapp bugs K\n");
         return 2;
     }
-    int k = atoi(argv[2]), x0 = atoi(argv[3]), y0 = atoi(argv[4]), x1 = atoi(argv[5]), y1 = atoi(argv[6]);
+    int k = atoi(argv[2]), x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+    if (!bugs)
+        x0 = atoi(argv[3]), y0 = atoi(argv[4]), x1 = atoi(argv[5]), y1 = atoi(argv[6]);
     int segv = strcmp(argv[1], "segv") == 0;
     struct rlimit core = {segv ? RLIM_INFINITY : 0, segv ? RLIM_INFINITY : 0};
-    setrlimit(RLIMIT_CORE, &core);
-    signal(SIGABRT, dump_and_die);
+    if (!bugs) {
+        setrlimit(RLIMIT_CORE, &core);
+        signal(SIGABRT, dump_and_die);
+    }
     if (getenv("TOUCHAPP_FDS") != NULL)
         list_fds(getenv("TOUCHAPP_FDS"));
+    if (getenv("TOUCHAPP_SCREENS") != NULL)
+        screens = open(getenv("TOUCHAPP_SCREENS"), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
 
-    int fb = open("/dev/fb0", O_RDWR);
-    struct fb_var_screeninfo v;
-    struct fb_fix_screeninfo fix;
-    memset(&fix, 0, sizeof fix);
-    if (fb < 0 || ioctl(fb, FBIOGET_VSCREENINFO, &v) != 0)
+    struct fb fb;
+    if (fb_open(&fb) != 0)
         return 2;
-    if (v.red.length == 0) { /* no fields given: XRGB8888 */
-        v.red = (struct fb_bitfield){16, 8, 0};
-        v.green = (struct fb_bitfield){8, 8, 0};
-        v.blue = (struct fb_bitfield){0, 8, 0};
-    }
-    unsigned line = ioctl(fb, FBIOGET_FSCREENINFO, &fix) == 0 ? fix.line_length : v.xres * v.bits_per_pixel / 8;
-    int ev = open("/dev/input/event0", O_RDWR);
+    int ev = open("/dev/input/event0", O_RDWR | O_CLOEXEC);
     if (ev < 0)
         return 2;
-    int x = 0, y = 0, down = 0, hits = 0;
-    paint(fb, &v, line, 0);
+    int x = 0, y = 0, down = 0, hits = 0, third[3] = {0, 0, 0};
+    unsigned painted = 0;
+    paint(&fb, 0);
     struct input_event e;
     while (read(ev, &e, sizeof e) == (ssize_t)sizeof e) {
         if (e.type == EV_ABS && e.code == ABS_MT_TRACKING_ID)
@@ -112,7 +143,19 @@ int main(int argc, char** argv)
             x = e.value;
         else if (e.type == EV_ABS && e.code == ABS_Y)
             y = e.value;
-        else if (e.type == EV_SYN && down) {
+        else if (e.type == EV_SYN && down && bugs) {
+            down = 0;
+            int part = x <= 0 || fb.v.xres == 0 ? 0 : (int)((long long)x * 3 / fb.v.xres);
+            part = part > 2 ? 2 : part;
+            ++third[part];
+            if (part == 0 && third[0] == k)
+                write_wild((int*)(long)zero);
+            if (part == 1 && third[1] == k)
+                give_up();
+            if (part == 2)
+                write_cut_page();
+            paint(&fb, ++painted);
+        } else if (e.type == EV_SYN && down) {
             down = 0;
             if (x < x0 || x >= x1 || y < y0 || y >= y1 || ++hits > k)
                 continue;
@@ -123,7 +166,7 @@ int main(int argc, char** argv)
             if (hits == k && strcmp(argv[1], "exit") == 0)
                 return 7;
             if (hits < k)
-                paint(fb, &v, line, (unsigned)hits);
+                paint(&fb, (unsigned)hits);
         }
     }
     return 0;
