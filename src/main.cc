@@ -17,18 +17,18 @@
 #include <vector>
 #include <string>
 
-#include "CoredumpMonitor.h"
-#include "GeneratorEvent.h"
-#include "InjectorEvent.h"
-#include "Logger.h"
-#include "Pointer.h"
-#include "RunControl.h"
-#include "Utils.h"
-#include "record.h"
-#include "replay.h"
-#include "report.h"
-#include "appwatch.h"
-#include "profile.h"
+#include "watch/dump_monitor.h"
+#include "gesture/random_event_source.h"
+#include "gesture/injector_event.h"
+#include "base/logger.h"
+#include "gesture/pointer.h"
+#include "run/options.h"
+#include "base/utils.h"
+#include "record/run_record.h"
+#include "record/replay.h"
+#include "report/report.h"
+#include "watch/app_watch.h"
+#include "base/profile.h"
 
 long long mSeed = 0;
 int touch_count = 0;

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "appwatch.h"
+#include "watch/app_watch.h"
 #include "sandboxed_case.h"
 
 namespace {

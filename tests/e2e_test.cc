@@ -6,7 +6,7 @@
 
 #include <random>
 
-#include "CoredumpMonitor.h"
+#include "watch/dump_monitor.h"
 #include "sandboxed_case.h"
 
 namespace {

@@ -1,8 +1,8 @@
 // The readers of the command line and of the pause range: one table of
 // command lines and profile ranges against what they mean. Each row writes
 // the option and pacing globals, so it runs in a sandboxed child.
-#include "RunControl.h"
-#include "Utils.h"
+#include "run/options.h"
+#include "base/utils.h"
 #include "sandboxed_case.h"
 
 namespace {

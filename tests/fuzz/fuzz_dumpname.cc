@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "CoredumpMonitor.h"
+#include "watch/dump_monitor.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

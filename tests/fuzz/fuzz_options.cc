@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "RunControl.h"
+#include "run/options.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

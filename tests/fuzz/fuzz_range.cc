@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "RunControl.h"
-#include "Utils.h"
+#include "run/options.h"
+#include "base/utils.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

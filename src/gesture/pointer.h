@@ -1,0 +1,26 @@
+// Problem: every part of the program passes one drawn action around.
+// Solution: one plain record of eight ints, passed by value, tagged by kind.
+#ifndef TAPFUZZ_GESTURE_POINTER_H
+#define TAPFUZZ_GESTURE_POINTER_H
+
+// The kinds of action; also the index into both factor tables.
+enum FACTOR_TYPE {
+    FACTOR_TOUCH = 0,
+    FACTOR_MOTION = 1,
+    FACTOR_LONGCLICK = 2,
+    FACTOR_PRESSKEY = 3,
+    FACTORZ_COUNT = 4,
+};
+
+typedef struct _Pointer {
+    int x;         // click point, or start of a swipe (pixels)
+    int y;
+    int x1;        // end of a swipe
+    int y1;
+    int step;      // segments of a swipe path
+    int duration;  // microseconds
+    int eventTye;  // a FACTOR_TYPE
+    int code;      // Linux key code of a key press
+} Pointer;
+
+#endif
