@@ -23,7 +23,10 @@
 #include "base/logger.h"
 #include "gesture/pointer.h"
 #include "run/options.h"
-#include "base/utils.h"
+#include "base/clock.h"
+#include "base/files.h"
+#include "base/log_text.h"
+#include "run/pacing.h"
 #include "record/run_record.h"
 #include "record/replay.h"
 #include "report/report.h"
@@ -80,7 +83,7 @@ void installHandlers()
 {
     if (pipe2(gWakePipe, O_NONBLOCK | O_CLOEXEC) != 0) {
         gWakePipe[0] = gWakePipe[1] = -1;
-        fprintf(stderr, "tapfuzz: cannot create the wake-up pipe: %s\n", strerror(errno));
+        fprintf(stderr, "tapfuzz: cannot create the wake-up pipe: %s\n", errorText(errno).c_str());
     }
     // SA_RESTART keeps a signal from cutting a log write short; the pause
     // (ppoll) is never restarted and sees the pipe anyway.
@@ -271,7 +274,7 @@ int main(int argc, char** argv)
     // The watcher reads the command again when it starts; a value refused
     // now ends the run here, before the core pattern is written.
     char restart[kProfileLineMax + 1];
-    if (LookUpProfileString("./device.conf", "APP_RESTART", restart) == ProfileLookup::Refused)
+    if (LookUpProfileString(kDeviceProfile, "APP_RESTART", restart) == ProfileLookup::Refused)
         endAtStart("tapfuzz: APP_RESTART: refused, and the application would not be restarted as written");
 
     // A damaged record, or one asking for what this screen and its zones

@@ -2,7 +2,7 @@
 // command lines and profile ranges against what they mean. Each row writes
 // the option and pacing globals, so it runs in a sandboxed child.
 #include "run/options.h"
-#include "base/utils.h"
+#include "run/pacing.h"
 #include "sandboxed_case.h"
 
 namespace {

@@ -24,11 +24,13 @@
 #include <iostream>
 #include <sstream>
 
+#include "base/clock.h"
+#include "base/results_folder.h"
+
 std::string info_log_filename = "./tapfuzz.log";
 std::string warn_log_filename = "./crash.log";
 std::string error_log_filename;
 std::string debug_log_filename;
-char global_timep[64] = "";
 pthread_t global;
 
 LogFile Logger::m_info_log_file;
@@ -152,17 +154,10 @@ void dropPartialLine(const std::string& name, size_t refused)
 // part line it leaves is cut as before.
 struct Outage {
     bool down = false;
-    time_t retryAt = 0;
+    long retryAt = 0;
     size_t credit = 0;  // bytes reserved beyond the end of the file
 };
 Outage outages[2];  // main log, crash log; guarded by the line lock
-
-time_t monotonicSeconds()
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec;
-}
 
 size_t reserveSpace(const std::string& name, size_t bytes)
 {
@@ -189,7 +184,7 @@ bool fileTakes(Outage* outage, const std::string& name, size_t bytes)
 {
     if (outage == nullptr)
         return true;
-    time_t now = 0;
+    long now = 0;
     if (outage->down && (now = monotonicSeconds()) < outage->retryAt)
         return false;
     if (outage->credit < bytes)
@@ -201,16 +196,6 @@ bool fileTakes(Outage* outage, const std::string& name, size_t bytes)
     }
     outage->credit -= bytes;
     return true;
-}
-
-// Like mkdir -p: each component in turn; failures show up later as log
-// files that cannot be opened. Only tapfuzz writes there: others may read.
-void makeDirs(const std::string& path)
-{
-    for (size_t slash = path.find('/', 1); slash != std::string::npos;
-         slash = path.find('/', slash + 1))
-        mkdir(path.substr(0, slash).c_str(), 0755);
-    mkdir(path.c_str(), 0755);
 }
 
 // At exit(), stop the echo and keep the line lock for good: the static
@@ -350,53 +335,48 @@ Logger::Logger(log_rank rank) : m_log_rank(rank), m_cancel_state(PTHREAD_CANCEL_
 {
     // A thread cancelled inside a line would keep the line lock forever.
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &m_cancel_state);
-
-    if (!log_opt.load(std::memory_order_acquire) && !t_in_setup) {
-        pthread_mutex_lock(&mutex);
-        if (!log_opt.load(std::memory_order_relaxed) && !echo_created) {
-            t_in_setup = true;
-            if (!files_ready) {
-                // The folder of the day the run starts; a run past midnight
-                // keeps writing there.
-                time_t now = time(NULL);
-                struct tm tm_now;
-                if (localtime_r(&now, &tm_now) == NULL
-                    || strftime(global_timep, sizeof global_timep, "%Y%m%d", &tm_now) == 0)
-                    snprintf(global_timep, sizeof global_timep, "%s", "00000000");
-                std::string folder = std::string("./results/") + "tapfuzz" + global_timep + "/";
-                struct stat st;
-                if (stat(folder.c_str(), &st) != 0)
-                    makeDirs(folder);
-                info_log_filename = folder + "tapfuzz" + ".log";
-                warn_log_filename = folder + "crash" + ".log";
-                initLogger(info_log_filename, warn_log_filename, error_log_filename,
-                           debug_log_filename);
-                atexit(holdLinesAtExit);
-                files_ready = true;
-            }
-
-            // Process signals (SIGINT, SIGALRM) belong to the run thread.
-            sigset_t all;
-            sigset_t old;
-            sigfillset(&all);
-            pthread_sigmask(SIG_SETMASK, &all, &old);
-            int rc = pthread_create(&m_pid, NULL, read_log, NULL);
-            pthread_sigmask(SIG_SETMASK, &old, NULL);
-            if (rc == 0) {
-                echo_created = true;
-                echo_joinable.store(true, std::memory_order_release);
-            } else {
-                lockLine();
-                std::cout << "can't create a new pthread";
-                std::cout.flush();
-                unlockLine();
-            }
-            global = m_pid;
-            t_in_setup = false;
-        }
-        pthread_mutex_unlock(&mutex);
-    }
+    setUp();
     lockLine();
+}
+
+void Logger::setUp()
+{
+    if (log_opt.load(std::memory_order_acquire) || t_in_setup)
+        return;
+    pthread_mutex_lock(&mutex);
+    if (!log_opt.load(std::memory_order_relaxed) && !echo_created) {
+        t_in_setup = true;
+        if (!files_ready) {
+            // The folder of the day the run starts; a run past midnight
+            // keeps writing there.
+            makeResultsFolder();
+            info_log_filename = resultsFolder() + "tapfuzz" + ".log";
+            warn_log_filename = resultsFolder() + "crash" + ".log";
+            initLogger(info_log_filename, warn_log_filename, error_log_filename, debug_log_filename);
+            atexit(holdLinesAtExit);
+            files_ready = true;
+        }
+
+        // Process signals (SIGINT, SIGALRM) belong to the run thread.
+        sigset_t all;
+        sigset_t old;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &old);
+        int rc = pthread_create(&m_pid, NULL, read_log, NULL);
+        pthread_sigmask(SIG_SETMASK, &old, NULL);
+        if (rc == 0) {
+            echo_created = true;
+            echo_joinable.store(true, std::memory_order_release);
+        } else {
+            lockLine();
+            std::cout << "can't create a new pthread";
+            std::cout.flush();
+            unlockLine();
+        }
+        global = m_pid;
+        t_in_setup = false;
+    }
+    pthread_mutex_unlock(&mutex);
 }
 
 Logger::~Logger()

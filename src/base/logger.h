@@ -1,7 +1,7 @@
 // Problem: two threads write time-stamped lines into the day's result files
 // while the console follows the main log.
-// Solution: one temporary Logger per line; the first one sets up the results
-// folder, the files and the console echo.
+// Solution: one temporary Logger per line; setUp() makes the results folder,
+// opens the files and starts the console echo, the first line at the latest.
 #ifndef TAPFUZZ_BASE_LOGGER_H
 #define TAPFUZZ_BASE_LOGGER_H
 
@@ -65,6 +65,9 @@ public:
     // when this Logger ends.
     static std::ostream& start(log_rank rank, int line, const std::string& function);
     static std::ostream& getStream(log_rank rank);
+    // Once per process: the results folder of the day, the log files in it
+    // and the console echo of the main log. Any Logger calls it first.
+    static void setUp();
     static void* read_log(void* arg);
 
     // Stops the console echo started by the setup (our own tail, nothing
@@ -98,7 +101,6 @@ extern std::string info_log_filename;
 extern std::string warn_log_filename;
 extern std::string error_log_filename;
 extern std::string debug_log_filename;
-extern char global_timep[64];
 extern pthread_t global;
 
 // One log line: a temporary Logger of the rank, started with the caller's

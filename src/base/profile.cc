@@ -18,6 +18,8 @@
 
 #include <string>
 
+#include "base/files.h"
+
 namespace {
 
 // The C locale's white space, whatever locale the process runs in. Bytes of
@@ -117,7 +119,7 @@ ProfileLookup LookUpProfileString(const char* profile, const char* KeyName, char
     // lookup runs on another thread.
     FILE* fp = fopen(profile, "re");
     if (fp == NULL) {
-        printf("openfile [%s] error [%s]\n", profile, strerror(errno));
+        printf("openfile [%s] error [%s]\n", profile, errorText(errno).c_str());
         return ProfileLookup::Missing;
     }
     FileCloser closer{fp};
@@ -163,7 +165,7 @@ ProfileLookup LookUpProfileString(const char* profile, const char* KeyName, char
         return ProfileLookup::Found;
     }
     if (ferror(fp))
-        return refuse(KeyName, std::string("cannot read ") + profile + ": " + strerror(errno));
+        return refuse(KeyName, std::string("cannot read ") + profile + ": " + errorText(errno));
     return ProfileLookup::Missing;
 }
 

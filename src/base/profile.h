@@ -6,6 +6,9 @@
 
 #include <stddef.h>
 
+// The device profile every lookup of the program reads.
+const char kDeviceProfile[] = "./device.conf";
+
 // 0 when the key was found and its value fits KeyVal (KeyValSize bytes with
 // the terminating zero), -1 otherwise (KeyVal is then left as it was).
 int GetProfileString(const char* profile, const char* KeyName, char* KeyVal, size_t KeyValSize);

@@ -13,7 +13,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
-#include "watch/dump_monitor.h"
+#include "base/files.h"
 
 namespace {
 
@@ -23,21 +23,9 @@ const unsigned kMaxSide = 8192;
 // error, and would cost the watcher that much memory every second.
 const uint64_t kMaxReadBytes = 64ULL << 20;
 
-// Owns one descriptor.
-struct Fd {
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() { fd_ < 0 || close(fd_); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    const int fd_;
-};
-
 std::string failure(const std::string& what, int err)
 {
-    char buf[128] = "";
-    const char* text = strerror_r(err, buf, sizeof buf);
-    return what + ": " + text;
+    return what + ": " + errorText(err);
 }
 
 // Written so that no sum can wrap: a driver's offset near 2^32 must not
@@ -75,6 +63,25 @@ void chunk(std::string* png, const char* type, const std::string& data)
 }
 
 }  // namespace
+
+int getScreenSize(int* width, int* hight)
+{
+    int fd = openRetry(kFrameBuffer, O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct fb_var_screeninfo vinfo;
+    memset(&vinfo, 0, sizeof vinfo);
+    int ret = ioctl(fd, FBIOGET_VSCREENINFO, &vinfo);
+    int saved = errno;
+    close(fd);
+    if (ret < 0) {
+        errno = saved;
+        return -1;
+    }
+    *width = static_cast<int>(vinfo.xres);
+    *hight = static_cast<int>(vinfo.yres);
+    return 0;
+}
 
 int ScreenReader::read(const char* path, std::string* why)
 {
@@ -233,36 +240,4 @@ int ScreenReader::savePng(const std::string& path, std::string* why) const
     chunk(&png, "IDAT", z);
     chunk(&png, "IEND", "");
     return writeNewFile(path, png, why);
-}
-
-int writeNewFile(const std::string& path, const std::string& data, std::string* why)
-{
-    size_t slash = path.rfind('/');
-    std::string tmp = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + ".tapfuzz-part-XXXXXX";
-    Fd fd(mkostemp(&tmp[0], O_CLOEXEC));
-    if (fd.get() < 0) {
-        *why = failure("cannot create a file beside " + path, errno);
-        return -1;
-    }
-    fchmod(fd.get(), 0644);
-    int err = 0;
-    for (size_t done = 0; err == 0 && done < data.size();) {
-        ssize_t n = write(fd.get(), data.data() + done, data.size() - done);
-        if (n > 0)
-            done += static_cast<size_t>(n);
-        else if (n == 0)
-            err = ENOSPC;
-        else if (errno != EINTR)
-            err = errno;
-    }
-    if (err == 0 && fsync(fd.get()) != 0)
-        err = errno;
-    if (err == 0 && renameNoReplace(tmp.c_str(), path.c_str()) != 0)
-        err = errno;
-    if (err != 0) {
-        unlink(tmp.c_str());
-        *why = err == EEXIST ? path + " already exists" : failure("cannot write " + path, err);
-        return -1;
-    }
-    return 0;
 }

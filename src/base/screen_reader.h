@@ -1,7 +1,9 @@
-// Problem: a crash or a frozen screen is fixed faster with a picture of what
-// the device showed, and the frame buffer holds it in the panel's own format.
-// Solution: read the visible part of the frame buffer, hash it cheaply for
-// change detection, and write it as an 8-bit RGB PNG that appears only whole.
+// Problem: the run needs the screen's size, and a crash or a frozen screen
+// is fixed faster with a picture of what the device showed; the frame
+// buffer holds it in the panel's own format.
+// Solution: ask the frame buffer for its size; read its visible part, hash
+// it cheaply for change detection, and write it as an 8-bit RGB PNG that
+// appears only whole.
 #ifndef TAPFUZZ_BASE_SCREEN_READER_H
 #define TAPFUZZ_BASE_SCREEN_READER_H
 
@@ -10,6 +12,13 @@
 
 #include <string>
 #include <vector>
+
+// The frame buffer of the device's screen.
+const char kFrameBuffer[] = "/dev/fb0";
+
+// 0 with the frame buffer's xres/yres stored; -1 when /dev/fb0 cannot be
+// opened or queried (the outputs are then left as they were).
+int getScreenSize(int* width, int* hight);
 
 class ScreenReader {
 public:
@@ -32,10 +41,5 @@ private:
     struct fb_bitfield mRed = {}, mGreen = {}, mBlue = {};
     std::vector<unsigned char> mPixels;  // rows of mWidth * mBytes, no padding
 };
-
-// Creates `path` holding `data`: written under a temporary name in the same
-// folder and linked into place only when whole, so a reader never sees half
-// a file; an existing file is never replaced. 0, or -1 with *why.
-int writeNewFile(const std::string& path, const std::string& data, std::string* why);
 
 #endif

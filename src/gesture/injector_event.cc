@@ -15,7 +15,6 @@
 
 namespace {
 
-const char kProfile[] = "./device.conf";
 const char kDefaultFolder[] = "/usr/lib/";
 
 // The names wanted in slots 0..5; the other slots want nothing.
@@ -56,7 +55,7 @@ InjectorEvent::InjectorEvent() : mLastResult(0)
     memset(mLoadedPath, 0, sizeof mLoadedPath);
     char libpath[128];
     libpath[0] = '\0';
-    if (GetProfileString(kProfile, "LIBLARAY_PATH", libpath) == 0)
+    if (GetProfileString(kDeviceProfile, "LIBLARAY_PATH", libpath) == 0)
         snprintf(m_libpath, sizeof m_libpath, "%s", libpath);
 
     memset(&mEventhandle, 0, sizeof mEventhandle);

@@ -13,12 +13,11 @@
 #include <random>
 
 #include "base/logger.h"
-#include "base/utils.h"
+#include "base/files.h"
+#include "base/screen_reader.h"
 #include "base/profile.h"
 
 namespace {
-
-const char kProfile[] = "./device.conf";
 
 // The device's hardware keys, in the order the key table keeps them; each
 // name is also the profile key holding the key's Linux code.
@@ -88,18 +87,18 @@ RandomEventSource::~RandomEventSource()
 void RandomEventSource::getConfigInfo()
 {
     int value = 0;
-    if (GetProfileInt(kProfile, "HWKEY_ENABLE", &value) == 0)
+    if (GetProfileInt(kDeviceProfile, "HWKEY_ENABLE", &value) == 0)
         mPlateType = value != 0;
     value = 0;
-    if (GetProfileInt(kProfile, "SCREEN_BASIC_SIZE", &value) == 0)
+    if (GetProfileInt(kDeviceProfile, "SCREEN_BASIC_SIZE", &value) == 0)
         mScreensize = value;
     else
         mScreensize = 20;
     value = 0;
-    if (GetProfileInt(kProfile, "LONGCLICK_DURATION", &value) == 0)
+    if (GetProfileInt(kDeviceProfile, "LONGCLICK_DURATION", &value) == 0)
         mLongClickMs = value;
     char zones[kProfileLineMax + 1] = "";
-    ProfileLookup found = LookUpProfileString(kProfile, "EXCLUDE_RECTS", zones);
+    ProfileLookup found = LookUpProfileString(kDeviceProfile, "EXCLUDE_RECTS", zones);
     if (found == ProfileLookup::Refused)
         mZoneError = "refused, and a run without all its zones would touch them";
     else if (found == ProfileLookup::Found && !parseZones(zones, &mZones, &mZoneError))
@@ -123,7 +122,7 @@ void RandomEventSource::InitHwkeyCode()
         mHwkeyCode.push_back(key);
     }
     for (auto it = mHwkeyCode.begin(); it != mHwkeyCode.end();) {
-        if (GetProfileInt(kProfile, it->hwkey_name, &it->code) != 0 || it->code == 0)
+        if (GetProfileInt(kDeviceProfile, it->hwkey_name, &it->code) != 0 || it->code == 0)
             it = mHwkeyCode.erase(it);
         else
             ++it;
@@ -146,7 +145,7 @@ bool RandomEventSource::checkConfig()
     msg[0] = '\0';
     if (!mScreenOk) {
         snprintf(msg, sizeof msg, "tapfuzz: cannot read the screen size from /dev/fb0: %s",
-                 strerror(mScreenErrno));
+                 errorText(mScreenErrno).c_str());
     } else if (mWidth <= 0 || mHigth <= 0) {
         // xres/yres are unsigned; above INT_MAX they come back negative.
         snprintf(msg, sizeof msg,
@@ -436,4 +435,14 @@ bool RandomEventSource::adjustEventFactors()
                   << "//  PRESSKEY:" << static_cast<double>(presskey) << "%";
     }
     return true;
+}
+
+float get_rand()
+{
+    return static_cast<float>(rand() % 1000) / 1000.0f;
+}
+
+int getNextInt(int randomInt)
+{
+    return rand() % randomInt;
 }

@@ -16,6 +16,11 @@ typedef struct _HwKeyCode {
     int code;
 } HwKeyCode;
 
+// The draws of the run's generator, rand(): a fraction in 0.000 .. 0.999
+// (steps of 1/1000), and an int in 0 .. randomInt-1.
+float get_rand();
+int getNextInt(int randomInt);
+
 class RandomEventSource {
 public:
     RandomEventSource();

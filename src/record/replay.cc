@@ -16,6 +16,8 @@
 #include <sstream>
 #include <utility>
 
+#include "base/files.h"
+
 namespace {
 
 // The gesture kinds as the record names them, with the fields each carries
@@ -44,16 +46,6 @@ std::string point(long long x, long long y)
 {
     return std::to_string(x) + "," + std::to_string(y);
 }
-
-// Closes the record however loading ends.
-struct Descriptor {
-    int fd;
-    ~Descriptor()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-};
 
 // A whole word in decimal within lo..hi, nothing before or after it.
 bool readNumber(const std::string& word, long long lo, long long hi, long long* value)
@@ -231,10 +223,10 @@ bool loadReplay(const char* path, int from, int to, const ReplayLimits& limits, 
     note->clear();
     // Without O_NONBLOCK, opening a fifo waits for a writer; a device is
     // never read at all.
-    Descriptor in{open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+    Fd in(open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat st;
-    if (in.fd < 0 || fstat(in.fd, &st) != 0) {
-        *why = std::string("cannot read ") + path + ": " + strerror(errno);
+    if (in.get() < 0 || fstat(in.get(), &st) != 0) {
+        *why = std::string("cannot read ") + path + ": " + errorText(errno);
         return false;
     }
     if (!S_ISREG(st.st_mode)) {
@@ -246,11 +238,11 @@ bool loadReplay(const char* path, int from, int to, const ReplayLimits& limits, 
     // as it goes, and never chased.
     std::vector<char> buffer(64 * 1024);
     for (off_t left = st.st_size; left > 0;) {
-        ssize_t n = read(in.fd, buffer.data(), static_cast<size_t>(std::min<off_t>(left, static_cast<off_t>(buffer.size()))));
+        ssize_t n = read(in.get(), buffer.data(), static_cast<size_t>(std::min<off_t>(left, static_cast<off_t>(buffer.size()))));
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
-            *why = std::string("cannot read ") + path + ": " + strerror(errno);
+            *why = std::string("cannot read ") + path + ": " + errorText(errno);
             return false;
         }
         if (n == 0 || !parser.feed(buffer.data(), static_cast<size_t>(n)))

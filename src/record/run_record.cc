@@ -18,8 +18,10 @@
 #include <charconv>
 #include <initializer_list>
 
-#include "watch/dump_monitor.h"
+#include "base/files.h"
+#include "base/log_text.h"
 #include "base/logger.h"
+#include "base/results_folder.h"
 
 namespace {
 
@@ -81,7 +83,7 @@ bool writeLines(const char* data, size_t size, std::string* why)
         if (n <= 0) {
             // Only a short write comes back without errno; the next one
             // tells why (a full disk, a quota, a size limit).
-            *why = gPath + ": " + (n < 0 ? strerror(errno) : "nothing written");
+            *why = gPath + ": " + (n < 0 ? errorText(errno) : "nothing written");
             break;
         }
         done += static_cast<size_t>(n);
@@ -152,7 +154,7 @@ std::string openRunRecord(const RunInfo& info)
     }
     // Two runs in one second under one PID (a container, a reboot) must not
     // share a record: a taken name gets -2, -3, ... and is never replaced.
-    const std::string folder = std::string("./results/tapfuzz") + global_timep + "/";
+    const std::string& folder = resultsFolder();
     std::string path;
     int fd = -1;
     for (int n = 1; fd < 0 && n < 100; ++n) {
@@ -165,7 +167,7 @@ std::string openRunRecord(const RunInfo& info)
             break;
     }
     if (fd < 0) {
-        logFailure(path + ": " + strerror(errno));
+        logFailure(path + ": " + errorText(errno));
         return "";
     }
     std::string header = "# tapfuzz run record\n# seed:" + std::to_string(info.seed) + "\n# command:" +

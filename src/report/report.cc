@@ -23,7 +23,8 @@
 #include <set>
 #include <sstream>
 
-#include "watch/dump_monitor.h"
+#include "base/files.h"
+#include "base/log_text.h"
 #include "report/report_reader.h"
 
 namespace {
@@ -48,29 +49,13 @@ const char* const kMarks[] = {"crash", "dump", "freeze", "exit"};
 // FIFO or a device that a hostile name may be.
 const int kReadFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 // A regular file under `dir` (or AT_FDCWD) opened with kReadFlags, or -1
 // with *why.
 int openRegular(int dir, const std::string& path, struct stat* st, std::string* why)
 {
     int fd = openat(dir, path.c_str(), kReadFlags);
     if (fd < 0) {
-        *why = errno == ELOOP ? "a symbolic link, not followed" : errno == ENOENT ? "missing" : strerror(errno);
+        *why = errno == ELOOP ? "a symbolic link, not followed" : errno == ENOENT ? "missing" : errorText(errno);
         return -1;
     }
     if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
@@ -634,54 +619,23 @@ void junitRun(ReportOut& o, ReportFolder& folder, const ReportRun& run)
     folder.failures += failures;
 }
 
-// FOLDER/NAME written as NAME.part, then renamed: a reader never sees half
-// a file. The .part is created afresh (O_EXCL, no link followed): one left by
-// a killed report, or a link planted there, is removed first, never written
-// through.
-class AsideFile {
-public:
-    AsideFile(int dir, std::string name) : mDir(dir), mName(std::move(name)), mPart(mName + ".part") {}
-    ~AsideFile()
-    {
-        if (mFd >= 0) {
-            close(mFd);
-            unlinkat(mDir, mPart.c_str(), 0);
-        }
+// FOLDER/NAME is written as NAME.part and renamed when whole and valid.
+bool commit(AsideFile& part, ReportOut& out, std::string* why)
+{
+    if (!out.flush()) {
+        *why = errorText(errno);
+        return false;
     }
-    AsideFile(const AsideFile&) = delete;
-    AsideFile& operator=(const AsideFile&) = delete;
-    int open()
-    {
-        if (unlinkat(mDir, mPart.c_str(), 0) != 0 && errno != ENOENT)
-            return -1;
-        mFd = openat(mDir, mPart.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        return mFd;
+    if (!out.valid()) {
+        *why = "its text would not be valid UTF-8 of XML characters";
+        return false;
     }
-    // Puts it in place when everything was written and is valid.
-    bool commit(ReportOut& out, std::string* why)
-    {
-        if (!out.flush()) {
-            *why = strerror(errno);
-            return false;
-        }
-        if (!out.valid()) {
-            *why = "its text would not be valid UTF-8 of XML characters";
-            return false;
-        }
-        int fd = mFd;
-        mFd = -1;
-        if (close(fd) != 0 || renameat(mDir, mPart.c_str(), mDir, mName.c_str()) != 0) {
-            *why = strerror(errno);
-            unlinkat(mDir, mPart.c_str(), 0);
-            return false;
-        }
-        return true;
+    if (part.close(false) != 0 || part.rename(true) != 0) {
+        *why = errorText(errno);
+        return false;
     }
-
-private:
-    int mDir, mFd = -1;
-    std::string mName, mPart;
-};
+    return true;
+}
 
 // The run a "record:" line names: the record's base name picks it; the
 // path itself is never opened.
@@ -733,7 +687,7 @@ int writeReport(const std::string& given)
         path.pop_back();
     std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(path.c_str()), closedir);
     if (!dir) {
-        fprintf(stderr, "tapfuzz: cannot read the results folder %s: %s\n", escapeLogText(path).c_str(), strerror(errno));
+        fprintf(stderr, "tapfuzz: cannot read the results folder %s: %s\n", escapeLogText(path).c_str(), errorText(errno).c_str());
         return 1;
     }
     ReportFolder folder;
@@ -766,10 +720,10 @@ int writeReport(const std::string& given)
     }
 
     AsideFile htmlPart(folder.fd, "report.html"), junitPart(folder.fd, "junit.xml");
-    const int htmlFd = htmlPart.open(), junitFd = htmlFd < 0 ? -1 : junitPart.open();
+    const int htmlFd = htmlPart.create(true), junitFd = htmlFd < 0 ? -1 : junitPart.create(true);
     if (htmlFd < 0 || junitFd < 0) {
         fprintf(stderr, "tapfuzz: cannot write %s/%s.part: %s\n", escapeLogText(path).c_str(),
-                htmlFd < 0 ? "report.html" : "junit.xml", strerror(errno));
+                htmlFd < 0 ? "report.html" : "junit.xml", errorText(errno).c_str());
         return 1;
     }
     ReportOut html(htmlFd), junit(junitFd);
@@ -806,15 +760,15 @@ int writeReport(const std::string& given)
     const std::string totals =
         " tests=\"" + std::to_string(folder.tests) + "\" failures=\"" + std::to_string(folder.failures) + "\"";
     std::string why;
-    if (!htmlPart.commit(html, &why)) {
+    if (!commit(htmlPart, html, &why)) {
         fprintf(stderr, "tapfuzz: cannot write %s/report.html: %s\n", escapeLogText(path).c_str(), why.c_str());
         return 1;
     }
     if (!junit.flush() || pwrite(junitFd, totals.data(), totals.size(), static_cast<off_t>(opening.size())) !=
                               static_cast<ssize_t>(totals.size()) ||
-        !junitPart.commit(junit, &why)) {
+        !commit(junitPart, junit, &why)) {
         fprintf(stderr, "tapfuzz: cannot write %s/junit.xml: %s\n", escapeLogText(path).c_str(),
-                why.empty() ? strerror(errno) : why.c_str());
+                (why.empty() ? errorText(errno) : why).c_str());
         return 1;
     }
     printf("%s/report.html\n", path.c_str());

@@ -14,7 +14,7 @@
 #include "base/logger.h"
 #include "gesture/pointer.h"
 #include "run/options.h"
-#include "base/utils.h"
+#include "run/pacing.h"
 
 int mVerbose = 0;
 int currentargc = 0;
@@ -292,4 +292,40 @@ bool processOptions(int argc, char** argv)
     } catch (const std::invalid_argument&) {
         return false;
     }
+}
+
+std::string showusage()
+{
+    return "usage: tapfuzz :[-a appname] \n"
+           "               [--pct-touch PERCENT]\n"
+           "               [--pct-longclick PERCENT]\n"
+           "               [--pct-motion PERCENT]\n"
+           "               [--pct-presskey PERCENT]\n"
+           "               [--throttle MILLISEC]\n"
+           "               [--seed N]\n"
+           "               [--stop-on-crash]\n"
+           "               [--help]\n"
+           "               COUNT\n"
+           "       tapfuzz --replay FILE [--from N] [--to M] [--speed F]\n"
+           "       tapfuzz --report FOLDER\n";
+}
+
+float nextOptionLong(const char* argv, std::string str)
+{
+    (void)str;
+    if (argv == nullptr)
+        return 0.0f;
+    return static_cast<float>(strtol(argv, nullptr, 10));
+}
+
+int floatToInt(float value)
+{
+    // 2^31 is exactly representable; anything at or beyond it saturates.
+    if (value != value)
+        return 0;
+    if (value >= 2147483648.0f)
+        return INT32_MAX;
+    if (value <= -2147483648.0f)
+        return INT32_MIN;
+    return static_cast<int>(value);
 }

@@ -1,8 +1,12 @@
-// Problem: the run is steered by the command line and paced between events.
-// Solution: the run-control globals and the option and pacing functions,
-// shared by main and its tests.
+// Problem: the command line sets the event mix, the pause, the run time, the
+// verbosity, the number of events and the replay, and COUNT has to stand in
+// one place.
+// Solution: the option globals the parser fills, and the parser, shared by
+// the run and its tests.
 #ifndef TAPFUZZ_RUN_OPTIONS_H
 #define TAPFUZZ_RUN_OPTIONS_H
+
+#include <string>
 
 // Options.
 extern int mVerbose;
@@ -33,11 +37,13 @@ bool preScanOptions(int argc, char** argv);
 bool processOptions(int argc, char** argv);
 bool parse_opt(int argc, char** argv);
 
-// Pacing.
-extern long mThrottle;
-extern int start_time_interval;
-extern int end_time_interval;
-void parse_event_interval();
-long get_interval();
+// The usage text, printed on a usage error.
+std::string showusage();
+// The number at the start of argv (0 when there is none, or argv is null),
+// through a float as the run has always read it; `str` names the value.
+float nextOptionLong(const char* argv, std::string str);
+// Truncates a float towards zero into an int, saturating at the int range
+// (a plain cast of an out-of-range float is undefined).
+int floatToInt(float value);
 
 #endif

@@ -3,11 +3,11 @@
 // Solution: read the range once at start-up, refusing any range whose pauses
 // cannot be expressed, and draw one pause from it after every event.
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "base/logger.h"
-#include "run/options.h"
-#include "base/utils.h"
+#include "run/pacing.h"
 #include "base/profile.h"
 
 long mThrottle = 0;
@@ -44,7 +44,7 @@ void parse_event_interval()
     // Read with room to spare, so that a value too long for the range reader
     // is named in the log instead of passing for a missing key.
     char value[256];
-    if (GetProfileString("./device.conf", "EVENT_INTERVALS_RANGE", value) != 0)
+    if (GetProfileString(kDeviceProfile, "EVENT_INTERVALS_RANGE", value) != 0)
         return;
 
     char timeinterval[32];
@@ -94,4 +94,30 @@ long get_interval()
         randomTime = kMaxPauseMs;
     mThrottle = static_cast<long>(randomTime * 1000);
     return mThrottle;
+}
+
+int Str2Int(const char* str, int* x, int* y)
+{
+    // Each figure is at most 7 characters (the range value holds 31): longer
+    // text is not a pause this reader understands, so nothing is stored.
+    const char* comma = strchr(str, ',');
+    if (comma == nullptr)
+        return -1;
+    size_t left = static_cast<size_t>(comma - str);
+    size_t right = strlen(comma + 1);
+    if (left > 7 || right > 7)
+        return -1;
+    char tmpvalue[8];
+    memcpy(tmpvalue, str, left);
+    tmpvalue[left] = '\0';
+    *x = static_cast<int>(strtol(tmpvalue, nullptr, 10));
+    memcpy(tmpvalue, comma + 1, right);
+    tmpvalue[right] = '\0';
+    *y = static_cast<int>(strtol(tmpvalue, nullptr, 10));
+    return 0;
+}
+
+int getRandomTime(int time)
+{
+    return rand() % time;
 }

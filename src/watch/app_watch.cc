@@ -23,7 +23,10 @@
 #include <new>
 #include <sstream>
 
-#include "watch/dump_monitor.h"
+#include "base/clock.h"
+#include "base/files.h"
+#include "base/log_text.h"
+#include "base/results_folder.h"
 #include "base/logger.h"
 #include "run/options.h"
 #include "base/profile.h"
@@ -57,39 +60,20 @@ void requestRunStop(int status)
 
 namespace {
 
-const char kFrameBuffer[] = "/dev/fb0";
-const char kProfile[] = "./device.conf";
 // The kernel keeps 15 characters of a program's name (comm).
 const size_t kCommLength = 15;
 const size_t kSeenPids = 64;
 
-long monoSeconds()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long>(ts.tv_sec);
-}
-
-using File = std::unique_ptr<FILE, int (*)(FILE*)>;
-
-std::string readSmall(const std::string& path, size_t max)
-{
-    File f(fopen(path.c_str(), "re"), fclose);
-    std::string text(max, '\0');
-    text.resize(f ? fread(&text[0], 1, max, f.get()) : 0);
-    return text;
-}
-
 int profileInt(const char* key, int fallback)
 {
     int value = fallback;
-    return GetProfileInt(kProfile, key, &value) == 0 ? value : fallback;
+    return GetProfileInt(kDeviceProfile, key, &value) == 0 ? value : fallback;
 }
 
 std::string profileText(const char* key)
 {
     char value[kProfileLineMax + 1] = "";
-    GetProfileString(kProfile, key, value);
+    GetProfileString(kDeviceProfile, key, value);
     return value;
 }
 
@@ -306,7 +290,7 @@ std::string AppWatch::exitStatus()
 
 void AppWatch::poll(long event)
 {
-    long now = monoSeconds();
+    long now = monotonicSeconds();
     Proc proc = find();
     const std::string label = "app:" + escapeLogText(mName);
     if (!mLogged || proc.pid != mPid || proc.start != mStart) {
@@ -368,7 +352,7 @@ void AppWatch::restart(long now)
         execRestart(argv, maxFd);
     const std::string label = "app:" + escapeLogText(mName);
     if (pid < 0) {
-        LOG(INFO) << label << " cannot start APP_RESTART: " << strerror(errno);
+        LOG(INFO) << label << " cannot start APP_RESTART: " << errorText(errno);
         return;
     }
     mChildren.push_back(pid);
@@ -397,30 +381,6 @@ bool AppWatch::ownsDump(const std::string& dumpName, uid_t owner) const
            std::find(mSpawned.begin(), mSpawned.end(), pid) != mSpawned.end();
 }
 
-std::string tailLines(const std::string& path, size_t count)
-{
-    File f(fopen(path.c_str(), "re"), fclose);
-    if (!f || fseeko(f.get(), 0, SEEK_END) != 0)
-        return "";
-    const off_t window = 64 * 1024;
-    off_t size = ftello(f.get());
-    off_t from = size > window ? size - window : 0;
-    std::string text(static_cast<size_t>(size - from), '\0');
-    if (fseeko(f.get(), from, SEEK_SET) != 0)
-        return "";
-    text.resize(fread(&text[0], 1, text.size(), f.get()));
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    if (from > 0 && !lines.empty())
-        lines.erase(lines.begin());  // cut by the window
-    std::string out;
-    for (size_t i = lines.size() > count ? lines.size() - count : 0; i < lines.size(); ++i)
-        out += lines[i] + "\n";
-    return out;
-}
-
 RunWatch::RunWatch()
     : mHasApp(processname[0] != '\0'),
       mApp(processname, profileText("APP_RESTART"), profileInt("APP_RESTART_DELAY", 3)),
@@ -440,7 +400,7 @@ void RunWatch::poll()
     // A frame too large for the memory left costs this check, not the run.
     try {
         if (mFreezeSeconds > 0)
-            checkFreeze(event, monoSeconds());
+            checkFreeze(event, monotonicSeconds());
     } catch (const std::bad_alloc&) {
         LOG(INFO) << "freeze check: out of memory for the screen, tried again in a second";
     }
@@ -469,7 +429,7 @@ void RunWatch::checkFreeze(long event, long now)
         return;
     mFreezeLogged = true;
     LOG(INFO) << "freeze: screen unchanged for " << mFreezeSeconds << " s after event:" << event;
-    std::string shot = info_log_filename.substr(0, info_log_filename.rfind('/') + 1) + "freeze-" + localStamp() + ".png";
+    std::string shot = resultsFolder() + "freeze-" + localStamp() + ".png";
     if (mScreen.savePng(shot, &why) == 0)
         LOG(INFO) << "freeze: screenshot " << escapeLogText(shot);
     else
@@ -479,7 +439,7 @@ void RunWatch::checkFreeze(long event, long now)
         if (mApp.signal(SIGABRT) == 0)
             LOG(INFO) << "freeze: SIGABRT to " << app;
         else
-            LOG(INFO) << "freeze: no SIGABRT to " << app << ": " << strerror(errno);
+            LOG(INFO) << "freeze: no SIGABRT to " << app << ": " << errorText(errno);
     }
 }
 

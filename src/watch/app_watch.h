@@ -113,9 +113,6 @@ private:
     long mLastRestart = -1;
 };
 
-// The last `count` lines of a text file ("" when it cannot be read).
-std::string tailLines(const std::string& path, size_t count);
-
 // What the watcher does once a second besides moving dumps, configured from
 // -a, --stop-on-crash and the profile keys APP_RESTART, APP_RESTART_DELAY,
 // FREEZE_SECONDS and FREEZE_ABORT.

@@ -20,7 +20,8 @@
 #include <string_view>
 #include <vector>
 
-#include "watch/dump_monitor.h"
+#include "base/files.h"
+#include "base/log_text.h"
 
 #if defined(__x86_64__) || defined(__arm__)
 #include <stddef.h>
@@ -96,22 +97,6 @@ private:
         return true;
     }
     const char* mData;
-};
-
-class Fd {
-public:
-    explicit Fd(int fd) : mFd(fd) {}
-    ~Fd()
-    {
-        if (mFd >= 0)
-            close(mFd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return mFd; }
-
-private:
-    int mFd;
 };
 
 template <class T>

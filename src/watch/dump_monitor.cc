@@ -25,14 +25,13 @@
 #include <vector>
 
 #include "base/logger.h"
-#include "base/utils.h"
+#include "base/clock.h"
+#include "base/files.h"
+#include "base/log_text.h"
+#include "watch/dump_name.h"
 #include "watch/app_watch.h"
 #include "base/profile.h"
 #include "record/run_record.h"
-
-#ifndef RENAME_NOREPLACE
-#define RENAME_NOREPLACE (1 << 0)
-#endif
 
 char gcorepath[64];
 
@@ -70,66 +69,6 @@ void removePartAtExit()
     pthread_mutex_unlock(&gPartMutex);
 }
 
-time_t monotonicSeconds()
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec;
-}
-
-// Owns one descriptor; every way out of a function closes it.
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    // Closes now and reports the result: a close can be the first place a
-    // deferred write error shows.
-    int close()
-    {
-        int fd = fd_;
-        fd_ = -1;
-        return fd < 0 ? 0 : ::close(fd);
-    }
-    void reset()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
-
-// strerror() shares one buffer between threads; both strerror_r flavours
-// are handled so the module builds against either.
-[[maybe_unused]] const char* pickError(int result, const char* buf)
-{
-    return result == 0 ? buf : "unknown error";
-}
-[[maybe_unused]] const char* pickError(const char* result, const char*)
-{
-    return result;
-}
-std::string errorText(int err)
-{
-    char buf[128];
-    buf[0] = '\0';
-    return pickError(strerror_r(err, buf, sizeof buf), buf);
-}
-
-int openRetry(const char* path, int flags, mode_t mode = 0)
-{
-    int fd;
-    do {
-        fd = open(path, flags, mode);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
 // Writes all of `len` in one call; anything less is an error (ENOSPC when the
 // kernel gave no reason).
 int writeAll(int fd, const char* data, size_t len)
@@ -145,12 +84,6 @@ int writeAll(int fd, const char* data, size_t len)
         return -1;
     }
     return 0;
-}
-
-std::string folderOf(const std::string& path)
-{
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
 std::string describe(const char* what, const std::string& path, int err)
@@ -397,107 +330,6 @@ int moveOpened(int fd, const struct stat& st, const std::string& from, const std
 
 }  // namespace
 
-// The wrapper of renameat2 is newer than some device C libraries, hence the
-// raw system call; kernels or file systems without it get link()+unlink(),
-// which refuses an existing name just as well.
-int renameNoReplace(const char* from, const char* to)
-{
-#ifdef SYS_renameat2
-    if (syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
-        return 0;
-    if (errno != ENOSYS && errno != EINVAL)
-        return -1;
-#endif
-    if (link(from, to) == 0) {
-        unlink(from);
-        return 0;
-    }
-    if (errno != EPERM && errno != EOPNOTSUPP)
-        return -1;
-    // A file system without hard links (FAT): check, then rename.
-    struct stat st;
-    if (lstat(to, &st) == 0) {
-        errno = EEXIST;
-        return -1;
-    }
-    return rename(from, to);
-}
-
-bool isDumpName(const std::string& name)
-{
-    return name.compare(0, 8, "coredump") == 0;
-}
-
-bool buildNewName(const std::string& name, std::string* newname)
-{
-    if (!isDumpName(name))
-        return false;
-    size_t dash = name.rfind('-');
-    std::string head = dash == std::string::npos ? std::string() : name.substr(0, dash + 1);
-    std::string stamp = dash == std::string::npos ? name : name.substr(dash + 1);
-    char timeslocal[128];
-    timeStampConversion(stamp.c_str(), timeslocal);
-    *newname = head + timeslocal;
-    return true;
-}
-
-std::string buildMoveCommand(const std::string& folder, const std::string& name,
-                             const std::string& destination)
-{
-    return "mv " + folder + name + " " + destination;
-}
-
-size_t utf8Length(const char* text, size_t size)
-{
-    const unsigned char* s = reinterpret_cast<const unsigned char*>(text);
-    if (size == 0)
-        return 0;
-    if (s[0] < 0x80)
-        return 1;
-    // The second byte's range rules out overlong forms, surrogates and
-    // code points above U+10FFFF (RFC 3629).
-    size_t n = 0;
-    unsigned char lo = 0x80, hi = 0xbf;
-    if (s[0] >= 0xc2 && s[0] <= 0xdf)
-        n = 2;
-    else if (s[0] >= 0xe0 && s[0] <= 0xef)
-        n = 3, lo = s[0] == 0xe0 ? 0xa0 : 0x80, hi = s[0] == 0xed ? 0x9f : 0xbf;
-    else if (s[0] >= 0xf0 && s[0] <= 0xf4)
-        n = 4, lo = s[0] == 0xf0 ? 0x90 : 0x80, hi = s[0] == 0xf4 ? 0x8f : 0xbf;
-    if (n == 0 || size < n || s[1] < lo || s[1] > hi)
-        return 0;
-    for (size_t i = 2; i < n; ++i)
-        if (s[i] < 0x80 || s[i] > 0xbf)
-            return 0;
-    return n;
-}
-
-std::string escapeLogText(const std::string& text)
-{
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size();) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        const size_t n = utf8Length(text.data() + i, text.size() - i);
-        switch (c) {
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        case '\\': out += "\\\\"; break;
-        default:
-            if (c < 0x20 || c == 0x7f || n == 0) {
-                char hex[8];
-                snprintf(hex, sizeof hex, "\\x%02x", c);
-                out += hex;
-            } else {
-                out.append(text, i, n);
-            }
-        }
-        i += n == 0 ? 1 : n;
-    }
-    return out;
-}
-
 std::string freeDestination(const std::string& to)
 {
     struct stat st;
@@ -519,25 +351,6 @@ int moveDump(const std::string& from, const std::string& to, std::string* why)
         return -1;
     bool later;
     return moveOpened(fd.get(), st, from, to, why, &later);
-}
-
-bool isSavedName(const std::string& name)
-{
-    size_t dash = name.rfind('-');
-    if (!isDumpName(name) || dash == std::string::npos)
-        return false;
-    const std::string tail = name.substr(dash + 1);
-    const char shape[] = "99_99:99:99";
-    if (tail.size() < sizeof shape - 1)
-        return false;
-    for (size_t i = 0; i + 1 < sizeof shape; ++i)
-        if (shape[i] == '9' ? !isdigit(static_cast<unsigned char>(tail[i])) : tail[i] != shape[i])
-            return false;
-    size_t rest = sizeof shape - 1;
-    if (rest == tail.size())
-        return true;
-    return tail[rest] == '.' && rest + 1 < tail.size() &&
-           tail.find_first_not_of("0123456789", rest + 1) == std::string::npos;
 }
 
 bool savePathInside(const std::string& savePath, const char* watched)
@@ -706,7 +519,7 @@ void DumpWatch::handle(const std::string& folder, const std::string& name, int f
 dumpMonitor::dumpMonitor() : m_mointor(), m_started(false)
 {
     char corepath[64] = "";
-    if (GetProfileString("./device.conf", "COREFILE_PATH", corepath) != 0 || corepath[0] == '\0')
+    if (GetProfileString(kDeviceProfile, "COREFILE_PATH", corepath) != 0 || corepath[0] == '\0')
         snprintf(corepath, sizeof corepath, "%s", kDefaultCorePath);
     snprintf(gcorepath, sizeof gcorepath, "%s", corepath);
     LOG(INFO) << "corefile save path:" << escapeLogText(gcorepath);
@@ -746,7 +559,7 @@ void dumpMonitor::refuseSavePathInDumpFolder()
 void dumpMonitor::readDumpLimit()
 {
     int mb = 0;
-    if (GetProfileInt("./device.conf", "COREFILE_MAX_MB", &mb) == 0) {
+    if (GetProfileInt(kDeviceProfile, "COREFILE_MAX_MB", &mb) == 0) {
         if (mb >= 1)
             gMaxDumpBytes = static_cast<long long>(mb) << 20;
         else

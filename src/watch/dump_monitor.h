@@ -45,7 +45,7 @@ struct DumpSeen {
     struct timespec mtime = {0, 0};
     bool recorded = false;     // crash record written
     bool failLogged = false;   // a failed move or a refusal was reported
-    time_t retryAt = 0;        // monotonic second before which no copy is tried
+    long retryAt = 0;          // monotonic second before which no copy is tried
     int after = 0;             // last gesture recorded when it was first seen
 };
 
@@ -67,41 +67,6 @@ private:
     std::map<std::string, DumpSeen> mSeen;
 };
 
-// True for the names the kernel gives dumps under our pattern: they begin
-// with "coredump".
-bool isDumpName(const std::string& name);
-
-// True for the names the watcher itself gives: a dump name whose last part
-// is the "%d_%H:%M:%S" of a converted time, perhaps followed by ".N".
-bool isSavedName(const std::string& name);
-
-// True when the folder of the save path (the part up to its last '/', the
-// working directory when there is none) is `watched` or lies below it,
-// through links and bind mounts. A folder that does not exist yet is judged
-// by its nearest existing parent.
-bool savePathInside(const std::string& savePath, const char* watched);
-
-// The readable name of a dump: everything after the last '-' (the whole name
-// when there is none) replaced by the local time of those epoch seconds,
-// "%Y-%m-%d_%H:%M:%S". False when the name is not a dump name.
-bool buildNewName(const std::string& name, std::string* newname);
-
-// The record of a move as a shell would have been asked for it:
-// "mv " + folder + name + " " + destination.
-std::string buildMoveCommand(const std::string& folder, const std::string& name,
-                             const std::string& destination);
-
-// Text from a crashing program made safe for one log line: control bytes
-// become \n, \r, \t or \xHH, bytes that are no part of a valid UTF-8
-// sequence become \xHH, and a backslash is doubled, so a name can neither
-// end a line, pass for an escape, nor make the log (or a page made of it)
-// invalid UTF-8.
-std::string escapeLogText(const std::string& text);
-
-// The length (1 to 4) of the valid UTF-8 sequence that text starts with; 0
-// when it starts with none (or size is 0).
-size_t utf8Length(const char* text, size_t size);
-
 // `to` itself when nothing is there, else the first of to.1 .. to.999 that is
 // free; `to` again when all are taken (the move then reports it).
 std::string freeDestination(const std::string& to);
@@ -115,9 +80,6 @@ std::string freeDestination(const std::string& to);
 // its size or 16 MB free. On failure returns -1, leaves the source as it was,
 // no file at `to` and no temporary file, and says why in *why.
 int moveDump(const std::string& from, const std::string& to, std::string* why);
-
-// rename() that fails with EEXIST instead of replacing a file.
-int renameNoReplace(const char* from, const char* to);
 
 // Writes the core pattern into the kernel setting at `path`. 0 on success;
 // -1 with the reason in *why otherwise.

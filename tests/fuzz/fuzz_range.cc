@@ -8,7 +8,7 @@
 #include <string>
 
 #include "run/options.h"
-#include "base/utils.h"
+#include "run/pacing.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
