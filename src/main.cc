@@ -328,7 +328,10 @@ int main(int argc, char** argv)
     }
 
     LOG(DEBUG) << "adjustEventFactors";
-    randomEventSource->adjustEventFactors();
+    if (!randomEventSource->adjustEventFactors()) {
+        RecycleResource();
+        exit(1);
+    }
     if (replay.empty() && !randomEventSource->checkDrawable()) {
         RecycleResource();
         exit(1);
@@ -379,14 +382,10 @@ int main(int argc, char** argv)
         }
         int eventType = event.eventTye;
         unsigned int pathSeed = 0;
-        if (eventType == FACTOR_MOTION) {
-            pathSeed = replay.empty() ? drawPathSeed() : replay[replayed - 1].pathSeed;
-            beginPathStream(pathSeed);
-        }
-        long long at = recordClock();
-        int ret = injectorevent->FeedInput(event);
         if (eventType == FACTOR_MOTION)
-            endPathStream();
+            pathSeed = replay.empty() ? randomEventSource->drawPathSeed() : replay[replayed - 1].pathSeed;
+        long long at = recordClock();
+        int ret = injectorevent->inject(event, pathSeed);
         if (eventType >= FACTOR_TOUCH && eventType <= FACTOR_PRESSKEY) {
             if (ret == 1)
                 continue;

@@ -6,6 +6,7 @@
 
 #include <dlfcn.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <string>
@@ -46,6 +47,10 @@ Fn slotFunction(const EventHandle& handle, int slot)
 }
 
 char kNoVersion[] = "V0.1";
+
+// The state of a swipe's own stream, and the run's while it is put aside.
+char gPathState[128];
+char* gRunState = nullptr;
 
 }  // namespace
 
@@ -91,7 +96,10 @@ void InjectorEvent::ParseLibaray(EventHandle& eventhandle)
     void* lib = dlopen(path, RTLD_NOW);
     if (lib == nullptr) {
         const char* why = dlerror();
-        LOG(INFO) << "ParseLibaray " << __LINE__ << " dlopen failed for " << path;
+        // The figure is the source line this text was first logged from; it
+        // stays as it was, so that a line a farm matches whole is not moved
+        // by an edit above it.
+        LOG(INFO) << "ParseLibaray 95 dlopen failed for " << path;
         LOG(DEBUG) << "error:" << (why != nullptr ? why : "unknown");
         return;
     }
@@ -161,6 +169,18 @@ int InjectorEvent::FeedInput(Pointer pointer)
     default:
         return 0;
     }
+}
+
+int InjectorEvent::inject(const Pointer& event, unsigned int pathSeed)
+{
+    if (event.eventTye != FACTOR_MOTION)
+        return FeedInput(event);
+    gRunState = initstate(pathSeed, gPathState, sizeof gPathState);
+    int ret = FeedInput(event);
+    if (gRunState != nullptr)
+        setstate(gRunState);
+    gRunState = nullptr;
+    return ret;
 }
 
 char* InjectorEvent::GetLibarayVersion()

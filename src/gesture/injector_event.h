@@ -1,6 +1,8 @@
 // Problem: the program must drive whatever libfeedinput the device carries,
-// without linking against it.
-// Solution: dlopen it at run time and bind a fixed table of names.
+// without linking against it, and a swipe's path must come out the same in
+// a replay.
+// Solution: dlopen it at run time and bind a fixed table of names; run each
+// swipe in a random stream of its own.
 #ifndef TAPFUZZ_GESTURE_INJECTOR_EVENT_H
 #define TAPFUZZ_GESTURE_INJECTOR_EVENT_H
 
@@ -23,6 +25,12 @@ public:
     int LoadLibaray();
     void ParseLibaray(EventHandle& eventhandle);
     int FeedInput(Pointer pointer);
+    // FeedInput, with a swipe's path drawn from a stream of its own seeded
+    // with `pathSeed`: the library draws the path from rand(), and a replay
+    // must draw the same one. The run's stream is only switched away from,
+    // never reseeded, and resumes where it stood. (rand() draws from
+    // random()'s state in the C library.)
+    int inject(const Pointer& event, unsigned int pathSeed);
     char* GetLibarayVersion();
 
     // True when the function that an event of this kind needs is bound.

@@ -308,6 +308,11 @@ Pointer RandomEventSource::getNextEvent()
     return event;
 }
 
+unsigned int RandomEventSource::drawPathSeed()
+{
+    return static_cast<unsigned int>(rand());
+}
+
 bool RandomEventSource::checkDrawable()
 {
     if (mZones.empty())
@@ -398,9 +403,9 @@ bool RandomEventSource::adjustEventFactors()
         }
     }
     if (userSum > 100.0f)
-        exit(1);
+        return false;
     if (defaultCount == 0 && static_cast<double>(userSum) < 99.9)
-        exit(1);
+        return false;
 
     float defaultsTarget = 100.0f - userSum;
     // Only entries above zero are scaled; with a zero sum there are none.

@@ -32,6 +32,9 @@ public:
     // -1 (all other fields 0) comes back instead. Asking again goes on with
     // the draws where they stopped.
     Pointer getNextEvent();
+    // The seed of a swipe's path: one draw of the run's generator, taken
+    // right after the swipe itself.
+    unsigned int drawPathSeed();
     void generateEvent();
     void generatePointerEvent(int actiontype);
     void getConfigInfo();
@@ -43,6 +46,9 @@ public:
     void setFactors(int index, float v);
     void setVerbose(int verbose);
     void InitDefaultFactors();
+    // Turns the weights into the cumulative mix. False when the given
+    // percentages exceed 100 in all, or all four are given and total under
+    // 99.9: the run then ends with status 1.
     bool adjustEventFactors();
 
     // False, after a message naming the device or key and the reason (on

@@ -42,10 +42,6 @@ size_t gUsed = 0;
 struct timespec gStart = {0, 0};
 bool gStarted = false;
 
-// The state of a swipe's own stream, and the run's while it is put aside.
-char gPathState[128];
-char* gRunState = nullptr;
-
 // A gesture line, "INDEX MICROSECONDS KIND FIELDS...", put together by hand
 // at `p`, with kMaxLine bytes of room: printf's parsing of its format cost
 // the run thread more than the rest of a click's bookkeeping together.
@@ -270,21 +266,4 @@ void flushRunRecord()
         writeOut(&why);
     pthread_mutex_unlock(&gLock);
     logFailure(why);
-}
-
-unsigned int drawPathSeed()
-{
-    return static_cast<unsigned int>(rand());
-}
-
-void beginPathStream(unsigned int pathSeed)
-{
-    gRunState = initstate(pathSeed, gPathState, sizeof gPathState);
-}
-
-void endPathStream()
-{
-    if (gRunState != nullptr)
-        setstate(gRunState);
-    gRunState = nullptr;
 }

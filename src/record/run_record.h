@@ -38,15 +38,6 @@ long long recordClock();
 // path seed) and the library's result.
 void recordEvent(long long at, const Pointer& event, unsigned int pathSeed, int result);
 
-// The library draws a swipe's path from rand(). So that a replay draws the
-// same path, each swipe's draws come from a stream of their own, seeded with
-// one draw of the run's generator and recorded with the swipe; the run's
-// stream is only switched away from, never reseeded, and resumes where it
-// stood. (rand() draws from random()'s state in the C library.)
-unsigned int drawPathSeed();
-void beginPathStream(unsigned int pathSeed);
-void endPathStream();
-
 // A crash record: adds "# crash:<dump> after:<N>" (N the index of the last
 // gesture recorded when the dump was first seen) and logs "crash after
 // event:N". Any thread.
