@@ -13,6 +13,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <iostream>
 #include <vector>
 #include <string>
@@ -39,6 +41,21 @@ int motion_count = 0;
 int longclick_count = 0;
 int presskey_count = 0;
 long cancel_pthread = 1000000;
+
+// The status the watcher thread asks the run to end with (0: none).
+std::atomic<int> gRunStop{0};
+std::atomic<int> gRunStopWake{-1};
+
+void requestRunStop(int status)
+{
+    int none = 0;
+    if (!gRunStop.compare_exchange_strong(none, status))
+        return;
+    int fd = gRunStopWake;
+    char byte = 1;
+    if (fd >= 0)
+        (void)!write(fd, &byte, 1);
+}
 
 namespace {
 
@@ -273,7 +290,7 @@ int main(int argc, char** argv)
     }
     // The watcher reads the command again when it starts; a value refused
     // now ends the run here, before the core pattern is written.
-    char restart[kProfileLineMax + 1];
+    char restart[kProfileLineMax + 1] = "";
     if (LookUpProfileString(kDeviceProfile, "APP_RESTART", restart) == ProfileLookup::Refused)
         endAtStart("tapfuzz: APP_RESTART: refused, and the application would not be restarted as written");
 
@@ -301,7 +318,31 @@ int main(int argc, char** argv)
     // pattern is changed or the watcher starts.
     stopIfSignalled();
     LOG(DEBUG) << "init coredumpmonitor";
-    dumpMonitor* dumpmonitor = new dumpMonitor();
+    mSeed = mSeedOption >= 0 ? mSeedOption : static_cast<long long>(static_cast<uint32_t>(GetMseconds()));
+    WatchSettings settings;
+    char corepath[64] = "";
+    if (GetProfileString(kDeviceProfile, "COREFILE_PATH", corepath) == 0 && corepath[0] != '\0')
+        settings.savePath = corepath;
+    int value = 0;
+    if (GetProfileInt(kDeviceProfile, "COREFILE_MAX_MB", &value) == 0)
+        settings.dumpLimitMb = value;
+    settings.seed = mSeed;
+    settings.command = readSmall("/proc/self/cmdline", 4096);
+    std::replace(settings.command.begin(), settings.command.end(), '\0', ' ');
+    settings.app = processname;
+    settings.stopOnCrash = mStopOnCrash;
+    settings.restart = restart;
+    value = 3;
+    settings.restartDelay = GetProfileInt(kDeviceProfile, "APP_RESTART_DELAY", &value) == 0 ? value : 3;
+    value = 0;
+    settings.freezeSeconds = GetProfileInt(kDeviceProfile, "FREEZE_SECONDS", &value) == 0 ? value : 0;
+    value = 0;
+    settings.freezeAbort = GetProfileInt(kDeviceProfile, "FREEZE_ABORT", &value) == 0 ? value : 0;
+    dumpMonitor* dumpmonitor = new dumpMonitor(settings, requestRunStop);
+    if (!dumpmonitor->setUp()) {
+        RecycleResource();
+        exit(1);
+    }
     dumpmonitor->StartMonitor();
     stopIfSignalled();
 
@@ -315,10 +356,8 @@ int main(int argc, char** argv)
     LOG(DEBUG) << "get mseed";
     // Logged as the unsigned value srand takes, so that --seed with it
     // repeats the run.
-    mSeed = mSeedOption >= 0 ? mSeedOption : static_cast<long long>(static_cast<uint32_t>(GetMseconds()));
     srand(static_cast<unsigned int>(mSeed));
     LOG(INFO) << "seed:" << mSeed;
-    gRunSeed = mSeed;
 
     LOG(DEBUG) << "set facotrs";
     for (int i = FACTOR_TOUCH; i <= FACTOR_PRESSKEY; ++i) {

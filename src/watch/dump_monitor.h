@@ -1,88 +1,68 @@
-// Problem: applications that crash under the stress leave core dumps that
-// QA must find in the morning.
-// Solution: point the kernel's core pattern at /tmp, and have a watcher
-// thread record each dump in both logs and move it to the save path.
+// Problem: crashes, hangs and exits of the application under test must be
+// caught while the run injects, without slowing the injection, and the
+// watcher must not reach back into the run to learn what to watch.
+// Solution: a thread of its own, given everything at construction, that
+// once a second scans the dump folder, writes out the run record, watches
+// the application and checks for a frozen screen; it asks the run to stop
+// through a callback.
 #ifndef TAPFUZZ_WATCH_DUMP_MONITOR_H
 #define TAPFUZZ_WATCH_DUMP_MONITOR_H
 
 #include <pthread.h>
-#include <sys/types.h>
-#include <time.h>
 
 #include <functional>
-#include <map>
+#include <optional>
 #include <string>
 
+// The save path the watcher was given (COREFILE_PATH).
 extern char gcorepath[64];
+
+// What the watcher is told; it reads no option of the command line.
+struct WatchSettings {
+    std::string savePath = "./";      // COREFILE_PATH: where saved dumps go
+    std::optional<int> dumpLimitMb;   // COREFILE_MAX_MB as the profile gives it
+    long long seed = 0;               // of the run, for the crash bundle
+    std::string command;              // the command line, for the crash bundle
+    std::string app;                  // -a: the application under test ("": none)
+    bool stopOnCrash = false;         // --stop-on-crash
+    std::string restart;              // APP_RESTART: the shell command that starts the app
+    int restartDelay = 3;             // APP_RESTART_DELAY, seconds
+    int freezeSeconds = 0;            // FREEZE_SECONDS (0: no freeze check)
+    int freezeAbort = 0;              // FREEZE_ABORT (1: SIGABRT to a frozen app)
+};
 
 class dumpMonitor {
 public:
-    dumpMonitor();
+    // `requestStop` asks the run to end with a status, from the watcher's
+    // thread: 3 once the dump that ends a --stop-on-crash run is saved and
+    // bundled, 1 when the dump folder cannot be listed.
+    dumpMonitor(WatchSettings settings, std::function<void(int status)> requestStop);
     // Cancels the watcher and waits for it, so nothing of it runs afterwards.
     ~dumpMonitor();
     dumpMonitor(const dumpMonitor&) = delete;
     dumpMonitor& operator=(const dumpMonitor&) = delete;
 
+    // Before the thread starts: logs the save path, applies the dump limit
+    // and sets the kernel's core pattern. False, after a message, when dumps
+    // would be saved where they are looked for: the run ends (status 1).
+    bool setUp();
     void StartMonitor();
     static void* monitorDump(void* arg);
 
 private:
-    // Ends the run (status 1) when dumps would be saved where they are
-    // looked for.
-    void refuseSavePathInDumpFolder();
+    // True, after a message, when the save path lies in the dump folder.
+    bool refuseSavePathInDumpFolder();
     // COREFILE_MAX_MB, the largest dump copied across file systems.
     void readDumpLimit();
+    // The thread's work: each second the scan, the record, the application
+    // and the screen, until cancelled or the dump folder cannot be listed.
+    void watch();
 
     pthread_t m_mointor;
     bool m_started;
+    const WatchSettings mSettings;
+    const std::function<void(int)> mRequestStop;
+    long long mDumpLimit;
 };
-
-// What the watcher remembers of one dump between scans.
-struct DumpSeen {
-    dev_t dev = 0;
-    ino_t ino = 0;
-    off_t size = -1;
-    struct timespec mtime = {0, 0};
-    bool recorded = false;     // crash record written
-    bool failLogged = false;   // a failed move or a refusal was reported
-    long retryAt = 0;          // monotonic second before which no copy is tried
-    int after = 0;             // last gesture recorded when it was first seen
-};
-
-// One pass over a folder of dumps (the watcher passes "/tmp/"): records and
-// moves every dump that has not changed since the previous pass. Returns -1
-// (errno set) when the folder cannot be listed, 0 otherwise.
-class DumpWatch {
-public:
-    int scan(const char* folder);
-    // Called when a dump is first seen (its name in the folder), and after
-    // it was moved (its saved path, its name and the owner of its file, by
-    // which the application's dumps are told from planted ones).
-    std::function<void(const std::string& name, int after)> mOnFound;
-    std::function<void(const std::string& saved, const std::string& name, uid_t owner)> mOnSaved;
-
-private:
-    void handle(const std::string& folder, const std::string& name, int fd, const struct stat& st);
-    void refuseOnce(const std::string& name, const struct stat& st, const std::string& text);
-    std::map<std::string, DumpSeen> mSeen;
-};
-
-// `to` itself when nothing is there, else the first of to.1 .. to.999 that is
-// free; `to` again when all are taken (the move then reports it).
-std::string freeDestination(const std::string& to);
-
-// Moves the regular file `from` (one link, never followed through a symlink,
-// opened without blocking) to `to` without ever replacing a file at `to`.
-// Within one file system a rename; across file systems a copy that keeps the
-// holes into a temporary file beside `to`, synced and renamed into place,
-// after which the source is removed. A copy is refused when the dump is
-// larger than COREFILE_MAX_MB or would leave the target less than 5 % of
-// its size or 16 MB free. On failure returns -1, leaves the source as it was,
-// no file at `to` and no temporary file, and says why in *why.
-int moveDump(const std::string& from, const std::string& to, std::string* why);
-
-// Writes the core pattern into the kernel setting at `path`. 0 on success;
-// -1 with the reason in *why otherwise.
-int writeCorePattern(const char* path, const char* pattern, std::string* why);
 
 #endif

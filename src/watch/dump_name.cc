@@ -14,6 +14,19 @@ bool isDumpName(const std::string& name)
     return name.compare(0, 8, "coredump") == 0;
 }
 
+bool splitDumpName(const std::string& name, std::string* program, pid_t* pid)
+{
+    // The pid lies between the last two dashes, digits only.
+    size_t last = name.rfind('-');
+    size_t dash = last == std::string::npos || last == 0 ? std::string::npos : name.rfind('-', last - 1);
+    if (dash == std::string::npos || dash < 9 || last == dash + 1 ||
+        name.find_first_not_of("0123456789", dash + 1) != last)
+        return false;
+    *pid = static_cast<pid_t>(atol(name.c_str() + dash + 1));
+    *program = name.substr(9, dash - 9);
+    return true;
+}
+
 bool isSavedName(const std::string& name)
 {
     size_t dash = name.rfind('-');

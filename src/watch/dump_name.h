@@ -5,11 +5,18 @@
 #ifndef TAPFUZZ_WATCH_DUMP_NAME_H
 #define TAPFUZZ_WATCH_DUMP_NAME_H
 
+#include <sys/types.h>
+
 #include <string>
 
 // True for the names the kernel gives dumps under our pattern: they begin
 // with "coredump".
 bool isDumpName(const std::string& name);
+
+// The program (the kernel's comm, which may itself hold '-') and the pid of
+// a dump named "coredump-<comm>-<pid>-<seconds>"; false when the name has no
+// such parts.
+bool splitDumpName(const std::string& name, std::string* program, pid_t* pid);
 
 // True for the names the watcher itself gives: a dump name whose last part
 // is the "%d_%H:%M:%S" of a converted time, perhaps followed by ".N".
