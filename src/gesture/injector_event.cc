@@ -122,7 +122,7 @@ void InjectorEvent::ParseLibaray(EventHandle& eventhandle)
     }
 }
 
-bool InjectorEvent::canInject(int eventTye)
+bool InjectorEvent::canInject(int eventTye) const
 {
     if (eventTye < FACTOR_TOUCH || eventTye > FACTOR_PRESSKEY)
         return false;

@@ -34,7 +34,7 @@ public:
     char* GetLibarayVersion();
 
     // True when the function that an event of this kind needs is bound.
-    bool canInject(int eventTye);
+    bool canInject(int eventTye) const;
     // What the library's function answered for the last injected event
     // (0, or -1 for a failed write, 1 for a swipe with nothing to draw).
     int lastResult() const { return mLastResult; }

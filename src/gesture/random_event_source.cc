@@ -196,7 +196,7 @@ static int kindOfDraw(float r)
     return -1;
 }
 
-bool RandomEventSource::canDraw(int eventTye)
+bool RandomEventSource::canDraw(int eventTye) const
 {
     if (eventTye < FACTOR_TOUCH || eventTye > FACTOR_PRESSKEY)
         return false;

@@ -64,7 +64,7 @@ public:
     // True when a draw can yield this kind after adjustEventFactors: its band
     // of the cumulative mix holds at least one of the 1000 draws, and for key
     // presses the key table is not empty.
-    bool canDraw(int eventTye);
+    bool canDraw(int eventTye) const;
     int getGrid() const { return mScreensize; }
     // True when the profile set at least one key code.
     bool hasKeys() const { return !mHwkeyCode.empty(); }

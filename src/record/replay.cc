@@ -259,6 +259,23 @@ bool loadReplay(const char* path, int from, int to, const ReplayLimits& limits, 
     return true;
 }
 
+ReplaySource::ReplaySource(std::vector<ReplayEvent> events, double speed) : mEvents(std::move(events)), mSpeed(speed) {}
+
+bool ReplaySource::next(Gesture* gesture)
+{
+    if (mNext == mEvents.size())
+        return false;
+    gesture->event = mEvents[mNext].event;
+    gesture->pathSeed = mEvents[mNext].pathSeed;
+    ++mNext;
+    return true;
+}
+
+long long ReplaySource::untilDue(long long now) const
+{
+    return mNext == 0 ? 0 : replayWait(mEvents, mNext - 1, mSpeed, now);
+}
+
 long long replayWait(const std::vector<ReplayEvent>& events, size_t i, double speed, long long now)
 {
     if (!(speed > 0.0) || i >= events.size())

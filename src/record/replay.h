@@ -12,8 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "gesture/gesture_source.h"
 #include "gesture/pointer.h"
-#include "report/report.h"
+#include "gesture/zones.h"
 
 struct ReplayEvent {
     int index;        // as recorded
@@ -74,5 +75,23 @@ bool loadReplay(const char* path, int from, int to, const ReplayLimits& limits, 
 // 0 when speed is 0 or the moment has passed; LLONG_MAX at most, whatever
 // the gap and the speed.
 long long replayWait(const std::vector<ReplayEvent>& events, size_t i, double speed, long long now);
+
+// A checked record as the run's source of gestures: each one due at its
+// recorded distance from the first, divided by the speed (0: at once), and
+// none of them paced or counted otherwise.
+class ReplaySource : public GestureSource {
+public:
+    ReplaySource(std::vector<ReplayEvent> events, double speed);
+    std::string mixText() const override { return "replay"; }
+    bool next(Gesture* gesture) override;
+    long long untilDue(long long now) const override;
+    long pauseAfter() override { return 0; }
+    bool complete(int) const override { return false; }
+
+private:
+    std::vector<ReplayEvent> mEvents;
+    double mSpeed;
+    size_t mNext = 0;  // the gesture handed out next
+};
 
 #endif

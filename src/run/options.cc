@@ -285,6 +285,25 @@ bool parse_opt(int argc, char** argv)
     return countRule(argc, argv);
 }
 
+RunOptions runOptions()
+{
+    RunOptions o;
+    o.verbose = mVerbose;
+    o.app = processname;
+    o.count = mCount;
+    o.hours = mRunHousr;
+    o.seconds = mSeconds;
+    o.seed = mSeedOption;
+    o.replayFile = mReplayFile;
+    o.replayFrom = mReplayFrom;
+    o.replayTo = mReplayTo;
+    o.replaySpeed = mReplaySpeed;
+    o.stopOnCrash = mStopOnCrash;
+    for (int i = 0; i < FACTORZ_COUNT; ++i)
+        o.factors[i] = mFactors[i];
+    return o;
+}
+
 bool processOptions(int argc, char** argv)
 {
     try {

@@ -6,7 +6,11 @@
 #ifndef TAPFUZZ_RUN_OPTIONS_H
 #define TAPFUZZ_RUN_OPTIONS_H
 
+#include <limits.h>
+
 #include <string>
+
+#include "gesture/pointer.h"
 
 // Options.
 extern int mVerbose;
@@ -36,6 +40,23 @@ int getRunHours();
 bool preScanOptions(int argc, char** argv);
 bool processOptions(int argc, char** argv);
 bool parse_opt(int argc, char** argv);
+
+// What the command line asks of the run, as the parser left it: the one
+// thing the rest of the run is handed.
+struct RunOptions {
+    int verbose = 0;                 // -v flags
+    std::string app;                 // -a NAME ("": none)
+    int count = 100;                 // COUNT
+    int hours = 0;                   // --hour (0: a run by count)
+    unsigned int seconds = 0;        // the alarm that ends a run of hours
+    long long seed = -1;             // --seed, -1: from the clock
+    const char* replayFile = nullptr;  // --replay FILE (null: a run)
+    int replayFrom = 1, replayTo = INT_MAX;  // --from, --to
+    double replaySpeed = 1.0;        // --speed
+    bool stopOnCrash = false;        // --stop-on-crash
+    float factors[FACTORZ_COUNT] = {1.0f, 1.0f, 1.0f, 1.0f};  // as getOptionFactor
+};
+RunOptions runOptions();
 
 // The usage text, printed on a usage error.
 std::string showusage();
