@@ -100,6 +100,11 @@ std::string folderOf(const std::string& path)
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
+std::string baseName(const std::string& path)
+{
+    return path.substr(path.rfind('/') + 1);
+}
+
 int renameNoReplace(const char* from, const char* to)
 {
     return renameNoReplaceAt(AT_FDCWD, from, to);

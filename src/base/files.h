@@ -42,6 +42,9 @@ int openRetry(const char* path, int flags, mode_t mode = 0);
 // A path's folder, up to and with its last '/'; "" when it has none.
 std::string folderOf(const std::string& path);
 
+// What follows the last '/' of a path (all of it when there is none).
+std::string baseName(const std::string& path);
+
 // rename() that fails with EEXIST instead of replacing a file.
 int renameNoReplace(const char* from, const char* to);
 

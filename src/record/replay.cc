@@ -17,21 +17,9 @@
 #include <utility>
 
 #include "base/files.h"
+#include "record/record_line.h"
 
 namespace {
-
-// The gesture kinds as the record names them, with the fields each carries
-// between its kind and its result.
-const struct {
-    const char* name;
-    int kind;
-    int fields;
-} kKinds[] = {
-    {"click", FACTOR_TOUCH, 2},
-    {"swipe", FACTOR_MOTION, 7},  // the last one is the path seed
-    {"longclick", FACTOR_LONGCLICK, 3},
-    {"key", FACTOR_PRESSKEY, 1},
-};
 
 // The longest hold or swipe a record may ask for, in microseconds: the
 // profile's own bound on a long click. A finger is never left down longer.
@@ -76,36 +64,18 @@ std::string parseLine(const std::string& line, ReplayEvent* out)
         return "the index \"" + words[0] + "\" is not a number from 1 to " + std::to_string(INT_MAX);
     if (!readNumber(words[1], 0, LLONG_MAX, &at))
         return "the time \"" + words[1] + "\" is not a number of microseconds";
-    for (const auto& k : kKinds) {
-        if (words[2] != k.name)
-            continue;
-        if (words.size() != static_cast<size_t>(k.fields) + 4)
-            return "a " + words[2] + " has " + std::to_string(k.fields) + " fields and a result";
+    const RecordKind* k = recordKindNamed(words[2].data(), words[2].size());
+    if (k != nullptr) {
+        if (words.size() != static_cast<size_t>(k->fields) + 4)
+            return "a " + words[2] + " has " + std::to_string(k->fields) + " fields and a result";
         long long f[8];
-        for (int i = 0; i <= k.fields; ++i) {
-            const bool seed = k.kind == FACTOR_MOTION && i == 6;
+        for (int i = 0; i <= k->fields; ++i) {
+            const bool seed = i == k->seedField;
             if (!readNumber(words[static_cast<size_t>(i) + 3], seed ? 0 : INT_MIN, seed ? UINT_MAX : INT_MAX, &f[i]))
                 return "\"" + words[static_cast<size_t>(i) + 3] + "\" is not a " +
                        (seed ? "path seed from 0 to 4294967295" : "32-bit number");
         }
-        Pointer& e = out->event;
-        e = Pointer{};
-        e.eventTye = k.kind;
-        if (k.kind == FACTOR_PRESSKEY) {
-            e.code = static_cast<int>(f[0]);
-        } else {
-            e.x = static_cast<int>(f[0]);
-            e.y = static_cast<int>(f[1]);
-        }
-        if (k.kind == FACTOR_MOTION) {
-            e.x1 = static_cast<int>(f[2]);
-            e.y1 = static_cast<int>(f[3]);
-            e.step = static_cast<int>(f[4]);
-            e.duration = static_cast<int>(f[5]);
-            out->pathSeed = static_cast<unsigned int>(f[6]);
-        } else if (k.kind == FACTOR_LONGCLICK) {
-            e.duration = static_cast<int>(f[2]);
-        }
+        setGestureFields(*k, f, &out->event, &out->pathSeed);
         out->index = static_cast<int>(index);
         out->at = at;
         return "";

@@ -15,18 +15,13 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <charconv>
-#include <initializer_list>
-
 #include "base/files.h"
 #include "base/log_text.h"
 #include "base/logger.h"
 #include "base/results_folder.h"
+#include "record/record_line.h"
 
 namespace {
-
-// The longest gesture line: 10 + 20 + 9 + 8 * 12 characters and the blanks.
-const size_t kMaxLine = 192;
 
 pthread_mutex_t gLock = PTHREAD_MUTEX_INITIALIZER;
 // Guarded by gLock.
@@ -41,30 +36,6 @@ size_t gUsed = 0;
 // Written once, before the first gesture, by the run thread.
 struct timespec gStart = {0, 0};
 bool gStarted = false;
-
-// A gesture line, "INDEX MICROSECONDS KIND FIELDS...", put together by hand
-// at `p`, with kMaxLine bytes of room: printf's parsing of its format cost
-// the run thread more than the rest of a click's bookkeeping together.
-char* putLine(char* p, int index, long long at, const char* kind, std::initializer_list<long long> fields)
-{
-    char* const end = p + kMaxLine;
-    auto put = [&](char c) {
-        if (p < end)
-            *p++ = c;
-    };
-    p = std::to_chars(p, end, index).ptr;
-    put(' ');
-    p = std::to_chars(p, end, at).ptr;
-    put(' ');
-    for (const char* k = kind; *k != '\0'; ++k)
-        put(*k);
-    for (long long v : fields) {
-        put(' ');
-        p = std::to_chars(p, end, v).ptr;
-    }
-    put('\n');
-    return p;
-}
 
 // Writes `size` bytes of whole lines (gLock held). When the file refuses
 // them, what reached it of them is cut back to its last whole line, the
@@ -106,7 +77,7 @@ bool writeOut(std::string* why)
 }
 
 // A line of any length (gLock held): into the buffer, or past it.
-bool append(const std::string& line, std::string* why)
+bool appendLine(const std::string& line, std::string* why)
 {
     if (gUsed + line.size() > sizeof gBuffer && !writeOut(why))
         return false;
@@ -166,13 +137,14 @@ std::string openRunRecord(const RunInfo& info)
         logFailure(path + ": " + errorText(errno));
         return "";
     }
-    std::string header = "# tapfuzz run record\n# seed:" + std::to_string(info.seed) + "\n# command:" +
-                         escapeLogText(info.command) + "\n# screen:" + std::to_string(info.width) + "x" +
-                         std::to_string(info.hight) + "\n# grid:" + std::to_string(info.grid) + "\n# library:" +
-                         escapeLogText(info.library) + " " + escapeLogText(info.version) + "\n# mix:" + info.mix +
-                         "\n# start:" + stamp + "\n";
+    std::string header = "# tapfuzz run record\n" + headerLine("seed", std::to_string(info.seed)) +
+                         headerLine("command", escapeLogText(info.command)) +
+                         headerLine("screen", std::to_string(info.width) + "x" + std::to_string(info.hight)) +
+                         headerLine("grid", std::to_string(info.grid)) +
+                         headerLine("library", escapeLogText(info.library) + " " + escapeLogText(info.version)) +
+                         headerLine("mix", info.mix) + headerLine("start", stamp);
     if (!info.zones.empty())
-        header += "# exclude:" + info.zones + "\n";
+        header += headerLine("exclude", info.zones);
 
     std::string why;
     pthread_mutex_lock(&gLock);
@@ -181,7 +153,7 @@ std::string openRunRecord(const RunInfo& info)
     gUsed = 0;
     // A record whose header cannot be written is none: the run keeps no
     // record rather than a file that looks like a run of no gestures.
-    const bool ok = append(header, &why) && writeOut(&why);
+    const bool ok = appendLine(header, &why) && writeOut(&why);
     if (!ok)
         gPath.clear();
     pthread_mutex_unlock(&gLock);
@@ -209,24 +181,8 @@ void recordEvent(long long at, const Pointer& e, unsigned int pathSeed, int resu
     std::string why;
     pthread_mutex_lock(&gLock);
     int index = ++gLastIndex;
-    if (gFd >= 0 && (gUsed + kMaxLine <= sizeof gBuffer || writeOut(&why))) {
-        char* p = gBuffer + gUsed;
-        switch (e.eventTye) {
-        case FACTOR_TOUCH:
-            p = putLine(p, index, at, "click", {e.x, e.y, result});
-            break;
-        case FACTOR_MOTION:
-            p = putLine(p, index, at, "swipe", {e.x, e.y, e.x1, e.y1, e.step, e.duration, pathSeed, result});
-            break;
-        case FACTOR_LONGCLICK:
-            p = putLine(p, index, at, "longclick", {e.x, e.y, e.duration, result});
-            break;
-        default:
-            p = putLine(p, index, at, "key", {e.code, result});
-            break;
-        }
-        gUsed = static_cast<size_t>(p - gBuffer);
-    }
+    if (gFd >= 0 && (gUsed + kMaxGestureLine <= sizeof gBuffer || writeOut(&why)))
+        gUsed = static_cast<size_t>(writeGestureLine(gBuffer + gUsed, index, at, e, pathSeed, result) - gBuffer);
     pthread_mutex_unlock(&gLock);
     logFailure(why);
 }
@@ -235,7 +191,7 @@ void recordCrash(const std::string& dump, int after)
 {
     std::string why;
     pthread_mutex_lock(&gLock);
-    if (gFd >= 0 && append("# crash:" + escapeLogText(dump) + " after:" + std::to_string(after) + "\n", &why))
+    if (gFd >= 0 && appendLine(crashLine(escapeLogText(dump), after), &why))
         writeOut(&why);
     pthread_mutex_unlock(&gLock);
     logFailure(why);

@@ -3,12 +3,12 @@
 // record, a looping log), damaged, or planted, and the page it writes is
 // read by anyone.
 // Solution: readers that stream their input line by line into bounded
-// per-run figures, and a writer that lets through only UTF-8 that XML 1.0
-// accepts. They take any stream of bytes, so a fuzzer can feed them.
+// per-run figures. They take any stream of bytes, so a fuzzer can feed them.
 #ifndef TAPFUZZ_REPORT_REPORT_READER_H
 #define TAPFUZZ_REPORT_REPORT_READER_H
 
 #include <stddef.h>
+#include <sys/stat.h>
 
 #include <map>
 #include <memory>
@@ -32,31 +32,6 @@ private:
     std::unique_ptr<char[]> mBuf;
     size_t mAt = 0, mEnd = 0;
     bool mFailed = false;
-};
-
-// Buffered output to a descriptor (-1: counted and checked only). Whatever
-// is put must be UTF-8 of characters XML 1.0 allows; valid() says whether
-// all of it was.
-class ReportOut {
-public:
-    explicit ReportOut(int fd) : mFd(fd) {}
-    ReportOut& operator<<(const std::string& s) { return put(s.data(), s.size()); }
-    ReportOut& operator<<(const char* s);
-    ReportOut& operator<<(long long v);
-    ReportOut& operator<<(int v) { return *this << static_cast<long long>(v); }
-    ReportOut& operator<<(size_t v) { return *this << static_cast<long long>(v); }
-    ReportOut& operator<<(double v);
-    ReportOut& put(const char* s, size_t n);
-    bool flush();  // false, with errno, when a write failed now or before
-    bool valid() const { return mValid; }
-    long long written() const { return mWritten; }
-
-private:
-    int mFd;
-    std::string mBuf;
-    bool mValid = true;
-    int mError = 0;
-    long long mWritten = 0;
 };
 
 // A crash (the application's, or any program's when the run names none), a
@@ -122,7 +97,20 @@ void readRecord(LineReader& in, ReportRun& run);
 void sortMarks(ReportRun& run);
 // A run record, second pass: the time of each mark and the gestures before.
 void readGesturesBefore(LineReader& in, ReportRun& run);
-// The run's section of the page and its testsuite of junit.xml.
-void writeRun(ReportOut& html, ReportOut& junit, ReportFolder& folder, ReportRun& run);
+// Shared with the page and the folder's walk.
+const size_t kMaxRuns = 1000;        // runs reported per folder
+const size_t kMaxNotes = 50;         // per run; the folder's list holds 20 times that
+// A regular file under `dir` (or AT_FDCWD), opened without following a link
+// in the last step and without waiting on a FIFO or a device that a hostile
+// name may be; -1 with *why ("missing", "a symbolic link, not followed", ...).
+int openRegular(int dir, const std::string& path, struct stat* st, std::string* why);
+// Keeps `note` (cut to 1 KB) while the list holds fewer than `most`,
+// else counts it in `left`.
+void addNote(std::vector<std::string>& notes, long long& left, const std::string& note, size_t most = kMaxNotes);
+// 0 .. 3 for a crash, dump, freeze or exit.
+int markKind(const std::string& what);
+// The touch map's cells: the record's grid, doubled until the screen holds
+// at most 250000 of them; none when the record gives no screen.
+void layOut(ReportRun& run);
 
 #endif

@@ -113,7 +113,7 @@ bool AppWatch::startedHere(pid_t pid) const
     return false;
 }
 
-AppWatch::Proc AppWatch::find() const
+AppWatch::Proc AppWatch::findProcess() const
 {
     Proc proc;
     // The process seen last time, if it still runs, spares a scan of /proc,
@@ -167,7 +167,7 @@ std::string AppWatch::exitStatus()
 void AppWatch::poll(long event)
 {
     long now = monotonicSeconds();
-    Proc proc = find();
+    Proc proc = findProcess();
     const std::string label = "app:" + escapeLogText(mName);
     if (!mLogged || proc.pid != mPid || proc.start != mStart) {
         // The one watched may still run when one APP_RESTART started is

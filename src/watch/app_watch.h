@@ -47,7 +47,7 @@ private:
     };
     bool readProc(pid_t pid, Proc* proc) const;
     bool startedHere(pid_t pid) const;
-    Proc find() const;
+    Proc findProcess() const;
     std::string exitStatus();
     void restart(long now);
 

@@ -53,12 +53,11 @@ class Reader {
 public:
     explicit Reader(uint64_t size) : mSize(size) {}
     virtual ~Reader() = default;
-    uint64_t size() const { return mSize; }
     bool fits(uint64_t off, uint64_t n) const { return off <= mSize && n <= mSize - off; }
     // All n bytes at off, or false.
-    bool read(uint64_t off, void* buf, size_t n) const { return fits(off, n) && (n == 0 || fetch(off, buf, n)); }
+    bool readAt(uint64_t off, void* buf, size_t n) const { return fits(off, n) && (n == 0 || fetch(off, buf, n)); }
     template <class T>
-    bool get(uint64_t off, T* out) const { return read(off, out, sizeof *out); }
+    bool getAt(uint64_t off, T* out) const { return readAt(off, out, sizeof *out); }
 
 private:
     virtual bool fetch(uint64_t off, void* buf, size_t n) const = 0;
@@ -100,7 +99,7 @@ private:
 };
 
 template <class T>
-T load(const std::vector<char>& buf, uint64_t at)
+T fieldAt(const std::vector<char>& buf, uint64_t at)
 {
     T v;
     memcpy(&v, buf.data() + at, sizeof v);
@@ -198,7 +197,7 @@ bool symbolName(const Reader& file, const Shdr& strings, uint32_t at, std::strin
     if (at >= strings.sh_size)
         return false;
     std::vector<char> text(static_cast<size_t>(std::min<uint64_t>(kMaxSymbolName, strings.sh_size - at)));
-    if (!file.read(strings.sh_offset + at, text.data(), text.size()))
+    if (!file.readAt(strings.sh_offset + at, text.data(), text.size()))
         return false;
     auto end = std::find(text.begin(), text.end(), '\0');
     if (end == text.begin() || (end == text.end() && text.size() < kMaxSymbolName))
@@ -226,7 +225,7 @@ bool findSymbol(const std::string& path, uint64_t offset, std::string* name, uin
     FdReader file(fd.get(), static_cast<uint64_t>(st2.st_size));
 
     typename E::Ehdr eh;
-    if (!file.get(0, &eh) || !ofMachine<E>(eh) || (eh.e_type != ET_EXEC && eh.e_type != ET_DYN) ||
+    if (!file.getAt(0, &eh) || !ofMachine<E>(eh) || (eh.e_type != ET_EXEC && eh.e_type != ET_DYN) ||
         eh.e_phentsize != sizeof(typename E::Phdr) || eh.e_shentsize != sizeof(Shdr) || eh.e_phnum > kMaxHeaders ||
         eh.e_shnum > kMaxHeaders)
         return false;
@@ -234,8 +233,8 @@ bool findSymbol(const std::string& path, uint64_t offset, std::string* name, uin
     // addresses: the first PT_LOAD relates the two.
     std::vector<typename E::Phdr> ph(eh.e_phnum);
     std::vector<Shdr> sh(eh.e_shnum);
-    if (!file.read(eh.e_phoff, ph.data(), ph.size() * sizeof ph[0]) ||
-        !file.read(eh.e_shoff, sh.data(), sh.size() * sizeof sh[0]))
+    if (!file.readAt(eh.e_phoff, ph.data(), ph.size() * sizeof ph[0]) ||
+        !file.readAt(eh.e_shoff, sh.data(), sh.size() * sizeof sh[0]))
         return false;
     auto load = std::find_if(ph.begin(), ph.end(), [](const typename E::Phdr& p) { return p.p_type == PT_LOAD; });
     if (load == ph.end())
@@ -262,7 +261,7 @@ bool findSymbol(const std::string& path, uint64_t offset, std::string* name, uin
     const uint64_t count = table->sh_size / sizeof(Sym);
     for (uint64_t done = 0; done < count;) {
         size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), count - done));
-        if (!file.read(table->sh_offset + done * sizeof(Sym), chunk.data(), n * sizeof(Sym)))
+        if (!file.readAt(table->sh_offset + done * sizeof(Sym), chunk.data(), n * sizeof(Sym)))
             return false;
         done += n;
         for (size_t i = 0; i < n; ++i) {
@@ -314,7 +313,7 @@ bool parseFiles(const std::vector<char>& notes, uint64_t at, uint64_t size, std:
     using W = typename E::Word;
     if (size < 2 * sizeof(W))
         return false;
-    const uint64_t count = load<W>(notes, at);
+    const uint64_t count = fieldAt<W>(notes, at);
     if (count > (size - 2 * sizeof(W)) / (3 * sizeof(W)))
         return false;
     uint64_t name = at + 2 * sizeof(W) + count * 3 * sizeof(W);
@@ -326,7 +325,7 @@ bool parseFiles(const std::vector<char>& notes, uint64_t at, uint64_t size, std:
         if (!nul)
             return false;
         size_t len = static_cast<size_t>(static_cast<const char*>(nul) - p);
-        maps->push_back({load<W>(notes, e), load<W>(notes, e + sizeof(W)), load<W>(notes, e + 2 * sizeof(W)),
+        maps->push_back({fieldAt<W>(notes, e), fieldAt<W>(notes, e + sizeof(W)), fieldAt<W>(notes, e + 2 * sizeof(W)),
                          std::string_view(p, len)});
         name += len + 1;
     }
@@ -339,7 +338,7 @@ CoreSignature readCore(const Reader& core)
     using W = typename E::Word;
     CoreSignature sig;
     typename E::Ehdr eh;
-    if (!core.get(0, &eh) || !ofMachine<E>(eh) || eh.e_type != ET_CORE || eh.e_phentsize != sizeof(typename E::Phdr))
+    if (!core.getAt(0, &eh) || !ofMachine<E>(eh) || eh.e_type != ET_CORE || eh.e_phentsize != sizeof(typename E::Phdr))
         return sig;
     // The kernel writes PT_NOTE first; a dump with more than 65535 mappings
     // keeps its true count elsewhere (PN_XNUM), but the first 65535 hold it.
@@ -348,7 +347,7 @@ CoreSignature readCore(const Reader& core)
     std::vector<typename E::Phdr> ph(4096 / sizeof(typename E::Phdr));
     for (size_t i = 0; i < eh.e_phnum && !haveNote;) {
         size_t n = std::min<size_t>(ph.size(), eh.e_phnum - i);
-        if (!core.read(eh.e_phoff + i * sizeof ph[0], ph.data(), n * sizeof ph[0]))
+        if (!core.readAt(eh.e_phoff + i * sizeof ph[0], ph.data(), n * sizeof ph[0]))
             return sig;
         auto hit = std::find_if(ph.begin(), ph.begin() + n, [](const typename E::Phdr& p) { return p.p_type == PT_NOTE; });
         if ((haveNote = hit != ph.begin() + n))
@@ -359,7 +358,7 @@ CoreSignature readCore(const Reader& core)
         return sig;
     // Notes past the first megabyte are other threads'.
     std::vector<char> notes(static_cast<size_t>(std::min<uint64_t>(note.p_filesz, kMaxNotes)));
-    if (!core.read(note.p_offset, notes.data(), notes.size()))
+    if (!core.readAt(note.p_offset, notes.data(), notes.size()))
         return sig;
 
     bool status = false, info = false, files = false;
@@ -367,8 +366,8 @@ CoreSignature readCore(const Reader& core)
     uint64_t pc = 0, lr = 0;
     std::vector<Mapping> maps;
     for (uint64_t at = 0; at + 12 <= notes.size() && !(status && info && files);) {
-        uint64_t namesz = load<uint32_t>(notes, at), descsz = load<uint32_t>(notes, at + 4);
-        uint32_t type = load<uint32_t>(notes, at + 8);
+        uint64_t namesz = fieldAt<uint32_t>(notes, at), descsz = fieldAt<uint32_t>(notes, at + 4);
+        uint32_t type = fieldAt<uint32_t>(notes, at + 8);
         uint64_t desc = at + 12 + ((namesz + 3) & ~uint64_t(3)), next = desc + ((descsz + 3) & ~uint64_t(3));
         if (next > notes.size()) {
             if (next > note.p_filesz)
@@ -380,14 +379,14 @@ CoreSignature readCore(const Reader& core)
             if (descsz != E::kPrstatus)
                 return sig;
             status = true;
-            cursig = load<int16_t>(notes, desc + 12);
-            pc = load<W>(notes, desc + E::kRegs + E::kPc * sizeof(W));
-            lr = E::kLr ? load<W>(notes, desc + E::kRegs + E::kLr * sizeof(W)) & ~W(1) : 0;
+            cursig = fieldAt<int16_t>(notes, desc + 12);
+            pc = fieldAt<W>(notes, desc + E::kRegs + E::kPc * sizeof(W));
+            lr = E::kLr ? fieldAt<W>(notes, desc + E::kRegs + E::kLr * sizeof(W)) & ~W(1) : 0;
         } else if (isCore && type == NT_SIGINFO && !info) {
             if (descsz < sizeof(int32_t))
                 return sig;
             info = true;
-            signo = load<int32_t>(notes, desc);
+            signo = fieldAt<int32_t>(notes, desc);
         } else if (isCore && type == NT_FILE && !files) {
             if (!parseFiles<E>(notes, desc, descsz, &maps))
                 return sig;
@@ -418,7 +417,7 @@ CoreSignature readCore(const Reader& core)
 CoreSignature readAny(const Reader& core)
 {
     unsigned char ident[EI_NIDENT];
-    if (!core.get(0, &ident))
+    if (!core.getAt(0, &ident))
         return {};
     return ident[EI_CLASS] == ELFCLASS32 ? readCore<Elf32>(core) : readCore<Elf64>(core);
 }

@@ -49,7 +49,7 @@ void CrashBundle::dumpSaved(const std::string& saved, const std::string& dumpNam
     // The bundle is a help; the record of the crash and the stop are not
     // given up for it when memory runs short.
     try {
-        write(saved, mFound[dumpName], ours);
+        writeBundle(saved, mFound[dumpName], ours);
     } catch (const std::bad_alloc&) {
         LOG(INFO) << "crash bundle: out of memory for " << escapeLogText(saved);
     }
@@ -62,7 +62,7 @@ void CrashBundle::dumpSaved(const std::string& saved, const std::string& dumpNam
     }
 }
 
-void CrashBundle::write(const std::string& saved, const Found& found, bool ours)
+void CrashBundle::writeBundle(const std::string& saved, const Found& found, bool ours)
 {
     std::string why = found.why;
     if (!why.empty() || found.screen.savePng(saved + ".png", &why) != 0)

@@ -42,7 +42,7 @@ private:
         ScreenReader screen;
         std::string why;  // when the screen could not be read
     };
-    void write(const std::string& saved, const Found& found, bool ours);
+    void writeBundle(const std::string& saved, const Found& found, bool ours);
 
     long long mSeed;
     std::string mCommand;

@@ -4,10 +4,51 @@
 // "coredump" prefix and what follows its last '-'.
 #include "watch/dump_name.h"
 
-#include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <time.h>
+
+namespace {
+
+// What the watcher puts after the program and pid of a saved dump, before a
+// ".N" it adds to a name already taken: '-' and the local time, each 'd' a
+// digit. A dump the kernel writes ends in epoch seconds instead.
+const char kSavedStamp[] = "-dddd-dd-dd_dd:dd:dd";
+// Its last part, "-dd_dd:dd:dd": enough to tell a name the watcher gave.
+const size_t kTimeOfDay = 12;
+const char kPrefix[] = "coredump-";
+
+bool allDigits(const std::string& s, size_t from, size_t to)
+{
+    for (size_t i = from; i < to; ++i)
+        if (s[i] < '0' || s[i] > '9')
+            return false;
+    return from < to;
+}
+
+// The name without the ".N" the watcher adds to a name already taken.
+std::string withoutCopyNumber(std::string name)
+{
+    const size_t dot = name.rfind('.');
+    if (dot != std::string::npos && allDigits(name, dot + 1, name.size()))
+        name.resize(dot);
+    return name;
+}
+
+// True when `name` ends with the last `n` characters of kSavedStamp.
+bool endsWithStamp(const std::string& name, size_t n)
+{
+    if (name.size() < n)
+        return false;
+    const char* shape = kSavedStamp + (sizeof kSavedStamp - 1 - n);
+    const size_t at = name.size() - n;
+    for (size_t i = 0; i < n; ++i)
+        if (shape[i] == 'd' ? !allDigits(name, at + i, at + i + 1) : name[at + i] != shape[i])
+            return false;
+    return true;
+}
+
+}  // namespace
 
 bool isDumpName(const std::string& name)
 {
@@ -29,21 +70,23 @@ bool splitDumpName(const std::string& name, std::string* program, pid_t* pid)
 
 bool isSavedName(const std::string& name)
 {
-    size_t dash = name.rfind('-');
-    if (!isDumpName(name) || dash == std::string::npos)
+    return isDumpName(name) && endsWithStamp(withoutCopyNumber(name), kTimeOfDay);
+}
+
+bool splitSavedName(std::string name, std::string* program, std::string* pid, std::string* time)
+{
+    name = withoutCopyNumber(name);
+    const size_t n = sizeof kSavedStamp - 1, prefix = sizeof kPrefix - 1;
+    if (name.compare(0, prefix, kPrefix) != 0 || name.size() < prefix + 2 + n || !endsWithStamp(name, n))
         return false;
-    const std::string tail = name.substr(dash + 1);
-    const char shape[] = "99_99:99:99";
-    if (tail.size() < sizeof shape - 1)
+    const size_t at = name.size() - n;
+    const size_t dash = name.rfind('-', at - 1);
+    if (dash == std::string::npos || dash < prefix || !allDigits(name, dash + 1, at))
         return false;
-    for (size_t i = 0; i + 1 < sizeof shape; ++i)
-        if (shape[i] == '9' ? !isdigit(static_cast<unsigned char>(tail[i])) : tail[i] != shape[i])
-            return false;
-    size_t rest = sizeof shape - 1;
-    if (rest == tail.size())
-        return true;
-    return tail[rest] == '.' && rest + 1 < tail.size() &&
-           tail.find_first_not_of("0123456789", rest + 1) == std::string::npos;
+    *program = name.substr(prefix, dash - prefix);
+    *pid = name.substr(dash + 1, at - dash - 1);
+    *time = name.substr(at + 1, 10) + " " + name.substr(at + 12, 8);
+    return true;
 }
 
 bool buildNewName(const std::string& name, std::string* newname)

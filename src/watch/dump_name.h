@@ -22,6 +22,11 @@ bool splitDumpName(const std::string& name, std::string* program, pid_t* pid);
 // is the "%d_%H:%M:%S" of a converted time, perhaps followed by ".N".
 bool isSavedName(const std::string& name);
 
+// The program, pid and time ("YYYY-MM-DD HH:MM:SS") of a name the watcher
+// gave, "coredump-<program>-<pid>-<YYYY-MM-DD>_<HH:MM:SS>[.N]"; the program
+// may itself hold dashes. False for any other name.
+bool splitSavedName(std::string name, std::string* program, std::string* pid, std::string* time);
+
 // The readable name of a dump: everything after the last '-' (the whole name
 // when there is none) replaced by the local time of those epoch seconds,
 // "%Y-%m-%d_%H:%M:%S". False when the name is not a dump name.

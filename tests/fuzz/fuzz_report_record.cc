@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 
+#include "report/report_page.h"
 #include "report/report_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
