@@ -197,9 +197,9 @@ int writeNewFile(const std::string& path, const std::string& data, std::string* 
 std::string readSmall(const std::string& path, size_t max)
 {
     File f(fopen(path.c_str(), "re"), fclose);
-    std::string text(max, '\0');
-    text.resize(f ? fread(&text[0], 1, max, f.get()) : 0);
-    return text;
+    std::string data(max, '\0');
+    data.resize(f ? fread(&data[0], 1, max, f.get()) : 0);
+    return data;
 }
 
 std::string tailLines(const std::string& path, size_t count)
@@ -210,12 +210,12 @@ std::string tailLines(const std::string& path, size_t count)
     const off_t window = 64 * 1024;
     off_t size = ftello(f.get());
     off_t from = size > window ? size - window : 0;
-    std::string text(static_cast<size_t>(size - from), '\0');
+    std::string tail(static_cast<size_t>(size - from), '\0');
     if (fseeko(f.get(), from, SEEK_SET) != 0)
         return "";
-    text.resize(fread(&text[0], 1, text.size(), f.get()));
+    tail.resize(fread(&tail[0], 1, tail.size(), f.get()));
     std::vector<std::string> lines;
-    std::istringstream in(text);
+    std::istringstream in(tail);
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
     if (from > 0 && !lines.empty())
