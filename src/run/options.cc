@@ -9,8 +9,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <stdexcept>
 
+#include "base/log_text.h"
 #include "base/logger.h"
 #include "gesture/pointer.h"
 #include "run/options.h"
@@ -302,6 +304,111 @@ RunOptions runOptions()
     for (int i = 0; i < FACTORZ_COUNT; ++i)
         o.factors[i] = mFactors[i];
     return o;
+}
+
+namespace {
+
+// Every word the two passes know, as they compare them, and whether the
+// word after it is its value.
+const struct {
+    const char* name;
+    bool value;
+} kKnownWords[] = {
+    {"-v", false},           {"-v-v", false},          {"-v-v-v", false},         {"--version", false},
+    {"-a", true},            {"--pct-touch", true},    {"--pct-longclick", true}, {"--pct-motion", true},
+    {"--pct-presskey", true}, {"--throttle", true},    {"--hour", true},          {"--seed", true},
+    {"--replay", true},      {"--from", true},         {"--to", true},            {"--speed", true},
+    {"--stop-on-crash", false}, {"--help", false},     {"-h", false},
+};
+
+// Edits (a character inserted, removed, replaced, or two neighbours
+// swapped) that turn a into b.
+size_t editDistance(const std::string& a, const std::string& b)
+{
+    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); ++i)
+        d[i][0] = i;
+    for (size_t j = 0; j <= b.size(); ++j)
+        d[0][j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        for (size_t j = 1; j <= b.size(); ++j) {
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    }
+    return d[a.size()][b.size()];
+}
+
+// The long option nearest to `word` (--report too, which only a first
+// argument is), when it is one edit away, or two for a name of 8 characters
+// and more after the "--"; "" otherwise.
+std::string nearestOption(const std::string& word)
+{
+    if (word.compare(0, 2, "--") != 0 || word.size() > 64)
+        return "";
+    const size_t most = std::max<size_t>(1, (word.size() - 2) / 4);
+    std::string best;
+    size_t bestDistance = most + 1;
+    auto consider = [&](const char* name) {
+        const size_t distance = strncmp(name, "--", 2) == 0 ? editDistance(word, name) : 0;
+        if (distance > 0 && distance < bestDistance)
+            best = name, bestDistance = distance;
+    };
+    for (const auto& known : kKnownWords)
+        consider(known.name);
+    consider("--report");
+    return best;
+}
+
+// A word the COUNT rule reads a number from: blanks, a sign, then a digit.
+bool readsAsNumber(const char* word)
+{
+    while (*word == ' ' || (*word >= '\t' && *word <= '\r'))
+        ++word;
+    if (*word == '+' || *word == '-')
+        ++word;
+    return *word >= '0' && *word <= '9';
+}
+
+}  // namespace
+
+std::vector<std::string> unknownArguments(int argc, char** argv)
+{
+    // A run of hours or a replay has no COUNT; a run by count has it at
+    // currentargc (the first word when nothing moved it) and last, where a
+    // word that is no number is no COUNT either.
+    const bool counted = mReplayFile == nullptr && mRunHousr == 0;
+    const int countAt = currentargc == 0 ? 1 : currentargc;
+    std::vector<std::string> lines;
+    bool value = false;  // the word is the value of the one before it
+    for (int i = 1; i < argc && argv[i] != nullptr; ++i) {
+        const char* arg = argv[i];
+        bool known = value || (counted && (i == countAt || i == argc - 1) && readsAsNumber(arg));
+        value = false;
+        for (const auto& word : kKnownWords) {
+            if (strcmp(arg, word.name) == 0) {
+                known = true;
+                value = word.value;
+            }
+        }
+        if (known)
+            continue;
+        std::string line = "tapfuzz: ignoring unknown argument '" + escapeLogText(arg) + "'";
+        const std::string nearest = nearestOption(arg);
+        if (!nearest.empty())
+            line += " (did you mean " + nearest + "?)";
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+void noteUnknownArguments(int argc, char** argv)
+{
+    for (const std::string& line : unknownArguments(argc, argv)) {
+        fprintf(stderr, "%s\n", line.c_str());
+        LOG(INFO) << line;
+    }
 }
 
 bool processOptions(int argc, char** argv)

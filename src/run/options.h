@@ -9,6 +9,7 @@
 #include <limits.h>
 
 #include <string>
+#include <vector>
 
 #include "gesture/pointer.h"
 
@@ -40,6 +41,16 @@ int getRunHours();
 bool preScanOptions(int argc, char** argv);
 bool processOptions(int argc, char** argv);
 bool parse_opt(int argc, char** argv);
+
+// After processOptions: one line per argument both passes skipped (not an
+// option, not the value of one, not a verbosity flag, not the COUNT),
+// "tapfuzz: ignoring unknown argument 'ARG'", the argument escaped as in
+// log lines; for a word starting with "--" close to a known long option,
+// " (did you mean --OPTION?)" follows. A run of hours or a replay takes no
+// COUNT, so a word left over there is named too.
+std::vector<std::string> unknownArguments(int argc, char** argv);
+// The same lines on standard error and in the main log.
+void noteUnknownArguments(int argc, char** argv);
 
 // What the command line asks of the run, as the parser left it: the one
 // thing the rest of the run is handed.

@@ -80,7 +80,9 @@ bool Run::readOptions()
         mVerbose = 0;
     for (int i = FACTOR_TOUCH; i < FACTORZ_COUNT; ++i)
         setOptionFactor(i, 1.0f);
-    if (!processOptions(mArgc, mArgv))
+    bool ok = processOptions(mArgc, mArgv);
+    noteUnknownArguments(mArgc, mArgv);
+    if (!ok)
         return false;
     mOptions = runOptions();
     // Logged as the unsigned value srand takes, so that --seed with it
