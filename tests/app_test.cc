@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "watch/app_watch.h"
 #include "sandboxed_case.h"
+#include "watch/app_watch.h"
 
 namespace {
 

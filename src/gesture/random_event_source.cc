@@ -12,10 +12,10 @@
 #include <iomanip>
 #include <random>
 
-#include "base/logger.h"
 #include "base/files.h"
-#include "base/screen_reader.h"
+#include "base/logger.h"
 #include "base/profile.h"
+#include "base/screen_reader.h"
 
 namespace {
 

@@ -1,7 +1,10 @@
 // Problem: the command line sets the event mix, the pause, the run time, the
 // verbosity and the number of events, and COUNT has to stand in one place.
 // Solution: a pre-scan for the flags without values, then one walk over every
-// argument for the options with values, then the COUNT rule.
+// argument for the options with values, then the COUNT rule; what both
+// passes skip is named, with the nearest long option when it is close.
+#include "run/options.h"
+
 #include <errno.h>
 #include <limits.h>
 #include <stdint.h>
@@ -15,7 +18,6 @@
 #include "base/log_text.h"
 #include "base/logger.h"
 #include "gesture/pointer.h"
-#include "run/options.h"
 #include "run/pacing.h"
 
 int mVerbose = 0;

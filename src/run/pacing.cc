@@ -2,12 +2,13 @@
 // from the command line or for a random time from the device profile's range.
 // Solution: read the range once at start-up, refusing any range whose pauses
 // cannot be expressed, and draw one pause from it after every event.
+#include "run/pacing.h"
+
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "base/logger.h"
-#include "run/pacing.h"
 #include "base/profile.h"
 
 long mThrottle = 0;
