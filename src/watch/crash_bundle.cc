@@ -16,7 +16,7 @@
 
 CrashBundle::CrashBundle(long long seed, std::string command, bool stopOnCrash, const AppWatch* app,
                          std::function<void(int status)> requestStop)
-    : mSeed(seed), mCommand(std::move(command)), mStopOnCrash(stopOnCrash), mApp(app),
+    : mSeed(seed), mCommand(std::move(command)), mStopAfterDump(stopOnCrash), mApp(app),
       mRequestStop(std::move(requestStop))
 {
 }
@@ -55,7 +55,7 @@ void CrashBundle::dumpSaved(const std::string& saved, const std::string& dumpNam
     }
     mFound.erase(dumpName);
 
-    if (mStopOnCrash && (mApp == nullptr || ours) && !mStopAsked) {
+    if (mStopAfterDump && (mApp == nullptr || ours) && !mStopAsked) {
         LOG(INFO) << "stop on crash: " << escapeLogText(saved);
         mStopAsked = true;
         mRequestStop(3);

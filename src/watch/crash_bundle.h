@@ -46,7 +46,7 @@ private:
 
     long long mSeed;
     std::string mCommand;
-    bool mStopOnCrash;
+    bool mStopAfterDump;
     const AppWatch* mApp;
     std::function<void(int)> mRequestStop;
     bool mStopAsked = false;
