@@ -17,12 +17,12 @@ struct RunInfo {
     int grid;              // SCREEN_BASIC_SIZE
     std::string library;   // path of the driver library as loaded
     std::string version;   // its version text
-    std::string mix;       // percent per kind, "T,M,L,K"
+    std::string mix;       // percent per kind, "T,M,L,K"; "replay" for a replay
     std::string zones;     // EXCLUDE_RECTS as taken, "" without
 };
 
-// Opens ./results/tapfuzzYYYYMMDD/run-HHMMSS-PID.events (the Logger's folder
-// of the day), writes the header and starts the record's clock. Lines are
+// Opens run-HHMMSS-PID.events in the results folder of the day
+// (resultsFolder()), writes the header and starts the record's clock. Lines are
 // buffered and reach the file whole only: the core-dump watcher writes them
 // out every second and exit() writes out and closes. The first write the
 // file refuses ends the record at its last whole line and is logged once,
