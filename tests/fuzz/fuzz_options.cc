@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "run/options.h"
+#include "run/pacing.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

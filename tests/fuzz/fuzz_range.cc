@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <string>
 
-#include "run/options.h"
 #include "run/pacing.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
