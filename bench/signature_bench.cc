@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "core_signature.h"
+#include "watch/core_signature.h"
 
 namespace {
 

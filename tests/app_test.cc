@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "appwatch.h"
 #include "sandboxed_case.h"
+#include "watch/app_watch.h"
 
 namespace {
 

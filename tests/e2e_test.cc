@@ -6,7 +6,7 @@
 
 #include <random>
 
-#include "CoredumpMonitor.h"
+#include "base/log_text.h"
 #include "sandboxed_case.h"
 
 namespace {

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "Logger.h"
+#include "base/logger.h"
 #include "sandbox.h"
 
 namespace {

@@ -36,7 +36,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Logger.h"
+#include "base/logger.h"
 #include "sandbox.h"
 
 // The driver opens the node afresh for every gesture without O_APPEND, so the

@@ -15,7 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core_signature.h"
+#include "watch/core_signature.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // The readers of the command line and of the pause range: one table of
 // command lines and profile ranges against what they mean. Each row writes
 // the option and pacing globals, so it runs in a sandboxed child.
-#include "RunControl.h"
-#include "Utils.h"
+#include "run/options.h"
+#include "run/pacing.h"
 #include "sandboxed_case.h"
 
 namespace {
@@ -14,23 +14,27 @@ using Options = SandboxedCase;
 // prints with %g: a percentage of 0 is stored as -0 to mark it as set.
 TEST_F(Options, CommandLinesAndPauseRanges)
 {
-    const std::string k64(64, 'y'), k31 = "100            ,            500", kIgnored = " info=EVENT_INTERVALS_RANGE ";
+    const std::string k64(64, 'y'), k31 = "100            ,            500", kIgnored = " info=EVENT_INTERVALS_RANGE ",
+                      kUnknown = " info=tapfuzz: ignoring unknown argument ";
     const struct { std::vector<std::string> args; std::string expected, range = ""; } cases[] = {
-        {{"-v", "-v-v", "1000"}, "accepted count=1000 argc=3 v=3"}, {{"-vv", "1000"}, "refused argc=1"},
-        {{"1000", "--throttle", "100"}, "refused argc=4 throttle=100000"},
+        {{"-v", "-v-v", "1000"}, "accepted count=1000 argc=3 v=3"}, {{"-vv", "1000"}, "refused argc=1" + kUnknown + "'-vv'"},
+        {{"1000", "--throttle", "100"}, "refused argc=4 throttle=100000" + kUnknown + "'1000'"},
         {{"-v", "--throttle", "100", "1000"}, "accepted count=1000 argc=4 v=1 throttle=100000"},
         {{"--pct-longclick", "20", "--pct-presskey", "-10", "--pct-touch", "0", "7"}, "accepted count=7 argc=7 touch=-0 longclick=-20 presskey=10"},
-        {{"--hour", "2", "abc"}, "accepted hours=2 seconds=7200 info=process run hour:2"}, {{"--hour", "0", "1000"}, "refused info=--hour 0 refused: it takes 1 to 596523 hours"},
-        {{"--hour", "596523", "x"}, "accepted hours=596523 seconds=2147482800 info=process run hour:596523"},
-        {{"--hour", "596524", "x"}, "refused info=--hour 596524 refused: it takes 1 to 596523 hours"},
+        {{"--hour", "2", "abc"}, "accepted hours=2 seconds=7200 info=process run hour:2" + kUnknown + "'abc'"}, {{"--hour", "0", "1000"}, "refused info=--hour 0 refused: it takes 1 to 596523 hours"},
+        {{"--hour", "596523", "x"}, "accepted hours=596523 seconds=2147482800 info=process run hour:596523" + kUnknown + "'x'"},
+        {{"--hour", "596524", "x"}, "refused info=--hour 596524 refused: it takes 1 to 596523 hours" + kUnknown + "'x'"},
         {{"0"}, "refused argc=1"}, {{"12abc"}, "accepted count=12 argc=1"},
         {{"16777217"}, "accepted count=16777216 argc=1"}, {{"99999999999"}, "accepted count=2147483647 argc=1"},  // through a float, saturated
         {{"--pct-motion"}, "refused info=Please input motion percentage"}, {{"--throttle"}, "refused"}, {{"-h", "100"}, "refused"},
-        {{"-a", "--help", "100"}, "refused argc=3 name=--help"}, {{"foo", "--throttle", "10", "100"}, "accepted argc=4 throttle=10000"},
+        {{"-a", "--help", "100"}, "refused argc=3 name=--help"}, {{"foo", "--throttle", "10", "100"}, "accepted argc=4 throttle=10000" + kUnknown + "'foo'"},
+        // Skipped words are named (escaped, a near long option suggested); the known ones are not.
+        {{"--pct-touh", "1\t00", "--throttle", "10", "500"}, "accepted count=500 argc=5 throttle=10000" + kUnknown +
+            "'--pct-touh' (did you mean --pct-touch?)" + kUnknown + "'1\\t00'"},
         {{"--throttle", "-5", "1000"}, "accepted count=1000 argc=3 info=negative --throttle -5 ignored: the profile's pause range applies"},
         {{"--throttle", "2147484", "1"}, "accepted count=1 argc=3 throttle=2147483000 info=--throttle 2147484 too large: clamped to 2147483 ms"},
         {{"-a", k64, "5"}, "accepted count=5 argc=3 name=" + k64.substr(0, 63) + " info=application name truncated to 63 characters"},
-        {{"1000", "--pct-motion", "--version"}, "version"}, {{"-v", "--version", "-v"}, "version argc=2 v=1"}, {{"--versions", "5"}, "refused argc=1"},
+        {{"1000", "--pct-motion", "--version"}, "version"}, {{"-v", "--version", "-v"}, "version argc=2 v=1"}, {{"--versions", "5"}, "refused argc=1" + kUnknown + "'--versions' (did you mean --version?)"},
         // A range gives every pause from low to high ms; one it cannot take is dropped whole, with the reason logged.
         {{"5"}, "accepted count=5 argc=1 pauses=100000..599000us/500", "100,500"}, {{"5"}, "accepted count=5 argc=1 pauses=100000..199000us/100", "500,100"},
         {{"5"}, "accepted count=5 argc=1 pauses=0..199000us/200", " -50 , 200 "}, {{"5"}, "accepted count=5 argc=1 pauses=0..0us/1", "10,-20"},
@@ -47,6 +51,8 @@ TEST_F(Options, CommandLinesAndPauseRanges)
         Check([&] {
             CommandLine line(c.args);
             std::string text = preScanOptions(line.argc(), line.argv()) ? "version" : processOptions(line.argc(), line.argv()) ? "accepted" : "refused";
+            if (text != "version")
+                noteUnknownArguments(line.argc(), line.argv());
             const struct { const char* name; long long value, initial; } fields[] = {{"count", mCount, 100}, {"argc", currentargc, 0},
                 {"v", mVerbose, 0}, {"throttle", mThrottle, 0}, {"hours", getRunHours(), 0}, {"seconds", mSeconds, 0}};
             for (const auto& f : fields)

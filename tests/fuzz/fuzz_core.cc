@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "core_signature.h"
+#include "watch/core_signature.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

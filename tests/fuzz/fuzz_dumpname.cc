@@ -6,7 +6,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "CoredumpMonitor.h"
+#include "base/log_text.h"
+#include "watch/dump_name.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

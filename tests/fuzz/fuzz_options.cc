@@ -1,6 +1,7 @@
 // Arbitrary argument vectors through the pre-scan, the option walk and the
-// COUNT rule. The input is split into arguments at NUL bytes. Nothing here
-// may crash, overrun processname, or leave a pause that is negative.
+// COUNT rule, and the naming of what they skip. The input is split into
+// arguments at NUL bytes. Nothing here may crash, overrun processname, leave
+// a pause that is negative, or name an argument on more than one line.
 #include <stdint.h>
 #include <string.h>
 
@@ -9,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "RunControl.h"
+#include "run/options.h"
+#include "run/pacing.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -31,5 +33,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     processOptions(static_cast<int>(args.size()), argv.data());
     if (memchr(processname, '\0', sizeof processname) == nullptr || mThrottle < 0)
         abort();
+    // Each skipped argument is named on one line of its own.
+    for (const std::string& line : unknownArguments(static_cast<int>(args.size()), argv.data()))
+        if (line.find('\n') != std::string::npos)
+            abort();
     return 0;
 }

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "profile.h"
+#include "base/profile.h"
 
 namespace {
 

@@ -7,8 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "RunControl.h"
-#include "Utils.h"
+#include "run/pacing.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "replay.h"
+#include "record/replay.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

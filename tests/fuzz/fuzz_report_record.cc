@@ -5,7 +5,8 @@
 
 #include <cstdlib>
 
-#include "reportread.h"
+#include "report/report_page.h"
+#include "report/report_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "zones.h"
+#include "gesture/zones.h"
 
 namespace {
 

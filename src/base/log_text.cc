@@ -1,0 +1,58 @@
+// Problem: a log line must stay one line of UTF-8 whatever bytes a name
+// brings into it.
+// Solution: a strict UTF-8 decoder (RFC 3629) and an escape for everything
+// it refuses and for every control byte.
+#include "base/log_text.h"
+
+#include <stdio.h>
+
+size_t utf8Length(const char* text, size_t size)
+{
+    const unsigned char* s = reinterpret_cast<const unsigned char*>(text);
+    if (size == 0)
+        return 0;
+    if (s[0] < 0x80)
+        return 1;
+    // The second byte's range rules out overlong forms, surrogates and
+    // code points above U+10FFFF (RFC 3629).
+    size_t n = 0;
+    unsigned char lo = 0x80, hi = 0xbf;
+    if (s[0] >= 0xc2 && s[0] <= 0xdf)
+        n = 2;
+    else if (s[0] >= 0xe0 && s[0] <= 0xef)
+        n = 3, lo = s[0] == 0xe0 ? 0xa0 : 0x80, hi = s[0] == 0xed ? 0x9f : 0xbf;
+    else if (s[0] >= 0xf0 && s[0] <= 0xf4)
+        n = 4, lo = s[0] == 0xf0 ? 0x90 : 0x80, hi = s[0] == 0xf4 ? 0x8f : 0xbf;
+    if (n == 0 || size < n || s[1] < lo || s[1] > hi)
+        return 0;
+    for (size_t i = 2; i < n; ++i)
+        if (s[i] < 0x80 || s[i] > 0xbf)
+            return 0;
+    return n;
+}
+
+std::string escapeLogText(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const size_t n = utf8Length(text.data() + i, text.size() - i);
+        switch (c) {
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        case '\\': out += "\\\\"; break;
+        default:
+            if (c < 0x20 || c == 0x7f || n == 0) {
+                char hex[8];
+                snprintf(hex, sizeof hex, "\\x%02x", c);
+                out += hex;
+            } else {
+                out.append(text, i, n);
+            }
+        }
+        i += n == 0 ? 1 : n;
+    }
+    return out;
+}

@@ -1,0 +1,24 @@
+// Problem: names that reach the logs come from crashing programs, /tmp and
+// the command line, and any of them could end a log line, forge an escape
+// or make the log (and a page made of it) invalid UTF-8.
+// Solution: one escaping of text for log lines, and the UTF-8 check it and
+// the report's writer share.
+#ifndef TAPFUZZ_BASE_LOG_TEXT_H
+#define TAPFUZZ_BASE_LOG_TEXT_H
+
+#include <stddef.h>
+
+#include <string>
+
+// Text from a crashing program made safe for one log line: control bytes
+// become \n, \r, \t or \xHH, bytes that are no part of a valid UTF-8
+// sequence become \xHH, and a backslash is doubled, so a name can neither
+// end a line, pass for an escape, nor make the log (or a page made of it)
+// invalid UTF-8.
+std::string escapeLogText(const std::string& text);
+
+// The length (1 to 4) of the valid UTF-8 sequence that text starts with; 0
+// when it starts with none (or size is 0).
+size_t utf8Length(const char* text, size_t size);
+
+#endif

@@ -1,0 +1,243 @@
+// Problem: the screen must be captured from any panel format the device's
+// frame buffer uses, and a saved picture must never be half written.
+// Solution: one pread of the visible rows, pixels decoded by the frame
+// buffer's own bit fields, PNG compressed by the system's zlib and linked
+// into place from a temporary file.
+#include "base/screen_reader.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include "base/files.h"
+
+namespace {
+
+// Larger than any panel; keeps the sizes below well inside 32 bits.
+const unsigned kMaxSide = 8192;
+// The most read for one screen: more is no panel's frame but a driver's
+// error, and would cost the watcher that much memory every second.
+const uint64_t kMaxReadBytes = 64ULL << 20;
+
+std::string failure(const std::string& what, int err)
+{
+    return what + ": " + errorText(err);
+}
+
+// Written so that no sum can wrap: a driver's offset near 2^32 must not
+// pass for a small one.
+bool validField(const struct fb_bitfield& f, unsigned bits)
+{
+    return f.length <= 16 && f.offset < bits && f.length <= bits - f.offset;
+}
+
+// A channel of `f.length` bits scaled to 0..255.
+unsigned char channel(uint32_t pixel, const struct fb_bitfield& f)
+{
+    if (f.length == 0)
+        return 0;
+    uint32_t max = (1u << f.length) - 1;
+    uint32_t v = (pixel >> f.offset) & max;
+    return static_cast<unsigned char>((v * 255 + max / 2) / max);
+}
+
+void put32(std::string* out, uint32_t v)
+{
+    const char bytes[4] = {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+                           static_cast<char>(v)};
+    out->append(bytes, 4);
+}
+
+void chunk(std::string* png, const char* type, const std::string& data)
+{
+    put32(png, static_cast<uint32_t>(data.size()));
+    size_t at = png->size();
+    *png += type;
+    *png += data;
+    put32(png, static_cast<uint32_t>(
+                   crc32(0, reinterpret_cast<const Bytef*>(png->data() + at), static_cast<uInt>(png->size() - at))));
+}
+
+}  // namespace
+
+int getScreenSize(int* width, int* hight)
+{
+    int fd = openRetry(kFrameBuffer, O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct fb_var_screeninfo vinfo;
+    memset(&vinfo, 0, sizeof vinfo);
+    int ret = ioctl(fd, FBIOGET_VSCREENINFO, &vinfo);
+    int saved = errno;
+    close(fd);
+    if (ret < 0) {
+        errno = saved;
+        return -1;
+    }
+    *width = static_cast<int>(vinfo.xres);
+    *hight = static_cast<int>(vinfo.yres);
+    return 0;
+}
+
+int ScreenReader::read(const char* path, std::string* why)
+{
+    // A failed read leaves no screen behind, rather than the pixels of one
+    // read with the sizes of another.
+    mWidth = mHigth = 0;
+    mPixels.clear();
+    // O_NONBLOCK: whatever sits at the path (a fifo, say) must not hang the
+    // watcher.
+    Fd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat st;
+    if (fd.get() < 0 || fstat(fd.get(), &st) != 0) {
+        *why = failure(std::string("cannot open ") + path, errno);
+        return -1;
+    }
+    struct fb_var_screeninfo var;
+    memset(&var, 0, sizeof var);
+    if (!(S_ISCHR(st.st_mode) || S_ISREG(st.st_mode)) || ioctl(fd.get(), FBIOGET_VSCREENINFO, &var) != 0) {
+        *why = std::string(path) + " is not a frame buffer";
+        return -1;
+    }
+    unsigned bits = var.bits_per_pixel;
+    if (bits != 16 && bits != 24 && bits != 32) {
+        *why = std::string(path) + ": " + std::to_string(bits) + " bits per pixel are not supported";
+        return -1;
+    }
+    if (var.xres == 0 || var.yres == 0 || var.xres > kMaxSide || var.yres > kMaxSide ||
+        var.xoffset > kMaxSide || var.yoffset > kMaxSide) {
+        *why = std::string(path) + ": unusable screen geometry";
+        return -1;
+    }
+    // Drivers that leave the bit fields empty use the usual layouts.
+    if (var.red.length == 0 && var.green.length == 0 && var.blue.length == 0) {
+        bool rgb565 = bits == 16;
+        var.red = {rgb565 ? 11u : 16u, rgb565 ? 5u : 8u, 0};
+        var.green = {rgb565 ? 5u : 8u, rgb565 ? 6u : 8u, 0};
+        var.blue = {0, rgb565 ? 5u : 8u, 0};
+    }
+    if (!validField(var.red, bits) || !validField(var.green, bits) || !validField(var.blue, bits)) {
+        *why = std::string(path) + ": pixel bit fields out of range";
+        return -1;
+    }
+    mBytes = bits / 8;
+    const uint64_t row = static_cast<uint64_t>(var.xres) * mBytes;
+    uint64_t line = row;
+    struct fb_fix_screeninfo fix;
+    memset(&fix, 0, sizeof fix);
+    // Drivers that report no line length pack the rows.
+    if (ioctl(fd.get(), FBIOGET_FSCREENINFO, &fix) == 0 && fix.line_length != 0)
+        line = fix.line_length;
+    if (line < row) {
+        *why = std::string(path) + ": a line of " + std::to_string(line) + " bytes is shorter than the " +
+               std::to_string(row) + " bytes of a visible row";
+        return -1;
+    }
+    // The visible screen must lie inside the virtual one (a virtual side of
+    // 0: the visible one) and inside its lines.
+    const uint64_t xVirtual = var.xres_virtual != 0 ? var.xres_virtual : var.xres;
+    const uint64_t yVirtual = var.yres_virtual != 0 ? var.yres_virtual : var.yres;
+    if (var.xoffset + static_cast<uint64_t>(var.xres) > xVirtual ||
+        var.yoffset + static_cast<uint64_t>(var.yres) > yVirtual ||
+        static_cast<uint64_t>(var.xoffset) * mBytes + row > line) {
+        *why = std::string(path) + ": the panning offset " + std::to_string(var.xoffset) + "," +
+               std::to_string(var.yoffset) + " puts the visible screen outside the frame buffer";
+        return -1;
+    }
+    const uint64_t bytes = line * (var.yres - 1) + row;
+    if (bytes > kMaxReadBytes) {
+        *why = std::string(path) + ": the screen takes " + std::to_string(bytes >> 20) + " MB to read, more than " +
+               std::to_string(kMaxReadBytes >> 20) + " MB";
+        return -1;
+    }
+
+    // The visible rows in one read from the panning offset, then packed.
+    const size_t span = static_cast<size_t>(bytes);
+    const off_t start = static_cast<off_t>(var.yoffset * line + static_cast<uint64_t>(var.xoffset) * mBytes);
+    mPixels.resize(span);
+    for (size_t got = 0; got < span;) {
+        ssize_t n = pread(fd.get(), mPixels.data() + got, span - got, start + static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            *why = n < 0 ? failure(std::string("cannot read ") + path, errno)
+                         : std::string(path) + " holds less than the visible screen";
+            return -1;
+        }
+        got += static_cast<size_t>(n);
+    }
+    for (size_t y = 1; line != row && y < var.yres; ++y)
+        memmove(mPixels.data() + y * static_cast<size_t>(row), mPixels.data() + y * static_cast<size_t>(line),
+                static_cast<size_t>(row));
+    mPixels.resize(static_cast<size_t>(row) * var.yres);
+    mWidth = static_cast<int>(var.xres);
+    mHigth = static_cast<int>(var.yres);
+    mRed = var.red;
+    mGreen = var.green;
+    mBlue = var.blue;
+    return 0;
+}
+
+uint64_t ScreenReader::hash() const
+{
+    // FNV-1a over 64-bit words: eight times fewer multiplications than over
+    // bytes, and each step is a bijection, so any changed word changes the
+    // result.
+    uint64_t h = 14695981039346656037ull;
+    const unsigned char* p = mPixels.data();
+    size_t n = mPixels.size(), i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        memcpy(&w, p + i, 8);
+        h = (h ^ w) * 1099511628211ull;
+    }
+    for (; i < n; ++i)
+        h = (h ^ p[i]) * 1099511628211ull;
+    return h;
+}
+
+int ScreenReader::savePng(const std::string& path, std::string* why) const
+{
+    if (mWidth == 0) {
+        *why = "no screen was read";
+        return -1;
+    }
+    // Each row: filter type 0, then R, G, B per pixel.
+    std::string raw;
+    raw.reserve((static_cast<size_t>(mWidth) * 3 + 1) * static_cast<size_t>(mHigth));
+    const unsigned char* p = mPixels.data();
+    for (int y = 0; y < mHigth; ++y) {
+        raw += '\0';
+        for (int x = 0; x < mWidth; ++x, p += mBytes) {
+            // Frame buffers of both targets are little-endian.
+            uint32_t pixel = 0;
+            for (unsigned b = 0; b < mBytes; ++b)
+                pixel |= static_cast<uint32_t>(p[b]) << (8 * b);
+            raw += static_cast<char>(channel(pixel, mRed));
+            raw += static_cast<char>(channel(pixel, mGreen));
+            raw += static_cast<char>(channel(pixel, mBlue));
+        }
+    }
+    uLongf zlen = compressBound(static_cast<uLong>(raw.size()));
+    std::string z(zlen, '\0');
+    if (compress2(reinterpret_cast<Bytef*>(&z[0]), &zlen, reinterpret_cast<const Bytef*>(raw.data()),
+                  static_cast<uLong>(raw.size()), Z_BEST_SPEED) != Z_OK) {
+        *why = "cannot compress the screen";
+        return -1;
+    }
+    z.resize(zlen);
+
+    std::string header;
+    put32(&header, static_cast<uint32_t>(mWidth));
+    put32(&header, static_cast<uint32_t>(mHigth));
+    header.append("\x08\x02\x00\x00\x00", 5);  // 8 bits, RGB, deflate, no filter choice, no interlace
+    std::string png("\x89PNG\r\n\x1a\n", 8);
+    chunk(&png, "IHDR", header);
+    chunk(&png, "IDAT", z);
+    chunk(&png, "IEND", "");
+    return writeNewFile(path, png, why);
+}

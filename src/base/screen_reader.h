@@ -1,0 +1,45 @@
+// Problem: the run needs the screen's size, and a crash or a frozen screen
+// is fixed faster with a picture of what the device showed; the frame
+// buffer holds it in the panel's own format.
+// Solution: ask the frame buffer for its size; read its visible part, hash
+// it cheaply for change detection, and write it as an 8-bit RGB PNG that
+// appears only whole.
+#ifndef TAPFUZZ_BASE_SCREEN_READER_H
+#define TAPFUZZ_BASE_SCREEN_READER_H
+
+#include <linux/fb.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+// The frame buffer of the device's screen.
+const char kFrameBuffer[] = "/dev/fb0";
+
+// 0 with the frame buffer's xres/yres stored; -1 when /dev/fb0 cannot be
+// opened or queried (the outputs are then left as they were).
+int getScreenSize(int* width, int* hight);
+
+class ScreenReader {
+public:
+    // Reads the visible screen of the frame buffer at `path` (16, 24 or 32
+    // bits per pixel). 0, or -1 with the reason in *why.
+    int read(const char* path, std::string* why);
+
+    int width() const { return mWidth; }
+    int height() const { return mHigth; }
+    // A fingerprint of the pixels last read: a changed pixel changes it.
+    uint64_t hash() const;
+    // Writes the pixels last read as a PNG at `path`, never replacing a file
+    // there. 0, or -1 with the reason in *why.
+    int savePng(const std::string& path, std::string* why) const;
+
+private:
+    int mWidth = 0;
+    int mHigth = 0;
+    unsigned mBytes = 0;  // per pixel
+    struct fb_bitfield mRed = {}, mGreen = {}, mBlue = {};
+    std::vector<unsigned char> mPixels;  // rows of mWidth * mBytes, no padding
+};
+
+#endif

@@ -1,0 +1,194 @@
+// Problem: the program must drive whatever libfeedinput the device carries,
+// without a link-time dependency on it, and survive one that lacks functions.
+// Solution: dlopen it by path at run time, bind a fixed table of names, and
+// answer "not injected" for any event whose function is missing.
+#include "gesture/injector_event.h"
+
+#include <dlfcn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include "base/logger.h"
+#include "base/profile.h"
+
+namespace {
+
+const char kDefaultFolder[] = "/usr/lib/";
+
+// The names wanted in slots 0..5; the other slots want nothing.
+const char* const kSlotNames[] = {
+    "touchClick", "touchSwipe", "touchLongClick", "sendHKeyInput", "sendHKeyMcu", "getVersion",
+};
+
+enum {
+    SLOT_TOUCH_CLICK = 0,
+    SLOT_TOUCH_SWIPE = 1,
+    SLOT_TOUCH_LONGCLICK = 2,
+    SLOT_HKEY_INPUT = 3,
+    SLOT_HKEY_MCU = 4,
+    SLOT_VERSION = 5,
+};
+
+typedef int (*ClickFn)(int x, int y);
+typedef int (*SwipeFn)(int x, int y, int x2, int y2, int step, int duration);
+typedef int (*LongClickFn)(int x, int y, int duration);
+typedef int (*KeyFn)(int code);
+typedef char* (*VersionFn)();
+
+// What dlsym hands back is an object pointer; POSIX guarantees it converts to
+// the function's real type.
+template <typename Fn>
+Fn slotFunction(const EventHandle& handle, int slot)
+{
+    return reinterpret_cast<Fn>(handle.funchandle[slot]);
+}
+
+char kNoVersion[] = "V0.1";
+
+// The state of a swipe's own stream, and the run's while it is put aside.
+char gPathState[128];
+char* gRunState = nullptr;
+
+}  // namespace
+
+InjectorEvent::InjectorEvent() : mLastResult(0)
+{
+    memset(m_libpath, 0, sizeof m_libpath);
+    memset(mLoadedPath, 0, sizeof mLoadedPath);
+    char libpath[128];
+    libpath[0] = '\0';
+    if (GetProfileString(kDeviceProfile, "LIBLARAY_PATH", libpath) == 0)
+        snprintf(m_libpath, sizeof m_libpath, "%s", libpath);
+
+    memset(&mEventhandle, 0, sizeof mEventhandle);
+    snprintf(mEventhandle.libname, sizeof mEventhandle.libname, "%s", "libfeedinput.so");
+    for (size_t i = 0; i < sizeof kSlotNames / sizeof kSlotNames[0]; ++i)
+        snprintf(mEventhandle.funcname[i], sizeof mEventhandle.funcname[i], "%s", kSlotNames[i]);
+}
+
+InjectorEvent::~InjectorEvent()
+{
+}
+
+int InjectorEvent::LoadLibaray()
+{
+    ParseLibaray(mEventhandle);
+    return 0;
+}
+
+void InjectorEvent::ParseLibaray(EventHandle& eventhandle)
+{
+    // The folder is glued to the file name as it stands: a configured folder
+    // must end with '/'. Both arrays are public, so bound what is read of them.
+    const char* folder = m_libpath[0] != '\0' ? m_libpath : kDefaultFolder;
+    int folderLen = static_cast<int>(strnlen(folder, sizeof m_libpath));
+    int nameLen = static_cast<int>(strnlen(eventhandle.libname, sizeof eventhandle.libname));
+    // Sized for the longest folder the setting holds plus the longest name,
+    // so every value the profile can give is tried.
+    char path[sizeof m_libpath + sizeof eventhandle.libname];
+    snprintf(path, sizeof path, "%.*s%.*s", folderLen, folder, nameLen, eventhandle.libname);
+
+    // The handle is deliberately never closed: the functions bound below are
+    // called until the process ends.
+    void* lib = dlopen(path, RTLD_NOW);
+    if (lib == nullptr) {
+        const char* why = dlerror();
+        // The figure is the source line this text was first logged from; it
+        // stays as it was, so that a line a farm matches whole is not moved
+        // by an edit above it.
+        LOG(INFO) << "ParseLibaray 95 dlopen failed for " << path;
+        LOG(DEBUG) << "error:" << (why != nullptr ? why : "unknown");
+        return;
+    }
+    LOG(INFO) << "dlopen :" << path;
+    snprintf(mLoadedPath, sizeof mLoadedPath, "%s", path);
+    LOG(DEBUG) << "fun name:" << EVENT_HANDLE_SLOTS;
+
+    for (int i = 0; i < EVENT_HANDLE_SLOTS; ++i) {
+        eventhandle.funcname[i][sizeof eventhandle.funcname[i] - 1] = '\0';
+        if (eventhandle.funcname[i][0] == '\0')
+            continue;
+        eventhandle.funchandle[i] = dlsym(lib, eventhandle.funcname[i]);
+        if (eventhandle.funchandle[i] != nullptr) {
+            LOG(INFO) << "link:" << eventhandle.funcname[i];
+            eventhandle.funcvality[i] = true;
+        }
+        // A failed look-up leaves an error pending; clear it so the next
+        // dlerror() describes the next failure, not this one.
+        dlerror();
+    }
+}
+
+bool InjectorEvent::canInject(int eventTye) const
+{
+    if (eventTye < FACTOR_TOUCH || eventTye > FACTOR_PRESSKEY)
+        return false;
+    return mEventhandle.funcvality[eventTye];
+}
+
+int InjectorEvent::FeedInput(Pointer pointer)
+{
+    const EventHandle& handle = mEventhandle;
+    switch (pointer.eventTye) {
+    case FACTOR_TOUCH:
+        if (!handle.funcvality[SLOT_TOUCH_CLICK])
+            return 1;
+        if ((mLastResult = slotFunction<ClickFn>(handle, SLOT_TOUCH_CLICK)(pointer.x, pointer.y)) != 0)
+            LOG(INFO) << "Error Click (ACTION_DOWN):" << "(" << pointer.x << "," << pointer.y << ")";
+        return 0;
+    case FACTOR_MOTION:
+        if (!handle.funcvality[SLOT_TOUCH_SWIPE])
+            return 1;
+        if ((mLastResult = slotFunction<SwipeFn>(handle, SLOT_TOUCH_SWIPE)(
+                 pointer.x, pointer.y, pointer.x1, pointer.y1, pointer.step, pointer.duration)) != 0)
+            LOG(INFO) << "Error Swipe (ACTION_MOTION):(" << pointer.x << "," << pointer.y << ","
+                      << pointer.x1 << "," << pointer.y1 << "," << pointer.step << ")";
+        return 0;
+    case FACTOR_LONGCLICK:
+        if (!handle.funcvality[SLOT_TOUCH_LONGCLICK])
+            return 1;
+        if ((mLastResult = slotFunction<LongClickFn>(handle, SLOT_TOUCH_LONGCLICK)(pointer.x, pointer.y,
+                                                                                    pointer.duration)) != 0)
+            LOG(INFO) << "Error LongClick (ACTION_LONGCLICK):" << "(" << pointer.x << "," << pointer.y
+                      << ")";
+        return 0;
+    case FACTOR_PRESSKEY:
+        if (!handle.funcvality[SLOT_HKEY_INPUT])
+            return 1;
+        if ((mLastResult = slotFunction<KeyFn>(handle, SLOT_HKEY_INPUT)(pointer.code)) != 0)
+            LOG(INFO) << "Error PressKey (ACTION_PRESSKEY):" << "(" << pointer.code << ")";
+        // The key has reached the key device by now; the second path (to the
+        // MCU) is optional, and its absence does not undo the press.
+        if (handle.funcvality[SLOT_HKEY_MCU] &&
+            slotFunction<KeyFn>(handle, SLOT_HKEY_MCU)(pointer.code) != 0)
+            LOG(INFO) << "Error PressKey (ACTION_PRESSKEY):" << "(" << pointer.code << ")";
+        return 0;
+    default:
+        return 0;
+    }
+}
+
+int InjectorEvent::inject(const Pointer& event, unsigned int pathSeed)
+{
+    if (event.eventTye != FACTOR_MOTION)
+        return FeedInput(event);
+    gRunState = initstate(pathSeed, gPathState, sizeof gPathState);
+    int ret = FeedInput(event);
+    if (gRunState != nullptr)
+        setstate(gRunState);
+    gRunState = nullptr;
+    return ret;
+}
+
+char* InjectorEvent::GetLibarayVersion()
+{
+    if (!mEventhandle.funcvality[SLOT_VERSION])
+        return kNoVersion;
+    char* version = slotFunction<VersionFn>(mEventhandle, SLOT_VERSION)();
+    // A library answering with no text at all is treated as one without a
+    // version, rather than handing a null pointer to the caller's stream.
+    return version != nullptr ? version : kNoVersion;
+}

@@ -1,0 +1,53 @@
+// Problem: the program must drive whatever libfeedinput the device carries,
+// without linking against it, and a swipe's path must come out the same in
+// a replay.
+// Solution: dlopen it at run time and bind a fixed table of names; run each
+// swipe in a random stream of its own.
+#ifndef TAPFUZZ_GESTURE_INJECTOR_EVENT_H
+#define TAPFUZZ_GESTURE_INJECTOR_EVENT_H
+
+#include "gesture/pointer.h"
+
+#define EVENT_HANDLE_SLOTS 16
+
+typedef struct EventHandle_ {
+    char libname[64];
+    void* funchandle[EVENT_HANDLE_SLOTS];
+    char funcname[EVENT_HANDLE_SLOTS][64];
+    bool funcvality[EVENT_HANDLE_SLOTS];
+} EventHandle;
+
+class InjectorEvent {
+public:
+    InjectorEvent();
+    ~InjectorEvent();
+
+    int LoadLibaray();
+    void ParseLibaray(EventHandle& eventhandle);
+    int FeedInput(Pointer pointer);
+    // FeedInput, with a swipe's path drawn from a stream of its own seeded
+    // with `pathSeed`: the library draws the path from rand(), and a replay
+    // must draw the same one. The run's stream is only switched away from,
+    // never reseeded, and resumes where it stood. (rand() draws from
+    // random()'s state in the C library.)
+    int inject(const Pointer& event, unsigned int pathSeed);
+    char* GetLibarayVersion();
+
+    // True when the function that an event of this kind needs is bound.
+    bool canInject(int eventTye) const;
+    // What the library's function answered for the last injected event
+    // (0, or -1 for a failed write, 1 for a swipe with nothing to draw).
+    int lastResult() const { return mLastResult; }
+    // The path the library was loaded from; empty when it was not loaded.
+    const char* loadedPath() const { return mLoadedPath; }
+
+    EventHandle mEventhandle;
+    char m_libpath[128];
+
+private:
+    int mLastResult;
+    // The folder and the file name as dlopen took them, whole.
+    char mLoadedPath[sizeof m_libpath + sizeof EventHandle::libname];
+};
+
+#endif

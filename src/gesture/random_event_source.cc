@@ -1,0 +1,453 @@
+// Problem: a stress run needs a repeatable stream of random clicks, swipes,
+// long clicks and key presses in proportions the user can steer.
+// Solution: a cumulative mix of the four kinds, one rand() draw to pick the
+// kind, then a fixed order of draws for the grid point, swipe ends or key.
+#include "gesture/random_event_source.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <iomanip>
+#include <random>
+
+#include "base/files.h"
+#include "base/logger.h"
+#include "base/profile.h"
+#include "base/screen_reader.h"
+
+namespace {
+
+// The device's hardware keys, in the order the key table keeps them; each
+// name is also the profile key holding the key's Linux code.
+const char* const kHwkeyNames[] = {
+    "HWKEY_VOL_UP", "HWKEY_VOL_DOWN", "HWKEY_POWER", "HWKEY_HOME", "HWKEY_RADIO",
+    "HWKEY_NVI",    "HWKEY_MUTE",     "HWKEY_MEDIA", "HWKEY_BACK",
+};
+
+// getNextEvent hands out an event of kind -1 after this many draws that
+// queued nothing, so that its caller gets to look for a signal; a draw takes
+// a microsecond or so.
+const int kGiveUpDraws = 1000;
+// Every gesture kind of the mix must come out of this many draws at start-up.
+const int kDrawTries = 1000000;
+
+// A long press is told from a click by toolkits at 400 to 1000 ms; the
+// profile's LONGCLICK_DURATION (milliseconds) may move it within these bounds.
+const int kLongClickDefaultMs = 800;
+const int kLongClickMaxMs = 60000;
+const int kSwipeDurationUs = 75000;
+
+// rand() % 0 traps (SIGFPE on the device), and a bad profile or frame buffer
+// can leave a zero or negative range here: still take the draw, so a run's
+// draw order does not depend on it, but answer 0.
+int drawBelow(int range)
+{
+    if (range <= 0) {
+        (void)getNextInt(1);
+        return 0;
+    }
+    return getNextInt(range);
+}
+
+}  // namespace
+
+// The event mix: default weights, then user percentages (negated), then, after
+// adjustEventFactors, cumulative fractions that every draw is compared with.
+static float mFactors[FACTORZ_COUNT];
+
+RandomEventSource::RandomEventSource()
+    : mVerbose(0),
+      mPlateType(false),
+      mWidth(0),
+      mHigth(0),
+      mScreensize(20),
+      mLongClickMs(kLongClickDefaultMs),
+      mScreenOk(false),
+      mScreenErrno(0)
+{
+    mHwkeyCode.clear();
+    mlist.clear();
+    errno = 0;
+    mScreenOk = getScreenSize(&mWidth, &mHigth) == 0;
+    if (!mScreenOk)
+        mScreenErrno = errno != 0 ? errno : EIO;
+    getConfigInfo();
+    InitHwkeyCode();
+    InitDefaultFactors();
+}
+
+RandomEventSource::~RandomEventSource()
+{
+    mlist.clear();
+    mHwkeyCode.clear();
+}
+
+void RandomEventSource::getConfigInfo()
+{
+    int value = 0;
+    if (GetProfileInt(kDeviceProfile, "HWKEY_ENABLE", &value) == 0)
+        mPlateType = value != 0;
+    value = 0;
+    if (GetProfileInt(kDeviceProfile, "SCREEN_BASIC_SIZE", &value) == 0)
+        mScreensize = value;
+    else
+        mScreensize = 20;
+    value = 0;
+    if (GetProfileInt(kDeviceProfile, "LONGCLICK_DURATION", &value) == 0)
+        mLongClickMs = value;
+    char zones[kProfileLineMax + 1] = "";
+    ProfileLookup found = LookUpProfileString(kDeviceProfile, "EXCLUDE_RECTS", zones);
+    if (found == ProfileLookup::Refused)
+        mZoneError = "refused, and a run without all its zones would touch them";
+    else if (found == ProfileLookup::Found && !parseZones(zones, &mZones, &mZoneError))
+        mZones.clear();
+}
+
+bool RandomEventSource::inZone(int x, int y) const
+{
+    for (const Zone& z : mZones)
+        if (z.holds(x, y))
+            return true;
+    return false;
+}
+
+void RandomEventSource::InitHwkeyCode()
+{
+    for (const char* name : kHwkeyNames) {
+        HwKeyCode key{};
+        snprintf(key.hwkey_name, sizeof key.hwkey_name, "%s", name);
+        key.code = 0;
+        mHwkeyCode.push_back(key);
+    }
+    for (auto it = mHwkeyCode.begin(); it != mHwkeyCode.end();) {
+        if (GetProfileInt(kDeviceProfile, it->hwkey_name, &it->code) != 0 || it->code == 0)
+            it = mHwkeyCode.erase(it);
+        else
+            ++it;
+    }
+}
+
+int RandomEventSource::getWidth()
+{
+    return mWidth;
+}
+
+int RandomEventSource::getHigth()
+{
+    return mHigth;
+}
+
+bool RandomEventSource::checkConfig()
+{
+    char msg[160];
+    msg[0] = '\0';
+    if (!mScreenOk) {
+        snprintf(msg, sizeof msg, "tapfuzz: cannot read the screen size from /dev/fb0: %s",
+                 errorText(mScreenErrno).c_str());
+    } else if (mWidth <= 0 || mHigth <= 0) {
+        // xres/yres are unsigned; above INT_MAX they come back negative.
+        snprintf(msg, sizeof msg,
+                 "tapfuzz: cannot read the screen size from /dev/fb0: it reports %u x %u",
+                 static_cast<unsigned>(mWidth), static_cast<unsigned>(mHigth));
+    } else {
+        int smaller = mWidth < mHigth ? mWidth : mHigth;
+        if (mScreensize < 1 || mScreensize > smaller)
+            snprintf(msg, sizeof msg, "tapfuzz: SCREEN_BASIC_SIZE %d is outside 1..%d", mScreensize,
+                     smaller);
+        else if (mLongClickMs < 1 || mLongClickMs > kLongClickMaxMs)
+            snprintf(msg, sizeof msg, "tapfuzz: LONGCLICK_DURATION %d is outside 1..%d (milliseconds)",
+                     mLongClickMs, kLongClickMaxMs);
+        else if (!mZoneError.empty())
+            snprintf(msg, sizeof msg, "tapfuzz: EXCLUDE_RECTS: %s", mZoneError.c_str());
+        else if (!mZones.empty()) {
+            // Clicks land on whole grid cells; with none of them free no
+            // click could ever be drawn.
+            bool free = false;
+            for (int y = 0; !free && y < mHigth / mScreensize * mScreensize; ++y)
+                for (int x = 0; !free && x < mWidth / mScreensize * mScreensize; ++x)
+                    free = !inZone(x, y);
+            if (!free)
+                snprintf(msg, sizeof msg, "tapfuzz: EXCLUDE_RECTS cover every point the run could touch");
+        }
+    }
+    if (msg[0] == '\0')
+        return true;
+    fprintf(stderr, "%s\n", msg);
+    fflush(stderr);
+    LOG(INFO) << msg;
+    return false;
+}
+
+// The kind a draw falls on, with exactly the single-precision comparisons of
+// the mix: a draw equal to a threshold belongs to the next kind. -1 when the
+// draw lies at or beyond the last threshold (a mix totalling under 100 %).
+static int kindOfDraw(float r)
+{
+    if (r < mFactors[FACTOR_TOUCH])
+        return FACTOR_TOUCH;
+    if (r < mFactors[FACTOR_MOTION])
+        return FACTOR_MOTION;
+    if (r < mFactors[FACTOR_LONGCLICK])
+        return FACTOR_LONGCLICK;
+    if (r < mFactors[FACTOR_PRESSKEY])
+        return FACTOR_PRESSKEY;
+    return -1;
+}
+
+bool RandomEventSource::canDraw(int eventTye) const
+{
+    if (eventTye < FACTOR_TOUCH || eventTye > FACTOR_PRESSKEY)
+        return false;
+    if (eventTye == FACTOR_PRESSKEY && mHwkeyCode.empty())
+        return false;
+    // The same 1000 values get_rand() can yield, built the same way.
+    for (int i = 0; i < 1000; ++i) {
+        if (kindOfDraw(static_cast<float>(i) / 1000.0f) == eventTye)
+            return true;
+    }
+    return false;
+}
+
+void RandomEventSource::generateEvent()
+{
+    int kind = kindOfDraw(get_rand());
+    if (kind >= 0)
+        generatePointerEvent(kind);
+}
+
+template <typename Below>
+bool RandomEventSource::drawPlace(int kind, Below below, Pointer* event) const
+{
+    // A grid point is drawn for every kind, so that with a given seed the
+    // draws after it do not depend on which kind came up.
+    int cols = mScreensize > 0 ? mWidth / mScreensize : 0;
+    int rows = mScreensize > 0 ? mHigth / mScreensize : 0;
+    int tmpWnum = below(cols);
+    int tmpHnum = below(rows);
+    event->x = tmpWnum * mScreensize + below(mScreensize);
+    event->y = tmpHnum * mScreensize + below(mScreensize);
+    if (kind == FACTOR_TOUCH || kind == FACTOR_LONGCLICK)
+        return !inZone(event->x, event->y);
+    if (kind != FACTOR_MOTION)
+        return true;
+    event->x = below(mWidth);
+    event->y = below(mHigth);
+    event->x1 = below(mWidth);
+    event->y1 = below(mHigth);
+    // A swipe of length zero would be a click; move its end off the start.
+    if (event->x1 == event->x && event->y1 == event->y) {
+        event->x1 += 10;
+        event->y1 += 10;
+    }
+    for (const Zone& z : mZones)
+        if (z.meets(event->x, event->y, event->x1, event->y1))
+            return false;
+    return true;
+}
+
+void RandomEventSource::generatePointerEvent(int actiontype)
+{
+    Pointer event{};
+    // A point or swipe in a forbidden zone is dropped here, before its log
+    // line; getNextEvent then draws again.
+    if (!drawPlace(actiontype, drawBelow, &event))
+        return;
+    switch (actiontype) {
+    case FACTOR_TOUCH:
+        LOG(DEBUG) << "touch:x:" << event.x << " y:" << event.y;
+        event.eventTye = FACTOR_TOUCH;
+        mlist.push_back(event);
+        break;
+    case FACTOR_MOTION:
+        event.step = 5;
+        event.duration = kSwipeDurationUs;
+        event.eventTye = FACTOR_MOTION;
+        LOG(DEBUG) << "swipe:x:" << event.x << " y:" << event.y << " x1:" << event.x1
+                   << " y1:" << event.y1 << " step:" << event.step << " duration:" << event.duration;
+        mlist.push_back(event);
+        break;
+    case FACTOR_LONGCLICK:
+        event.duration = mLongClickMs * 1000;  // the library waits in microseconds
+        LOG(DEBUG) << "longclick: x:" << event.x << " y:" << event.y << " duration:" << event.duration;
+        event.eventTye = FACTOR_LONGCLICK;
+        mlist.push_back(event);
+        break;
+    case FACTOR_PRESSKEY: {
+        // No key in the profile: nothing to press, and no draw to take.
+        if (mHwkeyCode.empty())
+            break;
+        int index = rand() % static_cast<int>(mHwkeyCode.size());
+        event = Pointer{};
+        event.code = mHwkeyCode[static_cast<size_t>(index)].code;
+        event.eventTye = FACTOR_PRESSKEY;
+        mlist.push_back(event);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+Pointer RandomEventSource::getNextEvent()
+{
+    // A draw past the mix's end, a key press without keys or a gesture
+    // that would touch a zone queues nothing; draw again, but only so often
+    // before the caller gets to look for a signal.
+    for (int empty = 0; mlist.empty();) {
+        generateEvent();
+        if (mlist.empty() && ++empty == kGiveUpDraws) {
+            Pointer none{};
+            none.eventTye = -1;
+            return none;
+        }
+    }
+    Pointer event = mlist.front();
+    mlist.pop_front();
+    return event;
+}
+
+unsigned int RandomEventSource::drawPathSeed()
+{
+    return static_cast<unsigned int>(rand());
+}
+
+bool RandomEventSource::checkDrawable()
+{
+    if (mZones.empty())
+        return true;
+    // A generator of its own: the run's rand() sequence, and so the run of a
+    // given seed, stays as it was.
+    std::minstd_rand own(1);
+    auto below = [&own](int range) { return range > 0 ? static_cast<int>(own() % static_cast<unsigned>(range)) : 0; };
+    const char* const names[] = {"clicks", "swipes", "long clicks"};
+    for (int kind = FACTOR_TOUCH; kind <= FACTOR_LONGCLICK; ++kind) {
+        if (!canDraw(kind))
+            continue;
+        Pointer place{};
+        int tries = 0;
+        while (tries < kDrawTries && !drawPlace(kind, below, &place))
+            ++tries;
+        if (tries < kDrawTries)
+            continue;
+        char msg[160];
+        snprintf(msg, sizeof msg, "tapfuzz: %s cannot be drawn outside EXCLUDE_RECTS: none of %d tries missed every zone",
+                 names[kind], kDrawTries);
+        fprintf(stderr, "%s\n", msg);
+        fflush(stderr);
+        LOG(INFO) << msg;
+        return false;
+    }
+    return true;
+}
+
+std::string RandomEventSource::mixText() const
+{
+    char text[64];
+    float t = mFactors[FACTOR_TOUCH], m = mFactors[FACTOR_MOTION], l = mFactors[FACTOR_LONGCLICK];
+    snprintf(text, sizeof text, "%.1f,%.1f,%.1f,%.1f", static_cast<double>(t * 100), static_cast<double>((m - t) * 100),
+             static_cast<double>((l - m) * 100), static_cast<double>((mFactors[FACTOR_PRESSKEY] - l) * 100));
+    return text;
+}
+
+std::string RandomEventSource::zonesText() const
+{
+    std::string text;
+    for (const Zone& z : mZones)
+        text += (text.empty() ? "" : ";") + std::to_string(z.x) + "," + std::to_string(z.y) + "," +
+                std::to_string(z.w) + "," + std::to_string(z.h);
+    return text;
+}
+
+void RandomEventSource::setVerbose(int verbose)
+{
+    mVerbose = verbose;
+}
+
+void RandomEventSource::setFactors(int index, float v)
+{
+    mFactors[index] = v;
+}
+
+void RandomEventSource::InitDefaultFactors()
+{
+    if (mPlateType) {
+        mFactors[FACTOR_TOUCH] = 35.0f;
+        mFactors[FACTOR_MOTION] = 30.0f;
+        mFactors[FACTOR_LONGCLICK] = 30.0f;
+        mFactors[FACTOR_PRESSKEY] = 5.0f;
+    } else {
+        mFactors[FACTOR_TOUCH] = 40.0f;
+        mFactors[FACTOR_MOTION] = 30.0f;
+        mFactors[FACTOR_LONGCLICK] = 30.0f;
+        // Zero at program start; written so that a second source does not
+        // inherit the first one's cumulative 1.0 as a key weight.
+        mFactors[FACTOR_PRESSKEY] = 0.0f;
+    }
+}
+
+bool RandomEventSource::adjustEventFactors()
+{
+    // Single precision throughout: the draw is compared with these floats,
+    // and the thresholds must come out exactly as the run has always had them.
+    float userSum = 0.0f;
+    float defaultsum = 0.0f;
+    int defaultCount = 0;
+    for (int i = 0; i < FACTORZ_COUNT; ++i) {
+        if (mFactors[i] < 0.0f) {
+            userSum -= mFactors[i];
+        } else {
+            ++defaultCount;
+            defaultsum += mFactors[i];
+        }
+    }
+    if (userSum > 100.0f)
+        return false;
+    if (defaultCount == 0 && static_cast<double>(userSum) < 99.9)
+        return false;
+
+    float defaultsTarget = 100.0f - userSum;
+    // Only entries above zero are scaled; with a zero sum there are none.
+    float defaultsAdjustment = defaultsum > 0.0f ? defaultsTarget / defaultsum : 0.0f;
+    for (int i = 0; i < FACTORZ_COUNT; ++i) {
+        if (mFactors[i] <= 0.0f)
+            mFactors[i] = -mFactors[i];
+        else
+            mFactors[i] *= defaultsAdjustment;
+    }
+
+    float sum = 0.0f;
+    for (int i = 0; i < FACTORZ_COUNT; ++i) {
+        sum += mFactors[i] / 100;
+        mFactors[i] = sum;
+    }
+
+    if (mVerbose > 0) {
+        float t = mFactors[FACTOR_TOUCH] * 100;
+        float m = mFactors[FACTOR_MOTION] * 100;
+        float l = mFactors[FACTOR_LONGCLICK] * 100;
+        float p = mFactors[FACTOR_PRESSKEY] * 100;
+        float touch = t;
+        float motion = m - t;
+        float longclick = l - m;
+        float presskey = p - l;
+        LOG(INFO) << std::fixed << std::setprecision(1) << std::endl
+                  << "//  Event percentages" << std::endl
+                  << "//  TOUCH:" << static_cast<double>(touch) << "%" << std::endl
+                  << "//  MOTION:" << static_cast<double>(motion) << "%" << std::endl
+                  << "//  LONGCLICK:" << static_cast<double>(longclick) << "%" << std::endl
+                  << "//  PRESSKEY:" << static_cast<double>(presskey) << "%";
+    }
+    return true;
+}
+
+float get_rand()
+{
+    return static_cast<float>(rand() % 1000) / 1000.0f;
+}
+
+int getNextInt(int randomInt)
+{
+    return rand() % randomInt;
+}

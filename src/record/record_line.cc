@@ -1,0 +1,121 @@
+// Problem: the writer runs once per gesture on the run thread, and the
+// readers see records from killed runs, full disks and hands.
+// Solution: a writer that puts the line together by hand; the readers share
+// the table of kinds and keep their own strictness about numbers.
+#include "record/record_line.h"
+
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <charconv>
+#include <initializer_list>
+
+namespace {
+
+const RecordKind kKinds[] = {
+    {FACTOR_TOUCH, 2, 2, -1},
+    {FACTOR_MOTION, 7, 4, 6},
+    {FACTOR_LONGCLICK, 3, 2, -1},
+    {FACTOR_PRESSKEY, 1, 0, -1},
+};
+
+// A gesture line put together by hand at `p`, with kMaxGestureLine bytes of
+// room: printf's parsing of its format cost the run thread more than the
+// rest of a click's bookkeeping together.
+char* putLine(char* p, int index, long long at, int kind, std::initializer_list<long long> fields)
+{
+    char* const end = p + kMaxGestureLine;
+    auto put = [&](char c) {
+        if (p < end)
+            *p++ = c;
+    };
+    p = std::to_chars(p, end, index).ptr;
+    put(' ');
+    p = std::to_chars(p, end, at).ptr;
+    put(' ');
+    for (const char* k = kindName(kind); *k != '\0'; ++k)
+        put(*k);
+    for (long long v : fields) {
+        put(' ');
+        p = std::to_chars(p, end, v).ptr;
+    }
+    put('\n');
+    return p;
+}
+
+}  // namespace
+
+const RecordKind* recordKindNamed(const char* name, size_t len)
+{
+    for (const RecordKind& k : kKinds)
+        if (strlen(kindName(k.kind)) == len && strncmp(name, kindName(k.kind), len) == 0)
+            return &k;
+    return nullptr;
+}
+
+char* writeGestureLine(char* p, int index, long long at, const Pointer& e, unsigned int pathSeed, int result)
+{
+    switch (e.eventTye) {
+    case FACTOR_TOUCH:
+        return putLine(p, index, at, FACTOR_TOUCH, {e.x, e.y, result});
+    case FACTOR_MOTION:
+        return putLine(p, index, at, FACTOR_MOTION, {e.x, e.y, e.x1, e.y1, e.step, e.duration, pathSeed, result});
+    case FACTOR_LONGCLICK:
+        return putLine(p, index, at, FACTOR_LONGCLICK, {e.x, e.y, e.duration, result});
+    default:
+        return putLine(p, index, at, FACTOR_PRESSKEY, {e.code, result});
+    }
+}
+
+void setGestureFields(const RecordKind& kind, const long long* f, Pointer* e, unsigned int* pathSeed)
+{
+    *e = Pointer{};
+    e->eventTye = kind.kind;
+    if (kind.kind == FACTOR_PRESSKEY) {
+        e->code = static_cast<int>(f[0]);
+    } else {
+        e->x = static_cast<int>(f[0]);
+        e->y = static_cast<int>(f[1]);
+    }
+    if (kind.kind == FACTOR_MOTION) {
+        e->x1 = static_cast<int>(f[2]);
+        e->y1 = static_cast<int>(f[3]);
+        e->step = static_cast<int>(f[4]);
+        e->duration = static_cast<int>(f[5]);
+        *pathSeed = static_cast<unsigned int>(f[6]);
+    } else if (kind.kind == FACTOR_LONGCLICK) {
+        e->duration = static_cast<int>(f[2]);
+    }
+}
+
+std::string headerLine(const char* key, const std::string& value)
+{
+    return std::string("# ") + key + ":" + value + "\n";
+}
+
+std::string crashLine(const std::string& dump, int after)
+{
+    return "# crash:" + dump + " after:" + std::to_string(after) + "\n";
+}
+
+bool readCrashLine(const std::string& line, std::string* dump, long long* after)
+{
+    if (line.rfind("# crash:", 0) != 0)
+        return false;
+    const size_t at = line.rfind(" after:");
+    *dump = line.substr(8, at == std::string::npos ? std::string::npos : at - 8);
+    *after = -1;
+    if (at == std::string::npos)
+        return true;
+    // Blanks may stand before the number; what follows it is not looked at.
+    const char* p = line.c_str() + at + 7;
+    while (*p == ' ' || *p == '\t')
+        ++p;
+    char* end = nullptr;
+    errno = 0;
+    long long v = strtoll(p, &end, 10);
+    if (end != p && errno == 0)
+        *after = v;
+    return true;
+}

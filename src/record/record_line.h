@@ -1,0 +1,58 @@
+// Problem: the run record's lines are written by the run, read back by a
+// replay that trusts none of them, and read again by the report, which must
+// take in whatever a record holds; three readings of one format drift apart.
+// Solution: the grammar in one place: the kinds with their fields, the
+// writer of a gesture line, the order its fields are read back in, and the
+// crash and header lines.
+//
+//   # tapfuzz run record
+//   # KEY:VALUE                      the header: seed, command, screen, ...
+//   INDEX MICROSECONDS KIND FIELDS... RESULT
+//   # crash:DUMP after:N
+//
+// KIND and FIELDS: click X Y; swipe X Y X1 Y1 STEP DURATION PATHSEED;
+// longclick X Y DURATION; key CODE. Numbers are decimal, words one blank
+// apart, every line ends with a line feed.
+#ifndef TAPFUZZ_RECORD_RECORD_LINE_H
+#define TAPFUZZ_RECORD_RECORD_LINE_H
+
+#include <stddef.h>
+
+#include <string>
+
+#include "gesture/pointer.h"
+
+// A kind of gesture line.
+struct RecordKind {
+    int kind;       // FACTOR_TYPE
+    int fields;     // between the kind's name and the result
+    int places;     // the first fields that are points: X Y, or X Y X1 Y1
+    int seedField;  // the field holding the path seed; -1: none
+};
+
+// The kind named by the `len` bytes at `name`; nullptr for none.
+const RecordKind* recordKindNamed(const char* name, size_t len);
+
+// The room a gesture line may take: 10 + 20 + 9 + 8 * 12 characters and the
+// blanks.
+const size_t kMaxGestureLine = 192;
+
+// Writes the line of gesture `index`, injected `at` microseconds into the
+// run, at `p` (kMaxGestureLine bytes of room), and returns its end. A kind
+// that is none of the four is written as a key.
+char* writeGestureLine(char* p, int index, long long at, const Pointer& event, unsigned int pathSeed, int result);
+
+// The fields of a line of `kind`, in the order the writer puts them, into
+// an event of that kind (everything else 0) and its path seed.
+void setGestureFields(const RecordKind& kind, const long long* fields, Pointer* event, unsigned int* pathSeed);
+
+// "# KEY:VALUE\n".
+std::string headerLine(const char* key, const std::string& value);
+
+// "# crash:DUMP after:N\n".
+std::string crashLine(const std::string& dump, int after);
+// The DUMP and N of a line that starts "# crash:"; false for another line.
+// N is -1 when no " after:" with a number follows.
+bool readCrashLine(const std::string& line, std::string* dump, long long* after);
+
+#endif

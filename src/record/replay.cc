@@ -1,0 +1,260 @@
+// Problem: a recorded run must be injected again exactly, at its own pace
+// or faster, and a damaged or hostile record must not inject half a run.
+// Solution: read and check every line of the record first, strictly, and
+// schedule each gesture at its recorded distance from the first one.
+#include "record/replay.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <sstream>
+#include <utility>
+
+#include "base/files.h"
+#include "record/record_line.h"
+
+namespace {
+
+// The longest hold or swipe a record may ask for, in microseconds: the
+// profile's own bound on a long click. A finger is never left down longer.
+const long long kMaxDuration = 60000000;
+// The library refuses longer swipe paths: their memory alone can fail.
+const long long kMaxStep = 1 << 20;
+// A gesture line is under 200 characters; only a comment (the header's
+// command line) may be longer, and is then skipped unread.
+const size_t kMaxLine = 4096;
+
+std::string point(long long x, long long y)
+{
+    return std::to_string(x) + "," + std::to_string(y);
+}
+
+// A whole word in decimal within lo..hi, nothing before or after it.
+bool readNumber(const std::string& word, long long lo, long long hi, long long* value)
+{
+    if (word.empty() || (word[0] != '-' && (word[0] < '0' || word[0] > '9')))
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    long long v = strtoll(word.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || v < lo || v > hi)
+        return false;
+    *value = v;
+    return true;
+}
+
+// One gesture line: "INDEX MICROSECONDS KIND FIELDS... RESULT". Empty on
+// success, else what is wrong with it.
+std::string parseLine(const std::string& line, ReplayEvent* out)
+{
+    std::istringstream in(line);
+    std::vector<std::string> words;
+    for (std::string w; in >> w;)
+        words.push_back(w);
+    if (words.size() < 3)
+        return "expected INDEX MICROSECONDS KIND FIELDS... RESULT";
+    long long index, at;
+    if (!readNumber(words[0], 1, INT_MAX, &index))
+        return "the index \"" + words[0] + "\" is not a number from 1 to " + std::to_string(INT_MAX);
+    if (!readNumber(words[1], 0, LLONG_MAX, &at))
+        return "the time \"" + words[1] + "\" is not a number of microseconds";
+    const RecordKind* k = recordKindNamed(words[2].data(), words[2].size());
+    if (k != nullptr) {
+        if (words.size() != static_cast<size_t>(k->fields) + 4)
+            return "a " + words[2] + " has " + std::to_string(k->fields) + " fields and a result";
+        long long f[8];
+        for (int i = 0; i <= k->fields; ++i) {
+            const bool seed = i == k->seedField;
+            if (!readNumber(words[static_cast<size_t>(i) + 3], seed ? 0 : INT_MIN, seed ? UINT_MAX : INT_MAX, &f[i]))
+                return "\"" + words[static_cast<size_t>(i) + 3] + "\" is not a " +
+                       (seed ? "path seed from 0 to 4294967295" : "32-bit number");
+        }
+        setGestureFields(*k, f, &out->event, &out->pathSeed);
+        out->index = static_cast<int>(index);
+        out->at = at;
+        return "";
+    }
+    return "unknown kind \"" + words[2] + "\" (click, swipe, longclick or key)";
+}
+
+}  // namespace
+
+ReplayParser::ReplayParser(std::string name, int from, int to, ReplayLimits limits)
+    : mName(std::move(name)), mFrom(from), mTo(to), mLimits(std::move(limits))
+{
+}
+
+bool ReplayParser::feed(const char* data, size_t size)
+{
+    while (size > 0 && mWhy.empty()) {
+        const char* end = static_cast<const char*>(memchr(data, '\n', size));
+        const size_t n = end != nullptr ? static_cast<size_t>(end - data) : size;
+        // A NUL cuts a C string short: the line would be read as something
+        // shorter than what the file holds.
+        if (memchr(data, '\0', n) != nullptr)
+            mNul = true;
+        const size_t room = kMaxLine - mLine.size();
+        mLine.append(data, n < room ? n : room);
+        mLong = mLong || n > room;
+        if (end == nullptr)
+            break;
+        data = end + 1;
+        size -= n + 1;
+        endLine();
+    }
+    return mWhy.empty();
+}
+
+bool ReplayParser::endLine()
+{
+    ++mNumber;
+    if (!mLong && !mLine.empty() && mLine.back() == '\r')
+        mLine.pop_back();
+    std::string fault;
+    ReplayEvent e{};
+    const bool gesture = !mLine.empty() && mLine[0] != '#';
+    if (mNul)
+        fault = "holds a NUL byte";
+    else if (gesture && mLong)
+        fault = "is longer than " + std::to_string(kMaxLine) + " characters";
+    else if (gesture && (fault = check(mLine, &e)).empty()) {
+        if (mLast.index != 0 && e.index <= mLast.index)
+            fault = "the index does not follow " + std::to_string(mLast.index);
+        else if (e.at < mLast.at)
+            fault = "the time goes back before " + std::to_string(mLast.at);
+        else {
+            mLast = e;
+            if (e.index >= mFrom && e.index <= mTo)
+                mEvents.push_back(e);
+        }
+    }
+    mLine.clear();
+    mLong = mNul = false;
+    if (!fault.empty())
+        mWhy = mName + " line " + std::to_string(mNumber) + ": " + fault;
+    return mWhy.empty();
+}
+
+// A well-formed line, then what this run allows: the screen, the zones, the
+// longest hold, the swipe's steps.
+std::string ReplayParser::check(const std::string& line, ReplayEvent* e) const
+{
+    std::string fault = parseLine(line, e);
+    if (!fault.empty())
+        return fault;
+    const Pointer& p = e->event;
+    if (p.eventTye == FACTOR_PRESSKEY)
+        return "";
+    const bool swipe = p.eventTye == FACTOR_MOTION;
+    const int ex = swipe ? p.x1 : p.x, ey = swipe ? p.y1 : p.y;
+    for (const auto& end : {std::make_pair(p.x, p.y), std::make_pair(ex, ey)})
+        if (end.first < 0 || end.first >= mLimits.width || end.second < 0 || end.second >= mLimits.hight)
+            return "the point " + point(end.first, end.second) + " lies off the " + std::to_string(mLimits.width) +
+                   "x" + std::to_string(mLimits.hight) + " screen";
+    for (const Zone& z : mLimits.zones)
+        if (z.meets(p.x, p.y, ex, ey))
+            return std::string(swipe ? "the swipe from " + point(p.x, p.y) + " to " + point(ex, ey) + " crosses"
+                                     : "the point " + point(p.x, p.y) + " lies in") +
+                   " the excluded zone " + point(z.x, z.y) + "," + point(z.w, z.h);
+    if (p.duration < 0 || p.duration > kMaxDuration)
+        return "the duration " + std::to_string(p.duration) + " is outside 0.." + std::to_string(kMaxDuration) +
+               " microseconds";
+    if (swipe && (p.step < 1 || p.step > kMaxStep))
+        return "the step " + std::to_string(p.step) + " is outside 1.." + std::to_string(kMaxStep);
+    return "";
+}
+
+bool ReplayParser::finish()
+{
+    if (!mWhy.empty())
+        return false;
+    // What a writer killed in the middle of a line left: every line before
+    // it is whole and worth replaying.
+    if (!mLine.empty() || mLong || mNul) {
+        mNote = mName + " line " + std::to_string(mNumber + 1) + ": no line feed at its end (torn), skipped";
+        mLine.clear();
+        mLong = mNul = false;
+    }
+    if (mEvents.empty())
+        mWhy = mName + " holds no gesture with an index from " + std::to_string(mFrom) + " to " + std::to_string(mTo);
+    return mWhy.empty();
+}
+
+bool loadReplay(const char* path, int from, int to, const ReplayLimits& limits, std::vector<ReplayEvent>* out,
+                std::string* why, std::string* note)
+{
+    out->clear();
+    note->clear();
+    // Without O_NONBLOCK, opening a fifo waits for a writer; a device is
+    // never read at all.
+    Fd in(open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st;
+    if (in.get() < 0 || fstat(in.get(), &st) != 0) {
+        *why = std::string("cannot read ") + path + ": " + errorText(errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        *why = std::string(path) + " is not a regular file";
+        return false;
+    }
+    ReplayParser parser(path, from, to, limits);
+    // Up to the end it has now: a record still being written is read as far
+    // as it goes, and never chased.
+    std::vector<char> buffer(64 * 1024);
+    for (off_t left = st.st_size; left > 0;) {
+        ssize_t n = read(in.get(), buffer.data(), static_cast<size_t>(std::min<off_t>(left, static_cast<off_t>(buffer.size()))));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            *why = std::string("cannot read ") + path + ": " + errorText(errno);
+            return false;
+        }
+        if (n == 0 || !parser.feed(buffer.data(), static_cast<size_t>(n)))
+            break;
+        left -= n;
+    }
+    const bool ok = parser.finish();
+    *note = parser.note();
+    if (!ok) {
+        *why = parser.why();
+        return false;
+    }
+    out->swap(parser.events());
+    return true;
+}
+
+ReplaySource::ReplaySource(std::vector<ReplayEvent> events, double speed) : mEvents(std::move(events)), mSpeed(speed) {}
+
+bool ReplaySource::next(Gesture* gesture)
+{
+    if (mNext == mEvents.size())
+        return false;
+    gesture->event = mEvents[mNext].event;
+    gesture->pathSeed = mEvents[mNext].pathSeed;
+    ++mNext;
+    return true;
+}
+
+long long ReplaySource::untilDue(long long now) const
+{
+    return mNext == 0 ? 0 : replayWait(mEvents, mNext - 1, mSpeed, now);
+}
+
+long long replayWait(const std::vector<ReplayEvent>& events, size_t i, double speed, long long now)
+{
+    if (!(speed > 0.0) || i >= events.size())
+        return 0;
+    // A gap of up to LLONG_MAX microseconds divided by a small speed is far
+    // beyond it, and a double beyond LLONG_MAX has no integer to become.
+    double due = (static_cast<double>(events[i].at) - static_cast<double>(events[0].at)) / speed;
+    double wait = due - static_cast<double>(now);
+    if (!(wait > 0.0))
+        return 0;
+    return wait < static_cast<double>(LLONG_MAX) ? static_cast<long long>(wait) : LLONG_MAX;
+}

@@ -1,0 +1,388 @@
+// Problem: the page is read by anyone and by browsers, and what it shows
+// comes from logs and records that anyone may have written into.
+// Solution: every text escaped for HTML and XML, pictures inlined only when
+// they are tapfuzz's own PNGs within the page's budget, figures drawn as SVG.
+#include "report/report_page.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <sstream>
+
+#include "base/files.h"
+#include "base/log_text.h"
+#include "gesture/pointer.h"
+#include "gesture/zones.h"
+
+namespace {
+
+const long kMaxPicture = 4 * 1024 * 1024;  // larger screenshots are linked, not inlined
+const long long kMaxInlined = 32LL * 1024 * 1024;  // screenshot bytes per page; the rest are listed by path
+
+bool noControl(const char* s, size_t n)  // the start of s needs no \xHH on a page
+{
+    const unsigned char c = static_cast<unsigned char>(s[0]);
+    if (n == 1)
+        return c >= 0x20 && c != 0x7f;
+    // C1 controls (U+0080..U+009F, errors to HTML) and U+FFFE, U+FFFF (XML
+    // 1.0 refuses them).
+    const unsigned char d = static_cast<unsigned char>(s[1]);
+    return !(n == 2 && c == 0xc2 && d < 0xa0) && !(n == 3 && c == 0xef && d == 0xbf && static_cast<unsigned char>(s[2]) >= 0xbe);
+}
+
+void base64(ReportOut& o, const std::string& in)
+{
+    static const char t[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (size_t i = 0; i < in.size(); i += 3) {
+        unsigned v = static_cast<unsigned char>(in[i]) << 16;
+        if (i + 1 < in.size())
+            v |= static_cast<unsigned char>(in[i + 1]) << 8;
+        if (i + 2 < in.size())
+            v |= static_cast<unsigned char>(in[i + 2]);
+        out += t[v >> 18];
+        out += t[(v >> 12) & 63];
+        out += i + 1 < in.size() ? t[(v >> 6) & 63] : '=';
+        out += i + 2 < in.size() ? t[v & 63] : '=';
+        if (out.size() >= 64 * 1024)
+            o << out, out.clear();
+    }
+    o << out;
+}
+
+// Seconds of a "YYYY-MM-DD HH:MM:SS" stamp; both ends of a run are local
+// times of one clock, so reading them as UTC keeps their difference.
+long long stampSeconds(const std::string& stamp)
+{
+    struct tm t = {};
+    const char* end = strptime(stamp.c_str(), "%Y-%m-%d %H:%M:%S", &t);
+    return end != nullptr && *end == '\0' ? static_cast<long long>(timegm(&t)) : -1;
+}
+
+bool askedForIt(const ReportRun& run, std::string* how)
+{
+    const std::string command = run.head.count("command") ? run.head.at("command") : "";
+    if (run.injected >= 0) {
+        *how = "finished: " + std::to_string(run.injected) + " events injected";
+        return true;
+    }
+    if (!run.stopSignal.empty()) {
+        *how = "ended by " + run.stopSignal;
+        return run.stopSignal == "SIGALRM" && command.find("--hour") != std::string::npos;
+    }
+    *how = "ended by nothing it logged (killed, or still running)";
+    return false;
+}
+
+double seconds(const ReportRun& run)
+{
+    double d = run.lastAt / 1e6;
+    long long a = stampSeconds(run.head.count("start") ? run.head.at("start") : ""), b = stampSeconds(run.lastStamp);
+    return a >= 0 && b >= a && b - a > d ? static_cast<double>(b - a) : d;
+}
+
+long long atOf(const ReportRun& run, int event)
+{
+    auto b = run.before.find(event);
+    if (b != run.before.end() && b->second.at >= 0)
+        return b->second.at;
+    return event <= 0 || run.gestures == 0 ? 0 : run.lastAt;
+}
+
+void touchMap(ReportOut& o, ReportRun& run, const std::vector<Zone>& zones)
+{
+    layOut(run);
+    if (run.cells.empty()) {
+        o << "<p class=\"note\">no touch map: the record gives no screen size</p>";
+        return;
+    }
+    // 600 px wide at the screen's ratio, within reason for a strip of a screen.
+    const double height = std::min(6000.0, std::max(1.0, 600.0 * run.height / run.width));
+    o << "<svg class=\"map\" width=\"600\" height=\"" << height << "\" viewBox=\"0 0 " << run.width << " "
+      << run.height << "\"><rect width=\"100%\" height=\"100%\" fill=\"#f2f2f2\" stroke=\"#888\"/>";
+    const long long most = std::max(1LL, run.mostInCell);
+    for (size_t i = 0; i < run.cells.size(); ++i)
+        if (run.cells[i] != 0)
+            o << "<rect x=\"" << static_cast<long long>(i % run.cols) * run.cell << "\" y=\""
+              << static_cast<long long>(i / run.cols) * run.cell << "\" width=\"" << run.cell << "\" height=\""
+              << run.cell << "\" fill=\"#d22\" fill-opacity=\"" << 0.1 + 0.9 * run.cells[i] / most << "\"/>";
+    o << "<path d=\"" << run.swipes << "\" stroke=\"#15c\" stroke-opacity=\".35\" stroke-width=\""
+      << run.width / 600.0 << "\" fill=\"none\"/>";
+    for (const Zone& z : zones)
+        o << "<rect x=\"" << z.x << "\" y=\"" << z.y << "\" width=\"" << z.w << "\" height=\"" << z.h
+          << "\" fill=\"#000\" fill-opacity=\".3\" stroke=\"#000\" stroke-dasharray=\"6 4\"/>";
+    o << "</svg><p>" << run.width << "x" << run.height << ", cells of " << run.cell
+      << " px shaded by clicks and long clicks (darkest: " << most << "); " << run.swipesDrawn << " of "
+      << run.swipesAll << " swipes as lines; forbidden zones hatched dark";
+    if (run.offScreen > 0)
+        o << "; " << run.offScreen << " touches off the screen not shown";
+    o << ".</p>";
+}
+
+void timeline(ReportOut& o, const ReportRun& run)
+{
+    std::vector<long long> minutes = run.perMinute;
+    if (minutes.empty())
+        minutes.push_back(0);
+    const double n = static_cast<double>(minutes.size());
+    const long long most = std::max(1LL, *std::max_element(minutes.begin(), minutes.end()));
+    // A bar per minute, or per group of minutes (the busiest of them) when
+    // there are more minutes than pixels.
+    const size_t per = (minutes.size() + 799) / 800, bars = (minutes.size() + per - 1) / per;
+    o << "<svg class=\"timeline\" width=\"800\" height=\"130\"><rect width=\"800\" height=\"110\" fill=\"#f7f7f7\"/>";
+    for (size_t b = 0; b < bars; ++b) {
+        long long v = 0;
+        for (size_t i = b * per; i < std::min(minutes.size(), (b + 1) * per); ++i)
+            v = std::max(v, minutes[i]);
+        o << "<rect x=\"" << 800.0 * b / bars << "\" y=\"" << 110 - 100.0 * v / most << "\" width=\"" << 800.0 / bars
+          << "\" height=\"" << 100.0 * v / most << "\" fill=\"#8ab\"/>";
+    }
+    for (const ReportMark& m : run.marks) {
+        double x = 800 * (atOf(run, m.event) / 6e7) / n;
+        static const char* const colour[] = {"#d00", "#888", "#06f", "#e80"};
+        o << "<line x1=\"" << x << "\" x2=\"" << x << "\" y1=\"0\" y2=\"110\" stroke=\"" << colour[markKind(m.what)]
+          << "\" stroke-width=\"2\"/>";
+    }
+    o << "<text x=\"0\" y=\"126\" font-size=\"12\">0 min</text><text x=\"800\" y=\"126\" font-size=\"12\" "
+         "text-anchor=\"end\">"
+      << static_cast<long long>(n) << " min; busiest " << most
+      << " events/min</text></svg><p><span style=\"color:#d00\">| crash</span> <span style=\"color:#888\">| dump "
+         "not the application's</span> <span style=\"color:#06f\">| freeze</span> <span style=\"color:#e80\">| "
+         "application exit</span></p>";
+}
+
+// The screenshot of a mark, when it may be inlined: a name tapfuzz gives
+// (coredump-....png beside the saved dump, freeze-....png), in the results
+// folder or beside the dump its record names, a regular file that is a PNG
+// of at most kMaxPicture bytes, within the page's kMaxInlined. Otherwise ""
+// and *note says why.
+std::string picture(ReportFolder& folder, const ReportMark& m, std::string* note)
+{
+    const std::string base = baseName(m.shot);
+    const bool crash = m.what == "crash" || m.what == "dump";
+    const char* prefix = crash ? "coredump-" : "freeze-";
+    if (base.compare(0, strlen(prefix), prefix) != 0 || base.size() < 4 ||
+        base.compare(base.size() - 4, 4, ".png") != 0) {
+        *note = "screenshot " + m.shot + " not inlined: not a name tapfuzz gives";
+        return "";
+    }
+    // A freeze shot is only ever in the results folder, whatever the log says.
+    std::vector<std::pair<int, std::string>> where;
+    if (crash)
+        where.push_back({AT_FDCWD, m.shot});
+    if (folder.fd >= 0)
+        where.push_back({folder.fd, base});
+    std::string why = "missing";
+    for (const auto& w : where) {
+        struct stat st;
+        Fd fd(openRegular(w.first, w.second, &st, &why));
+        const std::string shown = w.first == AT_FDCWD ? w.second : folder.path + "/" + w.second;
+        if (fd.get() < 0 && why == "missing")
+            continue;
+        if (fd.get() < 0) {
+            *note = "screenshot " + shown + " not inlined: " + why;
+            return "";
+        }
+        if (st.st_size > kMaxPicture) {
+            *note = "screenshot " + shown + " too large to inline";
+            return "";
+        }
+        if (folder.inlined + st.st_size > kMaxInlined) {
+            *note = "screenshot " + shown + " not inlined: the page holds its 32 MB of screenshots";
+            return "";
+        }
+        std::string data(static_cast<size_t>(st.st_size), '\0');
+        size_t got = 0;
+        for (ssize_t n; got < data.size() && (n = read(fd.get(), &data[got], data.size() - got)) != 0;) {
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                break;
+            got += static_cast<size_t>(n);
+        }
+        data.resize(got);
+        if (data.compare(0, 8, "\x89PNG\r\n\x1a\n") != 0) {
+            *note = "screenshot " + shown + " not inlined: not a PNG";
+            return "";
+        }
+        folder.inlined += static_cast<long long>(data.size());
+        return data;
+    }
+    *note = "screenshot " + m.shot + " " + why;
+    return "";
+}
+
+void runSection(ReportOut& o, ReportFolder& folder, ReportRun& run)
+{
+    auto head = [&run](const char* k) { return run.head.count(k) ? run.head.at(k) : std::string("?"); };
+    std::vector<Zone> zones;
+    std::string why;
+    if (run.head.count("exclude") && !parseZones(run.head.at("exclude"), &zones, &why))
+        addNote(run.notes, run.notesLeft, "forbidden zones not readable: " + why);
+    std::string how;
+    askedForIt(run, &how);
+    std::string minutes;
+    for (long long c : run.perMinute.empty() ? std::vector<long long>{0} : run.perMinute)
+        minutes += (minutes.empty() ? "" : " ") + std::to_string(c);
+
+    o << "<section class=\"run\" id=\"" << esc(run.name) << "\" data-seed=\"" << esc(head("seed"))
+      << "\" data-events=\"" << run.gestures << "\" data-injected=\"" << run.injected;
+    for (int k = 0; k < 4; ++k)
+        o << "\" data-" << kindName(k) << "=\"" << run.counts[k];
+    o << "\" data-crashes=\"" << run.kinds[0] << "\" data-dumps=\"" << run.kinds[1] << "\" data-freezes=\""
+      << run.kinds[2] << "\" data-exits=\"" << run.kinds[3] << "\" data-minutes=\"" << minutes << "\">\n<h2>"
+      << esc(run.name) << "</h2>\n<table class=\"head\"><tr><th>seed</th><td>" << esc(head("seed"))
+      << "</td></tr><tr><th>command</th><td><code>" << esc(head("command")) << "</code></td></tr><tr><th>library</th><td>"
+      << esc(head("library")) << "</td></tr><tr><th>start</th><td>" << esc(head("start"))
+      << "</td></tr><tr><th>duration</th><td>" << static_cast<long long>(seconds(run))
+      << " s</td></tr><tr><th>ended</th><td>" << esc(how)
+      << "</td></tr></table>\n<h3>Gestures per kind</h3><table><tr><th>kind</th><th>injected</th><th>share</th><th>"
+         "asked</th></tr>";
+    std::vector<std::string> mix(4, "?");
+    std::istringstream mixText(run.head.count("mix") ? run.head.at("mix") : "");
+    int k = 0;
+    for (std::string v; k < 4 && std::getline(mixText, v, ',');)
+        mix[k++] = v;
+    for (k = 0; k < 4; ++k) {
+        char share[32];
+        snprintf(share, sizeof share, "%.1f %%", run.gestures == 0 ? 0.0 : 100.0 * run.counts[k] / run.gestures);
+        o << "<tr><td>" << kindName(k) << "</td><td>" << run.counts[k] << "</td><td>" << share << "</td><td>"
+          << esc(mix[k]) << " %</td></tr>";
+    }
+    o << "</table>\n<h3>Touch map</h3>";
+    touchMap(o, run, zones);
+    o << "\n<h3>Timeline (events per minute)</h3>";
+    timeline(o, run);
+    o << "\n<h3>Crashes, dumps, freezes and exits</h3>";
+    if (run.marks.empty())
+        o << "<p>none</p>";
+    else
+        o << "<table class=\"marks\"><tr><th>time</th><th>what</th><th>program</th><th>pid</th><th>saved</th><th>"
+             "after gesture</th><th>screen</th><th>gestures before</th></tr>";
+    const std::string record = folder.path + "/" + run.name + ".events";
+    for (const ReportMark& m : run.marks) {
+        std::string note, shot = m.shot.empty() ? "" : picture(folder, m, &note);
+        std::string before;
+        auto b = run.before.find(m.event);
+        if (b != run.before.end())
+            for (const std::string& line : b->second.lines)
+                before += esc(line) + "\n";
+        o << "<tr class=\"" << m.what << "\" data-event=\"" << m.event << "\" data-saved=\"" << esc(m.saved)
+          << "\"><td>" << esc(m.time) << "</td><td>" << m.what << "</td><td>"
+          << (m.what == "dump" ? "unverified: " : "") << esc(m.program) << "</td><td>" << esc(m.pid) << "</td><td>"
+          << esc(m.saved.empty() ? m.message : m.saved) << "</td><td>" << m.event << "</td><td>";
+        if (!shot.empty()) {
+            o << "<img width=\"240\" alt=\"screen\" src=\"data:image/png;base64,";
+            base64(o, shot);
+            o << "\"/>";
+        } else if (!note.empty()) {
+            o << esc(note);
+            addNote(run.notes, run.notesLeft, note);
+        }
+        o << "</td><td><pre>" << before << "</pre>";
+        if (m.event > 0 && run.listed)
+            o << "replay: <code>tapfuzz --replay " << esc(record) << " --to " << m.event << "</code>";
+        o << "</td></tr>";
+    }
+    if (!run.marks.empty())
+        o << "</table>";
+    if (run.unlisted > 0)
+        o << "<p class=\"note\">" << run.unlisted << " more crashes, dumps, freezes and exits not listed</p>";
+    o << "</section>\n";
+}
+
+// "YYYY-MM-DD HH:MM:SS" exactly and a real date, as the schema's time
+// stamp wants it (strptime alone takes fewer digits and February 30).
+bool isStamp(const std::string& s)
+{
+    long long t = stampSeconds(s);
+    struct tm tmv;
+    char again[32] = "";
+    time_t tt = static_cast<time_t>(t);
+    return t >= 0 && tt == t && gmtime_r(&tt, &tmv) != nullptr &&
+           strftime(again, sizeof again, "%Y-%m-%d %H:%M:%S", &tmv) > 0 && s == again;
+}
+
+void junitRun(ReportOut& o, ReportFolder& folder, const ReportRun& run)
+{
+    auto head = [&run](const char* k) { return run.head.count(k) ? run.head.at(k) : std::string(""); };
+    std::string how, start = head("start"), cls = "tapfuzz." + run.name;
+    bool ok = askedForIt(run, &how);
+    std::replace(start.begin(), start.end(), ' ', 'T');
+    if (!isStamp(head("start")))
+        start = "1970-01-01T00:00:00";
+    const int dumps = static_cast<int>(std::count_if(run.marks.begin(), run.marks.end(),
+                                                     [](const ReportMark& m) { return m.what == "dump"; }));
+    const int tests = static_cast<int>(run.marks.size()) + 1 + (run.unlisted > 0 ? 1 : 0);
+    const int failures = tests - dumps - (ok ? 1 : 0);
+    char time[32];
+    snprintf(time, sizeof time, "%.3f", seconds(run));
+    o << "  <testsuite name=\"" << esc(run.name) << "\" tests=\"" << tests << "\" failures=\"" << failures
+      << "\" skipped=\"" << dumps << "\" timestamp=\"" << esc(start) << "\" time=\"" << time
+      << "\">\n    <properties><property name=\"seed\" value=\"" << esc(head("seed"))
+      << "\"/><property name=\"command\" value=\"" << esc(head("command"))
+      << "\"/></properties>\n    <testcase classname=\"" << esc(cls) << "\" name=\"run seed:" << esc(head("seed"))
+      << "\" time=\"" << time << "\"";
+    o << (ok ? "/>\n" : "><failure message=\"" + esc(how) + "\"/></testcase>\n");
+    // A dump not known to be the application's is reported, but neither as
+    // its crash nor as a failure.
+    for (const ReportMark& m : run.marks) {
+        std::string name = m.what == "freeze" || m.what == "dump" ? m.what : m.what + " " + m.program;
+        o << "    <testcase classname=\"" << esc(cls) << "\" name=\"" << esc(name) << " event:" << m.event << "\"><"
+          << (m.what == "dump" ? "skipped" : "failure") << " message=\"" << esc(m.message) << "\"/></testcase>\n";
+    }
+    if (run.unlisted > 0)
+        o << "    <testcase classname=\"" << esc(cls) << "\" name=\"unlisted\"><failure message=\"" << run.unlisted
+          << " more crashes, dumps, freezes and exits\"/></testcase>\n";
+    o << "  </testsuite>\n";
+    folder.tests += tests;
+    folder.failures += failures;
+}
+
+}  // namespace
+
+// Text for the page and junit.xml: bytes outside UTF-8 and control
+// characters become \xHH as in the log, markup characters entities. A
+// backslash stays as it is: the log and the record escaped theirs.
+std::string esc(const std::string& s)
+{
+    std::string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size();) {
+        const size_t n = utf8Length(s.data() + i, s.size() - i);
+        if (n == 0 || !noControl(s.data() + i, n)) {
+            for (size_t k = 0; k < std::max<size_t>(n, 1); ++k) {
+                char hex[8];
+                snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(s[i + k]));
+                out += hex;
+            }
+            i += std::max<size_t>(n, 1);
+            continue;
+        }
+        switch (s[i]) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        case '\'': out += "&#39;"; break;
+        default: out.append(s, i, n);
+        }
+        i += n;
+    }
+    return out;
+}
+
+void writeRun(ReportOut& html, ReportOut& junit, ReportFolder& folder, ReportRun& run)
+{
+    runSection(html, folder, run);
+    junitRun(junit, folder, run);
+    for (const std::string& n : run.notes)
+        addNote(folder.notes, folder.notesLeft, run.name + ": " + n, kMaxNotes * 20);
+    if (run.notesLeft > 0)
+        addNote(folder.notes, folder.notesLeft, run.name + ": " + std::to_string(run.notesLeft) + " more", kMaxNotes * 20);
+}

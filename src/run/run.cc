@@ -1,0 +1,192 @@
+// Problem: each start-up step may refuse the run, and a refusal must come
+// before anything is injected, watched or written into the kernel; the end
+// must write the summary only for a run that completed or was asked to stop
+// by a crash.
+// Solution: steps that end the process themselves through the stop module
+// when they refuse; the loop, then the summary and the end in one place.
+#include "run/run.h"
+
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "base/clock.h"
+#include "base/files.h"
+#include "base/log_text.h"
+#include "base/logger.h"
+#include "base/profile.h"
+#include "gesture/injector_event.h"
+#include "gesture/random_event_source.h"
+#include "record/replay.h"
+#include "record/run_record.h"
+#include "run/random_gestures.h"
+#include "run/run_loop.h"
+#include "run/stop.h"
+#include "watch/dump_monitor.h"
+
+long long mSeed = 0;
+long cancel_pthread = 1000000;
+
+namespace {
+
+int profileInt(const char* key, int fallback)
+{
+    int value = fallback;
+    return GetProfileInt(kDeviceProfile, key, &value) == 0 ? value : fallback;
+}
+
+// What the watcher is told: the options it needs and the profile's keys of
+// the watch.
+WatchSettings watchSettings(const RunOptions& options, const std::string& restart)
+{
+    WatchSettings s;
+    char corepath[64] = "";
+    if (GetProfileString(kDeviceProfile, "COREFILE_PATH", corepath) == 0 && corepath[0] != '\0')
+        s.savePath = corepath;
+    int mb = 0;
+    if (GetProfileInt(kDeviceProfile, "COREFILE_MAX_MB", &mb) == 0)
+        s.dumpLimitMb = mb;
+    s.seed = mSeed;
+    // As the process's command line shows it, each word followed by a blank.
+    s.command = readSmall("/proc/self/cmdline", 4096);
+    std::replace(s.command.begin(), s.command.end(), '\0', ' ');
+    s.app = options.app;
+    s.stopOnCrash = options.stopOnCrash;
+    s.restart = restart;
+    s.restartDelay = profileInt("APP_RESTART_DELAY", 3);
+    s.freezeSeconds = profileInt("FREEZE_SECONDS", 0);
+    s.freezeAbort = profileInt("FREEZE_ABORT", 0);
+    return s;
+}
+
+}  // namespace
+
+Run::Run(int argc, char** argv) : mArgc(argc), mArgv(argv), mInjector(new InjectorEvent())
+{
+    mInjector->LoadLibaray();
+    const char* version = mInjector->GetLibarayVersion();
+    mLibraryVersion = version != nullptr ? version : "";
+}
+
+Run::~Run() = default;
+
+bool Run::readOptions()
+{
+    if (mVerbose < 0)
+        mVerbose = 0;
+    for (int i = FACTOR_TOUCH; i < FACTORZ_COUNT; ++i)
+        setOptionFactor(i, 1.0f);
+    bool ok = processOptions(mArgc, mArgv);
+    noteUnknownArguments(mArgc, mArgv);
+    if (!ok)
+        return false;
+    mOptions = runOptions();
+    // Logged as the unsigned value srand takes, so that --seed with it
+    // repeats the run.
+    mSeed = mOptions.seed >= 0 ? mOptions.seed : static_cast<long long>(static_cast<uint32_t>(GetMseconds()));
+    return true;
+}
+
+void Run::prepareSource()
+{
+    mEvents.reset(new RandomEventSource());
+    if (!mEvents->checkConfig())
+        endRun(1);
+    // The watcher is told the command; a value refused now ends the run
+    // here, before the core pattern is written.
+    char restart[kProfileLineMax + 1] = "";
+    if (LookUpProfileString(kDeviceProfile, "APP_RESTART", restart) == ProfileLookup::Refused)
+        endAtStart("tapfuzz: APP_RESTART: refused, and the application would not be restarted as written");
+    mRestart = restart;
+
+    if (mOptions.replayFile == nullptr) {
+        mSource.reset(new RandomGestures(*mEvents, *mInjector, mOptions.count, mOptions.hours));
+        return;
+    }
+    // A damaged record, or one asking for what this screen and its zones
+    // forbid, is refused whole, before anything is injected or watched.
+    std::vector<ReplayEvent> replay;
+    std::string why, note;
+    bool ok = loadReplay(mOptions.replayFile, mOptions.replayFrom, mOptions.replayTo,
+                         {mEvents->getWidth(), mEvents->getHigth(), mEvents->zones()}, &replay, &why, &note);
+    for (const std::string* text : {&note, &why}) {
+        if (text->empty() || (ok && text == &why))
+            continue;
+        fprintf(stderr, "tapfuzz: %s\n", text->c_str());
+        LOG(INFO) << escapeLogText(*text);
+    }
+    if (!ok)
+        endRun(1);
+    mSource.reset(new ReplaySource(std::move(replay), mOptions.replaySpeed));
+}
+
+void Run::startWatcher()
+{
+    mWatcher.reset(new dumpMonitor(watchSettings(mOptions, mRestart), requestRunStop));
+    if (!mWatcher->setUp())
+        endRun(1);
+    mWatcher->StartMonitor();
+}
+
+void Run::setVerbose()
+{
+    mEvents->setVerbose(mOptions.verbose);
+}
+
+void Run::seed()
+{
+    srand(static_cast<unsigned int>(mSeed));
+    LOG(INFO) << "seed:" << mSeed;
+}
+
+void Run::setFactors()
+{
+    for (int i = FACTOR_TOUCH; i <= FACTOR_PRESSKEY; ++i) {
+        float v = mOptions.factors[i];
+        if (v <= 0.0f)
+            mEvents->setFactors(i, v);
+    }
+}
+
+void Run::adjustFactors()
+{
+    if (!mEvents->adjustEventFactors() || !mSource->ready())
+        endRun(1);
+}
+
+void Run::openRecord()
+{
+    std::string command;
+    for (int i = 0; i < mArgc; ++i)
+        command += (i == 0 ? "" : " ") + std::string(mArgv[i]);
+    std::string record = openRunRecord({mSeed, command, mEvents->getWidth(), mEvents->getHigth(), mEvents->getGrid(),
+                                        mInjector->loadedPath(), mLibraryVersion, mSource->mixText(),
+                                        mEvents->zonesText()});
+    if (!record.empty())
+        LOG(INFO) << "record:" << record;
+}
+
+void Run::loop()
+{
+    alarm(mOptions.seconds);
+    runLoop(*mSource, *mInjector, mOptions.verbose);
+    // The watcher could not go on: the gesture under way is finished, but
+    // this is no run's end, so no summary.
+    if (stopRequested() == 1)
+        endRun(1);
+    int status = stopRequested();
+    LOG(INFO) << "Events injected:" << eventsInjected();
+    LOG(INFO) << "// tapfuzz finish";
+    // The summary is written; a signal during this last wait only shortens it.
+    waitOrSignal(cancel_pthread);
+    RecycleResource();
+    mWatcher.reset();
+    mSource.reset();
+    mInjector.reset();
+    mEvents.reset();
+    endRun(status);
+}

@@ -1,0 +1,255 @@
+// Problem: an exit or a restart of the application under test must be told
+// apart from the rest of the device, and its dumps from dumps anyone could
+// plant, without slowing the injection of events.
+// Solution: once a second, on the watcher thread, /proc for the process of
+// the name (the one APP_RESTART started preferred), a restart through the
+// shell with no descriptor of ours, and the pids and uids it ran under.
+#include "watch/app_watch.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "base/clock.h"
+#include "base/files.h"
+#include "base/log_text.h"
+#include "base/logger.h"
+#include "watch/dump_name.h"
+
+extern char** environ;
+
+namespace {
+
+// The kernel keeps 15 characters of a program's name (comm).
+const size_t kCommLength = 15;
+const size_t kSeenPids = 64;
+
+void closeFrom(int first, int maxFd)
+{
+#ifdef SYS_close_range
+    if (syscall(SYS_close_range, static_cast<unsigned>(first), ~0U, 0U) == 0)
+        return;
+#endif
+    for (int fd = first; fd < maxFd; ++fd)
+        close(fd);
+}
+
+// In the child forked by the watcher thread: only async-signal-safe calls
+// until exec. The command gets /dev/null for input, tapfuzz's output and
+// error, and no other descriptor, inherited by tapfuzz or not: a log or the
+// event node held open would let the application forge lines or events.
+[[noreturn]] void execRestart(char** argv, int maxFd)
+{
+    int null = open("/dev/null", O_RDONLY);
+    if (null < 0 || (null != 0 && dup2(null, 0) != 0))
+        _exit(127);
+    closeFrom(3, maxFd);
+    // The watcher blocks every signal, and the child would inherit that. A
+    // process group of its own keeps a Ctrl-C meant for tapfuzz from it.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    setpgid(0, 0);
+    execve("/bin/sh", argv, environ);
+    _exit(127);
+}
+
+}  // namespace
+
+AppWatch::AppWatch(const std::string& name, const std::string& restart, int delay)
+    : mName(name), mRestart(restart), mDelay(delay < 0 ? 3 : delay)
+{
+}
+
+bool AppWatch::readProc(pid_t pid, Proc* proc) const
+{
+    ProcessStat stat;
+    if (!readProcessStat(pid, &stat))
+        return false;
+    // A dead process waiting for its parent is gone for the user.
+    if (stat.state == 'Z' || stat.state == 'X' || stat.state == 'x')
+        return false;
+    std::string dir = "/proc/" + std::to_string(pid) + "/";
+    if (stat.comm != mName) {
+        // Kernel threads have an empty command line, which names nothing.
+        std::string first = readSmall(dir + "cmdline", 1024).c_str();
+        if (first.substr(first.rfind('/') + 1) != mName)
+            return false;
+    }
+    // The effective uid: the one a dump of the process belongs to.
+    std::string status = readSmall(dir + "status", 4096);
+    size_t at = status.find("\nUid:");
+    unsigned long real = 0, effective = 0;
+    if (at == std::string::npos || sscanf(status.c_str() + at + 5, "%lu %lu", &real, &effective) != 2)
+        return false;
+    proc->pid = pid;
+    proc->parent = stat.parent;
+    proc->start = stat.start;
+    proc->uid = static_cast<uid_t>(effective);
+    proc->started = false;
+    return true;
+}
+
+bool AppWatch::startedHere(pid_t pid) const
+{
+    // Up the parents to a shell of ours: it cannot have been reaped, so its
+    // pid is still its own.
+    ProcessStat stat;
+    for (int depth = 0; pid > 1 && depth < 64; ++depth, pid = stat.parent) {
+        if (std::find(mChildren.begin(), mChildren.end(), pid) != mChildren.end())
+            return true;
+        if (!readProcessStat(pid, &stat))
+            return false;
+    }
+    return false;
+}
+
+AppWatch::Proc AppWatch::findProcess() const
+{
+    Proc proc;
+    // The process seen last time, if it still runs, spares a scan of /proc,
+    // unless a shell of ours may yet start one to be preferred to it.
+    if (mPid != 0 && readProc(mPid, &proc) && proc.start == mStart && (mStarted || mChildren.empty())) {
+        proc.started = mStarted;
+        return proc;
+    }
+    Proc best;
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir("/proc"), closedir);
+    while (dir) {
+        struct dirent* e = readdir(dir.get());
+        if (e == nullptr)
+            break;
+        char* end = nullptr;
+        long pid = strtol(e->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0' || pid == getpid() || !readProc(static_cast<pid_t>(pid), &proc))
+            continue;
+        proc.started = startedHere(proc.pid);
+        if (best.pid == 0 || proc.started > best.started ||
+            (proc.started == best.started && (proc.start < best.start || (proc.start == best.start && proc.pid < best.pid))))
+            best = proc;
+    }
+    return best;
+}
+
+std::string AppWatch::exitStatus()
+{
+    for (size_t i = 0; i < mChildren.size(); ++i) {
+        pid_t child = mChildren[i];
+        if (child != mPid && child != mParent)
+            continue;
+        // A shell that ran the application ends a moment after it.
+        int st = 0;
+        pid_t r;
+        for (int tries = 0; (r = waitpid(child, &st, WNOHANG)) == 0 && tries < 20; ++tries)
+            usleep(10000);
+        if (r != child)
+            return "";
+        mChildren.erase(mChildren.begin() + static_cast<long>(i));
+        if (WIFSIGNALED(st))
+            return " signal:" + std::to_string(WTERMSIG(st));
+        // A shell reports a command killed by signal N as status 128+N.
+        if (child != mPid && WEXITSTATUS(st) > 128)
+            return " signal:" + std::to_string(WEXITSTATUS(st) - 128);
+        return " status:" + std::to_string(WEXITSTATUS(st));
+    }
+    return "";
+}
+
+void AppWatch::poll(long event)
+{
+    long now = monotonicSeconds();
+    Proc proc = findProcess();
+    const std::string label = "app:" + escapeLogText(mName);
+    if (!mLogged || proc.pid != mPid || proc.start != mStart) {
+        // The one watched may still run when one APP_RESTART started is
+        // preferred to it: that is no exit.
+        Proc old;
+        if (mPid != 0 && !(readProc(mPid, &old) && old.start == mStart))
+            LOG(INFO) << label << " exited after event:" << event << exitStatus();
+        if (proc.pid != 0) {
+            char exe[4096];
+            ssize_t n = readlink(("/proc/" + std::to_string(proc.pid) + "/exe").c_str(), exe, sizeof exe);
+            LOG(INFO) << label << " pid:" << proc.pid << " uid:" << proc.uid << " exe:"
+                      << (n > 0 ? escapeLogText(std::string(exe, static_cast<size_t>(n))) : "?");
+        } else if (!mLogged) {
+            LOG(INFO) << label << " not running";
+        }
+        if (proc.pid == 0)
+            mGoneSince = now;
+        else if (std::find_if(mSeen.begin(), mSeen.end(), [&](const Ran& r) { return r.pid == proc.pid && r.uid == proc.uid; }) == mSeen.end())
+            mSeen.push_back({proc.pid, proc.uid});
+        if (mSeen.size() > kSeenPids)
+            mSeen.erase(mSeen.begin());
+        mLogged = true;
+        mPid = proc.pid;
+        mParent = proc.parent;
+        mStart = proc.start;
+        mStarted = proc.started;
+        // Held from now on, so that a signal never reaches a later owner
+        // of the pid.
+        if (proc.pid == 0 || !mHandle.hold(proc.pid, proc.start))
+            mHandle.release();
+    }
+    // Shells that ended without a running application to report on.
+    for (size_t i = 0; i < mChildren.size();) {
+        int st;
+        pid_t child = mChildren[i];
+        if (child != mPid && child != mParent && waitpid(child, &st, WNOHANG) != 0)
+            mChildren.erase(mChildren.begin() + static_cast<long>(i));
+        else
+            ++i;
+    }
+    // A command slow to start the application is not run a second time.
+    bool starting = std::find(mChildren.begin(), mChildren.end(), mLastChild) != mChildren.end();
+    if (mPid == 0 && !mRestart.empty() && !starting && now - mGoneSince >= mDelay &&
+        (mLastRestart < 0 || now - mLastRestart >= mDelay))
+        restart(now);
+}
+
+void AppWatch::restart(long now)
+{
+    mLastRestart = now;
+    std::string command = mRestart;
+    char sh[] = "sh", c[] = "-c";
+    char* argv[] = {sh, c, &command[0], nullptr};
+    long max = sysconf(_SC_OPEN_MAX);
+    int maxFd = max < 0 || max > 65536 ? 65536 : static_cast<int>(max);
+    pid_t pid = fork();
+    if (pid == 0)
+        execRestart(argv, maxFd);
+    const std::string label = "app:" + escapeLogText(mName);
+    if (pid < 0) {
+        LOG(INFO) << label << " cannot start APP_RESTART: " << errorText(errno);
+        return;
+    }
+    mChildren.push_back(pid);
+    mLastChild = pid;
+    mSpawned.push_back(pid);
+    if (mSpawned.size() > kSeenPids)
+        mSpawned.erase(mSpawned.begin());
+    LOG(INFO) << label << " restart: " << escapeLogText(mRestart);
+}
+
+bool AppWatch::ownsDump(const std::string& dumpName, uid_t owner) const
+{
+    std::string program;
+    pid_t pid = 0;
+    if (!splitDumpName(dumpName, &program, &pid))
+        return false;
+    for (const Ran& r : mSeen)
+        if (r.pid == pid && r.uid == owner)
+            return true;
+    // A command a shell of ours ran in its own place that crashed before a
+    // check saw it: the shell's pid and uid, the application's name.
+    return owner == geteuid() && program == mName.substr(0, kCommLength) &&
+           std::find(mSpawned.begin(), mSpawned.end(), pid) != mSpawned.end();
+}

@@ -1,0 +1,73 @@
+// Problem: after a night of random input the engineer needs to know when
+// the application under test exited, which dumps are its own, and that it
+// was started again.
+// Solution: the application watched by name through /proc, once a second on
+// the watcher thread: its pid, uid and exe when it appears, its exit and
+// status, its restart, and the pids it ran under.
+#ifndef TAPFUZZ_WATCH_APP_WATCH_H
+#define TAPFUZZ_WATCH_APP_WATCH_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "watch/process_handle.h"
+
+// The application under test, found by name: the process's comm, or the
+// base name of the first word of its command line.
+class AppWatch {
+public:
+    // `restart`: a shell command that starts the application ("" for none),
+    // run once it has been gone `delay` seconds, at most once per `delay`,
+    // and never while the shell last started for it still runs.
+    AppWatch(const std::string& name, const std::string& restart, int delay);
+    // One check: logs "app:NAME pid:P uid:U exe:PATH" or "app:NAME not
+    // running" at the first, "app:NAME exited after event:N" (with
+    // " status:S" or " signal:S" when known) when it goes away, and
+    // restarts it. Of several processes of the name, the one APP_RESTART
+    // started (or a descendant) is chosen, then the oldest.
+    void poll(long event);
+    const std::string& name() const { return mName; }
+    pid_t pid() const { return mPid; }
+    // Sends `sig` to the application found last, never to a process that
+    // took its pid afterwards: 0, or -1 with errno.
+    int signal(int sig) const { return mHandle.signal(sig); }
+    // True when the dump named "coredump-<comm>-<pid>-<time>", whose file
+    // belongs to `owner`, is the application's: its pid is one the
+    // application ran under, as that uid.
+    bool ownsDump(const std::string& dumpName, uid_t owner) const;
+
+private:
+    struct Proc {
+        pid_t pid = 0, parent = 0;
+        unsigned long long start = 0;
+        uid_t uid = 0;
+        bool started = false;  // by APP_RESTART
+    };
+    bool readProc(pid_t pid, Proc* proc) const;
+    bool startedHere(pid_t pid) const;
+    Proc findProcess() const;
+    std::string exitStatus();
+    void restart(long now);
+
+    std::string mName, mRestart;
+    int mDelay;
+    bool mLogged = false;
+    pid_t mPid = 0, mParent = 0;
+    unsigned long long mStart = 0;
+    bool mStarted = false;
+    ProcessHandle mHandle;
+    struct Ran {
+        pid_t pid;
+        uid_t uid;
+    };
+    std::vector<Ran> mSeen;        // pids it ran under, for ownsDump
+    std::vector<pid_t> mChildren;  // shells started by restart, until reaped
+    std::vector<pid_t> mSpawned;   // the last shells started, for ownsDump
+    pid_t mLastChild = 0;
+    long mGoneSince = 0;
+    long mLastRestart = -1;
+};
+
+#endif

@@ -1,0 +1,156 @@
+// Problem: a crash during the stress run must not go unnoticed, its dump
+// must reach the save folder with a bundle beside it, and the watching must
+// neither slow the injection nor be cut off in the middle of a move or a
+// log line.
+// Solution: the kernel writes dumps to /tmp under a fixed pattern; a thread
+// that takes process signals nowhere, cancelled only while it sleeps, ticks
+// the parts of the watch once a second.
+#include "watch/dump_monitor.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <memory>
+#include <new>
+#include <utility>
+
+#include "base/clock.h"
+#include "base/files.h"
+#include "base/log_text.h"
+#include "base/logger.h"
+#include "record/run_record.h"
+#include "watch/app_watch.h"
+#include "watch/core_pattern.h"
+#include "watch/crash_bundle.h"
+#include "watch/dump_move.h"
+#include "watch/dump_scan.h"
+#include "watch/freeze_check.h"
+
+char gcorepath[64];
+
+dumpMonitor::dumpMonitor(WatchSettings settings, std::function<void(int status)> requestStop)
+    : m_mointor(), m_started(false), mSettings(std::move(settings)), mRequestStop(std::move(requestStop)),
+      mDumpLimit(kDefaultDumpLimitMb << 20)
+{
+    snprintf(gcorepath, sizeof gcorepath, "%s", mSettings.savePath.c_str());
+}
+
+bool dumpMonitor::setUp()
+{
+    LOG(INFO) << "corefile save path:" << escapeLogText(gcorepath);
+    if (refuseSavePathInDumpFolder())
+        return false;
+    readDumpLimit();
+    setCorePattern();
+    return true;
+}
+
+bool dumpMonitor::refuseSavePathInDumpFolder()
+{
+    // Saved dumps keep names that begin with "coredump": in the watched
+    // folder they would be found, recorded and moved again for ever, and
+    // anyone may plant files there.
+    if (!savePathInside(gcorepath, kDumpFolder))
+        return false;
+    std::string text = std::string("the corefile save path ") + escapeLogText(gcorepath) + " lies in " +
+                       kDumpFolder + ", where new dumps are looked for: set COREFILE_PATH to a folder elsewhere";
+    LOG(INFO) << text;
+    fprintf(stderr, "tapfuzz: %s\n", text.c_str());
+    return true;
+}
+
+void dumpMonitor::readDumpLimit()
+{
+    if (mSettings.dumpLimitMb) {
+        int mb = *mSettings.dumpLimitMb;
+        if (mb >= 1)
+            mDumpLimit = static_cast<long long>(mb) << 20;
+        else
+            LOG(INFO) << "COREFILE_MAX_MB " << mb << " ignored: the limit stays " << kDefaultDumpLimitMb << " MB";
+    }
+    // A signal ending the run in the middle of a copy leaves no part file.
+    removePartFileAtExit();
+}
+
+dumpMonitor::~dumpMonitor()
+{
+    // A copy in progress stops at its next block, so the wait is short.
+    setDumpMovesStopping(true);
+    if (m_started) {
+        pthread_cancel(m_mointor);
+        pthread_join(m_mointor, nullptr);
+        m_started = false;
+    }
+}
+
+void dumpMonitor::StartMonitor()
+{
+    if (m_started)
+        return;
+    setDumpMovesStopping(false);
+    // Process signals (SIGINT, SIGALRM) belong to the run thread.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    int ret = pthread_create(&m_mointor, nullptr, monitorDump, this);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (ret != 0) {
+        LOG(INFO) << "monitordump thread create failed";
+        return;
+    }
+    m_started = true;
+}
+
+void* dumpMonitor::monitorDump(void* arg)
+{
+    // Cancellation only during the sleep: a move or a log line is never cut
+    // off halfway.
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    static_cast<dumpMonitor*>(arg)->watch();
+    return nullptr;
+}
+
+void dumpMonitor::watch()
+{
+    const WatchSettings& s = mSettings;
+    std::unique_ptr<AppWatch> app;
+    if (!s.app.empty())
+        app.reset(new AppWatch(s.app, s.restart, s.restartDelay));
+    else if (!s.restart.empty())
+        LOG(INFO) << "APP_RESTART ignored: no application named with -a";
+    FreezeCheck freeze(s.freezeSeconds, s.freezeAbort, app.get());
+    CrashBundle bundle(s.seed, s.command, s.stopOnCrash, app.get(), mRequestStop);
+    DumpScan scan(gcorepath, mDumpLimit);
+    scan.mOnFound = [&bundle](const std::string& name, int after) { bundle.dumpFound(name, after); };
+    scan.mOnSaved = [&bundle](const std::string& saved, const std::string& name, uid_t owner) {
+        bundle.dumpSaved(saved, name, owner);
+    };
+    for (;;) {
+        // Memory running short costs a second of checks, never the run.
+        try {
+            if (scan.scan(kDumpFolder) != 0) {
+                int err = errno;
+                std::string text = std::string("cannot list ") + kDumpFolder + ": " + errorText(err);
+                LOG(INFO) << text;
+                fprintf(stderr, "tapfuzz: %s\n", text.c_str());
+                mRequestStop(1);
+                return;
+            }
+            // The run record is written out on this one-second tick as well.
+            flushRunRecord();
+            long event = recordedEvents();
+            // A run that is ending has no use for a restarted application.
+            if (app && !bundle.stopAsked())
+                app->poll(event);
+            freeze.poll(event, monotonicSeconds());
+        } catch (const std::bad_alloc&) {
+            LOG(INFO) << "watcher: out of memory, checks tried again in a second";
+        }
+        pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
+        sleep(1);
+        pthread_testcancel();
+        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    }
+}

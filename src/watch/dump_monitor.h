@@ -1,0 +1,68 @@
+// Problem: crashes, hangs and exits of the application under test must be
+// caught while the run injects, without slowing the injection, and the
+// watcher must not reach back into the run to learn what to watch.
+// Solution: a thread of its own, given everything at construction, that
+// once a second scans the dump folder, writes out the run record, watches
+// the application and checks for a frozen screen; it asks the run to stop
+// through a callback.
+#ifndef TAPFUZZ_WATCH_DUMP_MONITOR_H
+#define TAPFUZZ_WATCH_DUMP_MONITOR_H
+
+#include <pthread.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+
+// The save path the watcher was given (COREFILE_PATH).
+extern char gcorepath[64];
+
+// What the watcher is told; it reads no option of the command line.
+struct WatchSettings {
+    std::string savePath = "./";      // COREFILE_PATH: where saved dumps go
+    std::optional<int> dumpLimitMb;   // COREFILE_MAX_MB as the profile gives it
+    long long seed = 0;               // of the run, for the crash bundle
+    std::string command;              // the command line, for the crash bundle
+    std::string app;                  // -a: the application under test ("": none)
+    bool stopOnCrash = false;         // --stop-on-crash
+    std::string restart;              // APP_RESTART: the shell command that starts the app
+    int restartDelay = 3;             // APP_RESTART_DELAY, seconds
+    int freezeSeconds = 0;            // FREEZE_SECONDS (0: no freeze check)
+    int freezeAbort = 0;              // FREEZE_ABORT (1: SIGABRT to a frozen app)
+};
+
+class dumpMonitor {
+public:
+    // `requestStop` asks the run to end with a status, from the watcher's
+    // thread: 3 once the dump that ends a --stop-on-crash run is saved and
+    // bundled, 1 when the dump folder cannot be listed.
+    dumpMonitor(WatchSettings settings, std::function<void(int status)> requestStop);
+    // Cancels the watcher and waits for it, so nothing of it runs afterwards.
+    ~dumpMonitor();
+    dumpMonitor(const dumpMonitor&) = delete;
+    dumpMonitor& operator=(const dumpMonitor&) = delete;
+
+    // Before the thread starts: logs the save path, applies the dump limit
+    // and sets the kernel's core pattern. False, after a message, when dumps
+    // would be saved where they are looked for: the run ends (status 1).
+    bool setUp();
+    void StartMonitor();
+    static void* monitorDump(void* arg);
+
+private:
+    // True, after a message, when the save path lies in the dump folder.
+    bool refuseSavePathInDumpFolder();
+    // COREFILE_MAX_MB, the largest dump copied across file systems.
+    void readDumpLimit();
+    // The thread's work: each second the scan, the record, the application
+    // and the screen, until cancelled or the dump folder cannot be listed.
+    void watch();
+
+    pthread_t m_mointor;
+    bool m_started;
+    const WatchSettings mSettings;
+    const std::function<void(int)> mRequestStop;
+    long long mDumpLimit;
+};
+
+#endif

@@ -1,0 +1,53 @@
+// Problem: the dumps the kernel writes into the dump folder must be found,
+// recorded and moved to the save path, once each and only when whole.
+// Solution: one pass over the folder per call, remembering each dump
+// between passes.
+#ifndef TAPFUZZ_WATCH_DUMP_SCAN_H
+#define TAPFUZZ_WATCH_DUMP_SCAN_H
+
+#include <sys/types.h>
+#include <time.h>
+
+#include <functional>
+#include <map>
+#include <string>
+
+class DumpScan {
+public:
+    // Dumps are saved under `savePath` (a folder with its '/', or a prefix
+    // of their names); copies across file systems take up to `limit` bytes.
+    DumpScan(std::string savePath, long long limit);
+
+    // One pass over a folder of dumps (the watcher passes "/tmp/"): records
+    // and moves every dump that has not changed since the previous pass.
+    // Returns -1 (errno set) when the folder cannot be listed, 0 otherwise.
+    int scan(const char* folder);
+
+    // Called when a dump is first seen (its name in the folder, and the last
+    // gesture recorded), and after it was moved (its saved path, its name
+    // and the owner of its file, by which the application's dumps are told
+    // from planted ones).
+    std::function<void(const std::string& name, int after)> mOnFound;
+    std::function<void(const std::string& saved, const std::string& name, uid_t owner)> mOnSaved;
+
+private:
+    // What the scan remembers of one dump between passes.
+    struct Seen {
+        dev_t dev = 0;
+        ino_t ino = 0;
+        off_t size = -1;
+        struct timespec mtime = {0, 0};
+        bool recorded = false;     // crash record written
+        bool failLogged = false;   // a failed move or a refusal was reported
+        long retryAt = 0;          // monotonic second before which no copy is tried
+        int after = 0;             // last gesture recorded when it was first seen
+    };
+    void handle(const std::string& folder, const std::string& name, int fd, const struct stat& st);
+    void refuseOnce(const std::string& name, const struct stat& st, const std::string& text);
+
+    std::string mSavePath;
+    long long mLimit;
+    std::map<std::string, Seen> mSeen;
+};
+
+#endif

@@ -1,0 +1,41 @@
+// Problem: an application that hangs leaves no dump; its screen stops
+// changing while gestures go on arriving.
+// Solution: a cheap hash of the frame buffer once a second; a screen that
+// has not changed for FREEZE_SECONDS while gestures were injected is logged
+// once, shot, and with FREEZE_ABORT the application gets SIGABRT, so that
+// it leaves a dump.
+#ifndef TAPFUZZ_WATCH_FREEZE_CHECK_H
+#define TAPFUZZ_WATCH_FREEZE_CHECK_H
+
+#include <stdint.h>
+
+#include "base/screen_reader.h"
+
+class AppWatch;
+
+class FreezeCheck {
+public:
+    // `seconds` (FREEZE_SECONDS) of an unchanged screen make a freeze; 0 or
+    // less: no check. `abort` (FREEZE_ABORT) 1: SIGABRT to `app` (nullptr:
+    // no application named).
+    FreezeCheck(int seconds, int abort, const AppWatch* app);
+    // One check at gesture `event` and monotonic second `now`. A screen that
+    // cannot be read turns the check off with a log line; a frame too large
+    // for the memory left costs this check only.
+    void poll(long event, long now);
+
+private:
+    void check(long event, long now);
+
+    int mSeconds;
+    int mAbort;
+    const AppWatch* mApp;
+    ScreenReader mScreen;  // kept: its buffer is reused every second
+    bool mHaveHash = false;
+    uint64_t mScreenHash = 0;
+    long mChangedAt = 0;
+    long mEventsAtChange = 0;
+    bool mLogged = false;
+};
+
+#endif

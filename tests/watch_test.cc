@@ -1,0 +1,111 @@
+// The watcher's parts in process, each case in a sandboxed child (they log,
+// and the bundle looks for /dev/fb0): passes of the dump scan over a folder
+// of the test's own, and the bundle a saved dump gets.
+#include "sandboxed_case.h"
+#include "watch/app_watch.h"
+#include "watch/crash_bundle.h"
+#include "watch/dump_scan.h"
+
+namespace {
+
+using WatchParts = SandboxedCase;
+
+std::string Listing(const std::string& folder)
+{
+    std::vector<std::string> names;
+    std::error_code none;
+    for (const auto& e : std::filesystem::directory_iterator(folder, none))
+        names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    std::string text;
+    for (const std::string& n : names)
+        text += " " + n;
+    return text;
+}
+
+// Two passes over in/ saving into out/ (three when the dump grows between
+// the first two): what the scan reported, what the folders hold, and the
+// main log's lines.
+TEST_F(WatchParts, DumpScanMovesSettledDumpsOnceAndNothingElse)
+{
+    const std::string kDump = "coredump-app-12-1700000000", kSaved = "coredump-app-12-2023-11-14_22:13:20";
+    const struct { const char* name; std::function<void(const Sandbox&)> plant; bool grows; std::string expected; } cases[] = {
+        {"a dump", [&](const Sandbox& sb) { Sandbox::WriteFile(sb.path("in/" + kDump), "core"); }, false,
+         "found:" + kDump + "@0 saved:./out/" + kSaved + " in: out: " + kSaved + " info=crash after event:0 info=mv in/" + kDump + " ./out/" + kSaved},
+        {"its name taken in the save folder", [&](const Sandbox& sb) { Sandbox::WriteFile(sb.path("in/" + kDump), "core"), Sandbox::WriteFile(sb.path("out/" + kSaved), "old"); }, false,
+         "found:" + kDump + "@0 saved:./out/" + kSaved + ".1 in: out: " + kSaved + " " + kSaved + ".1 info=crash after event:0 info=mv in/" + kDump + " ./out/" + kSaved + ".1"},
+        {"still growing", [&](const Sandbox& sb) { Sandbox::WriteFile(sb.path("in/" + kDump), "co"); }, true,
+         "found:" + kDump + "@0 in: " + kDump + " out:"},
+        {"a name the watcher gave, and no dump name", [&](const Sandbox& sb) { Sandbox::WriteFile(sb.path("in/" + kSaved), "x"), Sandbox::WriteFile(sb.path("in/core.12"), "x"); }, false,
+         "in: core.12 " + kSaved + " out:"},
+        {"a link to a private file", [&](const Sandbox& sb) { Sandbox::WriteFile(sb.path("private"), "secret"), symlink("../private", sb.path("in/coredump-s-5-1700000000").c_str()); }, false,
+         "in: coredump-s-5-1700000000 out:"},
+        {"a second name of a private file", [&](const Sandbox& sb) { Sandbox::WriteFile(sb.path("private"), "secret"), link(sb.path("private").c_str(), sb.path("in/coredump-h-4-1700000000").c_str()); }, false,
+         "in: coredump-h-4-1700000000 out: info=not moved: in/coredump-h-4-1700000000 has 2 names (hard links): not a dump the kernel wrote"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ForgetLogs();
+        std::filesystem::remove_all(sb_.path("in")), std::filesystem::remove_all(sb_.path("out"));
+        ASSERT_TRUE(mkdir(sb_.path("in").c_str(), 0755) == 0 && mkdir(sb_.path("out").c_str(), 0755) == 0);
+        c.plant(sb_);
+        Check([&] {
+            setenv("TZ", "UTC", 1), tzset();
+            std::string text;
+            DumpScan scan("./out/", 1 << 20);
+            scan.mOnFound = [&text](const std::string& name, int after) { text += "found:" + name + "@" + std::to_string(after) + " "; };
+            scan.mOnSaved = [&text](const std::string& saved, const std::string&, uid_t) { text += "saved:" + saved + " "; };
+            for (int pass = 0; pass < 2; ++pass) {
+                EXPECT_EQ(0, scan.scan("in/"));
+                if (c.grows && pass == 0)
+                    Sandbox::WriteFile("in/coredump-app-12-1700000000", "core");
+            }
+            text += "in:" + Listing("in") + " out:" + Listing("out");
+            for (const std::string& m : Messages("[INFO]"))
+                text += " info=" + m;
+            EXPECT_EQ(c.expected, text);
+        });
+    }
+}
+
+// The bundle's text beside a saved dump, and the stop a --stop-on-crash
+// run asks for: once, and only for the application's dump when one is
+// named.
+TEST_F(WatchParts, CrashBundleTextAndStop)
+{
+    const std::string kSaved = "./out/coredump-app-12-2023-11-14_22:13:20";
+    const struct { const char* name; bool stopOnCrash; const char* app; std::string dump; std::string expected; } cases[] = {
+        {"no application named", true, nullptr, "coredump-app-12-1700000000", "stops:3 info=stop on crash: " + kSaved},
+        {"another program's dump", true, "touchapp", "coredump-app-12-1700000000", "stops:"},
+        {"no stop asked for", false, nullptr, "coredump-app-12-1700000000", "stops:"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ForgetLogs();
+        std::filesystem::remove_all(sb_.path("out"));
+        ASSERT_EQ(mkdir(sb_.path("out").c_str(), 0755), 0);
+        Check([&] {
+            std::string stops = "stops:";
+            AppWatch app(c.app ? c.app : "", "", 3);
+            CrashBundle bundle(4294967295LL, "tapfuzz -a\napp 5 ", c.stopOnCrash, c.app ? &app : nullptr,
+                               [&stops](int status) { stops += std::to_string(status); });
+            bundle.dumpFound(c.dump, 7);
+            bundle.dumpSaved(kSaved, c.dump, 0);
+            bundle.dumpSaved(kSaved + ".1", c.dump, 0);  // a second dump asks for no second stop
+            std::string text = stops;
+            for (const std::string& m : Messages("[INFO]"))
+                if (m.rfind("crash bundle: no screenshot: ", 0) != 0)
+                    text += " info=" + m;
+            EXPECT_EQ(c.expected, text);
+            EXPECT_EQ(2u, Messages("[INFO]crash bundle: no screenshot: cannot open /dev/fb0").size());
+            const std::string bundleText = Sandbox::ReadFile(kSaved + ".txt");
+            EXPECT_EQ(0u, bundleText.find("dump: " + kSaved + "\nseed: 4294967295\ncommand line: tapfuzz -a\\napp 5 \n"
+                                          "last gesture: event:7\n\nlast 50 gestures (no run record):\n\n"
+                                          "last 50 lines of the main log (" + info_log_filename + "):\n"))
+                << bundleText;
+            EXPECT_NE(std::string::npos, bundleText.find("]crash bundle: no screenshot: cannot open /dev/fb0")) << bundleText;
+        });
+    }
+}
+
+}  // namespace
