@@ -205,8 +205,8 @@ int writeReport(const std::vector<std::string>& given)
     writeAllCrashes(html, junit, folders, all);
     std::string why;
     if (!copyInto(html, runsPart, runs, top.fd)) {
-        fprintf(stderr, "tapfuzz: cannot read back %s/%s: %s\n", escapeLogText(path).c_str(), runsPart.part().c_str(),
-                errorText(errno).c_str());
+        fprintf(stderr, "tapfuzz: cannot write %s/report.html (its runs aside in %s): %s\n",
+                escapeLogText(path).c_str(), runsPart.part().c_str(), errorText(errno).c_str());
         return 1;
     }
     bool any = false;
