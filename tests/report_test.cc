@@ -230,7 +230,7 @@ TEST_F(Report, PageAndJunitOfAFolder)
             EXPECT_TRUE(app || xml.find("name=\"dump event:" + m[2].str() + "\"><skipped message=\"not known to be the application") !=
                                    std::string::npos) << m[1] << "\n" << xml;
             if (app && run == 0) {  // the real crash: its signature, or none yet
-                EXPECT_EQ(Count(xml, "name=\"crash touchapp (unknown|SIG[A-Z]+ touchapp\\+0x[0-9a-f]+)\"><failure message=\"1 dump, "
+                EXPECT_EQ(Count(xml, "name=\"crash touchapp (unknown|SIG[A-Z0-9]+ \\S+\\+0x[0-9a-f]+)\"><failure message=\"1 dump, "
                                      "first after gesture " + m[2].str() + "\"/><system-out>replay: tapfuzz --replay " + folderIn),
                           1) << xml;
             }
