@@ -124,7 +124,7 @@ int writeReport(const std::vector<std::string>& given)
     // the page shows (the replay command among them) get one slash.
     std::vector<ReportFolder> folders(given.size());
     std::vector<std::unique_ptr<DIR, int (*)(DIR*)>> dirs;
-    std::vector<std::string> twice;
+    std::vector<std::string> firstNotes;
     for (size_t i = 0; i < given.size(); ++i) {
         std::string path = given[i];
         while (path.size() > 1 && path.back() == '/')
@@ -138,11 +138,11 @@ int writeReport(const std::vector<std::string>& given)
         }
         folders[i].path = path;
         folders[i].fd = dirfd(dirs.back().get());
-        // Given twice, its runs and crashes would count twice.
+        // Given firstNotes, its runs and crashes would count firstNotes.
         for (size_t k = 0; k < i && folders[i].fd >= 0; ++k)
             if (folders[k].fd >= 0 && fstat(folders[k].fd, &other) == 0 && other.st_dev == st.st_dev &&
                 other.st_ino == st.st_ino) {
-                twice.push_back(path + " is " + folders[k].path + " again: reported once");
+                firstNotes.push_back(path + " is " + folders[k].path + " again: reported once");
                 folders[i].fd = -1;
             }
     }
@@ -189,11 +189,11 @@ int writeReport(const std::vector<std::string>& given)
             addNote(folder.notes, folder.notesLeft, std::to_string(folder.runsLeft) + " runs beyond the first " +
                                                         std::to_string(kMaxRuns) + " not reported");
     }
-    for (const std::string& t : twice)
-        addNote(top.notes, top.notesLeft, t);
+    // First in the list, which the runs' notes may have filled.
     if (all.left() > 0)
-        addNote(top.notes, top.notesLeft, std::to_string(all.left()) + " crashes beyond " +
-                                              std::to_string(CrashGroups::kMaxGroups) + " distinct crashes not grouped");
+        firstNotes.push_back(std::to_string(all.left()) + " crashes beyond " + std::to_string(CrashGroups::kMaxGroups) +
+                        " distinct crashes (or 8 MB of their text) not grouped");
+    top.notes.insert(top.notes.begin(), firstNotes.begin(), firstNotes.end());
 
     html << "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"/><title>tapfuzz report " << esc(path)
          << "</title><style>body{font:14px sans-serif;margin:16px;max-width:960px}table{border-collapse:collapse;"
