@@ -138,7 +138,7 @@ int writeReport(const std::vector<std::string>& given)
         }
         folders[i].path = path;
         folders[i].fd = dirfd(dirs.back().get());
-        // Given firstNotes, its runs and crashes would count firstNotes.
+        // Given twice, its runs and crashes would count twice.
         for (size_t k = 0; k < i && folders[i].fd >= 0; ++k)
             if (folders[k].fd >= 0 && fstat(folders[k].fd, &other) == 0 && other.st_dev == st.st_dev &&
                 other.st_ino == st.st_ino) {
