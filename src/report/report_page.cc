@@ -256,7 +256,11 @@ void distinctTable(ReportOut& o, const CrashGroups& groups, ReportFolder& folder
           << "\" data-count=\"" << g->count << "\" data-first=\"" << g->first << "\" data-last=\"" << g->last
           << "\"><td><code>" << esc(g->key) << "</code></td><td>" << esc(g->program) << "</td><td>" << g->count
           << "</td><td>" << g->first << "</td><td>" << g->last << "</td><td>";
-        shotCell(o, all != nullptr ? (*all)[g->folder] : folder, first, nullptr);
+        // The page's budget of screenshots is counted in the first folder.
+        ReportFolder& in = all != nullptr ? (*all)[g->folder] : folder;
+        in.inlined = folder.inlined;
+        shotCell(o, in, first, nullptr);
+        folder.inlined = in.inlined;
         o << "</td><td>";
         if (g->first > 0 && !replay.empty())
             o << "<code>tapfuzz --replay " << esc(replay) << " --to " << g->first << "</code>";
