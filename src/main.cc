@@ -6,6 +6,8 @@
 #include <string.h>
 
 #include <iostream>
+#include <string>
+#include <vector>
 
 #include "base/logger.h"
 #include "report/report.h"
@@ -32,7 +34,7 @@ int main(int argc, char** argv)
     // A mode of its own, before anything of a run (results folder, echo)
     // is set up.
     if (argc >= 2 && strcmp(argv[1], "--report") == 0)
-        return argc == 3 ? writeReport(argv[2]) : usageError();
+        return argc >= 3 ? writeReport(std::vector<std::string>(argv + 2, argv + argc)) : usageError();
     if (argc < 2)
         return usageError();
 

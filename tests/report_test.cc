@@ -145,7 +145,9 @@ TEST_F(Report, GesturesStayOutOfTheZones)
 // pieces among them: a dump in /tmp named with bytes outside UTF-8, another
 // the -a run recorded with no "app crash:" line, its screenshot a link to a
 // root-only file, a forged freeze naming that file with a FIFO under its
-// name in the folder, and a link planted at report.html.part.
+// name in the folder, and a link planted at report.html.part. A second
+// folder, written by hand, holds a run still going whose crashes group with
+// one of the first folder's.
 TEST_F(Report, PageAndJunitOfAFolder)
 {
     ASSERT_TRUE(Sandbox::WriteFile(sb.path("/tmp/coredump-\xff\xfe-77777-1700000000"), "planted"));
@@ -167,19 +169,33 @@ TEST_F(Report, PageAndJunitOfAFolder)
     ASSERT_TRUE(Sandbox::WriteFile(sb.path(planted), "planted"));
     ASSERT_TRUE(Sandbox::WriteFile(sb.path("victim"), "keep"));
     ASSERT_EQ(symlink(sb.path("victim").c_str(), (folder + "/report.html.part").c_str()), 0);
-    const std::string log0 = Sandbox::ReadFile(folder + "/tapfuzz.log"), first = sb.path(Group(log0, R"(record:\./(.*?\.events))"));
+    const std::string log0 = Sandbox::ReadFile(folder + "/tapfuzz.log");
+    const auto records = Matches(log0, R"(record:\./(.*?\.events))");
+    ASSERT_EQ(records.size(), 2u);
+    const std::string first = sb.path(records[0][1]), second = sb.path(records[1][1]);
     Sandbox::WriteFile(first, Sandbox::ReadFile(first) + "# crash:./" + planted + " after:1\n");
+    const std::string dump = "# crash:./saved/coredump-", segv = " signature:SIGSEGV,touchapp+0x10a2c\n";
+    Sandbox::WriteFile(second, Sandbox::ReadFile(second) + dump + "touchapp-21-2024-05-01_01:00:00 after:4" + segv);
+    ASSERT_EQ(mkdir(sb.path("results/night2").c_str(), 0755), 0);
+    Sandbox::WriteFile(sb.path("results/night2/tapfuzz.log"), "[2024-05-02 01:00:00][INFO]record:./results/night2/run-010000-1.events\n"
+                       "[2024-05-02 01:01:00][INFO]progress: 12/300 events, 5 crashes (3 distinct)\n");
+    Sandbox::WriteFile(sb.path("results/night2/run-010000-1.events"), "# seed:9\n" + dump + "touchapp-11-2024-05-02_01:00:01 after:3" +
+                       segv + dump + "touchapp-12-2024-05-02_01:00:02 after:7" + segv + dump + "touchapp-13-2024-05-02_01:00:03 after:9 "
+                       "signature:SIGABRT,libc.so.6+0x2f0c\n" + dump + "helperd-14-2024-05-02_01:00:04 after:12\n" + dump +
+                       "helperd-15-2024-05-02_01:00:05 after:14 signature:unknown\n");
     Sandbox::WriteFile(folder + "/tapfuzz.log", log0 + "[2024-01-01 00:00:00][INFO]freeze: screen unchanged for 5 s after event:2\n"
                                                        "[2024-01-01 00:00:00][INFO]freeze: screenshot " + secret + "\n");
-    ASSERT_EQ(sb.Exec({"/usr/bin/timeout", "60", TAPFUZZ_BIN, "--report", folderIn}), 0) << Err();
+    ASSERT_EQ(sb.Exec({"/usr/bin/timeout", "60", TAPFUZZ_BIN, "--report", folderIn, "./results/night2/"}), 0) << Err();
     EXPECT_EQ(Sandbox::ReadFile(sb.root() + "/out.txt"), folderIn + "/report.html\n");
     EXPECT_EQ(Sandbox::ReadFile(sb.path("victim")), "keep");
     const std::string html = Sandbox::ReadFile(folder + "/report.html"), xml = Sandbox::ReadFile(folder + "/junit.xml");
     EXPECT_EQ(Count(html, "<script|src=.(http|file)"), 0);
-    EXPECT_EQ(Count(html, "data:image/png"), 1) << "the application's crash only";
+    EXPECT_EQ(Count(html, "data:image/png"), 3) << "the application's crash only: its row, its run's and the top distinct table";
     EXPECT_NE(html.find("run-999999-1: run record line 5 not readable: 2 20 swi"), std::string::npos);
     EXPECT_NE(html.find(planted + ".png not inlined: a symbolic link"), std::string::npos);
     EXPECT_NE(html.find("freeze-2024-01-01_00:00:00.png not inlined: not a regular file"), std::string::npos);
+    EXPECT_NE(html.find("still running (or killed); last: 2024-05-02 01:01:00 progress: 12/300 events"), std::string::npos);
+    EXPECT_NE(html.find("id=\"run-010000-1\" data-folder=\"./results/night2\" data-distinct-crashes=\"3\""), std::string::npos);
     EXPECT_EQ(system(("xmllint --noout --schema " TESTS_DIR "/junit.xsd '" + folder + "/junit.xml' && xmllint --noout '" +
                       folder + "/report.html'").c_str()), 0) << xml;
 
@@ -208,12 +224,16 @@ TEST_F(Report, PageAndJunitOfAFolder)
     for (const std::smatch& r : Matches(log, R"(record:\./(.*/(run-\d+-\d+)\.events))")) {
         const std::string record = Sandbox::ReadFile(sb.path(r[1]));
         int ours = 0, others = 0;
-        for (const std::smatch& m : Matches(record, "# crash:(.*) after:(\\d+)")) {
-            const bool app = log.find("]app crash: touchapp dump:" + m[1].str() + " after") != std::string::npos;
+        for (const std::smatch& m : Matches(record, "# crash:(\\S*) after:(\\d+)")) {
+            const bool app = run == 1 || log.find("]app crash: touchapp dump:" + m[1].str() + " after") != std::string::npos;
             (app ? ours : others)++;
-            EXPECT_NE(xml.find(app ? "name=\"crash touchapp event:" + m[2].str() + "\"><failure message=\"touchapp pid "
-                                   : "name=\"dump event:" + m[2].str() + "\"><skipped message=\"not known to be the application"),
-                      std::string::npos) << m[1] << "\n" << xml;
+            EXPECT_TRUE(app || xml.find("name=\"dump event:" + m[2].str() + "\"><skipped message=\"not known to be the application") !=
+                                   std::string::npos) << m[1] << "\n" << xml;
+            if (app && run == 0) {  // the real crash: its signature, or none yet
+                EXPECT_EQ(Count(xml, "name=\"crash touchapp (unknown|SIG[A-Z0-9]+ \\S+\\+0x[0-9a-f]+)\"><failure message=\"1 dump, "
+                                     "first after gesture " + m[2].str() + "\"/><system-out>replay: tapfuzz --replay " + folderIn),
+                          1) << xml;
+            }
         }
         for (const std::string& page : pages) {
             auto data = [&page, &r](const std::string& key) {
@@ -224,20 +244,46 @@ TEST_F(Report, PageAndJunitOfAFolder)
             EXPECT_EQ(data("seed"), Group(record, "# seed:(\\d+)"));
             EXPECT_EQ(data("crashes"), std::to_string(ours));
             EXPECT_EQ(data("dumps"), std::to_string(others));
+            EXPECT_EQ(data("distinct-crashes"), std::to_string(ours));  // one crash each
             EXPECT_EQ(data("injected"), run == 0 ? Group(log, "Events injected:(\\d+)") : "30");
         }
         ++run;
         crashes += ours, dumps += others;
     }
     EXPECT_EQ(run, 2);
-    EXPECT_EQ(crashes, 1);
+    EXPECT_EQ(crashes, 2);
     EXPECT_EQ(dumps, 2);  // the one with bytes outside UTF-8 and the planted touchapp one
-    EXPECT_EQ(Count(xml, "name=\"crash "), crashes) << xml;
-    // A failure per crash, application exit and (forged) freeze, and one for
-    // the damaged run that logged no end; dumps are cases, not failures.
+    // Across both folders: the real crash, and the hand-made ones grouped
+    // by key, or by program without one.
+    const struct { const char* row; std::string junit; bool both; } distinct[] = {
+        {"\"SIGSEGV,touchapp+0x10a2c\" data-program=\"touchapp\" data-count=\"3\" data-first=\"3\" data-last=\"7\"",
+         "crash touchapp SIGSEGV touchapp+0x10a2c\"><failure message=\"3 dumps, first after gesture 3\"/><system-out>replay: "
+         "tapfuzz --replay ./results/night2/run-010000-1.events --to 3\nseen in: " + folderIn + "\nseen in: ./results/night2\n", true},
+        {"\"SIGABRT,libc.so.6+0x2f0c\" data-program=\"touchapp\" data-count=\"1\" data-first=\"9\" data-last=\"9\"",
+         "crash touchapp SIGABRT libc.so.6+0x2f0c\"><failure message=\"1 dump, first after gesture 9\"", false},
+        {"\"unknown\" data-program=\"helperd\" data-count=\"2\" data-first=\"12\" data-last=\"14\"",
+         "crash helperd unknown\"><failure message=\"2 dumps, first after gesture 12\"/><system-out>replay: tapfuzz --replay "
+         "./results/night2/run-010000-1.events --to 12\nseen in: ./results/night2\ndump: ./saved/coredump-helperd-14", false},
+    };
+    for (const std::string& page : pages) {
+        const size_t top = page.find("<section class=\"all\" data-distinct-crashes=\"4\">");
+        ASSERT_NE(top, std::string::npos) << page.substr(0, 2000);
+        const std::string all = page.substr(top, page.find("</section>", top) - top);
+        EXPECT_EQ(Count(all, "<tr class=\"distinct\""), 4);
+        for (const auto& d : distinct) {
+            const size_t row = all.find(std::string("<tr class=\"distinct\" data-signature=") + d.row + ">");
+            ASSERT_NE(row, std::string::npos) << d.row << "\n" << all;
+            EXPECT_NE(xml.find("name=\"" + d.junit), std::string::npos) << d.junit << "\n" << xml;
+            EXPECT_EQ(all.substr(row, all.find("</tr>", row) - row).find(folderIn) != std::string::npos, d.both) << d.row;
+        }
+    }
+    EXPECT_EQ(Count(xml, "name=\"crash "), 4) << xml;
+    // A failure per distinct crash, application exit and (forged) freeze,
+    // and one for each run that logged no end (the damaged one, the one
+    // still going); dumps are cases, not failures.
     const int exits = Count(log, "app:touchapp exited after event:");
-    EXPECT_EQ(Count(xml, "<failure"), crashes + exits + 2) << xml;
-    EXPECT_EQ(Count(xml, "<testcase"), crashes + dumps + exits + 4) << xml;
+    EXPECT_EQ(Count(xml, "<failure"), 4 + exits + 3) << xml;
+    EXPECT_EQ(Count(xml, "<testcase"), 4 + dumps + exits + 5) << xml;
     if (!chromium)
         GTEST_SKIP() << "chromium cannot run here";
 }

@@ -64,26 +64,12 @@ void readRun(ReportFolder& folder, ReportRun& run)
     }
 }
 
-}  // namespace
-
-int writeReport(const std::string& given)
+// FOLDER's runs: the records in its listing, the first kMaxRuns by name,
+// and the main log's lines of each.
+void readFolder(ReportFolder& folder, DIR* dir)
 {
-    // "results/tapfuzzD/" and "results/tapfuzzD" name one folder; the paths
-    // the page shows (the replay command among them) get one slash.
-    std::string path = given;
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(path.c_str()), closedir);
-    if (!dir) {
-        fprintf(stderr, "tapfuzz: cannot read the results folder %s: %s\n", escapeLogText(path).c_str(), errorText(errno).c_str());
-        return 1;
-    }
-    ReportFolder folder;
-    folder.path = path;
-    folder.fd = dirfd(dir.get());
-    // Runs are the records in the listing, the first kMaxRuns by name.
     std::set<std::string> names;
-    while (struct dirent* e = readdir(dir.get())) {
+    while (struct dirent* e = readdir(dir)) {
         std::string n = e->d_name;
         if (n.rfind("run-", 0) == 0 && n.size() > 11 && n.compare(n.size() - 7, 7, ".events") == 0) {
             names.insert(n.substr(0, n.size() - 7));
@@ -95,59 +81,150 @@ int writeReport(const std::string& given)
         folder.runs[n].name = n;
         folder.runs[n].listed = true;
     }
-    {
-        std::string why;
-        struct stat st;
-        Fd log(openRegular(folder.fd, "tapfuzz.log", &st, &why));
-        if (log.get() >= 0) {
-            LineReader in(log.get());
-            readMainLog(in, folder);
-        } else {
-            addNote(folder.notes, folder.notesLeft, "main log " + path + "/tapfuzz.log not readable: " + why);
-        }
+    std::string why;
+    struct stat st;
+    Fd log(openRegular(folder.fd, "tapfuzz.log", &st, &why));
+    if (log.get() >= 0) {
+        LineReader in(log.get());
+        readMainLog(in, folder);
+    } else {
+        addNote(folder.notes, folder.notesLeft, "main log " + folder.path + "/tapfuzz.log not readable: " + why);
     }
+}
 
-    AsideFile htmlPart(folder.fd, "report.html"), junitPart(folder.fd, "junit.xml");
-    const int htmlFd = htmlPart.create(true), junitFd = htmlFd < 0 ? -1 : junitPart.create(true);
-    if (htmlFd < 0 || junitFd < 0) {
+// The runs' sections, written aside while the crashes of all of them are
+// grouped, go into the page below the groups.
+bool copyInto(ReportOut& html, AsideFile& runsPart, ReportOut& runs, int dir)
+{
+    struct stat wrote, st;
+    std::string why;
+    if (!runs.flush() || fstat(runsPart.fd(), &wrote) != 0)
+        return false;
+    Fd in(openRegular(dir, runsPart.part(), &st, &why));
+    if (in.get() < 0 || st.st_ino != wrote.st_ino || st.st_dev != wrote.st_dev) {
+        errno = in.get() < 0 ? errno : EIO;
+        return false;
+    }
+    char buf[64 * 1024];
+    for (ssize_t n; (n = read(in.get(), buf, sizeof buf)) != 0;) {
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        html.put(buf, static_cast<size_t>(n));
+    }
+    return true;
+}
+
+}  // namespace
+
+int writeReport(const std::vector<std::string>& given)
+{
+    // "results/tapfuzzD/" and "results/tapfuzzD" name one folder; the paths
+    // the page shows (the replay command among them) get one slash.
+    std::vector<ReportFolder> folders(given.size());
+    std::vector<std::unique_ptr<DIR, int (*)(DIR*)>> dirs;
+    std::vector<std::string> firstNotes;
+    for (size_t i = 0; i < given.size(); ++i) {
+        std::string path = given[i];
+        while (path.size() > 1 && path.back() == '/')
+            path.pop_back();
+        dirs.emplace_back(opendir(path.c_str()), closedir);
+        struct stat st, other;
+        if (!dirs.back() || fstat(dirfd(dirs.back().get()), &st) != 0) {
+            fprintf(stderr, "tapfuzz: cannot read the results folder %s: %s\n", escapeLogText(path).c_str(),
+                    errorText(errno).c_str());
+            return 1;
+        }
+        folders[i].path = path;
+        folders[i].fd = dirfd(dirs.back().get());
+        // Given twice, its runs and crashes would count twice.
+        for (size_t k = 0; k < i && folders[i].fd >= 0; ++k)
+            if (folders[k].fd >= 0 && fstat(folders[k].fd, &other) == 0 && other.st_dev == st.st_dev &&
+                other.st_ino == st.st_ino) {
+                firstNotes.push_back(path + " is " + folders[k].path + " again: reported once");
+                folders[i].fd = -1;
+            }
+    }
+    ReportFolder& top = folders[0];
+    const std::string& path = top.path;
+
+    AsideFile htmlPart(top.fd, "report.html"), junitPart(top.fd, "junit.xml"), runsPart(top.fd, "report.html.runs");
+    const int htmlFd = htmlPart.create(true), junitFd = htmlFd < 0 ? -1 : junitPart.create(true),
+              runsFd = junitFd < 0 ? -1 : runsPart.create(true);
+    if (runsFd < 0) {
         fprintf(stderr, "tapfuzz: cannot write %s/%s.part: %s\n", escapeLogText(path).c_str(),
-                htmlFd < 0 ? "report.html" : "junit.xml", errorText(errno).c_str());
+                htmlFd < 0 ? "report.html" : junitFd < 0 ? "junit.xml" : "report.html.runs", errorText(errno).c_str());
         return 1;
     }
-    ReportOut html(htmlFd), junit(junitFd);
+    ReportOut html(htmlFd), junit(junitFd), runs(runsFd);
+    // The totals come last; their room is kept in the opening tag.
+    const std::string opening = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites name=\"tapfuzz\"";
+    const size_t room = 48;
+    junit << opening << std::string(room, ' ') << ">\n";
+    CrashGroups all;
+    long long inlined = 0;
+    int tests = 0, failures = 0;
+    std::string counts;
+    for (size_t i = 0; i < folders.size(); ++i) {
+        ReportFolder& folder = folders[i];
+        if (folder.fd < 0)
+            continue;
+        readFolder(folder, dirs[i].get());
+        folder.inlined = inlined;
+        for (auto& r : folder.runs) {
+            readRun(folder, r.second);
+            writeRun(runs, junit, folder, r.second);
+            const std::string record = r.second.listed ? folder.path + "/" + r.first + ".events" : "";
+            all.merge(r.second.distinct, record, i, folder.path);
+            r.second = ReportRun();  // its figures are written: the memory goes to the next
+        }
+        inlined = folder.inlined;
+        tests += folder.tests;
+        failures += folder.failures;
+        counts += (counts.empty() ? "" : "; ") + esc(folder.path) + ": " + std::to_string(folder.runs.size()) + " run(s)";
+        if (folder.runs.empty())
+            addNote(folder.notes, folder.notesLeft, "no run found in " + folder.path);
+        if (folder.runsLeft > 0)
+            addNote(folder.notes, folder.notesLeft, std::to_string(folder.runsLeft) + " runs beyond the first " +
+                                                        std::to_string(kMaxRuns) + " not reported");
+    }
+    // First in the list, which the runs' notes may have filled.
+    if (all.left() > 0)
+        firstNotes.push_back(std::to_string(all.left()) + " crashes beyond " + std::to_string(CrashGroups::kMaxGroups) +
+                        " distinct crashes (or 8 MB of their text) not grouped");
+    top.notes.insert(top.notes.begin(), firstNotes.begin(), firstNotes.end());
+
     html << "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"/><title>tapfuzz report " << esc(path)
          << "</title><style>body{font:14px sans-serif;margin:16px;max-width:960px}table{border-collapse:collapse;"
             "margin:6px 0}td,th{border:1px solid #bbb;padding:2px 6px;text-align:left;vertical-align:top}"
             "pre,code{font-size:11px;margin:0;white-space:pre-wrap;word-break:break-all}section{border-top:3px "
             "solid #333;margin-top:20px}.note{color:#a40}</style></head><body>\n<h1>tapfuzz report</h1><p>"
-         << esc(path) << ": " << folder.runs.size() << " run(s)</p>\n";
-    // The totals come last; their room is kept in the opening tag.
-    const std::string opening = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites name=\"tapfuzz\"";
-    const size_t room = 48;
-    junit << opening << std::string(room, ' ') << ">\n";
-    for (auto& r : folder.runs) {
-        readRun(folder, r.second);
-        writeRun(html, junit, folder, r.second);
-        r.second = ReportRun();  // its figures are written: the memory goes to the next
+         << counts << "</p>\n";
+    top.inlined = inlined;
+    writeAllCrashes(html, junit, folders, all);
+    std::string why;
+    if (!copyInto(html, runsPart, runs, top.fd)) {
+        fprintf(stderr, "tapfuzz: cannot write %s/report.html (its runs aside in %s): %s\n",
+                escapeLogText(path).c_str(), runsPart.part().c_str(), errorText(errno).c_str());
+        return 1;
     }
-    if (folder.runs.empty())
-        addNote(folder.notes, folder.notesLeft, "no run found in " + path);
-    if (folder.runsLeft > 0)
-        addNote(folder.notes, folder.notesLeft, std::to_string(folder.runsLeft) + " runs beyond the first " +
-                                                    std::to_string(kMaxRuns) + " not reported");
-    if (!folder.notes.empty()) {
-        html << "<h2>Not readable</h2><ul class=\"notes\">";
+    bool any = false;
+    for (const ReportFolder& folder : folders) {
+        const std::string from = folders.size() > 1 ? folder.path + ": " : "";
         for (const std::string& n : folder.notes)
-            html << "<li class=\"note\">" << esc(n) << "</li>";
+            html << (any ? "" : "<h2>Not readable</h2><ul class=\"notes\">") << "<li class=\"note\">" << esc(from + n)
+                 << "</li>", any = true;
         if (folder.notesLeft > 0)
-            html << "<li class=\"note\">" << folder.notesLeft << " more</li>";
-        html << "</ul>";
+            html << "<li class=\"note\">" << esc(from) << folder.notesLeft << " more</li>";
     }
+    if (any)
+        html << "</ul>";
     html << "</body></html>\n";
     junit << "</testsuites>\n";
-    const std::string totals =
-        " tests=\"" + std::to_string(folder.tests) + "\" failures=\"" + std::to_string(folder.failures) + "\"";
-    std::string why;
+    tests += static_cast<int>(all.size() + (all.left() > 0 ? 1 : 0));
+    failures += static_cast<int>(all.size() + (all.left() > 0 ? 1 : 0));
+    const std::string totals = " tests=\"" + std::to_string(tests) + "\" failures=\"" + std::to_string(failures) + "\"";
     if (!commit(htmlPart, html, &why)) {
         fprintf(stderr, "tapfuzz: cannot write %s/report.html: %s\n", escapeLogText(path).c_str(), why.c_str());
         return 1;

@@ -7,12 +7,14 @@
 #define TAPFUZZ_REPORT_REPORT_H
 
 #include <string>
+#include <vector>
 
 #include "gesture/zones.h"
 
-// Writes FOLDER/report.html and FOLDER/junit.xml and prints the report's
-// path. Returns the exit status: 0, or 1 when the folder cannot be read or
-// the files cannot be written.
-int writeReport(const std::string& folder);
+// Reports the results folders given (a farm's boards, or several nights)
+// in FOLDER/report.html and FOLDER/junit.xml of the first, and prints the
+// page's path. Returns the exit status: 0, or 1 when a folder cannot be
+// read or the files cannot be written.
+int writeReport(const std::vector<std::string>& folders);
 
 #endif

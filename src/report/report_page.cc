@@ -75,7 +75,8 @@ bool askedForIt(const ReportRun& run, std::string* how)
         *how = "ended by " + run.stopSignal;
         return run.stopSignal == "SIGALRM" && command.find("--hour") != std::string::npos;
     }
-    *how = "ended by nothing it logged (killed, or still running)";
+    *how = run.progress.empty() ? "ended by nothing it logged (killed, or still running)"
+                                : "still running (or killed); last: " + run.progress;
     return false;
 }
 
@@ -217,6 +218,66 @@ std::string picture(ReportFolder& folder, const ReportMark& m, std::string* note
     return "";
 }
 
+// The screenshot of a crash or mark inlined, or why not (into `notes`,
+// when given).
+void shotCell(ReportOut& o, ReportFolder& folder, const ReportMark& m, ReportRun* notes)
+{
+    std::string note, shot = m.shot.empty() ? "" : picture(folder, m, &note);
+    if (!shot.empty()) {
+        o << "<img width=\"240\" alt=\"screen\" src=\"data:image/png;base64,";
+        base64(o, shot);
+        o << "\"/>";
+    } else if (!note.empty()) {
+        o << esc(note);
+        if (notes != nullptr)
+            addNote(notes->notes, notes->notesLeft, note);
+    }
+}
+
+// A table of distinct crashes. A run's (`all` null) replays its own record
+// and finds screenshots in its folder; the table of all of them takes both
+// from each crash's first and names the folders it was seen in.
+void distinctTable(ReportOut& o, const CrashGroups& groups, ReportFolder& folder, const std::string& record,
+                   std::vector<ReportFolder>* all)
+{
+    const std::vector<const DistinctCrash*> rows = groups.sorted();
+    if (rows.empty()) {
+        o << "<p>none</p>";
+        return;
+    }
+    o << "<table class=\"distinct\"><tr><th>signature</th><th>program</th><th>dumps</th><th>first gesture</th><th>"
+         "last gesture</th><th>screen at the first</th><th>replay of the first</th>"
+      << (all != nullptr ? "<th>seen in</th>" : "") << "</tr>";
+    for (const DistinctCrash* g : rows) {
+        ReportMark first;
+        first.what = "crash", first.shot = g->shot;
+        const std::string& replay = all != nullptr ? g->record : record;
+        o << "<tr class=\"distinct\" data-signature=\"" << esc(g->key) << "\" data-program=\"" << esc(g->program)
+          << "\" data-count=\"" << g->count << "\" data-first=\"" << g->first << "\" data-last=\"" << g->last
+          << "\"><td><code>" << esc(g->key) << "</code></td><td>" << esc(g->program) << "</td><td>" << g->count
+          << "</td><td>" << g->first << "</td><td>" << g->last << "</td><td>";
+        // The page's budget of screenshots is counted in the first folder.
+        ReportFolder& in = all != nullptr ? (*all)[g->folder] : folder;
+        in.inlined = folder.inlined;
+        shotCell(o, in, first, nullptr);
+        folder.inlined = in.inlined;
+        o << "</td><td>";
+        if (g->first > 0 && !replay.empty())
+            o << "<code>tapfuzz --replay " << esc(replay) << " --to " << g->first << "</code>";
+        if (all != nullptr) {
+            o << "</td><td>";
+            for (const std::string& f : g->folders)
+                o << esc(f) << "<br/>";
+            if (g->foldersSeen > static_cast<long long>(g->folders.size()))
+                o << "and " << g->foldersSeen - static_cast<long long>(g->folders.size()) << " more";
+        }
+        o << "</td></tr>";
+    }
+    o << "</table>";
+    if (groups.left() > 0)
+        o << "<p class=\"note\">" << groups.left() << " more crashes not grouped</p>";
+}
+
 void runSection(ReportOut& o, ReportFolder& folder, ReportRun& run)
 {
     auto head = [&run](const char* k) { return run.head.count(k) ? run.head.at(k) : std::string("?"); };
@@ -230,7 +291,8 @@ void runSection(ReportOut& o, ReportFolder& folder, ReportRun& run)
     for (long long c : run.perMinute.empty() ? std::vector<long long>{0} : run.perMinute)
         minutes += (minutes.empty() ? "" : " ") + std::to_string(c);
 
-    o << "<section class=\"run\" id=\"" << esc(run.name) << "\" data-seed=\"" << esc(head("seed"))
+    o << "<section class=\"run\" id=\"" << esc(run.name) << "\" data-folder=\"" << esc(folder.path)
+      << "\" data-distinct-crashes=\"" << run.distinct.size() << "\" data-seed=\"" << esc(head("seed"))
       << "\" data-events=\"" << run.gestures << "\" data-injected=\"" << run.injected;
     for (int k = 0; k < 4; ++k)
         o << "\" data-" << kindName(k) << "=\"" << run.counts[k];
@@ -258,15 +320,16 @@ void runSection(ReportOut& o, ReportFolder& folder, ReportRun& run)
     touchMap(o, run, zones);
     o << "\n<h3>Timeline (events per minute)</h3>";
     timeline(o, run);
+    const std::string record = folder.path + "/" + run.name + ".events";
+    o << "\n<h3>Distinct crashes</h3>";
+    distinctTable(o, run.distinct, folder, run.listed ? record : "", nullptr);
     o << "\n<h3>Crashes, dumps, freezes and exits</h3>";
     if (run.marks.empty())
         o << "<p>none</p>";
     else
         o << "<table class=\"marks\"><tr><th>time</th><th>what</th><th>program</th><th>pid</th><th>saved</th><th>"
              "after gesture</th><th>screen</th><th>gestures before</th></tr>";
-    const std::string record = folder.path + "/" + run.name + ".events";
     for (const ReportMark& m : run.marks) {
-        std::string note, shot = m.shot.empty() ? "" : picture(folder, m, &note);
         std::string before;
         auto b = run.before.find(m.event);
         if (b != run.before.end())
@@ -276,14 +339,7 @@ void runSection(ReportOut& o, ReportFolder& folder, ReportRun& run)
           << "\"><td>" << esc(m.time) << "</td><td>" << m.what << "</td><td>"
           << (m.what == "dump" ? "unverified: " : "") << esc(m.program) << "</td><td>" << esc(m.pid) << "</td><td>"
           << esc(m.saved.empty() ? m.message : m.saved) << "</td><td>" << m.event << "</td><td>";
-        if (!shot.empty()) {
-            o << "<img width=\"240\" alt=\"screen\" src=\"data:image/png;base64,";
-            base64(o, shot);
-            o << "\"/>";
-        } else if (!note.empty()) {
-            o << esc(note);
-            addNote(run.notes, run.notesLeft, note);
-        }
+        shotCell(o, folder, m, &run);
         o << "</td><td><pre>" << before << "</pre>";
         if (m.event > 0 && run.listed)
             o << "replay: <code>tapfuzz --replay " << esc(record) << " --to " << m.event << "</code>";
@@ -316,9 +372,12 @@ void junitRun(ReportOut& o, ReportFolder& folder, const ReportRun& run)
     std::replace(start.begin(), start.end(), ' ', 'T');
     if (!isStamp(head("start")))
         start = "1970-01-01T00:00:00";
-    const int dumps = static_cast<int>(std::count_if(run.marks.begin(), run.marks.end(),
-                                                     [](const ReportMark& m) { return m.what == "dump"; }));
-    const int tests = static_cast<int>(run.marks.size()) + 1 + (run.unlisted > 0 ? 1 : 0);
+    auto count = [&run](const char* what) {
+        return static_cast<int>(
+            std::count_if(run.marks.begin(), run.marks.end(), [what](const ReportMark& m) { return m.what == what; }));
+    };
+    const int dumps = count("dump");
+    const int tests = static_cast<int>(run.marks.size()) - count("crash") + 1 + (run.unlisted > 0 ? 1 : 0);
     const int failures = tests - dumps - (ok ? 1 : 0);
     char time[32];
     snprintf(time, sizeof time, "%.3f", seconds(run));
@@ -330,8 +389,10 @@ void junitRun(ReportOut& o, ReportFolder& folder, const ReportRun& run)
       << "\" time=\"" << time << "\"";
     o << (ok ? "/>\n" : "><failure message=\"" + esc(how) + "\"/></testcase>\n");
     // A dump not known to be the application's is reported, but neither as
-    // its crash nor as a failure.
+    // its crash nor as a failure; crashes are cases of the distinct ones.
     for (const ReportMark& m : run.marks) {
+        if (m.what == "crash")
+            continue;
         std::string name = m.what == "freeze" || m.what == "dump" ? m.what : m.what + " " + m.program;
         o << "    <testcase classname=\"" << esc(cls) << "\" name=\"" << esc(name) << " event:" << m.event << "\"><"
           << (m.what == "dump" ? "skipped" : "failure") << " message=\"" << esc(m.message) << "\"/></testcase>\n";
@@ -385,4 +446,37 @@ void writeRun(ReportOut& html, ReportOut& junit, ReportFolder& folder, ReportRun
         addNote(folder.notes, folder.notesLeft, run.name + ": " + n, kMaxNotes * 20);
     if (run.notesLeft > 0)
         addNote(folder.notes, folder.notesLeft, run.name + ": " + std::to_string(run.notesLeft) + " more", kMaxNotes * 20);
+}
+
+void writeAllCrashes(ReportOut& html, ReportOut& junit, std::vector<ReportFolder>& folders, const CrashGroups& all)
+{
+    html << "<section class=\"all\" data-distinct-crashes=\"" << all.size()
+         << "\">\n<h2>Distinct crashes of all runs</h2>";
+    distinctTable(html, all, folders[0], "", &folders);
+    html << "</section>\n";
+    const std::vector<const DistinctCrash*> rows = all.sorted();
+    const size_t cases = rows.size() + (all.left() > 0 ? 1 : 0);
+    if (cases == 0)
+        return;
+    junit << "  <testsuite name=\"distinct crashes\" tests=\"" << cases << "\" failures=\"" << cases << "\">\n";
+    for (const DistinctCrash* g : rows) {
+        std::string name = "crash " + g->program + " " + g->key;
+        std::replace(name.end() - static_cast<std::ptrdiff_t>(g->key.size()), name.end(), ',', ' ');
+        junit << "    <testcase classname=\"tapfuzz.crashes\" name=\"" << esc(name) << "\"><failure message=\""
+              << g->count << (g->count == 1 ? " dump" : " dumps") << ", first after gesture " << g->first
+              << "\"/><system-out>";
+        if (g->first > 0 && !g->record.empty())
+            junit << "replay: tapfuzz --replay " << esc(g->record) << " --to " << g->first << "\n";
+        for (const std::string& f : g->folders)
+            junit << "seen in: " << esc(f) << "\n";
+        for (const std::string& d : g->dumps)
+            junit << "dump: " << esc(d) << "\n";
+        if (g->count > static_cast<long long>(g->dumps.size()))
+            junit << "and " << g->count - static_cast<long long>(g->dumps.size()) << " more dumps\n";
+        junit << "</system-out></testcase>\n";
+    }
+    if (all.left() > 0)
+        junit << "    <testcase classname=\"tapfuzz.crashes\" name=\"not grouped\"><failure message=\"" << all.left()
+              << " more crashes\"/></testcase>\n";
+    junit << "  </testsuite>\n";
 }

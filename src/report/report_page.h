@@ -17,4 +17,8 @@ std::string esc(const std::string& s);
 // go into the folder's list.
 void writeRun(ReportOut& html, ReportOut& junit, ReportFolder& folder, ReportRun& run);
 
+// The distinct crashes of all the folders: the page's section above the
+// runs and the testsuite after theirs.
+void writeAllCrashes(ReportOut& html, ReportOut& junit, std::vector<ReportFolder>& folders, const CrashGroups& all);
+
 #endif

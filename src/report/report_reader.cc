@@ -31,6 +31,7 @@ const size_t kMaxMarkBytes = 8 << 20;              // text of the marks kept fro
 const size_t kNoteBytes = 1024;      // of a note's text
 const size_t kMaxHead = 32;          // "# key:value" lines kept per record
 const size_t kShownLine = 120;       // bytes of a gesture line shown before a mark
+const size_t kMaxKey = 1024;         // of a crash's signature key: a module's name escaped is less
 const long long kMaxAt = 100000LL * 60000000;  // 70 days: a later gesture is no run of ours
 const char* const kMarks[] = {"crash", "dump", "freeze", "exit"};
 // Read without following a link in the last step and without waiting on a
@@ -128,6 +129,16 @@ void describeDump(const ReportRun& run, ReportMark& m)
     m.message = m.what == "dump" ? "not known to be the application's (no app crash line): " + m.saved
                                  : m.program + " pid " + (m.pid.empty() ? "?" : m.pid) + " dumped core: " + m.saved;
     m.shot = m.saved + ".png";
+}
+
+// The key at the end of "# crash:DUMP after:N signature:KEY"; "unknown"
+// without one.
+std::string crashKey(const std::string& line)
+{
+    const size_t after = line.rfind(" after:");
+    const size_t at = line.find(" signature:", after == std::string::npos ? 0 : after);
+    const std::string key = at == std::string::npos ? "" : line.substr(at + 11, line.find(' ', at + 11) - at - 11);
+    return key.empty() || key.size() > kMaxKey ? "unknown" : key;
 }
 
 void addGesture(ReportRun& run, const Gesture& g)
@@ -297,6 +308,8 @@ void readMainLog(LineReader& in, ReportFolder& folder)
             continue;
         } else if (msg.rfind("Events injected:", 0) == 0) {
             run->injected = std::max(0LL, numberAfter(msg, "Events injected:"));
+        } else if (msg.rfind("progress: ", 0) == 0) {
+            run->progress = stamp + " " + msg.substr(0, kShownLine * 2);
         } else if (msg.rfind("stopped by ", 0) == 0) {
             run->stopSignal = msg.substr(11);
         } else if (msg.rfind("app crash: ", 0) == 0 && msg.find(" dump:") != std::string::npos) {
@@ -347,6 +360,8 @@ void readRecord(LineReader& in, ReportRun& run)
             m.saved = saved;
             m.event = toInt(after);
             describeDump(run, m);
+            if (m.what == "crash")
+                run.distinct.add(crashKey(line), m.program, m.event, m.saved, m.shot);
             addMark(run, m, &run.markBytes);
         } else if (line.rfind("# ", 0) == 0 && line.find(':') != std::string::npos) {
             const size_t colon = line.find(':');

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "report/crash_groups.h"
 // Lines of a descriptor or of memory, without their '\n'. A line longer than
 // kMaxLine bytes comes cut to that length, with *cut set.
 class LineReader {
@@ -50,6 +51,7 @@ struct ReportRun {
     std::map<std::string, std::string> appCrash;  // saved dump -> application
     std::string lastStamp, stopSignal;
     long long injected = -1;  // the summary's count; -1 without a summary
+    std::string progress;     // the last "progress:" line, with its time
     // From the record.
     std::map<std::string, std::string> head;  // "# key:value"
     bool namesApp = false;                    // the command has -a NAME
@@ -62,6 +64,7 @@ struct ReportRun {
     long long swipesDrawn = 0, swipesAll = 0;
     // Both.
     std::vector<ReportMark> marks;
+    CrashGroups distinct;  // all its crashes, listed or not
     long long kinds[4] = {0, 0, 0, 0};  // crash, dump, freeze, exit: all, listed or not
     long long unlisted = 0;
     size_t markBytes = 0;  // text of the marks kept from the record
@@ -91,7 +94,9 @@ struct ReportFolder {
 // "seed:" line, into the run of that record's base name.
 void readMainLog(LineReader& in, ReportFolder& folder);
 // A run record, first pass: header, figures, crash lines. After the log:
-// whose crash a dump is comes from its "app crash:" lines.
+// whose crash a dump is comes from its "app crash:" lines. Crashes are
+// grouped by the key a crash line ends with (" signature:KEY"; records
+// written before there was one give "unknown").
 void readRecord(LineReader& in, ReportRun& run);
 // Puts the marks in gesture order, for the second pass.
 void sortMarks(ReportRun& run);

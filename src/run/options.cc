@@ -435,7 +435,7 @@ std::string showusage()
            "               [--help]\n"
            "               COUNT\n"
            "       tapfuzz --replay FILE [--from N] [--to M] [--speed F]\n"
-           "       tapfuzz --report FOLDER\n";
+           "       tapfuzz --report FOLDER [FOLDER...]\n";
 }
 
 float nextOptionLong(const char* argv, std::string str)

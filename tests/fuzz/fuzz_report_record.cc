@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     LineReader second(text, size);
     readGesturesBefore(second, run);
     if (run.cells.size() > 250000 || run.marks.size() > 10000 || run.markBytes > (8 << 20) || run.head.size() > 32 ||
-        run.perMinute.size() > 100001)
+        run.perMinute.size() > 100001 || run.distinct.size() > CrashGroups::kMaxGroups)
         abort();
     ReportOut html(-1), junit(-1);
     writeRun(html, junit, folder, run);
