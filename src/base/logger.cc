@@ -22,7 +22,6 @@
 
 #include <atomic>
 #include <iostream>
-#include <sstream>
 
 #include "base/clock.h"
 #include "base/results_folder.h"
@@ -81,9 +80,84 @@ void unlockLine()
 // event mix prints with one decimal) in force for the rest of the run, as
 // on the stream itself; a line begun inside another line of the same thread
 // gets a buffer of its own.
+//
+// A click writes a debug line, so the buffer is on the hot path: its
+// characters go into storage the thread keeps from line to line (no
+// allocation but for a line longer than any before), the prefix is copied in
+// without the stream's formatting, and sync() does nothing, so a caller's
+// std::endl or flush cannot end the line early.
+class LineBuf : public std::streambuf {
+public:
+    LineBuf() { setp(m_small, m_small + sizeof m_small); }
+    LineBuf(const LineBuf&) = delete;
+    LineBuf& operator=(const LineBuf&) = delete;
+
+    void put(const char* text, size_t size)
+    {
+        if (static_cast<size_t>(epptr() - pptr()) >= size) {
+            memcpy(pptr(), text, size);
+            pbump(static_cast<int>(size));
+        } else {
+            xsputn(text, static_cast<std::streamsize>(size));
+        }
+    }
+    void put(const char* text) { put(text, strlen(text)); }
+    const char* data() const { return pbase(); }
+    size_t size() const { return static_cast<size_t>(pptr() - pbase()); }
+    void reset() { setp(pbase(), epptr()); }
+
+protected:
+    std::streamsize xsputn(const char* text, std::streamsize size) override
+    {
+        if (size <= 0)
+            return 0;
+        if (epptr() - pptr() < size && !grow(static_cast<size_t>(size)))
+            return 0;
+        memcpy(pptr(), text, static_cast<size_t>(size));
+        pbump(static_cast<int>(size));
+        return size;
+    }
+    int_type overflow(int_type c) override
+    {
+        if (traits_type::eq_int_type(c, traits_type::eof()))
+            return traits_type::not_eof(c);
+        if (pptr() == epptr() && !grow(1))
+            return traits_type::eof();
+        *pptr() = traits_type::to_char_type(c);
+        pbump(1);
+        return c;
+    }
+
+private:
+    bool grow(size_t more)
+    {
+        size_t used = size();
+        size_t want = static_cast<size_t>(epptr() - pbase()) * 2;
+        while (want - used < more)
+            want *= 2;
+        // pbump() counts in int: a line stays far below that anyway.
+        if (want > static_cast<size_t>(1) << 30)
+            return false;
+        std::string bigger(want, '\0');
+        memcpy(&bigger[0], pbase(), used);
+        m_big.swap(bigger);
+        setp(&m_big[0], &m_big[0] + want);
+        pbump(static_cast<int>(used));
+        return true;
+    }
+
+    char m_small[256];
+    std::string m_big;
+};
+
+struct LineStream {
+    LineBuf buf;
+    std::ostream os{&buf};
+};
+
 enum { kMainLog, kConsole, kCrashLog, kErrorLog, kDestinations };
-thread_local std::ostringstream t_line[kDestinations];
-thread_local std::ostringstream t_nested[4];
+thread_local LineStream t_line[kDestinations];
+thread_local LineStream t_nested[4];
 
 int destination(log_rank rank)
 {
@@ -96,12 +170,47 @@ int destination(log_rank rank)
     }
 }
 
-std::ostringstream& lineBuffer(log_rank rank)
+LineStream& lineStream(log_rank rank)
 {
     if (t_line_depth <= 1)
         return t_line[destination(rank)];
     int level = t_line_depth - 2;
     return t_nested[level < 4 ? level : 3];
+}
+
+// Decimal text of n into out (at least 12 chars); returns its length.
+size_t decimal(int n, char* out)
+{
+    char digits[12];
+    size_t len = 0;
+    unsigned int u = n < 0 ? 0u - static_cast<unsigned int>(n) : static_cast<unsigned int>(n);
+    do {
+        digits[len++] = static_cast<char>('0' + u % 10);
+        u /= 10;
+    } while (u != 0);
+    size_t at = 0;
+    if (n < 0)
+        out[at++] = '-';
+    while (len > 0)
+        out[at++] = digits[--len];
+    return at;
+}
+
+// A whole line onto the console's descriptor. What stdio still holds for it
+// (a printf of the profile reader, the usage text) goes first, so that the
+// console keeps the order things were said in.
+void writeConsole(int fd, const char* data, size_t size)
+{
+    fflush(fd == STDOUT_FILENO ? stdout : stderr);
+    while (size > 0) {
+        ssize_t n = write(fd, data, size);
+        if (n > 0) {
+            data += n;
+            size -= static_cast<size_t>(n);
+        } else if (n == 0 || errno != EINTR) {
+            return;
+        }
+    }
 }
 
 // The time text changes once a second; each thread keeps its own copy.
@@ -369,8 +478,8 @@ void Logger::setUp()
             echo_joinable.store(true, std::memory_order_release);
         } else {
             lockLine();
-            std::cout << "can't create a new pthread";
-            std::cout.flush();
+            const char text[] = "can't create a new pthread";
+            writeConsole(STDOUT_FILENO, text, sizeof text - 1);
             unlockLine();
         }
         global = m_pid;
@@ -381,12 +490,11 @@ void Logger::setUp()
 
 Logger::~Logger()
 {
-    std::ostringstream& buffer = lineBuffer(m_log_rank);
-    buffer << '\n';
-    const std::string line = buffer.str();
-    buffer.str(std::string());
-    buffer.clear();
-    writeLine(m_log_rank, line);
+    LineStream& stream = lineStream(m_log_rank);
+    stream.buf.put("\n");
+    writeLine(m_log_rank, stream.buf.data(), stream.buf.size());
+    stream.buf.reset();
+    stream.os.clear();
     if (m_log_rank == FATAL) {
         m_info_log_file.close();
         m_warn_log_file.close();
@@ -398,27 +506,32 @@ Logger::~Logger()
     pthread_setcancelstate(m_cancel_state, NULL);
 }
 
-void Logger::writeLine(log_rank rank, const std::string& line)
+void Logger::writeLine(log_rank rank, const char* line, size_t size)
 {
-    std::ostream& os = getStream(rank);
-    LogFile* file = dynamic_cast<LogFile*>(&os);
+    LogFile* file = nullptr;
+    switch (rank) {
+    case INFO:
+    case INFO1: file = &m_info_log_file; break;
+    case DEBUG: file = &m_debug_log_file; break;
+    case WARNING: file = &m_warn_log_file; break;
+    default: file = &m_error_log_file; break;
+    }
+    int console = (rank == WARNING || rank >= ERROR) ? STDERR_FILENO : STDOUT_FILENO;
+    if (!file->is_open()) {
+        writeConsole(console, line, size);
+        return;
+    }
     const std::string& name = file == &m_warn_log_file ? warn_log_filename : info_log_filename;
     Outage* outage = file == &m_info_log_file ? &outages[0] : file == &m_warn_log_file ? &outages[1] : nullptr;
-    std::ostream& console = (rank == WARNING || rank >= ERROR) ? std::cerr : std::cout;
-    if (!fileTakes(outage, name, line.size())) {
-        console.write(line.data(), static_cast<std::streamsize>(line.size()));
-        console.flush();
+    if (!fileTakes(outage, name, size)) {
+        writeConsole(console, line, size);
         return;
     }
-    os.write(line.data(), static_cast<std::streamsize>(line.size()));
-    os.flush();
-    if (os) {
+    file->write(line, static_cast<std::streamsize>(size));
+    file->flush();
+    if (*file) {
         if (outage != nullptr)
             outage->down = false;
-        return;
-    }
-    if (file == nullptr) {
-        os.clear();
         return;
     }
     if (outage != nullptr) {
@@ -432,34 +545,45 @@ void Logger::writeLine(log_rank rank, const std::string& line)
     // a crash record is never lost.
     file->close();
     file->clear();
-    dropPartialLine(name, line.size());
+    dropPartialLine(name, size);
     file->open(name);
-    console.write(line.data(), static_cast<std::streamsize>(line.size()));
-    console.flush();
+    writeConsole(console, line, size);
 }
 
-std::ostream& Logger::start(log_rank rank, int line, const std::string& function)
+std::ostream& Logger::start(log_rank rank, int line, const char* function)
 {
-    std::ostringstream& os = lineBuffer(rank);
+    LineStream& stream = lineStream(rank);
+    LineBuf& buf = stream.buf;
     const char* timep = timeText();
     switch (rank) {
     case INFO:
-        os << "[" << timep << "]" << "[INFO]";
+        buf.put("[");
+        buf.put(timep);
+        buf.put("][INFO]");
         break;
     case INFO1:
     case WARNING:
-        os << "[" << timep << "]" << "[CRASH][Coredump]";
+        buf.put("[");
+        buf.put(timep);
+        buf.put("][CRASH][Coredump]");
         break;
-    case DEBUG:
-        // to_string: a format flag a caller left on the stream must not
-        // change the line number.
-        os << "[" << timep << "]" << "[DEBUG][" << function << "]" << "[Line "
-           << std::to_string(line) << "]:";
+    case DEBUG: {
+        // Written here, not streamed: a format flag a caller left on the
+        // stream must not change the line number.
+        char number[12];
+        buf.put("[");
+        buf.put(timep);
+        buf.put("][DEBUG][");
+        buf.put(function != nullptr ? function : "");
+        buf.put("][Line ");
+        buf.put(number, decimal(line, number));
+        buf.put("]:");
         break;
+    }
     default:
         break;
     }
-    return os;
+    return stream.os;
 }
 
 std::ostream& Logger::getStream(log_rank rank)

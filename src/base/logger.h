@@ -6,6 +6,7 @@
 #define TAPFUZZ_BASE_LOGGER_H
 
 #include <pthread.h>
+#include <stddef.h>
 
 #include <ostream>
 #include <streambuf>
@@ -63,7 +64,11 @@ public:
     // Begins the line with its time stamp and rank tag and returns the stream
     // the message goes into; the line reaches its file, whole and flushed,
     // when this Logger ends.
-    static std::ostream& start(log_rank rank, int line, const std::string& function);
+    static std::ostream& start(log_rank rank, int line, const char* function);
+    static std::ostream& start(log_rank rank, int line, const std::string& function)
+    {
+        return start(rank, line, function.c_str());
+    }
     static std::ostream& getStream(log_rank rank);
     // Once per process: the results folder of the day, the log files in it
     // and the console echo of the main log. Any Logger calls it first.
@@ -84,7 +89,7 @@ private:
     // into space reserved on disk beforehand; a line that finds none (or
     // that the file refuses) goes to the console instead, and so do the
     // lines after it until the file is tried again, at most once a second.
-    static void writeLine(log_rank rank, const std::string& line);
+    static void writeLine(log_rank rank, const char* line, size_t size);
 
     log_rank m_log_rank;
     // Cancelability found at construction, given back at destruction.
