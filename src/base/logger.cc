@@ -9,6 +9,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -21,7 +22,7 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <iostream>
+#include <charconv>
 
 #include "base/clock.h"
 #include "base/results_folder.h"
@@ -81,83 +82,12 @@ void unlockLine()
 // on the stream itself; a line begun inside another line of the same thread
 // gets a buffer of its own.
 //
-// A click writes a debug line, so the buffer is on the hot path: its
-// characters go into storage the thread keeps from line to line (no
-// allocation but for a line longer than any before), the prefix is copied in
-// without the stream's formatting, and sync() does nothing, so a caller's
-// std::endl or flush cannot end the line early.
-class LineBuf : public std::streambuf {
-public:
-    LineBuf() { setp(m_small, m_small + sizeof m_small); }
-    LineBuf(const LineBuf&) = delete;
-    LineBuf& operator=(const LineBuf&) = delete;
-
-    void put(const char* text, size_t size)
-    {
-        if (static_cast<size_t>(epptr() - pptr()) >= size) {
-            memcpy(pptr(), text, size);
-            pbump(static_cast<int>(size));
-        } else {
-            xsputn(text, static_cast<std::streamsize>(size));
-        }
-    }
-    void put(const char* text) { put(text, strlen(text)); }
-    const char* data() const { return pbase(); }
-    size_t size() const { return static_cast<size_t>(pptr() - pbase()); }
-    void reset() { setp(pbase(), epptr()); }
-
-protected:
-    std::streamsize xsputn(const char* text, std::streamsize size) override
-    {
-        if (size <= 0)
-            return 0;
-        if (epptr() - pptr() < size && !grow(static_cast<size_t>(size)))
-            return 0;
-        memcpy(pptr(), text, static_cast<size_t>(size));
-        pbump(static_cast<int>(size));
-        return size;
-    }
-    int_type overflow(int_type c) override
-    {
-        if (traits_type::eq_int_type(c, traits_type::eof()))
-            return traits_type::not_eof(c);
-        if (pptr() == epptr() && !grow(1))
-            return traits_type::eof();
-        *pptr() = traits_type::to_char_type(c);
-        pbump(1);
-        return c;
-    }
-
-private:
-    bool grow(size_t more)
-    {
-        size_t used = size();
-        size_t want = static_cast<size_t>(epptr() - pbase()) * 2;
-        while (want - used < more)
-            want *= 2;
-        // pbump() counts in int: a line stays far below that anyway.
-        if (want > static_cast<size_t>(1) << 30)
-            return false;
-        std::string bigger(want, '\0');
-        memcpy(&bigger[0], pbase(), used);
-        m_big.swap(bigger);
-        setp(&m_big[0], &m_big[0] + want);
-        pbump(static_cast<int>(used));
-        return true;
-    }
-
-    char m_small[256];
-    std::string m_big;
-};
-
-struct LineStream {
-    LineBuf buf;
-    std::ostream os{&buf};
-};
-
+// A click writes a debug line, so the buffer is on the hot path: no
+// allocation but for a line longer than any before, and the prefix copied
+// in whole.
 enum { kMainLog, kConsole, kCrashLog, kErrorLog, kDestinations };
-thread_local LineStream t_line[kDestinations];
-thread_local LineStream t_nested[4];
+thread_local LogStream t_line[kDestinations];
+thread_local LogStream t_nested[4];
 
 int destination(log_rank rank)
 {
@@ -170,30 +100,12 @@ int destination(log_rank rank)
     }
 }
 
-LineStream& lineStream(log_rank rank)
+LogStream& lineStream(log_rank rank)
 {
     if (t_line_depth <= 1)
         return t_line[destination(rank)];
     int level = t_line_depth - 2;
     return t_nested[level < 4 ? level : 3];
-}
-
-// Decimal text of n into out (at least 12 chars); returns its length.
-size_t decimal(int n, char* out)
-{
-    char digits[12];
-    size_t len = 0;
-    unsigned int u = n < 0 ? 0u - static_cast<unsigned int>(n) : static_cast<unsigned int>(n);
-    do {
-        digits[len++] = static_cast<char>('0' + u % 10);
-        u /= 10;
-    } while (u != 0);
-    size_t at = 0;
-    if (n < 0)
-        out[at++] = '-';
-    while (len > 0)
-        out[at++] = digits[--len];
-    return at;
 }
 
 // A whole line onto the console's descriptor. What stdio still holds for it
@@ -376,56 +288,102 @@ void closeInheritedFds()
 
 } // namespace
 
-LogFile::LogFile() : std::ostream(nullptr)
+LogStream& LogStream::put(const char* text, size_t size)
 {
-    rdbuf(&m_buf);
+    if (m_capacity - m_used < size)
+        grow(size);
+    memcpy(m_at + m_used, text, size);
+    m_used += size;
+    return *this;
 }
 
-LogFile::~LogFile()
+void LogStream::grow(size_t more)
 {
-    close();
+    size_t want = m_capacity * 2;
+    while (want - m_used < more)
+        want *= 2;
+    std::string bigger(want, '\0');
+    memcpy(&bigger[0], m_at, m_used);
+    m_big.swap(bigger);
+    m_at = &m_big[0];
+    m_capacity = want;
+}
+
+LogStream& LogStream::operator<<(const char* text)
+{
+    // As std::ostream: a null pointer prints nothing.
+    return text != nullptr ? put(text, strlen(text)) : *this;
+}
+
+LogStream& LogStream::putSigned(long long v)
+{
+    char digits[24];
+    std::to_chars_result r = std::to_chars(digits, digits + sizeof digits, v);
+    return put(digits, static_cast<size_t>(r.ptr - digits));
+}
+
+LogStream& LogStream::putUnsigned(unsigned long long v)
+{
+    char digits[24];
+    std::to_chars_result r = std::to_chars(digits, digits + sizeof digits, v);
+    return put(digits, static_cast<size_t>(r.ptr - digits));
+}
+
+LogStream& LogStream::operator<<(double v)
+{
+    // std::ostream's own conversions: %g with a precision of 6, or %f with
+    // the decimals asked for.
+    char text[352];
+    int n = m_decimals < 0 ? snprintf(text, sizeof text, "%.*g", 6, v) : snprintf(text, sizeof text, "%.*f", m_decimals, v);
+    if (n > 0)
+        put(text, static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : sizeof text - 1);
+    return *this;
+}
+
+LogStream& LogStream::operator<<(const void* p)
+{
+    if (p == nullptr)
+        return put("0", 1);
+    char digits[24] = "0x";
+    std::to_chars_result r = std::to_chars(digits + 2, digits + sizeof digits, reinterpret_cast<uintptr_t>(p), 16);
+    return put(digits, static_cast<size_t>(r.ptr - digits));
+}
+
+LogStream& LogStream::operator<<(LogFixed f)
+{
+    m_decimals = f.digits < 0 ? 0 : f.digits > 40 ? 40 : f.digits;
+    return *this;
 }
 
 bool LogFile::open(const std::string& name)
 {
     close();
     do {
-        m_buf.fd = ::open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    } while (m_buf.fd < 0 && errno == EINTR);
-    if (m_buf.fd < 0)
-        return false;
-    clear();
-    return true;
+        m_fd = ::open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    } while (m_fd < 0 && errno == EINTR);
+    return m_fd >= 0;
 }
 
 void LogFile::close()
 {
-    if (m_buf.fd >= 0)
-        ::close(m_buf.fd);
-    m_buf.fd = -1;
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
 }
 
-LogFile::Buf::int_type LogFile::Buf::overflow(int_type c)
+bool LogFile::write(const char* data, size_t size)
 {
-    if (traits_type::eq_int_type(c, traits_type::eof()))
-        return traits_type::not_eof(c);
-    char byte = traits_type::to_char_type(c);
-    return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
-}
-
-std::streamsize LogFile::Buf::xsputn(const char* data, std::streamsize size)
-{
-    // A short count is how a full disk (or a file size limit) shows: the
-    // stream turns it into badbit, and the caller cuts the part back out.
-    std::streamsize done = 0;
-    while (fd >= 0 && done < size) {
-        ssize_t n = ::write(fd, data + done, static_cast<size_t>(size - done));
+    // A short count is how a full disk (or a file size limit) shows; the
+    // caller cuts the part back out.
+    size_t done = 0;
+    while (m_fd >= 0 && done < size) {
+        ssize_t n = ::write(m_fd, data + done, size - done);
         if (n > 0)
-            done += n;
+            done += static_cast<size_t>(n);
         else if (n == 0 || errno != EINTR)
             break;
     }
-    return done;
+    return done == size;
 }
 
 void initLogger(const std::string& info_name, const std::string& warn_name,
@@ -490,11 +448,10 @@ void Logger::setUp()
 
 Logger::~Logger()
 {
-    LineStream& stream = lineStream(m_log_rank);
-    stream.buf.put("\n");
-    writeLine(m_log_rank, stream.buf.data(), stream.buf.size());
-    stream.buf.reset();
-    stream.os.clear();
+    LogStream& stream = lineStream(m_log_rank);
+    stream.put("\n", 1);
+    writeLine(m_log_rank, stream.data(), stream.size());
+    stream.clear();
     if (m_log_rank == FATAL) {
         m_info_log_file.close();
         m_warn_log_file.close();
@@ -527,9 +484,7 @@ void Logger::writeLine(log_rank rank, const char* line, size_t size)
         writeConsole(console, line, size);
         return;
     }
-    file->write(line, static_cast<std::streamsize>(size));
-    file->flush();
-    if (*file) {
+    if (file->write(line, size)) {
         if (outage != nullptr)
             outage->down = false;
         return;
@@ -544,69 +499,30 @@ void Logger::writeLine(log_rank rank, const char* line, size_t size)
     // line goes to the console instead, as when the file cannot be opened:
     // a crash record is never lost.
     file->close();
-    file->clear();
     dropPartialLine(name, size);
     file->open(name);
     writeConsole(console, line, size);
 }
 
-std::ostream& Logger::start(log_rank rank, int line, const char* function)
+LogStream& Logger::start(log_rank rank, int line, const char* function)
 {
-    LineStream& stream = lineStream(rank);
-    LineBuf& buf = stream.buf;
+    LogStream& os = lineStream(rank);
     const char* timep = timeText();
     switch (rank) {
     case INFO:
-        buf.put("[");
-        buf.put(timep);
-        buf.put("][INFO]");
+        os << "[" << timep << "][INFO]";
         break;
     case INFO1:
     case WARNING:
-        buf.put("[");
-        buf.put(timep);
-        buf.put("][CRASH][Coredump]");
+        os << "[" << timep << "][CRASH][Coredump]";
         break;
-    case DEBUG: {
-        // Written here, not streamed: a format flag a caller left on the
-        // stream must not change the line number.
-        char number[12];
-        buf.put("[");
-        buf.put(timep);
-        buf.put("][DEBUG][");
-        buf.put(function != nullptr ? function : "");
-        buf.put("][Line ");
-        buf.put(number, decimal(line, number));
-        buf.put("]:");
-        break;
-    }
-    default:
-        break;
-    }
-    return stream.os;
-}
-
-std::ostream& Logger::getStream(log_rank rank)
-{
-    switch (rank) {
-    case INFO:
-    case INFO1:
-        if (m_info_log_file.is_open())
-            return m_info_log_file;
-        return std::cout;
     case DEBUG:
-        if (m_debug_log_file.is_open())
-            return m_debug_log_file;
-        return std::cout;
-    case WARNING:
-        if (m_warn_log_file.is_open())
-            return m_warn_log_file;
-        return std::cerr;
+        os << "[" << timep << "][DEBUG][" << function << "][Line " << line << "]:";
+        break;
     default:
-        if (m_error_log_file.is_open())
-            return m_error_log_file;
-        return std::cerr;
+        break;
     }
+    return os;
 }
 
 void* Logger::read_log(void* arg)
