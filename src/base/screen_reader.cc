@@ -1,8 +1,8 @@
 // Problem: the screen must be captured from any panel format the device's
 // frame buffer uses, and a saved picture must never be half written.
-// Solution: one pread of the visible rows, pixels decoded by the frame
-// buffer's own bit fields, PNG compressed by the system's zlib and linked
-// into place from a temporary file.
+// Solution: one pread of the visible rows (pieces of them for a hash),
+// pixels decoded by the frame buffer's own bit fields, PNG compressed row by
+// row by the system's zlib and linked into place from a temporary file.
 #include "base/screen_reader.h"
 
 #include <errno.h>
@@ -294,38 +294,60 @@ int ScreenReader::savePng(const std::string& path, std::string* why) const
         *why = "no screen was read";
         return -1;
     }
-    // Each row: filter type 0, then R, G, B per pixel.
-    std::string raw;
-    raw.reserve((static_cast<size_t>(mWidth) * 3 + 1) * static_cast<size_t>(mHigth));
-    const unsigned char* p = mPixels.data();
-    for (int y = 0; y < mHigth; ++y) {
-        raw += '\0';
-        for (int x = 0; x < mWidth; ++x, p += mBytes) {
-            // Frame buffers of both targets are little-endian.
-            uint32_t pixel = 0;
-            for (unsigned b = 0; b < mBytes; ++b)
-                pixel |= static_cast<uint32_t>(p[b]) << (8 * b);
-            raw += static_cast<char>(channel(pixel, mRed));
-            raw += static_cast<char>(channel(pixel, mGreen));
-            raw += static_cast<char>(channel(pixel, mBlue));
-        }
-    }
-    uLongf zlen = compressBound(static_cast<uLong>(raw.size()));
-    std::string z(zlen, '\0');
-    if (compress2(reinterpret_cast<Bytef*>(&z[0]), &zlen, reinterpret_cast<const Bytef*>(raw.data()),
-                  static_cast<uLong>(raw.size()), Z_BEST_SPEED) != Z_OK) {
-        *why = "cannot compress the screen";
-        return -1;
-    }
-    z.resize(zlen);
-
     std::string header;
     put32(&header, static_cast<uint32_t>(mWidth));
     put32(&header, static_cast<uint32_t>(mHigth));
     header.append("\x08\x02\x00\x00\x00", 5);  // 8 bits, RGB, deflate, no filter choice, no interlace
     std::string png("\x89PNG\r\n\x1a\n", 8);
     chunk(&png, "IHDR", header);
-    chunk(&png, "IDAT", z);
+
+    // The image data is compressed a row at a time straight into its chunk:
+    // beside the pixels held, a shot costs a row and the compressed picture,
+    // not a copy of the whole screen as RGB and another compressed.
+    z_stream zs;
+    memset(&zs, 0, sizeof zs);
+    if (deflateInit(&zs, Z_BEST_SPEED) != Z_OK) {
+        *why = "cannot compress the screen";
+        return -1;
+    }
+    const size_t idat = png.size();
+    png.append("\0\0\0\0IDAT", 8);  // its length is known at the end
+    // Each row: filter type 0, then R, G, B per pixel.
+    std::vector<unsigned char> row(static_cast<size_t>(mWidth) * 3 + 1);
+    unsigned char out[16 * 1024];
+    const unsigned char* p = mPixels.data();
+    int rc = Z_OK;
+    for (int y = 0; y <= mHigth && rc != Z_STREAM_ERROR; ++y) {
+        const bool last = y == mHigth;
+        size_t at = 1;
+        for (int x = 0; !last && x < mWidth; ++x, p += mBytes) {
+            // Frame buffers of both targets are little-endian.
+            uint32_t pixel = 0;
+            for (unsigned b = 0; b < mBytes; ++b)
+                pixel |= static_cast<uint32_t>(p[b]) << (8 * b);
+            row[at++] = channel(pixel, mRed);
+            row[at++] = channel(pixel, mGreen);
+            row[at++] = channel(pixel, mBlue);
+        }
+        zs.next_in = row.data();
+        zs.avail_in = last ? 0 : static_cast<uInt>(row.size());
+        do {
+            zs.next_out = out;
+            zs.avail_out = sizeof out;
+            rc = deflate(&zs, last ? Z_FINISH : Z_NO_FLUSH);
+            png.append(reinterpret_cast<const char*>(out), sizeof out - zs.avail_out);
+        } while (zs.avail_out == 0 && rc != Z_STREAM_ERROR);
+    }
+    deflateEnd(&zs);
+    if (rc != Z_STREAM_END) {
+        *why = "cannot compress the screen";
+        return -1;
+    }
+    std::string length;
+    put32(&length, static_cast<uint32_t>(png.size() - idat - 8));
+    png.replace(idat, 4, length);
+    put32(&png, static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(png.data() + idat + 4),
+                                            static_cast<uInt>(png.size() - idat - 4))));
     chunk(&png, "IEND", "");
     return writeNewFile(path, png, why);
 }
