@@ -11,7 +11,7 @@ of the figures with their ratios.
 usage: bench.py --build DIR --out DIR [--quick] [--only SECTION]... [--rows FILE]
 Runs inside scripts/sandbox (private /dev, /tmp and core pattern): scripts/bench
 starts it. SECTION: percall, cost, syscalls, callgrind, pace, footprint, replay,
-checks, report, signature. --rows adds ready-made rows ("figure|tapfuzz|floor or target|note",
+checks, report, signature, size (nothing of its own: the rows of --rows). --rows adds ready-made rows ("figure|tapfuzz|floor or target|note",
 "## title") to the table.
 """
 import argparse
@@ -601,7 +601,8 @@ def main():
     ap.add_argument("--build", required=True)
     ap.add_argument("--out", required=True)
     ap.add_argument("--quick", action="store_true")
-    ap.add_argument("--only", action="append", choices=sorted(SECTIONS))
+    # size: the rows scripts/bench measures on the armhf build (--rows).
+    ap.add_argument("--only", action="append", choices=sorted(list(SECTIONS) + ["size"]))
     ap.add_argument("--rows")
     a = ap.parse_args()
     b = Bench(os.path.abspath(a.build), os.path.abspath(a.out), a.quick)

@@ -3,9 +3,9 @@
 // DEBUG lines show.
 // Solution: main picks the mode and, for a run, calls its start-up steps in
 // their order, each announced by its DEBUG line, then hands over to the loop.
+#include <stdio.h>
 #include <string.h>
 
-#include <iostream>
 #include <string>
 #include <vector>
 
@@ -20,8 +20,8 @@ namespace {
 
 int usageError()
 {
-    std::cout << showusage();
-    std::cout.flush();
+    fputs(showusage().c_str(), stdout);
+    fflush(stdout);
     return -1;
 }
 
@@ -44,8 +44,10 @@ int main(int argc, char** argv)
 
     LOG(DEBUG) << "parse mVerbose";
     if (preScanOptions(argc, argv)) {
-        std::cout << "tapfuzz version:" << "V0.2.3" << std::endl;
-        std::cout << "libaray version:" << run.libraryVersion() << std::endl;
+        printf("tapfuzz version:%s\n", "V0.2.3");
+        fflush(stdout);
+        printf("libaray version:%s\n", run.libraryVersion().c_str());
+        fflush(stdout);
         endRun(0);
     }
 

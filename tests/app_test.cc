@@ -224,9 +224,11 @@ const Case kCases[] = {
      {"--stop-on-crash", "--throttle", "150", "100000"}, 3, {"app crash: touchapp"}, "100x50 255,0,0", nullptr},
     {"WrappingBitFieldIsRefused", "320x240x32:1312:4294967288", "exit 1000", "APP_RESTART_DELAY=0\nFREEZE_SECONDS=1\n", {"--throttle", "50", "30"}, 0,
      {"freeze check off: /dev/fb0: pixel bit fields out of range", "Events injected:30"}, nullptr, nullptr},
-    // A frame the memory left cannot hold costs the check, not the run.
-    {"OutOfMemoryIsLogged", "320x240x32:262144", "exit 1000", "APP_RESTART_DELAY=0\nFREEZE_SECONDS=1\n", {"--throttle", "50", "40"}, 0,
-     {"freeze check: out of memory", "Events injected:40"}, nullptr, nullptr, "ulimit -v 70000; "},
+    // A frame the memory left cannot hold is still checked, a few lines at a
+    // time; it costs the freeze's screenshot, not the check or the run.
+    {"OutOfMemoryCostsTheShotOnly", "320x240x32:262144", "freeze 3", "APP_RESTART_DELAY=0\nFREEZE_SECONDS=1\n", {"--throttle", "50", "100"}, 0,
+     {"!freeze check", "freeze: screen unchanged for 1 s after event:\\d+", "freeze: no screenshot: out of memory for the screen",
+      "Events injected:100"}, nullptr, nullptr, "ulimit -v 70000; "},
     // A real dump of touchapp, by gdb under the core pattern's name: its
     // SIGSEGV at the 10th touch of the left third, the only part touched.
     {"GdbDumpIsSavedAndBundled", "320x240x32", "", "APP_RESTART_DELAY=0\nEXCLUDE_RECTS=107,0,213,240\nAPP_RESTART=exec " TESTS_DIR

@@ -1,7 +1,8 @@
 #!/bin/sh
 # The emulated board's /init: brings up the devices tapfuzz needs, runs the
 # scenario (by count with an application that crashes, ended by SIGINT,
-# ended by SIGALRM, a replay of the first, its report) while
+# ended by SIGALRM, a replay of the first, its report, tapfuzz's peak memory
+# with the application and screen checks on) while
 # evemu-record records /dev/input/event0, and writes everything onto the raw
 # results disk. Progress lines start with "BOARD:"; the host judges only the
 # disk, since a guest that panics still lets QEMU exit with status 0.
@@ -129,6 +130,35 @@ cd /data/run1
 tapfuzz --report $(ls -d results/tapfuzz*) > $OUT/report.stdout 2>&1
 say "report: status $?, $(cat $OUT/report.stdout)"
 cd /
+
+# Peak memory of tapfuzz as a device runs it: watching an application (-a)
+# that repaints at each touch and hashing the screen once a second
+# (FREEZE_SECONDS). VmHWM only grows, so its last reading before tapfuzz is
+# reaped is the peak; a zombie no longer shows it.
+mkdir -p /data/rss
+{ cat /etc/device.conf; echo FREEZE_SECONDS=5; } > /data/rss/device.conf
+touchapp exit 1000000 0 0 800 480 > $OUT/rss.touchapp.txt 2>&1 &
+rss_app=$!
+cd /data/rss
+tapfuzz -a touchapp --pct-touch 100 --throttle $RUN_THROTTLE 500 > $OUT/rss.stdout 2>&1 &
+tf_pid=$!
+cd /
+hwm=
+n=0
+while alive $tf_pid; do
+    v=$(sed -n 's/^VmHWM:[^0-9]*\([0-9]*\) kB$/\1/p' /proc/$tf_pid/status 2>/dev/null)
+    [ -n "$v" ] && hwm=$v
+    n=$((n + 1))
+    # A hung run is killed so that the scenario still ends (status 137).
+    [ $n -ge $((RUN_LIMIT_SECONDS * 5)) ] && kill -9 $tf_pid 2>/dev/null && say "rss: tapfuzz hung, killed"
+    usleep 200000
+done
+wait $tf_pid
+rss_status=$?
+kill $rss_app 2>/dev/null
+wait $rss_app
+echo "${hwm:-unknown} $rss_status" > $OUT/rss.txt
+say "rss: tapfuzz -a touchapp with FREEZE_SECONDS=5: VmHWM ${hwm:-unknown} kB, status $rss_status"
 
 kill $panel_pid
 finish "scenario complete"

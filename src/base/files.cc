@@ -14,7 +14,6 @@
 
 #include <memory>
 #include <utility>
-#include <sstream>
 #include <vector>
 
 #ifndef RENAME_NOREPLACE
@@ -215,9 +214,12 @@ std::string tailLines(const std::string& path, size_t count)
         return "";
     tail.resize(fread(&tail[0], 1, tail.size(), f.get()));
     std::vector<std::string> lines;
-    std::istringstream in(tail);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
+    for (size_t at = 0, end; at < tail.size(); at = end + 1) {
+        end = tail.find('\n', at);
+        if (end == std::string::npos)
+            end = tail.size();
+        lines.push_back(tail.substr(at, end - at));
+    }
     if (from > 0 && !lines.empty())
         lines.erase(lines.begin());  // cut by the window
     std::string out;

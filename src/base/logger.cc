@@ -9,6 +9,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -21,8 +22,7 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <iostream>
-#include <sstream>
+#include <charconv>
 
 #include "base/clock.h"
 #include "base/results_folder.h"
@@ -81,9 +81,13 @@ void unlockLine()
 // event mix prints with one decimal) in force for the rest of the run, as
 // on the stream itself; a line begun inside another line of the same thread
 // gets a buffer of its own.
+//
+// A click writes a debug line, so the buffer is on the hot path: no
+// allocation but for a line longer than any before, and the prefix copied
+// in whole.
 enum { kMainLog, kConsole, kCrashLog, kErrorLog, kDestinations };
-thread_local std::ostringstream t_line[kDestinations];
-thread_local std::ostringstream t_nested[4];
+thread_local LogStream t_line[kDestinations];
+thread_local LogStream t_nested[4];
 
 int destination(log_rank rank)
 {
@@ -96,12 +100,29 @@ int destination(log_rank rank)
     }
 }
 
-std::ostringstream& lineBuffer(log_rank rank)
+LogStream& lineStream(log_rank rank)
 {
     if (t_line_depth <= 1)
         return t_line[destination(rank)];
     int level = t_line_depth - 2;
     return t_nested[level < 4 ? level : 3];
+}
+
+// A whole line onto the console's descriptor. What stdio still holds for it
+// (a printf of the profile reader, the usage text) goes first, so that the
+// console keeps the order things were said in.
+void writeConsole(int fd, const char* data, size_t size)
+{
+    fflush(fd == STDOUT_FILENO ? stdout : stderr);
+    while (size > 0) {
+        ssize_t n = write(fd, data, size);
+        if (n > 0) {
+            data += n;
+            size -= static_cast<size_t>(n);
+        } else if (n == 0 || errno != EINTR) {
+            return;
+        }
+    }
 }
 
 // The time text changes once a second; each thread keeps its own copy.
@@ -267,56 +288,102 @@ void closeInheritedFds()
 
 } // namespace
 
-LogFile::LogFile() : std::ostream(nullptr)
+LogStream& LogStream::put(const char* text, size_t size)
 {
-    rdbuf(&m_buf);
+    if (m_capacity - m_used < size)
+        grow(size);
+    memcpy(m_at + m_used, text, size);
+    m_used += size;
+    return *this;
 }
 
-LogFile::~LogFile()
+void LogStream::grow(size_t more)
 {
-    close();
+    size_t want = m_capacity * 2;
+    while (want - m_used < more)
+        want *= 2;
+    std::string bigger(want, '\0');
+    memcpy(&bigger[0], m_at, m_used);
+    m_big.swap(bigger);
+    m_at = &m_big[0];
+    m_capacity = want;
+}
+
+LogStream& LogStream::operator<<(const char* text)
+{
+    // As std::ostream: a null pointer prints nothing.
+    return text != nullptr ? put(text, strlen(text)) : *this;
+}
+
+LogStream& LogStream::putSigned(long long v)
+{
+    char digits[24];
+    std::to_chars_result r = std::to_chars(digits, digits + sizeof digits, v);
+    return put(digits, static_cast<size_t>(r.ptr - digits));
+}
+
+LogStream& LogStream::putUnsigned(unsigned long long v)
+{
+    char digits[24];
+    std::to_chars_result r = std::to_chars(digits, digits + sizeof digits, v);
+    return put(digits, static_cast<size_t>(r.ptr - digits));
+}
+
+LogStream& LogStream::operator<<(double v)
+{
+    // std::ostream's own conversions: %g with a precision of 6, or %f with
+    // the decimals asked for.
+    char text[352];
+    int n = m_decimals < 0 ? snprintf(text, sizeof text, "%.*g", 6, v) : snprintf(text, sizeof text, "%.*f", m_decimals, v);
+    if (n > 0)
+        put(text, static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : sizeof text - 1);
+    return *this;
+}
+
+LogStream& LogStream::operator<<(const void* p)
+{
+    if (p == nullptr)
+        return put("0", 1);
+    char digits[24] = "0x";
+    std::to_chars_result r = std::to_chars(digits + 2, digits + sizeof digits, reinterpret_cast<uintptr_t>(p), 16);
+    return put(digits, static_cast<size_t>(r.ptr - digits));
+}
+
+LogStream& LogStream::operator<<(LogFixed f)
+{
+    m_decimals = f.digits < 0 ? 0 : f.digits > 40 ? 40 : f.digits;
+    return *this;
 }
 
 bool LogFile::open(const std::string& name)
 {
     close();
     do {
-        m_buf.fd = ::open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    } while (m_buf.fd < 0 && errno == EINTR);
-    if (m_buf.fd < 0)
-        return false;
-    clear();
-    return true;
+        m_fd = ::open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    } while (m_fd < 0 && errno == EINTR);
+    return m_fd >= 0;
 }
 
 void LogFile::close()
 {
-    if (m_buf.fd >= 0)
-        ::close(m_buf.fd);
-    m_buf.fd = -1;
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
 }
 
-LogFile::Buf::int_type LogFile::Buf::overflow(int_type c)
+bool LogFile::write(const char* data, size_t size)
 {
-    if (traits_type::eq_int_type(c, traits_type::eof()))
-        return traits_type::not_eof(c);
-    char byte = traits_type::to_char_type(c);
-    return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
-}
-
-std::streamsize LogFile::Buf::xsputn(const char* data, std::streamsize size)
-{
-    // A short count is how a full disk (or a file size limit) shows: the
-    // stream turns it into badbit, and the caller cuts the part back out.
-    std::streamsize done = 0;
-    while (fd >= 0 && done < size) {
-        ssize_t n = ::write(fd, data + done, static_cast<size_t>(size - done));
+    // A short count is how a full disk (or a file size limit) shows; the
+    // caller cuts the part back out.
+    size_t done = 0;
+    while (m_fd >= 0 && done < size) {
+        ssize_t n = ::write(m_fd, data + done, size - done);
         if (n > 0)
-            done += n;
+            done += static_cast<size_t>(n);
         else if (n == 0 || errno != EINTR)
             break;
     }
-    return done;
+    return done == size;
 }
 
 void initLogger(const std::string& info_name, const std::string& warn_name,
@@ -369,8 +436,8 @@ void Logger::setUp()
             echo_joinable.store(true, std::memory_order_release);
         } else {
             lockLine();
-            std::cout << "can't create a new pthread";
-            std::cout.flush();
+            const char text[] = "can't create a new pthread";
+            writeConsole(STDOUT_FILENO, text, sizeof text - 1);
             unlockLine();
         }
         global = m_pid;
@@ -381,12 +448,10 @@ void Logger::setUp()
 
 Logger::~Logger()
 {
-    std::ostringstream& buffer = lineBuffer(m_log_rank);
-    buffer << '\n';
-    const std::string line = buffer.str();
-    buffer.str(std::string());
-    buffer.clear();
-    writeLine(m_log_rank, line);
+    LogStream& stream = lineStream(m_log_rank);
+    stream.put("\n", 1);
+    writeLine(m_log_rank, stream.data(), stream.size());
+    stream.clear();
     if (m_log_rank == FATAL) {
         m_info_log_file.close();
         m_warn_log_file.close();
@@ -398,27 +463,30 @@ Logger::~Logger()
     pthread_setcancelstate(m_cancel_state, NULL);
 }
 
-void Logger::writeLine(log_rank rank, const std::string& line)
+void Logger::writeLine(log_rank rank, const char* line, size_t size)
 {
-    std::ostream& os = getStream(rank);
-    LogFile* file = dynamic_cast<LogFile*>(&os);
+    LogFile* file = nullptr;
+    switch (rank) {
+    case INFO:
+    case INFO1: file = &m_info_log_file; break;
+    case DEBUG: file = &m_debug_log_file; break;
+    case WARNING: file = &m_warn_log_file; break;
+    default: file = &m_error_log_file; break;
+    }
+    int console = (rank == WARNING || rank >= ERROR) ? STDERR_FILENO : STDOUT_FILENO;
+    if (!file->is_open()) {
+        writeConsole(console, line, size);
+        return;
+    }
     const std::string& name = file == &m_warn_log_file ? warn_log_filename : info_log_filename;
     Outage* outage = file == &m_info_log_file ? &outages[0] : file == &m_warn_log_file ? &outages[1] : nullptr;
-    std::ostream& console = (rank == WARNING || rank >= ERROR) ? std::cerr : std::cout;
-    if (!fileTakes(outage, name, line.size())) {
-        console.write(line.data(), static_cast<std::streamsize>(line.size()));
-        console.flush();
+    if (!fileTakes(outage, name, size)) {
+        writeConsole(console, line, size);
         return;
     }
-    os.write(line.data(), static_cast<std::streamsize>(line.size()));
-    os.flush();
-    if (os) {
+    if (file->write(line, size)) {
         if (outage != nullptr)
             outage->down = false;
-        return;
-    }
-    if (file == nullptr) {
-        os.clear();
         return;
     }
     if (outage != nullptr) {
@@ -431,58 +499,30 @@ void Logger::writeLine(log_rank rank, const std::string& line)
     // line goes to the console instead, as when the file cannot be opened:
     // a crash record is never lost.
     file->close();
-    file->clear();
-    dropPartialLine(name, line.size());
+    dropPartialLine(name, size);
     file->open(name);
-    console.write(line.data(), static_cast<std::streamsize>(line.size()));
-    console.flush();
+    writeConsole(console, line, size);
 }
 
-std::ostream& Logger::start(log_rank rank, int line, const std::string& function)
+LogStream& Logger::start(log_rank rank, int line, const char* function)
 {
-    std::ostringstream& os = lineBuffer(rank);
+    LogStream& os = lineStream(rank);
     const char* timep = timeText();
     switch (rank) {
     case INFO:
-        os << "[" << timep << "]" << "[INFO]";
+        os << "[" << timep << "][INFO]";
         break;
     case INFO1:
     case WARNING:
-        os << "[" << timep << "]" << "[CRASH][Coredump]";
+        os << "[" << timep << "][CRASH][Coredump]";
         break;
     case DEBUG:
-        // to_string: a format flag a caller left on the stream must not
-        // change the line number.
-        os << "[" << timep << "]" << "[DEBUG][" << function << "]" << "[Line "
-           << std::to_string(line) << "]:";
+        os << "[" << timep << "][DEBUG][" << function << "][Line " << line << "]:";
         break;
     default:
         break;
     }
     return os;
-}
-
-std::ostream& Logger::getStream(log_rank rank)
-{
-    switch (rank) {
-    case INFO:
-    case INFO1:
-        if (m_info_log_file.is_open())
-            return m_info_log_file;
-        return std::cout;
-    case DEBUG:
-        if (m_debug_log_file.is_open())
-            return m_debug_log_file;
-        return std::cout;
-    case WARNING:
-        if (m_warn_log_file.is_open())
-            return m_warn_log_file;
-        return std::cerr;
-    default:
-        if (m_error_log_file.is_open())
-            return m_error_log_file;
-        return std::cerr;
-    }
 }
 
 void* Logger::read_log(void* arg)

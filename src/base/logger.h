@@ -6,10 +6,11 @@
 #define TAPFUZZ_BASE_LOGGER_H
 
 #include <pthread.h>
+#include <stddef.h>
 
-#include <ostream>
-#include <streambuf>
 #include <string>
+#include <string_view>
+#include <type_traits>
 
 enum log_rank {
     INFO = 0,
@@ -20,31 +21,88 @@ enum log_rank {
     FATAL = 5,
 };
 
-// A log file: a stream that writes straight onto a descriptor opened for
-// appending and close-on-exec, so that no program tapfuzz starts holds the
-// logs open for writing (std::ofstream cannot ask for O_CLOEXEC). Nothing is
-// buffered: what the stream is given reaches the file in one write(2) when
-// the file takes it whole, and a refusal sets badbit.
-class LogFile : public std::ostream {
+// A log line's floating-point numbers from here on: `digits` decimals, as
+// std::fixed with std::setprecision(digits) would print them.
+struct LogFixed {
+    int digits;
+};
+inline LogFixed logFixed(int digits) { return LogFixed{digits}; }
+
+// What a log line's message is streamed into: text and numbers printed as
+// std::ostream prints them (floating point with six significant digits, or
+// fixed after logFixed, which stays in force for the thread's later lines
+// to the same file), but without std::ostream itself. A run then never
+// starts the C++ locale, which would cost every device most of a megabyte
+// of memory, and the line costs no formatting machinery beyond the digits.
+// The characters go into storage the stream keeps from line to line.
+class LogStream {
 public:
-    LogFile();
-    ~LogFile() override;
+    LogStream() = default;
+    LogStream(const LogStream&) = delete;
+    LogStream& operator=(const LogStream&) = delete;
+
+    LogStream& operator<<(const char* text);
+    LogStream& operator<<(const std::string& text) { return put(text.data(), text.size()); }
+    LogStream& operator<<(std::string_view text) { return put(text.data(), text.size()); }
+    LogStream& operator<<(char c) { return put(&c, 1); }
+    LogStream& operator<<(signed char c) { return *this << static_cast<char>(c); }
+    LogStream& operator<<(unsigned char c) { return *this << static_cast<char>(c); }
+    LogStream& operator<<(bool b) { return put(b ? "1" : "0", 1); }
+    LogStream& operator<<(double v);
+    LogStream& operator<<(const void* p);
+    LogStream& operator<<(LogFixed f);
+    template <typename T, typename std::enable_if<std::is_integral<T>::value, int>::type = 0>
+    LogStream& operator<<(T v)
+    {
+        if (std::is_signed<T>::value)
+            return putSigned(static_cast<long long>(v));
+        return putUnsigned(static_cast<unsigned long long>(v));
+    }
+    template <typename T, typename std::enable_if<std::is_enum<T>::value, int>::type = 0>
+    LogStream& operator<<(T v)
+    {
+        return *this << static_cast<typename std::underlying_type<T>::type>(v);
+    }
+
+    LogStream& put(const char* text, size_t size);
+    const char* data() const { return m_at; }
+    size_t size() const { return m_used; }
+    void clear() { m_used = 0; }
+
+private:
+    LogStream& putSigned(long long v);
+    LogStream& putUnsigned(unsigned long long v);
+    void grow(size_t more);
+
+    char m_small[256];
+    std::string m_big;
+    char* m_at = m_small;
+    size_t m_capacity = sizeof m_small;
+    size_t m_used = 0;
+    int m_decimals = -1;  // -1: six significant digits
+};
+
+// A log file: a descriptor opened for appending and close-on-exec, so that
+// no program tapfuzz starts holds the logs open for writing. Nothing is
+// buffered: a line reaches the file in one write(2) when the file takes it
+// whole.
+class LogFile {
+public:
+    LogFile() = default;
+    ~LogFile() { close(); }
     LogFile(const LogFile&) = delete;
     LogFile& operator=(const LogFile&) = delete;
 
-    // Opens `name` for appending, creating it when missing; clears the
-    // stream's state on success.
+    // Opens `name` for appending, creating it when missing.
     bool open(const std::string& name);
-    bool is_open() const { return m_buf.fd >= 0; }
+    bool is_open() const { return m_fd >= 0; }
     void close();
+    // False when the file took less than all of it: a full disk or a file
+    // size limit.
+    bool write(const char* data, size_t size);
 
 private:
-    struct Buf : std::streambuf {
-        int fd = -1;
-        int_type overflow(int_type c) override;
-        std::streamsize xsputn(const char* data, std::streamsize size) override;
-    };
-    Buf m_buf;
+    int m_fd = -1;
 };
 
 void initLogger(const std::string& info_log_filename, const std::string& warn_log_filename,
@@ -63,8 +121,11 @@ public:
     // Begins the line with its time stamp and rank tag and returns the stream
     // the message goes into; the line reaches its file, whole and flushed,
     // when this Logger ends.
-    static std::ostream& start(log_rank rank, int line, const std::string& function);
-    static std::ostream& getStream(log_rank rank);
+    static LogStream& start(log_rank rank, int line, const char* function);
+    static LogStream& start(log_rank rank, int line, const std::string& function)
+    {
+        return start(rank, line, function.c_str());
+    }
     // Once per process: the results folder of the day, the log files in it
     // and the console echo of the main log. Any Logger calls it first.
     static void setUp();
@@ -84,7 +145,7 @@ private:
     // into space reserved on disk beforehand; a line that finds none (or
     // that the file refuses) goes to the console instead, and so do the
     // lines after it until the file is tried again, at most once a second.
-    static void writeLine(log_rank rank, const std::string& line);
+    static void writeLine(log_rank rank, const char* line, size_t size);
 
     log_rank m_log_rank;
     // Cancelability found at construction, given back at destruction.

@@ -1,8 +1,8 @@
 // Problem: the screen must be captured from any panel format the device's
 // frame buffer uses, and a saved picture must never be half written.
-// Solution: one pread of the visible rows, pixels decoded by the frame
-// buffer's own bit fields, PNG compressed by the system's zlib and linked
-// into place from a temporary file.
+// Solution: one pread of the visible rows (pieces of them for a hash),
+// pixels decoded by the frame buffer's own bit fields, PNG compressed row by
+// row by the system's zlib and linked into place from a temporary file.
 #include "base/screen_reader.h"
 
 #include <errno.h>
@@ -62,6 +62,49 @@ void chunk(std::string* png, const char* type, const std::string& data)
                    crc32(0, reinterpret_cast<const Bytef*>(png->data() + at), static_cast<uInt>(png->size() - at))));
 }
 
+// FNV-1a over 64-bit words: eight times fewer multiplications than over
+// bytes, and each step is a bijection, so any changed word changes the
+// result. Fed in pieces, it gives what it gives for the pieces end to end.
+class Fnv {
+public:
+    void add(const unsigned char* p, size_t n)
+    {
+        while (n > 0 && mHeld > 0 && mHeld < 8) {
+            mWord[mHeld++] = *p++;
+            --n;
+        }
+        if (mHeld == 8) {
+            mix(mWord);
+            mHeld = 0;
+        }
+        for (; n >= 8; p += 8, n -= 8)
+            mix(p);
+        while (n > 0) {
+            mWord[mHeld++] = *p++;
+            --n;
+        }
+    }
+    uint64_t done() const
+    {
+        uint64_t h = mHash;
+        for (size_t i = 0; i < mHeld; ++i)
+            h = (h ^ mWord[i]) * 1099511628211ull;
+        return h;
+    }
+
+private:
+    void mix(const unsigned char* p)
+    {
+        uint64_t w;
+        memcpy(&w, p, 8);
+        mHash = (mHash ^ w) * 1099511628211ull;
+    }
+
+    uint64_t mHash = 14695981039346656037ull;
+    unsigned char mWord[8] = {};
+    size_t mHeld = 0;
+};
+
 }  // namespace
 
 int getScreenSize(int* width, int* hight)
@@ -83,15 +126,13 @@ int getScreenSize(int* width, int* hight)
     return 0;
 }
 
-int ScreenReader::read(const char* path, std::string* why)
+int ScreenReader::openScreen(const char* path, Fd* screen, Layout* out, std::string* why)
 {
-    // A failed read leaves no screen behind, rather than the pixels of one
-    // read with the sizes of another.
-    mWidth = mHigth = 0;
-    mPixels.clear();
     // O_NONBLOCK: whatever sits at the path (a fifo, say) must not hang the
     // watcher.
-    Fd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    Fd& fd = *screen;
+    fd.reset(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    Layout& l = *out;
     struct stat st;
     if (fd.get() < 0 || fstat(fd.get(), &st) != 0) {
         *why = failure(std::string("cannot open ") + path, errno);
@@ -124,8 +165,8 @@ int ScreenReader::read(const char* path, std::string* why)
         *why = std::string(path) + ": pixel bit fields out of range";
         return -1;
     }
-    mBytes = bits / 8;
-    const uint64_t row = static_cast<uint64_t>(var.xres) * mBytes;
+    l.pixelBytes = bits / 8;
+    const uint64_t row = static_cast<uint64_t>(var.xres) * l.pixelBytes;
     uint64_t line = row;
     struct fb_fix_screeninfo fix;
     memset(&fix, 0, sizeof fix);
@@ -143,7 +184,7 @@ int ScreenReader::read(const char* path, std::string* why)
     const uint64_t yVirtual = var.yres_virtual != 0 ? var.yres_virtual : var.yres;
     if (var.xoffset + static_cast<uint64_t>(var.xres) > xVirtual ||
         var.yoffset + static_cast<uint64_t>(var.yres) > yVirtual ||
-        static_cast<uint64_t>(var.xoffset) * mBytes + row > line) {
+        static_cast<uint64_t>(var.xoffset) * l.pixelBytes + row > line) {
         *why = std::string(path) + ": the panning offset " + std::to_string(var.xoffset) + "," +
                std::to_string(var.yoffset) + " puts the visible screen outside the frame buffer";
         return -1;
@@ -155,12 +196,23 @@ int ScreenReader::read(const char* path, std::string* why)
         return -1;
     }
 
-    // The visible rows in one read from the panning offset, then packed.
-    const size_t span = static_cast<size_t>(bytes);
-    const off_t start = static_cast<off_t>(var.yoffset * line + static_cast<uint64_t>(var.xoffset) * mBytes);
-    mPixels.resize(span);
-    for (size_t got = 0; got < span;) {
-        ssize_t n = pread(fd.get(), mPixels.data() + got, span - got, start + static_cast<off_t>(got));
+    l.row = row;
+    l.line = line;
+    l.bytes = bytes;
+    l.start = static_cast<off_t>(var.yoffset * line + static_cast<uint64_t>(var.xoffset) * l.pixelBytes);
+    l.xres = var.xres;
+    l.yres = var.yres;
+    l.red = var.red;
+    l.green = var.green;
+    l.blue = var.blue;
+    return 0;
+}
+
+// pread until `size` bytes are in, or -1 with the reason in *why.
+int ScreenReader::readAt(int fd, const char* path, unsigned char* to, size_t size, off_t at, std::string* why)
+{
+    for (size_t got = 0; got < size;) {
+        ssize_t n = pread(fd, to + got, size - got, at + static_cast<off_t>(got));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
@@ -170,34 +222,70 @@ int ScreenReader::read(const char* path, std::string* why)
         }
         got += static_cast<size_t>(n);
     }
-    for (size_t y = 1; line != row && y < var.yres; ++y)
-        memmove(mPixels.data() + y * static_cast<size_t>(row), mPixels.data() + y * static_cast<size_t>(line),
-                static_cast<size_t>(row));
-    mPixels.resize(static_cast<size_t>(row) * var.yres);
-    mWidth = static_cast<int>(var.xres);
-    mHigth = static_cast<int>(var.yres);
-    mRed = var.red;
-    mGreen = var.green;
-    mBlue = var.blue;
+    return 0;
+}
+
+int ScreenReader::read(const char* path, std::string* why)
+{
+    // A failed read leaves no screen behind, rather than the pixels of one
+    // read with the sizes of another.
+    mWidth = mHigth = 0;
+    mPixels.clear();
+    Fd fd;
+    Layout l;
+    if (openScreen(path, &fd, &l, why) != 0)
+        return -1;
+    // The visible rows in one read from the panning offset, then packed.
+    const size_t span = static_cast<size_t>(l.bytes);
+    const size_t row = static_cast<size_t>(l.row), line = static_cast<size_t>(l.line);
+    mPixels.resize(span);
+    if (readAt(fd.get(), path, mPixels.data(), span, l.start, why) != 0) {
+        mPixels.clear();
+        return -1;
+    }
+    for (size_t y = 1; line != row && y < l.yres; ++y)
+        memmove(mPixels.data() + y * row, mPixels.data() + y * line, row);
+    mPixels.resize(row * l.yres);
+    mBytes = l.pixelBytes;
+    mWidth = static_cast<int>(l.xres);
+    mHigth = static_cast<int>(l.yres);
+    mRed = l.red;
+    mGreen = l.green;
+    mBlue = l.blue;
+    return 0;
+}
+
+int ScreenReader::hashScreen(const char* path, uint64_t* hash, std::string* why)
+{
+    Fd fd;
+    Layout l;
+    if (openScreen(path, &fd, &l, why) != 0)
+        return -1;
+    // Whole lines at a time, up to a piece of 32 KiB (one row at the least);
+    // only the visible part of each line is hashed, in the order read() packs it.
+    const size_t row = static_cast<size_t>(l.row), line = static_cast<size_t>(l.line);
+    const size_t kPiece = 32 * 1024;
+    const size_t rowsPerPiece = line < kPiece ? kPiece / line : 1;
+    std::vector<unsigned char> piece(line * (rowsPerPiece - 1) + row);
+    Fnv fnv;
+    for (size_t y = 0; y < l.yres;) {
+        size_t rows = l.yres - y < rowsPerPiece ? l.yres - y : rowsPerPiece;
+        if (readAt(fd.get(), path, piece.data(), line * (rows - 1) + row,
+                   l.start + static_cast<off_t>(y * line), why) != 0)
+            return -1;
+        for (size_t r = 0; r < rows; ++r)
+            fnv.add(piece.data() + r * line, row);
+        y += rows;
+    }
+    *hash = fnv.done();
     return 0;
 }
 
 uint64_t ScreenReader::hash() const
 {
-    // FNV-1a over 64-bit words: eight times fewer multiplications than over
-    // bytes, and each step is a bijection, so any changed word changes the
-    // result.
-    uint64_t h = 14695981039346656037ull;
-    const unsigned char* p = mPixels.data();
-    size_t n = mPixels.size(), i = 0;
-    for (; i + 8 <= n; i += 8) {
-        uint64_t w;
-        memcpy(&w, p + i, 8);
-        h = (h ^ w) * 1099511628211ull;
-    }
-    for (; i < n; ++i)
-        h = (h ^ p[i]) * 1099511628211ull;
-    return h;
+    Fnv fnv;
+    fnv.add(mPixels.data(), mPixels.size());
+    return fnv.done();
 }
 
 int ScreenReader::savePng(const std::string& path, std::string* why) const
@@ -206,38 +294,60 @@ int ScreenReader::savePng(const std::string& path, std::string* why) const
         *why = "no screen was read";
         return -1;
     }
-    // Each row: filter type 0, then R, G, B per pixel.
-    std::string raw;
-    raw.reserve((static_cast<size_t>(mWidth) * 3 + 1) * static_cast<size_t>(mHigth));
-    const unsigned char* p = mPixels.data();
-    for (int y = 0; y < mHigth; ++y) {
-        raw += '\0';
-        for (int x = 0; x < mWidth; ++x, p += mBytes) {
-            // Frame buffers of both targets are little-endian.
-            uint32_t pixel = 0;
-            for (unsigned b = 0; b < mBytes; ++b)
-                pixel |= static_cast<uint32_t>(p[b]) << (8 * b);
-            raw += static_cast<char>(channel(pixel, mRed));
-            raw += static_cast<char>(channel(pixel, mGreen));
-            raw += static_cast<char>(channel(pixel, mBlue));
-        }
-    }
-    uLongf zlen = compressBound(static_cast<uLong>(raw.size()));
-    std::string z(zlen, '\0');
-    if (compress2(reinterpret_cast<Bytef*>(&z[0]), &zlen, reinterpret_cast<const Bytef*>(raw.data()),
-                  static_cast<uLong>(raw.size()), Z_BEST_SPEED) != Z_OK) {
-        *why = "cannot compress the screen";
-        return -1;
-    }
-    z.resize(zlen);
-
     std::string header;
     put32(&header, static_cast<uint32_t>(mWidth));
     put32(&header, static_cast<uint32_t>(mHigth));
     header.append("\x08\x02\x00\x00\x00", 5);  // 8 bits, RGB, deflate, no filter choice, no interlace
     std::string png("\x89PNG\r\n\x1a\n", 8);
     chunk(&png, "IHDR", header);
-    chunk(&png, "IDAT", z);
+
+    // The image data is compressed a row at a time straight into its chunk:
+    // beside the pixels held, a shot costs a row and the compressed picture,
+    // not a copy of the whole screen as RGB and another compressed.
+    z_stream zs;
+    memset(&zs, 0, sizeof zs);
+    if (deflateInit(&zs, Z_BEST_SPEED) != Z_OK) {
+        *why = "cannot compress the screen";
+        return -1;
+    }
+    const size_t idat = png.size();
+    png.append("\0\0\0\0IDAT", 8);  // its length is known at the end
+    // Each row: filter type 0, then R, G, B per pixel.
+    std::vector<unsigned char> row(static_cast<size_t>(mWidth) * 3 + 1);
+    unsigned char out[16 * 1024];
+    const unsigned char* p = mPixels.data();
+    int rc = Z_OK;
+    for (int y = 0; y <= mHigth && rc != Z_STREAM_ERROR; ++y) {
+        const bool last = y == mHigth;
+        size_t at = 1;
+        for (int x = 0; !last && x < mWidth; ++x, p += mBytes) {
+            // Frame buffers of both targets are little-endian.
+            uint32_t pixel = 0;
+            for (unsigned b = 0; b < mBytes; ++b)
+                pixel |= static_cast<uint32_t>(p[b]) << (8 * b);
+            row[at++] = channel(pixel, mRed);
+            row[at++] = channel(pixel, mGreen);
+            row[at++] = channel(pixel, mBlue);
+        }
+        zs.next_in = row.data();
+        zs.avail_in = last ? 0 : static_cast<uInt>(row.size());
+        do {
+            zs.next_out = out;
+            zs.avail_out = sizeof out;
+            rc = deflate(&zs, last ? Z_FINISH : Z_NO_FLUSH);
+            png.append(reinterpret_cast<const char*>(out), sizeof out - zs.avail_out);
+        } while (zs.avail_out == 0 && rc != Z_STREAM_ERROR);
+    }
+    deflateEnd(&zs);
+    if (rc != Z_STREAM_END) {
+        *why = "cannot compress the screen";
+        return -1;
+    }
+    std::string length;
+    put32(&length, static_cast<uint32_t>(png.size() - idat - 8));
+    png.replace(idat, 4, length);
+    put32(&png, static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(png.data() + idat + 4),
+                                            static_cast<uInt>(png.size() - idat - 4))));
     chunk(&png, "IEND", "");
     return writeNewFile(path, png, why);
 }

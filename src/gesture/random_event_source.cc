@@ -9,7 +9,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <iomanip>
 #include <random>
 
 #include "base/files.h"
@@ -432,11 +431,11 @@ bool RandomEventSource::adjustEventFactors()
         float motion = m - t;
         float longclick = l - m;
         float presskey = p - l;
-        LOG(INFO) << std::fixed << std::setprecision(1) << std::endl
-                  << "//  Event percentages" << std::endl
-                  << "//  TOUCH:" << static_cast<double>(touch) << "%" << std::endl
-                  << "//  MOTION:" << static_cast<double>(motion) << "%" << std::endl
-                  << "//  LONGCLICK:" << static_cast<double>(longclick) << "%" << std::endl
+        LOG(INFO) << logFixed(1) << "\n"
+                  << "//  Event percentages" << "\n"
+                  << "//  TOUCH:" << static_cast<double>(touch) << "%" << "\n"
+                  << "//  MOTION:" << static_cast<double>(motion) << "%" << "\n"
+                  << "//  LONGCLICK:" << static_cast<double>(longclick) << "%" << "\n"
                   << "//  PRESSKEY:" << static_cast<double>(presskey) << "%";
     }
     return true;

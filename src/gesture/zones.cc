@@ -8,7 +8,6 @@
 #include <stdlib.h>
 
 #include <algorithm>
-#include <sstream>
 
 namespace {
 
@@ -24,8 +23,12 @@ bool Zone::meets(int ax, int ay, int bx, int by) const
 
 bool parseZones(const std::string& text, std::vector<Zone>* zones, std::string* why)
 {
-    std::istringstream in(text);
-    for (std::string piece; std::getline(in, piece, ';');) {
+    // Split at each ';', and no empty piece after a last one.
+    for (size_t at = 0, cut; at < text.size(); at = cut + 1) {
+        cut = text.find(';', at);
+        if (cut == std::string::npos)
+            cut = text.size();
+        const std::string piece = text.substr(at, cut - at);
         if (piece.find_first_not_of(" \t") == std::string::npos)
             continue;
         long v[4];

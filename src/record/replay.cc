@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <sstream>
 #include <utility>
 
 #include "base/files.h"
@@ -53,10 +52,15 @@ bool readNumber(const std::string& word, long long lo, long long hi, long long* 
 // success, else what is wrong with it.
 std::string parseLine(const std::string& line, ReplayEvent* out)
 {
-    std::istringstream in(line);
+    // Words between the blanks of the C locale, as operator>> splits them.
+    const char* const kBlanks = " \t\n\v\f\r";
     std::vector<std::string> words;
-    for (std::string w; in >> w;)
-        words.push_back(w);
+    for (size_t at = line.find_first_not_of(kBlanks); at != std::string::npos;
+         at = line.find_first_not_of(kBlanks, at)) {
+        size_t cut = line.find_first_of(kBlanks, at);
+        words.push_back(line.substr(at, cut == std::string::npos ? std::string::npos : cut - at));
+        at = cut;
+    }
     if (words.size() < 3)
         return "expected INDEX MICROSECONDS KIND FIELDS... RESULT";
     long long index, at;

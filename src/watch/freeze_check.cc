@@ -37,7 +37,7 @@ FreezeCheck::FreezeCheck(int seconds, int abort, const AppWatch* app)
 
 void FreezeCheck::poll(long event, long now)
 {
-    // A frame too large for the memory left costs this check, not the run.
+    // Memory too short even for a piece of the frame costs this check, not the run.
     try {
         if (mSeconds > 0)
             check(event, now);
@@ -49,12 +49,12 @@ void FreezeCheck::poll(long event, long now)
 void FreezeCheck::check(long event, long now)
 {
     std::string why;
-    if (mScreen.read(kFrameBuffer, &why) != 0) {
+    uint64_t hash = 0;
+    if (ScreenReader::hashScreen(kFrameBuffer, &hash, &why) != 0) {
         LOG(INFO) << "freeze check off: " << escapeLogText(why);
         mSeconds = 0;
         return;
     }
-    uint64_t hash = mScreen.hash();
     if (!mHaveHash || hash != mScreenHash) {
         mHaveHash = true;
         mScreenHash = hash;
@@ -70,7 +70,17 @@ void FreezeCheck::check(long event, long now)
     mLogged = true;
     LOG(INFO) << "freeze: screen unchanged for " << mSeconds << " s after event:" << event;
     std::string shot = resultsFolder() + "freeze-" + localStamp() + ".png";
-    if (mScreen.savePng(shot, &why) == 0)
+    // The whole frame only now, for the picture, and let go with it; a
+    // frame the memory left cannot hold costs the picture, not the check.
+    int shotDone = -1;
+    try {
+        ScreenReader screen;
+        if (screen.read(kFrameBuffer, &why) == 0)
+            shotDone = screen.savePng(shot, &why);
+    } catch (const std::bad_alloc&) {
+        why = "out of memory for the screen";
+    }
+    if (shotDone == 0)
         LOG(INFO) << "freeze: screenshot " << escapeLogText(shot);
     else
         LOG(INFO) << "freeze: no screenshot: " << escapeLogText(why);

@@ -1,6 +1,7 @@
 // Problem: an application that hangs leaves no dump; its screen stops
 // changing while gestures go on arriving.
-// Solution: a cheap hash of the frame buffer once a second; a screen that
+// Solution: a cheap hash of the frame buffer once a second, read a few lines
+// at a time so the watcher holds no copy of the frame; a screen that
 // has not changed for FREEZE_SECONDS while gestures were injected is logged
 // once, shot, and with FREEZE_ABORT the application gets SIGABRT, so that
 // it leaves a dump.
@@ -21,7 +22,7 @@ public:
     FreezeCheck(int seconds, int abort, const AppWatch* app);
     // One check at gesture `event` and monotonic second `now`. A screen that
     // cannot be read turns the check off with a log line; a frame too large
-    // for the memory left costs this check only.
+    // for the memory left costs the freeze's screenshot only.
     void poll(long event, long now);
 
 private:
@@ -30,7 +31,6 @@ private:
     int mSeconds;
     int mAbort;
     const AppWatch* mApp;
-    ScreenReader mScreen;  // kept: its buffer is reused every second
     bool mHaveHash = false;
     uint64_t mScreenHash = 0;
     long mChangedAt = 0;
