@@ -31,9 +31,12 @@ TEST_F(WatchParts, DumpScanMovesSettledDumpsOnceAndNothingElse)
     const std::string kDump = "coredump-app-12-1700000000", kSaved = "coredump-app-12-2023-11-14_22:13:20";
     const struct { const char* name; std::function<void(const Sandbox&)> plant; bool grows; std::string expected; } cases[] = {
         {"a dump", [&](const Sandbox& sb) { Sandbox::WriteFile(sb.path("in/" + kDump), "core"); }, false,
-         "found:" + kDump + "@0 saved:./out/" + kSaved + " in: out: " + kSaved + " info=crash after event:0 info=mv in/" + kDump + " ./out/" + kSaved},
-        {"its name taken in the save folder", [&](const Sandbox& sb) { Sandbox::WriteFile(sb.path("in/" + kDump), "core"), Sandbox::WriteFile(sb.path("out/" + kSaved), "old"); }, false,
-         "found:" + kDump + "@0 saved:./out/" + kSaved + ".1 in: out: " + kSaved + " " + kSaved + ".1 info=crash after event:0 info=mv in/" + kDump + " ./out/" + kSaved + ".1"},
+         "found:" + kDump + "@0 saved:./out/" + kSaved + "(unknown) in: out: " + kSaved + " info=crash after event:0 info=crash signature:unknown new info=mv in/" + kDump + " ./out/" + kSaved},
+        // Without a signature dumps are told apart by program.
+        {"two programs' dumps without a signature", [&](const Sandbox& sb) { for (const char* p : {"app-12", "app-13", "bee-12"}) Sandbox::WriteFile(sb.path("in/coredump-" + std::string(p) + "-1700000000"), "core"); }, false,
+         "found:coredump-app-12-1700000000@0 found:coredump-app-13-1700000000@0 found:coredump-bee-12-1700000000@0 saved:./out/" + kSaved + "(unknown) saved:./out/coredump-app-13-2023-11-14_22:13:20(unknown) saved:./out/coredump-bee-12-2023-11-14_22:13:20(unknown) in: out: " + kSaved + " coredump-app-13-2023-11-14_22:13:20 coredump-bee-12-2023-11-14_22:13:20"
+         " info=crash after event:0 info=crash signature:unknown new info=mv in/" + kDump + " ./out/" + kSaved + " info=crash after event:0 info=crash signature:unknown seen:2 info=mv in/coredump-app-13-1700000000 ./out/coredump-app-13-2023-11-14_22:13:20"
+         " info=crash after event:0 info=crash signature:unknown new info=mv in/coredump-bee-12-1700000000 ./out/coredump-bee-12-2023-11-14_22:13:20"},
         {"still growing", [&](const Sandbox& sb) { Sandbox::WriteFile(sb.path("in/" + kDump), "co"); }, true,
          "found:" + kDump + "@0 in: " + kDump + " out:"},
         {"a name the watcher gave, and no dump name", [&](const Sandbox& sb) { Sandbox::WriteFile(sb.path("in/" + kSaved), "x"), Sandbox::WriteFile(sb.path("in/core.12"), "x"); }, false,
@@ -54,7 +57,9 @@ TEST_F(WatchParts, DumpScanMovesSettledDumpsOnceAndNothingElse)
             std::string text;
             DumpScan scan("./out/", 1 << 20);
             scan.mOnFound = [&text](const std::string& name, int after) { text += "found:" + name + "@" + std::to_string(after) + " "; };
-            scan.mOnSaved = [&text](const std::string& saved, const std::string&, uid_t) { text += "saved:" + saved + " "; };
+            scan.mOnSaved = [&text](const std::string& saved, const std::string&, uid_t, const std::string& signature) {
+                text += "saved:" + saved + "(" + signature + ") ";
+            };
             for (int pass = 0; pass < 2; ++pass) {
                 EXPECT_EQ(0, scan.scan("in/"));
                 if (c.grows && pass == 0)
@@ -90,8 +95,8 @@ TEST_F(WatchParts, CrashBundleTextAndStop)
             CrashBundle bundle(4294967295LL, "tapfuzz -a\napp 5 ", c.stopOnCrash, c.app ? &app : nullptr,
                                [&stops](int status) { stops += std::to_string(status); });
             bundle.dumpFound(c.dump, 7);
-            bundle.dumpSaved(kSaved, c.dump, 0);
-            bundle.dumpSaved(kSaved + ".1", c.dump, 0);  // a second dump asks for no second stop
+            bundle.dumpSaved(kSaved, c.dump, 0, "SIGSEGV app+0x10a2c");
+            bundle.dumpSaved(kSaved + ".1", c.dump, 0, "unknown");  // a second dump asks for no second stop
             std::string text = stops;
             for (const std::string& m : Messages("[INFO]"))
                 if (m.rfind("crash bundle: no screenshot: ", 0) != 0)
@@ -100,7 +105,7 @@ TEST_F(WatchParts, CrashBundleTextAndStop)
             EXPECT_EQ(2u, Messages("[INFO]crash bundle: no screenshot: cannot open /dev/fb0").size());
             const std::string bundleText = Sandbox::ReadFile(kSaved + ".txt");
             EXPECT_EQ(0u, bundleText.find("dump: " + kSaved + "\nseed: 4294967295\ncommand line: tapfuzz -a\\napp 5 \n"
-                                          "last gesture: event:7\n\nlast 50 gestures (no run record):\n\n"
+                                          "last gesture: event:7\nsignature: SIGSEGV app+0x10a2c\n\nlast 50 gestures (no run record):\n\n"
                                           "last 50 lines of the main log (" + info_log_filename + "):\n"))
                 << bundleText;
             EXPECT_NE(std::string::npos, bundleText.find("]crash bundle: no screenshot: cannot open /dev/fb0")) << bundleText;
