@@ -279,7 +279,7 @@ const Case kCases[] = {
     {"SignaturesTellSitesApart", "320x240x32", "", "APP_RESTART_DELAY=0\nEXCLUDE_RECTS=213,0,107,240\nAPP_RESTART=exec " TESTS_DIR
      "/app/gcore-run " TOUCHAPP_BIN " bugs 8\n", {"--seed", "5", "--throttle", "150", "400"}, 0,
      {kApp, "crash signature:SIGSEGV touchapp\\+0x[0-9a-f]+ write_wild\\+0x[0-9a-f]+ (new|seen:\\d+)$",
-      R"(progress: \d+/400 events, [1-9]\d* crashes \([2-9] distinct\), [1-9]\d* app exits, 0 freezes, 00:01:0\d elapsed, about \d\d:\d\d:\d\d left$)",
+      R"(progress: \d+/400 events, [1-9]\d* crashes \([2-9] distinct\), [1-9]\d* app exits, 0 freezes, 00:01:\d\d elapsed, about \d\d:\d\d:\d\d left$)",
       "Events injected:400"},
      nullptr, nullptr, "", nullptr, R"((?=.* x([2-9]|\d\d))SIGABRT,\S+\+0x[0-9a-f]+ x\d+; SIGSEGV,touchapp\+0x[0-9a-f]+ x\d+)"},
     // The maze shows its root, then a screen below it (no swipes: they are slow).

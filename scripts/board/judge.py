@@ -122,6 +122,17 @@ def agrees(symbol, said):
     return bool(m) and symbol == f"{m[1]}+{int(m[2] or 0):#x}"
 
 
+# The attributes of each <NAME ...> tag of class `cls`, however quoted.
+def tags(page, name, cls):
+    found = []
+    for tag in re.findall(rf"<{name}\s([^>]*)>", page):
+        attrs = {m[1]: next(v for v in m.groups()[1:] if v is not None) for m in
+                 re.finditer(r"([\w-]+)=(?:'([^']*)'|\"([^\"]*)\"|([^\s'\">]+))", tag)}
+        if cls in attrs.get("class", "").split():
+            found.append(attrs)
+    return found
+
+
 # Run 5: its signatures, their counts, the report's table and junit cases.
 def judge_bugs(r, run1_dump, check, say):
     b, w = r["bugs"], "run5: "
@@ -162,14 +173,14 @@ def judge_bugs(r, run1_dump, check, say):
         check(agrees(symbol, said), f'{name}: logged {symbol}, gdb-multiarch says "{said}"')
     # The report: a row per signature with its dumps and first and last
     # gesture, the distinct count on the run's section, a junit case each.
-    want = {k: (str(n), min(int(c[1]) for c in crashes if c[2] == k), max(int(c[1]) for c in crashes if c[2] == k))
-            for k, n in counts.items()}
-    rows = re.findall(r"<tr class=distinct data-signature='([^']*)' data-program='touchapp' data-count='(\d+)' "
-                      r"data-first='(\d+)' data-last='(\d+)'>", b["page"])
-    got = {k: (n, int(f), int(l)) for k, n, f, l in rows}
+    afters = {k: [int(c[1]) for c in crashes if c[2] == k] for k in counts}
+    want = {k: (str(n), min(afters[k], default=-1), max(afters[k], default=-1)) for k, n in counts.items()}
+    rows = [(a.get("data-signature"), a.get("data-program"), a.get("data-count"), a.get("data-first"), a.get("data-last"))
+            for a in tags(b["page"], "tr", "distinct")]
+    got = {k: (n, int(f or -1), int(l or -1)) for k, p, n, f, l in rows if p == "touchapp"}
     check(got == want and len(rows) == len(want), w + f"report.html's distinct crashes {rows}, the log's {want}")
-    check(re.search(rf"<section class=run [^>]*data-distinct-crashes='{len(counts)}'", b["page"]),
-          w + f"report.html's run section lacks data-distinct-crashes='{len(counts)}'")
+    runs = [a.get("data-distinct-crashes") for a in tags(b["page"], "section", "run")]
+    check(runs == [str(len(counts))], w + f"report.html's run section has data-distinct-crashes {runs}, not {len(counts)}")
     for k, (n, f, _) in want.items():
         case = re.search(rf'name="crash touchapp {re.escape(k.replace(",", " "))}"[^>]*>\s*<failure message="([^"]*)"',
                          b["junit"])
@@ -178,7 +189,7 @@ def judge_bugs(r, run1_dump, check, say):
     say.append(f"run5: status {b['status']}, {len(lines)} dumps, {len(counts)} distinct signatures, "
                f"report rows {len(rows)}")
     for k, (n, f, l) in sorted(want.items()):
-        name = next(nm for nm, c in zip(names, crashes) if c[2] == k)
+        name = next((nm for nm, c in zip(names, crashes) if c[2] == k), "")
         say.append(f"   {k} x{n}, gestures {f}..{l}: logged {symbols.get(name)}, gdb \"{b['oracle'].get(name)}\"")
 
 
@@ -401,12 +412,13 @@ def judge(r, count):
     check(not isinstance(shot, str) and shot[:2] == screen, f"{name}.png: {shot}, not a PNG of {screen}")
     note = r["cores"].get(name + ".txt", b"").decode(errors="replace")
     command = last(r"^# command:(.*)$", run1["record"])
+    signature = last(r"\]crash signature:(.*) (?:new|seen:\d+)$", log)
     for part in ("app crash: touchapp\n", f"seed: {seed}\n", f"command line: {command}",
-                 f"last gesture: event:{after}\n"):
+                 f"last gesture: event:{after}\nsignature: {signature}\n"):
         check(f"\n{part}" in note, f'{name}.txt lacks "{part.strip()}"')
-    check(re.search(rf"\]app crash: touchapp dump:{CORES}{name} after event:\d+$", log, re.M),
-          'no "app crash: touchapp" line')
-    sig = last(r"\]crash signature:(\S+ \S+) ", log)
+    check(re.search(rf"\]app crash: touchapp dump:{CORES}{name} after event:\d+ signature:{re.escape(signature)}$", log, re.M),
+          'no "app crash: touchapp" line with its signature')
+    sig = " ".join(signature.split(" ")[:2])
     check(re.search(rf'name="crash touchapp {re.escape(sig)}"[^>]*>\s*<failure message="[^"]*first after gesture {after}\b',
                     r["junit"]), f"junit.xml: no crash case for {sig} first after gesture {after}")
     colours = ", ".join(sorted("#" + c.hex() for c in shot[2])) if not isinstance(shot, str) else "?"
