@@ -3,7 +3,9 @@
 // of the test's own, and the bundle a saved dump gets.
 #include "sandboxed_case.h"
 #include "watch/app_watch.h"
+#include "watch/core_signature.h"
 #include "watch/crash_bundle.h"
+#include "watch/crash_tally.h"
 #include "watch/dump_scan.h"
 #include "watch/progress_line.h"
 
@@ -112,6 +114,29 @@ TEST_F(WatchParts, CrashBundleTextAndStop)
             EXPECT_NE(std::string::npos, bundleText.find("]crash bundle: no screenshot: cannot open /dev/fb0")) << bundleText;
         });
     }
+}
+
+// Past its cap the tally remembers no new key: memory stays bounded, and
+// every such dump is a distinct crash, said once.
+TEST_F(WatchParts, CrashTallyStopsGrowingAtItsCap)
+{
+    Check([this] {
+        const size_t cap = CrashTally::kMaxSignatures;
+        CrashTally tally;
+        CoreSignature s;
+        s.known = true, s.signal = "SIGSEGV", s.module = "app";
+        for (s.offset = 0; s.offset <= cap + 1; ++s.offset)
+            tally.count(s, "app");
+        s.offset = 0, tally.count(s, "app");
+        s.offset = cap, tally.count(s, "app");
+        EXPECT_EQ(static_cast<long>(cap) + 4, tally.crashes());
+        EXPECT_EQ(static_cast<long>(cap) + 3, tally.distinct());
+        std::vector<std::string> lines = Messages("[INFO]");
+        ASSERT_EQ(cap + 5, lines.size());
+        EXPECT_EQ("crash tally full: 1000 signatures held; a new one from now on counts as a distinct crash each time", lines[cap]);
+        EXPECT_EQ("crash signature:SIGSEGV app+0x0 seen:2", lines[cap + 3]);
+        EXPECT_EQ("crash signature:SIGSEGV app+0x3e8 new", lines[cap + 4]);
+    });
 }
 
 // The eta from the rate so far; hours past 99 and long runs on a 32-bit long.

@@ -3,8 +3,9 @@
 // Solution: when a dump is first seen the screen is read; once it is saved,
 // a picture and a text go beside it: <saved>.png and <saved>.txt with the
 // seed, the command line, the last gesture, the dump's signature, the last
-// 50 gestures of the run record and the last 50 lines of the main log. With --stop-on-crash the
-// first such dump (the application's, when one is named) ends the run.
+// 50 gestures of the run record and the last 50 lines of the main log. With
+// --stop-on-crash the first such dump (the application's, when one is
+// named) ends the run.
 #ifndef TAPFUZZ_WATCH_CRASH_BUNDLE_H
 #define TAPFUZZ_WATCH_CRASH_BUNDLE_H
 

@@ -22,8 +22,8 @@ void CrashTally::count(const CoreSignature& signature, const std::string& progra
         if (mSeen.size() < kMaxSignatures) {
             mSeen.emplace(key, 1);
         } else if (!mFullLogged) {
-            LOG(INFO) << "crash signature: " << kMaxSignatures
-                      << " distinct signatures held; new ones from now on are each counted as a distinct crash";
+            LOG(INFO) << "crash tally full: " << kMaxSignatures
+                      << " signatures held; a new one from now on counts as a distinct crash each time";
             mFullLogged = true;
         }
     }

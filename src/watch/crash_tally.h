@@ -17,7 +17,7 @@ class CrashTally {
 public:
     // Keys remembered; a dump of a key beyond them counts as a new distinct
     // crash each time (it is logged "new" again and raises distinct()), and
-    // the first such dump logs once that signatures are no longer told apart.
+    // the first such dump logs "crash tally full: ..." once.
     static const size_t kMaxSignatures = 1000;
 
     // Counts one dump of `program` (the %e of its name) whose signature is
