@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -78,6 +79,10 @@ struct Case {
     std::string before = "";  // shell run in the sandbox before tapfuzz replaces it
     // Regex the application's screen log (/mnt/screens.txt) must hold; nullptr: not read.
     const char* screens = nullptr;
+    // Regex over the signature keys the log counted, sorted, "KEY xN" joined
+    // by "; "; the run's dumps are then the signature lines' (no bundle
+    // checked in detail). nullptr: not looked at.
+    const char* signatures = nullptr;
 };
 // Cases are named in test output, not dumped as bytes.
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
@@ -152,8 +157,42 @@ TEST_P(AppWatchRun, LogsAndBundles)
         unwanted.clear();
     }
 
+    // Each signature line counts its key's dumps (an unknown one its
+    // program's); the record's crash lines, in the same order, and each
+    // dump's bundle and app crash line carry the same.
+    std::map<std::string, int> keys;
+    std::vector<std::string> texts, logged, recorded;
+    std::smatch f;
+    const std::regex counted(R"(\]crash signature:((\S+) (\S+)( \S+)*|unknown) (new|seen:(\d+))$)");
+    for (std::istringstream lines(log); std::getline(lines, line);) {
+        if (line.find("]crash signature:") == std::string::npos)
+            continue;
+        ASSERT_TRUE(std::regex_search(line, f, counted)) << line;
+        texts.push_back(f[1]);
+        logged.push_back(f[2].matched ? f[2].str() + "," + f[3].str() : "unknown");
+        int seen = f[2].matched ? ++keys[logged.back()] : 0;
+        EXPECT_TRUE(!f[2].matched || f[5] == (seen == 1 ? "new" : "seen:" + std::to_string(seen))) << line;
+    }
+    for (const std::string& r : Glob(sb.path("results/tapfuzz*/run-*.events")))
+        for (std::istringstream lines(Sandbox::ReadFile(r)); std::getline(lines, line);)
+            if (line.rfind("# crash:", 0) == 0)
+                recorded.push_back(std::regex_search(line, f, std::regex(" signature:(\\S+)$")) ? f[1].str() : line);
+    EXPECT_EQ(recorded, logged);
+    std::string summary;
+    for (const auto& k : keys)
+        summary += (summary.empty() ? "" : "; ") + k.first + " x" + std::to_string(k.second);
+    EXPECT_TRUE(!c.signatures || std::regex_match(summary, std::regex(c.signatures))) << summary << "\n" << log;
     std::vector<std::string> dumps = Glob(sb.path("saved/coredump-touchapp-*[0-9]"));
-    ASSERT_EQ(dumps.size(), c.bundle ? 1u : 0u) << log;
+    ASSERT_EQ(dumps.size(), c.signatures ? texts.size() : c.bundle ? 1u : 0u) << log;
+    for (const std::string& d : dumps) {
+        const std::string text = Sandbox::ReadFile(d + ".txt");
+        size_t at = text.find("\nsignature: ");
+        const std::string signature = at == std::string::npos ? "none" : text.substr(at + 12, text.find('\n', at + 1) - at - 12);
+        EXPECT_NE(std::find(texts.begin(), texts.end(), signature), texts.end()) << text;
+        at = log.find("]app crash: touchapp dump:./" + d.substr(sb.path("").size()) + " ");
+        EXPECT_TRUE(at != std::string::npos || c.status != 3) << log;
+        EXPECT_TRUE(at == std::string::npos || log.compare(log.find('\n', at) - signature.size() - 11, signature.size() + 11, " signature:" + signature) == 0) << log;
+    }
     if (c.bundle) {
         EXPECT_EQ(Decode(dumps[0] + ".png"), c.bundle);
         // gdb's core is an ELF file; touchapp's own stand-in is not.
@@ -190,8 +229,8 @@ const Case kCases[] = {
     {"CrashStopsTheRunWithABundle", "320x240x16", "crash 10", "APP_RESTART_DELAY=0\n",
      {"-v-v", "--stop-on-crash", "--throttle", "150", "100000"}, 3,
      {"app:touchapp not running", "app:touchapp restart: .*touchapp crash 10", kApp,
-      "app:touchapp exited after event:\\d+ signal:6", "app crash: touchapp dump:\\./saved/coredump-touchapp-",
-      "stop on crash: ", "Events injected:\\d+", "// tapfuzz finish"},
+      "app:touchapp exited after event:\\d+ signal:6", "crash signature:unknown new$",
+      "app crash: touchapp dump:\\./saved/coredump-touchapp-\\S+ after event:\\d+ signature:unknown$", "stop on crash: ", "Events injected:\\d+", "// tapfuzz finish"},
      "320x240 255,0,0", nullptr},
     {"FreezeIsShotAndAborted", "320x240x32", "freeze 5", "APP_RESTART_DELAY=0\nFREEZE_SECONDS=2\nFREEZE_ABORT=1\n",
      {"--stop-on-crash", "--throttle", "50", "100000"}, 3,
@@ -208,7 +247,7 @@ const Case kCases[] = {
     {"PlantedDumpIsNotTheApps", "320x240x32", "", "APP_RESTART_DELAY=0\nAPP_RESTART=(sleep 2; " + kNobody +
      "touch /tmp/coredump-touchapp-$$-1700000000) & exec " TOUCHAPP_BIN " freeze 2 0 0 160 240\n",
      {"--stop-on-crash", "--throttle", "100", "60"}, 0,
-     {kApp, "mv /tmp/coredump-touchapp-", "!app crash", "!stop on crash", "Events injected:60"}, "320x240 255,0,0", nullptr},
+     {kApp, "crash signature:unknown new$", "mv /tmp/coredump-touchapp-", "!app crash", "!stop on crash", "Events injected:60"}, "320x240 255,0,0", nullptr},
     // A command slow to start the application runs once; the impostor
     // nobody started meanwhile is watched only until it appears.
     {"ImpostorGivesWayToTheStartedApp", "320x240x32", "crash 10",
@@ -233,8 +272,18 @@ const Case kCases[] = {
     // SIGSEGV at the 10th touch of the left third, the only part touched.
     {"GdbDumpIsSavedAndBundled", "320x240x32", "", "APP_RESTART_DELAY=0\nEXCLUDE_RECTS=107,0,213,240\nAPP_RESTART=exec " TESTS_DIR
      "/app/gcore-run " TOUCHAPP_BIN " bugs 10\n", {"--stop-on-crash", "--throttle", "150", "200"}, 3,
-     {kApp, "app:touchapp exited after event:\\d+ signal:11", "app crash: touchapp dump:\\./saved/coredump-touchapp-"},
+     {kApp, "app:touchapp exited after event:\\d+ signal:11", "crash signature:SIGSEGV touchapp\\+0x[0-9a-f]+ write_wild\\+0x[0-9a-f]+ new$",
+      "app crash: touchapp dump:\\./saved/coredump-touchapp-"},
      "320x240 255,0,0", nullptr, "", "^screen 0 depth 0\n(screen [0-7] depth 0\n){9}"},
+    // Real dumps again and again, from two sites (the right third, which
+    // crashes at every touch, is not touched): one signature per site, its
+    // dumps counted; a run of over a minute says how far it got.
+    {"SignaturesTellSitesApart", "320x240x32", "", "APP_RESTART_DELAY=0\nEXCLUDE_RECTS=213,0,107,240\nAPP_RESTART=exec " TESTS_DIR
+     "/app/gcore-run " TOUCHAPP_BIN " bugs 8\n", {"--seed", "5", "--throttle", "150", "400"}, 0,
+     {kApp, "crash signature:SIGSEGV touchapp\\+0x[0-9a-f]+ write_wild\\+0x[0-9a-f]+ (new|seen:\\d+)$",
+      R"(progress: \d+/400 events, [1-9]\d* crashes \([2-9] distinct\), [1-9]\d* app exits, 0 freezes, 00:01:\d\d elapsed, about \d\d:\d\d:\d\d left$)",
+      "Events injected:400"},
+     nullptr, nullptr, "", nullptr, R"((?=.* x([2-9]|\d\d))SIGABRT,\S+\+0x[0-9a-f]+ x\d+; SIGSEGV,touchapp\+0x[0-9a-f]+ x\d+)"},
     // The maze shows its root, then a screen below it (no swipes: they are slow).
     {"MazeIsWalked", "320x240x16", "", "APP_RESTART_DELAY=0\nAPP_RESTART=ulimit -c 0; exec " MAZE_BIN " /mnt/screens.txt\n",
      {"-a", "maze", "--seed", "1", "--pct-motion", "0", "--throttle", "20", "200"}, 0, {"app:maze pid:\\d+ uid:0 exe:\\S+/maze$", "Events injected:200"},

@@ -1,8 +1,9 @@
 #!/bin/sh
 # The emulated board's /init: brings up the devices tapfuzz needs, runs the
 # scenario (by count with an application that crashes, ended by SIGINT,
-# ended by SIGALRM, a replay of the first, its report, tapfuzz's peak memory
-# with the application and screen checks on) while
+# ended by SIGALRM, a replay of the first, its report, a run whose
+# application crashes again and again at two sites and its report,
+# tapfuzz's peak memory with the application and screen checks on) while
 # evemu-record records /dev/input/event0, and writes everything onto the raw
 # results disk. Progress lines start with "BOARD:"; the host judges only the
 # disk, since a guest that panics still lets QEMU exit with status 0.
@@ -39,7 +40,7 @@ wait_for() {
 finish() {
     say "$1"
     cd /data
-    if tar -cf /dev/vda out cores run*/results 2>> $OUT/scenario.log; then
+    if tar -cf /dev/vda out cores cores5 run*/results 2>> $OUT/scenario.log; then
         sync
         echo "BOARD: results written to the results disk"
     else
@@ -79,14 +80,15 @@ crash() {
 }
 
 # run NAME DURING ARG...: runs "tapfuzz ARG..." in /data/NAME with the
-# board's profile while evemu-record records the panel into OUT/NAME.evemu,
+# board's profile, after the lines of $PROFILE (the first line of a key
+# wins), while evemu-record records the panel into OUT/NAME.evemu,
 # evaluates DURING meanwhile ($tf_pid is tapfuzz), and keeps the exit
 # status, the processes left behind and /tmp.
 run() {
     name=$1 during=$2
     shift 2
     mkdir -p /data/$name
-    cp /etc/device.conf /data/$name/
+    { [ -z "$PROFILE" ] || printf '%s\n' "$PROFILE"; cat /etc/device.conf; } > /data/$name/device.conf
     evemu-record /dev/input/event0 $OUT/$name.evemu 2> $OUT/$name.record-err &
     rec_pid=$!
     # It describes the device once it holds the node; events from then on
@@ -129,6 +131,23 @@ run run4 : -v-v --replay $(ls /data/run1/results/tapfuzz*/run-*.events)
 cd /data/run1
 tapfuzz --report $(ls -d results/tapfuzz*) > $OUT/report.stdout 2>&1
 say "report: status $?, $(cat $OUT/report.stdout)"
+cd /
+
+# Crash after crash, each a real dump by the kernel: touchapp in its bugs
+# mode dies of SIGSEGV at the BUGS_TOUCHth touch of the screen's left third
+# and of SIGABRT at that of the middle third; the right third, which would
+# die at every touch, is left out. Each crash restarts it at once, with an
+# unlimited core size, and its dumps are saved apart from run 1's.
+PROFILE="APP_RESTART=ulimit -c unlimited; exec touchapp bugs $BUGS_TOUCH
+APP_RESTART_DELAY=0
+COREFILE_PATH=/data/cores5/
+EXCLUDE_RECTS=533,0,267,480"
+mkdir -p /data/cores5
+run run5 : -v-v -a touchapp --throttle $RUN_THROTTLE $BUGS_COUNT
+PROFILE=
+cd /data/run5
+tapfuzz --report $(ls -d results/tapfuzz*) > $OUT/report5.stdout 2>&1
+say "report of run5: status $?, $(cat $OUT/report5.stdout)"
 cd /
 
 # Peak memory of tapfuzz as a device runs it: watching an application (-a)

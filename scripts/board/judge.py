@@ -10,8 +10,13 @@
 # their end point, that the replay injects run 1's gestures in order, that
 # the saved core dump is the kernel's file byte for byte, its crash bundle
 # (a PNG of the frame buffer, the text naming seed, command line and last
-# gesture) and that run 1's junit.xml has the crash case. Prints the
-# measured holds and travels per kind and the replay's gap error.
+# gesture) and that run 1's junit.xml has the crash case. Run 5, whose
+# application crashes again and again at two sites: each real dump's
+# signature, logged, recorded and bundled alike, counted new and seen per
+# key, proved against gdb on the dump and the board's touchapp, and the
+# report's table of distinct crashes and junit cases with the counts the log
+# gives. Prints the measured holds and travels per kind and the replay's gap
+# error.
 #
 # usage: judge.py RESULTS_DIR COUNT [--selftest]
 # --selftest damages copies of the results and requires each to fail.
@@ -21,6 +26,7 @@ import os
 import re
 import statistics
 import struct
+import subprocess
 import sys
 import time
 import zlib
@@ -34,6 +40,7 @@ LONG_HOLD = 0.8  # LONGCLICK_DURATION's default, which the board's profile keeps
 # "replay" replays run 1's record.
 RUNS = {"run1": "count", "run2": "SIGINT", "run3": "SIGALRM", "run4": "replay"}
 GESTURE = re.compile(r"\]\[INFO\]Sending (\w+) \(ACTION_\w+\):\(([-\d,]+)\)$")
+SIGNATURE = re.compile(r"\]\[INFO\]crash signature:(\S+) (\S+)(?: (\S+))?(?: from \S+)? (new|seen:(\d+))$")
 
 
 def read(path):
@@ -79,7 +86,113 @@ def load(results):
             "recorder": text(f"{out}/{name}.record-status").strip(),
             "leftovers": text(f"{out}/{name}.leftovers").splitlines(),
             "tmp": text(f"{out}/{name}.tmp").split(), "during": text(f"{out}/{name}.ps-during")}
+    r["bugs"] = load_bugs(results)
     return r
+
+
+# What gdb says of the pc of each dump saved in `folder`, with the board's
+# touchapp: "SYMBOL + OFFSET in section ..." (decimal offset, none for 0).
+def oracle(folder, program):
+    said = {}
+    for core in sorted(glob.glob(f"{folder}/coredump-*[0-9]")):
+        try:
+            out = subprocess.run(["gdb-multiarch", "-batch", "-nx", "-iex", "set auto-load off",
+                                  "-iex", "set debuginfod enabled off", "-ex", "info symbol $pc", program, core],
+                                 capture_output=True, text=True, timeout=120).stdout
+        except (OSError, subprocess.TimeoutExpired) as e:
+            out = f"gdb-multiarch: {e}"
+        said[os.path.basename(core)] = (re.findall(r"^\S+(?: \+ \d+)? in section .*$", out, re.M) or [out[-200:]])[-1]
+    return said
+
+
+def load_bugs(results):
+    logs = sorted(glob.glob(f"{results}/run5/results/tapfuzz*/"))
+    first = lambda name: "".join(text(d + name) for d in logs[:1])  # noqa: E731
+    program = os.path.join(os.path.dirname(os.path.abspath(results)), "touchapp")
+    return {"log": first("tapfuzz.log").splitlines(), "record": "".join(text(p) for p in glob.glob(f"{logs[0]}run-*.events")) if logs else "",
+            "page": first("report.html"), "junit": first("junit.xml"), "status": text(f"{results}/out/run5.status").strip(),
+            "cores": blobs(f"{results}/cores5/*"), "oracle": {**oracle(f"{results}/cores5", program),
+                                                              **oracle(f"{results}/cores", program)}}
+
+
+# The logged symbol "NAME+0xHEX" against gdb's "NAME + DEC in section" or
+# "NAME in section".
+def agrees(symbol, said):
+    m = re.match(r"(\S+?)(?: \+ (\d+))? in section ", said)
+    return bool(m) and symbol == f"{m[1]}+{int(m[2] or 0):#x}"
+
+
+# The attributes of each <NAME ...> tag of class `cls`, however quoted.
+def tags(page, name, cls):
+    found = []
+    for tag in re.findall(rf"<{name}\s([^>]*)>", page):
+        attrs = {m[1]: next(v for v in m.groups()[1:] if v is not None) for m in
+                 re.finditer(r"([\w-]+)=(?:'([^']*)'|\"([^\"]*)\"|([^\s'\">]+))", tag)}
+        if cls in attrs.get("class", "").split():
+            found.append(attrs)
+    return found
+
+
+# Run 5: its signatures, their counts, the report's table and junit cases.
+def judge_bugs(r, run1_dump, check, say):
+    b, w = r["bugs"], "run5: "
+    check(b["status"] == "0", w + f'tapfuzz exited with status {b["status"]}')
+    lines = [m for m in map(SIGNATURE.search, b["log"]) if m]
+    check(lines and len(lines) == sum("]crash signature:" in l for l in b["log"]),
+          w + "crash signature lines missing or not of a known signature")
+    counts, texts = {}, []
+    for m in lines:
+        key = f"{m[1]},{m[2]}"
+        counts[key] = counts.get(key, 0) + 1
+        texts.append(m[0][len("][INFO]crash signature:"):m[0].rindex(" ")])
+        check(m[4] == ("new" if counts[key] == 1 else f"seen:{counts[key]}"), w + f'"{m[0]}" after {counts[key] - 1} of its key')
+        check(m[2].startswith("touchapp+0x") and m[3], w + f'"{m[0]}": not a symbol in touchapp')
+    check(len(counts) >= 2 and max(counts.values(), default=0) >= 2,
+          w + f"signatures {counts}: not two distinct, one of them twice")
+    crashes = re.findall(r"^# crash:(\S+) after:(\d+) signature:(\S+)$", b["record"], re.M)
+    check([c[2] for c in crashes] == [f"{m[1]},{m[2]}" for m in lines],
+          w + "the record's crash lines carry other signatures than the log's")
+    names = [os.path.basename(c[0]) for c in crashes]
+    check(sorted(names) == sorted(k for k in b["cores"] if not k.endswith((".png", ".txt"))),
+          w + f'/data/cores5/ holds {sorted(b["cores"])}, the record {names}')
+    log = "\n".join(b["log"]) + "\n"
+    for name, sig in zip(names, texts):
+        check(core_problem(b["cores"].get(name, b"")) is None, w + f"{name}: {core_problem(b['cores'].get(name, b''))}")
+        check(f"\nsignature: {sig}\n" in b["cores"].get(name + ".txt", b"").decode(errors="replace"),
+              w + f'{name}.txt lacks "signature: {sig}"')
+        check(f"]app crash: touchapp dump:/data/cores5/{name} after event:" in log and
+              re.search(rf"dump:/data/cores5/{re.escape(name)} after event:\d+ signature:{re.escape(sig)}\n", log),
+              w + f'no "app crash:" line for {name} with its signature')
+    # The oracle: gdb names the same function and offset as the watcher.
+    symbols = {n: t.split(" ")[2] for n, t in zip(names, texts) if len(t.split(" ")) > 2}
+    if run1_dump:
+        ones = [m for m in map(SIGNATURE.search, r["runs"]["run1"]["log"]) if m]
+        symbols[run1_dump] = ones[-1][3] if ones else "none logged"
+    for name, symbol in sorted(symbols.items()):
+        said = b["oracle"].get(name, "no dump")
+        check(agrees(symbol, said), f'{name}: logged {symbol}, gdb-multiarch says "{said}"')
+    # The report: a row per signature with its dumps and first and last
+    # gesture, the distinct count on the run's section, a junit case each.
+    afters = {k: [int(c[1]) for c in crashes if c[2] == k] for k in counts}
+    want = {k: (str(n), min(afters[k], default=-1), max(afters[k], default=-1)) for k, n in counts.items()}
+    # The run's own rows (a section of all runs above it may list them too).
+    at = re.search(r"<section\s[^>]*class=[\"']?run\b", b["page"])
+    rows = [(a.get("data-signature"), a.get("data-program"), a.get("data-count"), a.get("data-first"), a.get("data-last"))
+            for a in tags(b["page"][at.start():] if at else "", "tr", "distinct")]
+    got = {k: (n, int(f or -1), int(l or -1)) for k, p, n, f, l in rows if p == "touchapp"}
+    check(got == want and len(rows) == len(want), w + f"report.html's distinct crashes {rows}, the log's {want}")
+    runs = [a.get("data-distinct-crashes") for a in tags(b["page"], "section", "run")]
+    check(runs == [str(len(counts))], w + f"report.html's run section has data-distinct-crashes {runs}, not {len(counts)}")
+    for k, (n, f, _) in want.items():
+        case = re.search(rf'name="crash touchapp {re.escape(k.replace(",", " "))}"[^>]*>\s*<failure message="([^"]*)"',
+                         b["junit"])
+        check(case and f"{n} dumps" in case[1] and f"first after gesture {f}" in case[1],
+              w + f"junit.xml: no failing case for {k} with {n} dumps, first after gesture {f}")
+    say.append(f"run5: status {b['status']}, {len(lines)} dumps, {len(counts)} distinct signatures, "
+               f"report rows {len(rows)}")
+    for k, (n, f, l) in sorted(want.items()):
+        name = next((nm for nm, c in zip(names, crashes) if c[2] == k), "")
+        say.append(f"   {k} x{n}, gestures {f}..{l}: logged {symbols.get(name)}, gdb \"{b['oracle'].get(name)}\"")
 
 
 # The frames of the driver's touch records.
@@ -301,15 +414,19 @@ def judge(r, count):
     check(not isinstance(shot, str) and shot[:2] == screen, f"{name}.png: {shot}, not a PNG of {screen}")
     note = r["cores"].get(name + ".txt", b"").decode(errors="replace")
     command = last(r"^# command:(.*)$", run1["record"])
+    signature = last(r"\]crash signature:(.*) (?:new|seen:\d+)$", log)
     for part in ("app crash: touchapp\n", f"seed: {seed}\n", f"command line: {command}",
-                 f"last gesture: event:{after}\n"):
+                 f"last gesture: event:{after}\nsignature: {signature}\n"):
         check(f"\n{part}" in note, f'{name}.txt lacks "{part.strip()}"')
-    check(re.search(rf"\]app crash: touchapp dump:{CORES}{name} after event:\d+$", log, re.M),
-          'no "app crash: touchapp" line')
-    check(f'name="crash touchapp event:{after}"><failure' in r["junit"], "junit.xml: no crash case")
+    check(re.search(rf"\]app crash: touchapp dump:{CORES}{name} after event:\d+ signature:{re.escape(signature)}$", log, re.M),
+          'no "app crash: touchapp" line with its signature')
+    sig = " ".join(signature.split(" ")[:2])
+    check(re.search(rf'name="crash touchapp {re.escape(sig)}"[^>]*>\s*<failure message="[^"]*first after gesture {after}\b',
+                    r["junit"]), f"junit.xml: no crash case for {sig} first after gesture {after}")
     colours = ", ".join(sorted("#" + c.hex() for c in shot[2])) if not isinstance(shot, str) else "?"
     say.append(f"bundle: {name}.png {shot[:2] if colours != '?' else shot}, colours {colours}; "
                f"crash after event:{after}")
+    judge_bugs(r, name, check, say)
     return fails, say
 
 
@@ -333,6 +450,12 @@ DAMAGES = [
     ("the screenshot cut short", lambda r: r["cores"].update(
         {k: v[:len(v) // 2] for k, v in r["cores"].items() if k.endswith(".png")})),
     ("junit.xml without the crash case", lambda r: r.update(junit=r["junit"].replace("crash", "crush"))),
+    ("one signature changed", lambda r: r["bugs"].update(log=[re.sub(r"(crash signature:\S+ touchapp\+0x)", r"\g<1>1", l, 1)
+                                                              if "seen:2" in l else l for l in r["bugs"]["log"]])),
+    ("gdb names another function", lambda r: r["bugs"]["oracle"].update(
+        {k: "main + 4 in section .text" for k in r["bugs"]["oracle"]})),
+    ("the report counts a dump less", lambda r: r["bugs"].update(page=re.sub(
+        r"data-count=([\"'])(\d+)", lambda m: f"data-count={m[1]}{int(m[2]) - 1}", r["bugs"]["page"]))),
 ]
 
 

@@ -94,9 +94,10 @@ std::string headerLine(const char* key, const std::string& value)
     return std::string("# ") + key + ":" + value + "\n";
 }
 
-std::string crashLine(const std::string& dump, int after)
+std::string crashLine(const std::string& dump, int after, const std::string& signature)
 {
-    return "# crash:" + dump + " after:" + std::to_string(after) + "\n";
+    return "# crash:" + dump + " after:" + std::to_string(after) + (signature.empty() ? "" : " signature:" + signature) +
+           "\n";
 }
 
 bool readCrashLine(const std::string& line, std::string* dump, long long* after)

@@ -8,7 +8,7 @@
 //   # tapfuzz run record
 //   # KEY:VALUE                      the header: seed, command, screen, ...
 //   INDEX MICROSECONDS KIND FIELDS... RESULT
-//   # crash:DUMP after:N
+//   # crash:DUMP after:N signature:KEY
 //
 // KIND and FIELDS: click X Y; swipe X Y X1 Y1 STEP DURATION PATHSEED;
 // longclick X Y DURATION; key CODE. Numbers are decimal, words one blank
@@ -49,10 +49,12 @@ void setGestureFields(const RecordKind& kind, const long long* fields, Pointer* 
 // "# KEY:VALUE\n".
 std::string headerLine(const char* key, const std::string& value);
 
-// "# crash:DUMP after:N\n".
-std::string crashLine(const std::string& dump, int after);
+// "# crash:DUMP after:N signature:KEY\n"; without a KEY (records of older
+// runs) the line ends after N.
+std::string crashLine(const std::string& dump, int after, const std::string& signature = "");
 // The DUMP and N of a line that starts "# crash:"; false for another line.
-// N is -1 when no " after:" with a number follows.
+// N is -1 when no " after:" with a number follows; what follows N (the
+// signature) is left to its reader.
 bool readCrashLine(const std::string& line, std::string* dump, long long* after);
 
 #endif

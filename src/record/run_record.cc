@@ -187,11 +187,11 @@ void recordEvent(long long at, const Pointer& e, unsigned int pathSeed, int resu
     logFailure(why);
 }
 
-void recordCrash(const std::string& dump, int after)
+void recordCrash(const std::string& dump, int after, const std::string& signature)
 {
     std::string why;
     pthread_mutex_lock(&gLock);
-    if (gFd >= 0 && appendLine(crashLine(escapeLogText(dump), after), &why))
+    if (gFd >= 0 && appendLine(crashLine(escapeLogText(dump), after, signature), &why))
         writeOut(&why);
     pthread_mutex_unlock(&gLock);
     logFailure(why);

@@ -38,10 +38,11 @@ long long recordClock();
 // path seed) and the library's result.
 void recordEvent(long long at, const Pointer& event, unsigned int pathSeed, int result);
 
-// A crash record: adds "# crash:<dump> after:<N>" (N the index of the last
-// gesture recorded when the dump was first seen) and logs "crash after
+// A crash record: adds "# crash:<dump> after:<N> signature:<key>" (N the
+// index of the last gesture recorded when the dump was first seen, key the
+// dump's signature key, "unknown" without one) and logs "crash after
 // event:N". Any thread.
-void recordCrash(const std::string& dump, int after);
+void recordCrash(const std::string& dump, int after, const std::string& signature);
 
 // The path of this run's record ("" while it keeps none) and the index of
 // the last gesture recorded (0 before the first). Any thread.

@@ -41,7 +41,7 @@ int profileInt(const char* key, int fallback)
 
 // What the watcher is told: the options it needs and the profile's keys of
 // the watch.
-WatchSettings watchSettings(const RunOptions& options, const std::string& restart)
+WatchSettings watchSettings(const RunOptions& options, const std::string& restart, int replayCount)
 {
     WatchSettings s;
     char corepath[64] = "";
@@ -60,6 +60,9 @@ WatchSettings watchSettings(const RunOptions& options, const std::string& restar
     s.restartDelay = profileInt("APP_RESTART_DELAY", 3);
     s.freezeSeconds = profileInt("FREEZE_SECONDS", 0);
     s.freezeAbort = profileInt("FREEZE_ABORT", 0);
+    s.count = options.replayFile != nullptr ? replayCount : options.count;
+    s.hours = options.replayFile != nullptr ? 0 : options.hours;
+    s.startedAt = monotonicSeconds();
     return s;
 }
 
@@ -121,12 +124,13 @@ void Run::prepareSource()
     }
     if (!ok)
         endRun(1);
+    mReplayCount = static_cast<int>(replay.size());
     mSource.reset(new ReplaySource(std::move(replay), mOptions.replaySpeed));
 }
 
 void Run::startWatcher()
 {
-    mWatcher.reset(new dumpMonitor(watchSettings(mOptions, mRestart), requestRunStop));
+    mWatcher.reset(new dumpMonitor(watchSettings(mOptions, mRestart, mReplayCount), requestRunStop));
     if (!mWatcher->setUp())
         endRun(1);
     mWatcher->StartMonitor();

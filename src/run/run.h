@@ -63,6 +63,7 @@ private:
     std::string mLibraryVersion;
     std::unique_ptr<RandomEventSource> mEvents;
     std::string mRestart;  // APP_RESTART, for the watcher
+    int mReplayCount = 0;  // gestures of a --replay, for the progress line
     std::unique_ptr<GestureSource> mSource;
     std::unique_ptr<dumpMonitor> mWatcher;
 };

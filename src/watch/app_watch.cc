@@ -173,8 +173,10 @@ void AppWatch::poll(long event)
         // The one watched may still run when one APP_RESTART started is
         // preferred to it: that is no exit.
         Proc old;
-        if (mPid != 0 && !(readProc(mPid, &old) && old.start == mStart))
+        if (mPid != 0 && !(readProc(mPid, &old) && old.start == mStart)) {
             LOG(INFO) << label << " exited after event:" << event << exitStatus();
+            ++mExits;
+        }
         if (proc.pid != 0) {
             char exe[4096];
             ssize_t n = readlink(("/proc/" + std::to_string(proc.pid) + "/exe").c_str(), exe, sizeof exe);

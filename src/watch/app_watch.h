@@ -30,6 +30,8 @@ public:
     void poll(long event);
     const std::string& name() const { return mName; }
     pid_t pid() const { return mPid; }
+    // The exits logged so far.
+    long exits() const { return mExits; }
     // Sends `sig` to the application found last, never to a process that
     // took its pid afterwards: 0, or -1 with errno.
     int signal(int sig) const { return mHandle.signal(sig); }
@@ -54,6 +56,7 @@ private:
     std::string mName, mRestart;
     int mDelay;
     bool mLogged = false;
+    long mExits = 0;
     pid_t mPid = 0, mParent = 0;
     unsigned long long mStart = 0;
     bool mStarted = false;

@@ -2,9 +2,10 @@
 // seed made it, or what was injected just before.
 // Solution: when a dump is first seen the screen is read; once it is saved,
 // a picture and a text go beside it: <saved>.png and <saved>.txt with the
-// seed, the command line, the last gesture, the last 50 gestures of the run
-// record and the last 50 lines of the main log. With --stop-on-crash the
-// first such dump (the application's, when one is named) ends the run.
+// seed, the command line, the last gesture, the dump's signature, the last
+// 50 gestures of the run record and the last 50 lines of the main log. With
+// --stop-on-crash the first such dump (the application's, when one is
+// named) ends the run.
 #ifndef TAPFUZZ_WATCH_CRASH_BUNDLE_H
 #define TAPFUZZ_WATCH_CRASH_BUNDLE_H
 
@@ -29,10 +30,10 @@ public:
     // A dump first seen in the dump folder (its name there) after gesture
     // `after`: the screen of this moment goes into its bundle.
     void dumpFound(const std::string& dumpName, int after);
-    // The dump was saved at `saved` (its file `owner`'s): marks the
-    // application's dumps ("app crash:" line), writes the bundle, and ends
-    // the run if asked to.
-    void dumpSaved(const std::string& saved, const std::string& dumpName, uid_t owner);
+    // The dump was saved at `saved` (its file `owner`'s, its signature's
+    // text `signature`): marks the application's dumps ("app crash:" line),
+    // writes the bundle, and ends the run if asked to.
+    void dumpSaved(const std::string& saved, const std::string& dumpName, uid_t owner, const std::string& signature);
     // True once it asked the run to end.
     bool stopAsked() const { return mStopAsked; }
 
@@ -42,7 +43,7 @@ private:
         ScreenReader screen;
         std::string why;  // when the screen could not be read
     };
-    void writeBundle(const std::string& saved, const Found& found, bool ours);
+    void writeBundle(const std::string& saved, const Found& found, bool ours, const std::string& signature);
 
     long long mSeed;
     std::string mCommand;

@@ -27,6 +27,7 @@
 #include "watch/dump_move.h"
 #include "watch/dump_scan.h"
 #include "watch/freeze_check.h"
+#include "watch/progress_line.h"
 
 char gcorepath[64];
 
@@ -124,9 +125,9 @@ void dumpMonitor::watch()
     CrashBundle bundle(s.seed, s.command, s.stopOnCrash, app.get(), mRequestStop);
     DumpScan scan(gcorepath, mDumpLimit);
     scan.mOnFound = [&bundle](const std::string& name, int after) { bundle.dumpFound(name, after); };
-    scan.mOnSaved = [&bundle](const std::string& saved, const std::string& name, uid_t owner) {
-        bundle.dumpSaved(saved, name, owner);
-    };
+    scan.mOnSaved = [&bundle](const std::string& saved, const std::string& name, uid_t owner,
+                              const std::string& signature) { bundle.dumpSaved(saved, name, owner, signature); };
+    ProgressLine progress(s.count, s.hours, s.startedAt);
     for (;;) {
         // Memory running short costs a second of checks, never the run.
         try {
@@ -144,7 +145,15 @@ void dumpMonitor::watch()
             // A run that is ending has no use for a restarted application.
             if (app && !bundle.stopAsked())
                 app->poll(event);
-            freeze.poll(event, monotonicSeconds());
+            long now = monotonicSeconds();
+            freeze.poll(event, now);
+            ProgressCounts counts;
+            counts.done = event;
+            counts.crashes = scan.tally().crashes();
+            counts.distinct = scan.tally().distinct();
+            counts.exits = app ? app->exits() : 0;
+            counts.freezes = freeze.freezes();
+            progress.poll(now, counts);
         } catch (const std::bad_alloc&) {
             LOG(INFO) << "watcher: out of memory, checks tried again in a second";
         }

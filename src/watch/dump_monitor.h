@@ -3,8 +3,8 @@
 // watcher must not reach back into the run to learn what to watch.
 // Solution: a thread of its own, given everything at construction, that
 // once a second scans the dump folder, writes out the run record, watches
-// the application and checks for a frozen screen; it asks the run to stop
-// through a callback.
+// the application, checks for a frozen screen and once a minute logs the
+// run's progress; it asks the run to stop through a callback.
 #ifndef TAPFUZZ_WATCH_DUMP_MONITOR_H
 #define TAPFUZZ_WATCH_DUMP_MONITOR_H
 
@@ -29,6 +29,12 @@ struct WatchSettings {
     int restartDelay = 3;             // APP_RESTART_DELAY, seconds
     int freezeSeconds = 0;            // FREEZE_SECONDS (0: no freeze check)
     int freezeAbort = 0;              // FREEZE_ABORT (1: SIGABRT to a frozen app)
+    // For the progress line: the gestures of a run by count (or of a
+    // replay), the hours of a run by time (0: by count), and the monotonic
+    // second the run started.
+    int count = 0;
+    int hours = 0;
+    long startedAt = 0;
 };
 
 class dumpMonitor {

@@ -11,6 +11,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <set>
 #include <utility>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "base/log_text.h"
 #include "base/logger.h"
 #include "record/run_record.h"
+#include "watch/core_signature.h"
 #include "watch/dump_move.h"
 #include "watch/dump_name.h"
 
@@ -51,6 +53,9 @@ int DumpScan::scan(const char* folder)
         names.push_back(name);
     }
     closedir(dir);
+    // In name order: dumps that settle in one pass are recorded, counted by
+    // signature and logged in the same order every time.
+    std::sort(names.begin(), names.end());
 
     std::string base = folder;
     std::set<std::string> present;
@@ -124,20 +129,30 @@ void DumpScan::handle(const std::string& folder, const std::string& name, int fd
     const std::string to = freeDestination(mSavePath + newname);
 
     if (!seen.recorded) {
+        // From the descriptor checked above: a name in /tmp opened again
+        // could by now be another file. Only headers and notes are read.
+        CoreSignature signature = readCoreSignature(fd);
+        std::string program;
+        pid_t pid = 0;
+        if (!splitDumpName(name, &program, &pid))
+            program = name;
         LOG(INFO1) << escapeLogText(to);
         LOG(WARNING) << escapeLogText(to);
-        recordCrash(to, seen.after);
+        recordCrash(to, seen.after, signature.key());
+        mTally.count(signature, program);
         LOG(INFO) << escapeLogText(buildMoveCommand(folder, name, to));
         seen.recorded = true;
+        seen.signature = signature.text();
     }
     std::string why;
     bool later = false;
     if (moveOpened(fd, st, from, to, mLimit, &why, &later) == 0) {
         if (seen.failLogged)
             LOG(INFO) << "moved " << escapeLogText(from) << " to " << escapeLogText(to) << " after retrying";
+        const std::string signature = seen.signature;
         mSeen.erase(name);
         if (mOnSaved)
-            mOnSaved(to, name, st.st_uid);
+            mOnSaved(to, name, st.st_uid, signature);
         return;
     }
     if (later)

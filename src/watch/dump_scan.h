@@ -12,6 +12,8 @@
 #include <map>
 #include <string>
 
+#include "watch/crash_tally.h"
+
 class DumpScan {
 public:
     // Dumps are saved under `savePath` (a folder with its '/', or a prefix
@@ -24,11 +26,15 @@ public:
     int scan(const char* folder);
 
     // Called when a dump is first seen (its name in the folder, and the last
-    // gesture recorded), and after it was moved (its saved path, its name
-    // and the owner of its file, by which the application's dumps are told
-    // from planted ones).
+    // gesture recorded), and after it was moved (its saved path, its name,
+    // the owner of its file, by which the application's dumps are told from
+    // planted ones, and its signature's text).
     std::function<void(const std::string& name, int after)> mOnFound;
-    std::function<void(const std::string& saved, const std::string& name, uid_t owner)> mOnSaved;
+    std::function<void(const std::string& saved, const std::string& name, uid_t owner, const std::string& signature)>
+        mOnSaved;
+
+    // The dumps recorded so far, by signature.
+    const CrashTally& tally() const { return mTally; }
 
 private:
     // What the scan remembers of one dump between passes.
@@ -41,6 +47,7 @@ private:
         bool failLogged = false;   // a failed move or a refusal was reported
         long retryAt = 0;          // monotonic second before which no copy is tried
         int after = 0;             // last gesture recorded when it was first seen
+        std::string signature;     // its text, read when it was recorded
     };
     void handle(const std::string& folder, const std::string& name, int fd, const struct stat& st);
     void refuseOnce(const std::string& name, const struct stat& st, const std::string& text);
@@ -48,6 +55,7 @@ private:
     std::string mSavePath;
     long long mLimit;
     std::map<std::string, Seen> mSeen;
+    CrashTally mTally;
 };
 
 #endif

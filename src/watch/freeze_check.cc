@@ -68,6 +68,7 @@ void FreezeCheck::check(long event, long now)
     if (mLogged || now - mChangedAt < mSeconds || event == mEventsAtChange)
         return;
     mLogged = true;
+    ++mFreezes;
     LOG(INFO) << "freeze: screen unchanged for " << mSeconds << " s after event:" << event;
     std::string shot = resultsFolder() + "freeze-" + localStamp() + ".png";
     // The whole frame only now, for the picture, and let go with it; a

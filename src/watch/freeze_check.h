@@ -24,6 +24,8 @@ public:
     // cannot be read turns the check off with a log line; a frame too large
     // for the memory left costs the freeze's screenshot only.
     void poll(long event, long now);
+    // The freezes logged so far.
+    long freezes() const { return mFreezes; }
 
 private:
     void check(long event, long now);
@@ -36,6 +38,7 @@ private:
     long mChangedAt = 0;
     long mEventsAtChange = 0;
     bool mLogged = false;
+    long mFreezes = 0;
 };
 
 #endif
