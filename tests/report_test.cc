@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <regex>
@@ -224,13 +225,16 @@ TEST_F(Report, PageAndJunitOfAFolder)
     for (const std::smatch& r : Matches(log, R"(record:\./(.*/(run-\d+-\d+)\.events))")) {
         const std::string record = Sandbox::ReadFile(sb.path(r[1]));
         int ours = 0, others = 0;
-        for (const std::smatch& m : Matches(record, "# crash:(\\S*) after:(\\d+)")) {
+        for (const std::smatch& m : Matches(record, "# crash:(\\S*) after:(\\d+)(?: signature:(\\S+))?")) {
             const bool app = run == 1 || log.find("]app crash: touchapp dump:" + m[1].str() + " after") != std::string::npos;
             (app ? ours : others)++;
             EXPECT_TRUE(app || xml.find("name=\"dump event:" + m[2].str() + "\"><skipped message=\"not known to be the application") !=
                                    std::string::npos) << m[1] << "\n" << xml;
-            if (app && run == 0) {  // the real crash: its signature, or none yet
-                EXPECT_EQ(Count(xml, "name=\"crash touchapp (unknown|SIG[A-Z0-9]+ \\S+\\+0x[0-9a-f]+)\"><failure message=\"1 dump, "
+            if (app && run == 0) {  // the real crash: the case is named after the key the watcher wrote
+                std::string key = m[3].matched ? m[3].str() : "unknown";
+                std::replace(key.begin(), key.end(), ',', ' ');
+                EXPECT_EQ(Count(xml, "name=\"crash touchapp " + std::regex_replace(key, std::regex(R"([+.])"), "\\$&") +
+                                     "\"><failure message=\"1 dump, "
                                      "first after gesture " + m[2].str() + "\"/><system-out>replay: tapfuzz --replay " + folderIn),
                           1) << xml;
             }
