@@ -149,6 +149,13 @@ cd /data/run5
 tapfuzz --report $(ls -d results/tapfuzz*) > $OUT/report5.stdout 2>&1
 say "report of run5: status $?, $(cat $OUT/report5.stdout)"
 cd /
+# run5's last restart of touchapp outlives tapfuzz: it would crash under the
+# next run's clicks and leave a dump among run 1's.
+for c in /proc/[0-9]*/comm; do
+    [ "$(cat $c 2>/dev/null)" = touchapp ] || continue
+    p=${c%/comm}
+    kill -9 ${p#/proc/} 2>/dev/null
+done
 
 # Peak memory of tapfuzz as a device runs it: watching an application (-a)
 # that repaints at each touch and hashing the screen once a second
