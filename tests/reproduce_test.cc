@@ -226,6 +226,7 @@ TEST_F(Reproduce, RefusesBadInputWithoutInjecting)
         {{"--seed", "4294967296", "5"}, "", 255, ""},
         {{"--speed", "2", "5"}, "", 255, ""},
         {{"--replay", "bad.events", "--to", "x"}, "1 0 click 1 2 0\n", 255, ""},
+        {{"--explore", "--replay", "bad.events"}, "1 0 click 1 2 0\n", 255, ""},
         {{"--replay", "none.events"}, "", 1, "cannot read none.events"},
         {{"--replay", "bad.events"}, "1 0 click 1 2 0\n2 5 clack 1 2 0\n", 1, "line 2: unknown kind"},
         {{"--replay", "bad.events"}, "# x\n\n1 0 swipe 1 2 3 4 5 6 0\n", 1, "line 3: a swipe has 7 fields"},

@@ -83,23 +83,16 @@ int getScreenSize(int* width, int* hight)
     return 0;
 }
 
-int ScreenReader::read(const char* path, std::string* why)
+int readFrameLayout(int fd, const char* path, FrameLayout* layout, std::string* why)
 {
-    // A failed read leaves no screen behind, rather than the pixels of one
-    // read with the sizes of another.
-    mWidth = mHigth = 0;
-    mPixels.clear();
-    // O_NONBLOCK: whatever sits at the path (a fifo, say) must not hang the
-    // watcher.
-    Fd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat st;
-    if (fd.get() < 0 || fstat(fd.get(), &st) != 0) {
+    if (fstat(fd, &st) != 0) {
         *why = failure(std::string("cannot open ") + path, errno);
         return -1;
     }
     struct fb_var_screeninfo var;
     memset(&var, 0, sizeof var);
-    if (!(S_ISCHR(st.st_mode) || S_ISREG(st.st_mode)) || ioctl(fd.get(), FBIOGET_VSCREENINFO, &var) != 0) {
+    if (!(S_ISCHR(st.st_mode) || S_ISREG(st.st_mode)) || ioctl(fd, FBIOGET_VSCREENINFO, &var) != 0) {
         *why = std::string(path) + " is not a frame buffer";
         return -1;
     }
@@ -124,13 +117,13 @@ int ScreenReader::read(const char* path, std::string* why)
         *why = std::string(path) + ": pixel bit fields out of range";
         return -1;
     }
-    mBytes = bits / 8;
-    const uint64_t row = static_cast<uint64_t>(var.xres) * mBytes;
+    const unsigned bytes = bits / 8;
+    const uint64_t row = static_cast<uint64_t>(var.xres) * bytes;
     uint64_t line = row;
     struct fb_fix_screeninfo fix;
     memset(&fix, 0, sizeof fix);
     // Drivers that report no line length pack the rows.
-    if (ioctl(fd.get(), FBIOGET_FSCREENINFO, &fix) == 0 && fix.line_length != 0)
+    if (ioctl(fd, FBIOGET_FSCREENINFO, &fix) == 0 && fix.line_length != 0)
         line = fix.line_length;
     if (line < row) {
         *why = std::string(path) + ": a line of " + std::to_string(line) + " bytes is shorter than the " +
@@ -143,21 +136,51 @@ int ScreenReader::read(const char* path, std::string* why)
     const uint64_t yVirtual = var.yres_virtual != 0 ? var.yres_virtual : var.yres;
     if (var.xoffset + static_cast<uint64_t>(var.xres) > xVirtual ||
         var.yoffset + static_cast<uint64_t>(var.yres) > yVirtual ||
-        static_cast<uint64_t>(var.xoffset) * mBytes + row > line) {
+        static_cast<uint64_t>(var.xoffset) * bytes + row > line) {
         *why = std::string(path) + ": the panning offset " + std::to_string(var.xoffset) + "," +
                std::to_string(var.yoffset) + " puts the visible screen outside the frame buffer";
         return -1;
     }
-    const uint64_t bytes = line * (var.yres - 1) + row;
-    if (bytes > kMaxReadBytes) {
-        *why = std::string(path) + ": the screen takes " + std::to_string(bytes >> 20) + " MB to read, more than " +
+    const uint64_t span = line * (var.yres - 1) + row;
+    if (span > kMaxReadBytes) {
+        *why = std::string(path) + ": the screen takes " + std::to_string(span >> 20) + " MB to read, more than " +
                std::to_string(kMaxReadBytes >> 20) + " MB";
         return -1;
     }
+    layout->width = var.xres;
+    layout->height = var.yres;
+    layout->bytes = bytes;
+    layout->line = line;
+    layout->start = var.yoffset * line + static_cast<uint64_t>(var.xoffset) * bytes;
+    layout->red = var.red;
+    layout->green = var.green;
+    layout->blue = var.blue;
+    return 0;
+}
+
+int ScreenReader::read(const char* path, std::string* why)
+{
+    // A failed read leaves no screen behind, rather than the pixels of one
+    // read with the sizes of another.
+    mWidth = mHigth = 0;
+    mPixels.clear();
+    // O_NONBLOCK: whatever sits at the path (a fifo, say) must not hang the
+    // watcher.
+    Fd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0) {
+        *why = failure(std::string("cannot open ") + path, errno);
+        return -1;
+    }
+    FrameLayout layout;
+    if (readFrameLayout(fd.get(), path, &layout, why) != 0)
+        return -1;
+    mBytes = layout.bytes;
+    const uint64_t row = static_cast<uint64_t>(layout.width) * mBytes, line = layout.line;
+    const uint64_t bytes = line * (layout.height - 1) + row;
 
     // The visible rows in one read from the panning offset, then packed.
     const size_t span = static_cast<size_t>(bytes);
-    const off_t start = static_cast<off_t>(var.yoffset * line + static_cast<uint64_t>(var.xoffset) * mBytes);
+    const off_t start = static_cast<off_t>(layout.start);
     mPixels.resize(span);
     for (size_t got = 0; got < span;) {
         ssize_t n = pread(fd.get(), mPixels.data() + got, span - got, start + static_cast<off_t>(got));
@@ -170,15 +193,15 @@ int ScreenReader::read(const char* path, std::string* why)
         }
         got += static_cast<size_t>(n);
     }
-    for (size_t y = 1; line != row && y < var.yres; ++y)
+    for (size_t y = 1; line != row && y < layout.height; ++y)
         memmove(mPixels.data() + y * static_cast<size_t>(row), mPixels.data() + y * static_cast<size_t>(line),
                 static_cast<size_t>(row));
-    mPixels.resize(static_cast<size_t>(row) * var.yres);
-    mWidth = static_cast<int>(var.xres);
-    mHigth = static_cast<int>(var.yres);
-    mRed = var.red;
-    mGreen = var.green;
-    mBlue = var.blue;
+    mPixels.resize(static_cast<size_t>(row) * layout.height);
+    mWidth = static_cast<int>(layout.width);
+    mHigth = static_cast<int>(layout.height);
+    mRed = layout.red;
+    mGreen = layout.green;
+    mBlue = layout.blue;
     return 0;
 }
 

@@ -20,6 +20,20 @@ const char kFrameBuffer[] = "/dev/fb0";
 // opened or queried (the outputs are then left as they were).
 int getScreenSize(int* width, int* hight);
 
+// Where the visible screen lies in the frame buffer and how its pixels are
+// laid out, as its driver reports them, checked.
+struct FrameLayout {
+    unsigned width = 0, height = 0;  // visible pixels
+    unsigned bytes = 0;              // per pixel: 2, 3 or 4
+    uint64_t line = 0;               // bytes from one row to the next
+    uint64_t start = 0;              // offset of the first visible pixel
+    struct fb_bitfield red = {}, green = {}, blue = {};
+};
+
+// The layout of the frame buffer open at `fd` (named `path` in messages).
+// 0, or -1 with the reason in *why.
+int readFrameLayout(int fd, const char* path, FrameLayout* layout, std::string* why);
+
 class ScreenReader {
 public:
     // Reads the visible screen of the frame buffer at `path` (16, 24 or 32
