@@ -233,10 +233,15 @@ const Case kCases[] = {
      "/app/gcore-run " TOUCHAPP_BIN " bugs 10\n", {"--stop-on-crash", "--throttle", "150", "200"}, 3,
      {kApp, "app:touchapp exited after event:\\d+ signal:11", "app crash: touchapp dump:\\./saved/coredump-touchapp-"},
      "320x240 255,0,0", nullptr, "", "^screen 0 depth 0\n(screen [0-7] depth 0\n){9}"},
-    // The maze shows its root, then a screen below it (no swipes: they are slow).
+    // The maze shows its root, then a screen below it (no swipes: they are
+    // slow), then stays in that branch; --explore, same seed and budget, comes
+    // back and opens another.
     {"MazeIsWalked", "320x240x16", "", "APP_RESTART_DELAY=0\nAPP_RESTART=ulimit -c 0; exec " MAZE_BIN " /mnt/screens.txt\n",
-     {"-a", "maze", "--seed", "1", "--pct-motion", "0", "--throttle", "20", "200"}, 0, {"app:maze pid:\\d+ uid:0 exe:\\S+/maze$", "Events injected:200"},
-     nullptr, nullptr, "", R"(^screen 0 depth 0\n[\s\S]*screen \d+ depth 1\n)"},
+     {"-a", "maze", "--seed", "1", "--pct-motion", "0", "--throttle", "20", "200"}, 0, {"app:maze pid:\\d+ uid:0 exe:\\S+/maze$", "screens:\\d+ no-op:\\d+%$", "Events injected:200"},
+     nullptr, nullptr, "", R"(^(?![\s\S]*screen [13] depth)screen 0 depth 0\n[\s\S]*screen \d+ depth 1\n)"},
+    {"MazeIsExplored", "320x240x16", "", "APP_RESTART_DELAY=0\nAPP_RESTART=ulimit -c 0; exec " MAZE_BIN " /mnt/screens.txt\n",
+     {"-a", "maze", "--seed", "1", "--pct-motion", "0", "--throttle", "20", "--explore", "200"}, 0, {"screens:\\d+ no-op:\\d+%$", "Events injected:200"},
+     nullptr, nullptr, "", R"(screen [13] depth 1\n)"},
     {"HugeFrameIsRefused", "320x240x32:300000", "exit 1000", "APP_RESTART_DELAY=0\nFREEZE_SECONDS=1\n", {"--throttle", "50", "30"}, 0,
      {"freeze check off: /dev/fb0: the screen takes 68 MB to read, more than 64 MB", "Events injected:30"}, nullptr, nullptr},
 };

@@ -149,6 +149,13 @@ TEST_F(Reproduce, OneSeedFixesTheRunAndItsRecordReplaysIt)
     EXPECT_EQ(Gestures(record), Gestures(firstRecord));
     ASSERT_EQ(Run({"--seed", "1", "60"}), 0) << Err();
     EXPECT_NE(Records(seen), first);
+    // An explored run's record replays it.
+    ASSERT_EQ(Run({"--explore", "--seed", "4294967295", "60"}), 0) << Err();
+    const std::string explored = Records(seen);
+    EXPECT_NE(record.find("\n# explore:1\n"), std::string::npos) << record;
+    ASSERT_TRUE(Sandbox::WriteFile(sb.path("run.events"), record));
+    ASSERT_EQ(Run({"--replay", "run.events", "--speed", "0"}), 0) << Err();
+    EXPECT_EQ(Records(seen), explored);
 
     ASSERT_TRUE(Sandbox::WriteFile(sb.path("run.events"), firstRecord));
     for (const char* speed : {"0", "50", "1000"}) {
