@@ -1,7 +1,8 @@
 #!/bin/sh
 # The emulated board's /init: brings up the devices tapfuzz needs, runs the
 # scenario (by count with an application that crashes, ended by SIGINT,
-# ended by SIGALRM, a replay of the first, its report) while
+# ended by SIGALRM, a replay of the first, its report, --explore on a maze)
+# while
 # evemu-record records /dev/input/event0, and writes everything onto the raw
 # results disk. Progress lines start with "BOARD:"; the host judges only the
 # disk, since a guest that panics still lets QEMU exit with status 0.
@@ -129,6 +130,16 @@ cd /data/run1
 tapfuzz --report $(ls -d results/tapfuzz*) > $OUT/report.stdout 2>&1
 say "report: status $?, $(cat $OUT/report.stdout)"
 cd /
+
+# Run 5, --explore: the maze (tests/app/maze.c, cursor still) reads the panel
+# and draws its screens into /dev/fb0, where tapfuzz looks before each
+# gesture; the pause leaves the maze time to draw. It logs each screen shown.
+( ulimit -c 0; exec maze -n $OUT/maze-screens.txt > $OUT/maze.txt 2>&1 ) &
+maze_pid=$!
+wait_for "[ -s $OUT/maze-screens.txt ]" 100 || say "run5: the maze showed no screen"
+run run5 : -v-v --explore --seed 1 --throttle 100 $RUN_COUNT
+kill $maze_pid 2>/dev/null
+say "run5: $(grep -o 'screens:.*' $OUT/../run5/results/tapfuzz*/tapfuzz.log), the maze showed $(sort -u $OUT/maze-screens.txt | wc -l) distinct screens"
 
 kill $panel_pid
 finish "scenario complete"
