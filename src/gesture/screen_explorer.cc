@@ -101,6 +101,8 @@ bool ScreenExplorer::open(const char* path, std::string* why)
     };
     samples(mCols, w, &mSampleX);
     samples(mRows, h, &mSampleY);
+    for (size_t ix = 0; ix < mSampleX.size(); ++ix)
+        mCellOfX.push_back(static_cast<uint32_t>(ix / static_cast<size_t>(mSub) * 3));
     mRow.assign(static_cast<size_t>(w) * mLayout.bytes, 0);
     mSamples.assign(mSampleX.size() * mSampleY.size(), 0);
     mSums.assign(static_cast<size_t>(mCols * mRows) * 3, 0);
@@ -143,7 +145,8 @@ void ScreenExplorer::look()
             got += static_cast<size_t>(n);
         }
         memset(mRow.data() + got, 0, rowBytes - got);
-        const size_t cellRow = iy / static_cast<size_t>(mSub) * static_cast<size_t>(mCols);
+        uint32_t* const sums = &mSums[iy / static_cast<size_t>(mSub) * static_cast<size_t>(mCols) * 3];
+        uint16_t* const samples = &mSamples[iy * across];
         for (size_t ix = 0; ix < across; ++ix) {
             const unsigned char* p = mRow.data() + static_cast<size_t>(mSampleX[ix]) * mLayout.bytes;
             uint32_t pixel = 0;
@@ -151,8 +154,8 @@ void ScreenExplorer::look()
                 pixel |= static_cast<uint32_t>(p[b]) << (8 * b);
             const unsigned r = channel8(pixel, mLayout.red), g = channel8(pixel, mLayout.green),
                            b = channel8(pixel, mLayout.blue);
-            mSamples[iy * across + ix] = colour9(r, g, b);
-            uint32_t* sum = &mSums[(cellRow + ix / static_cast<size_t>(mSub)) * 3];
+            samples[ix] = colour9(r, g, b);
+            uint32_t* sum = sums + mCellOfX[ix];
             sum[0] += r, sum[1] += g, sum[2] += b;
         }
     }

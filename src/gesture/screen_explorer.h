@@ -73,6 +73,7 @@ private:
     FrameLayout mLayout;
     int mCell = 0, mCols = 0, mRows = 0, mSub = 0;  // cell side, cells across and down, samples a cell side
     std::vector<unsigned> mSampleX, mSampleY;        // sampled columns and rows, in pixels
+    std::vector<uint32_t> mCellOfX;                  // per sampled column: its cell's first sum in a row
     std::vector<unsigned char> mRow;                 // one sampled row's bytes
     std::vector<uint16_t> mSamples;                  // the last look, 3 bits a channel
     std::vector<uint32_t> mSums;                     // per cell and channel, while looking
