@@ -143,10 +143,10 @@ TEST_F(WatchParts, CrashTallyStopsGrowingAtItsCap)
 TEST(ProgressLine, TextByCountAndByTime)
 {
     const struct { ProgressCounts counts; long elapsed; int count, hours; const char* expected; } cases[] = {
-        {{250, 3, 2, 1, 0}, 60, 1000, 0, "250/1000 events, 3 crashes (2 distinct), 1 app exits, 0 freezes, 00:01:00 elapsed, about 00:03:00 left"},
-        {{0, 0, 0, 0, 0}, 61, 100, 0, "0/100 events, 0 crashes (0 distinct), 0 app exits, 0 freezes, 00:01:01 elapsed, about --:--:-- left"},
-        {{1000000, 0, 0, 0, 1}, 360000, 4000000, 0, "1000000/4000000 events, 0 crashes (0 distinct), 0 app exits, 1 freezes, 100:00:00 elapsed, about 300:00:00 left"},
-        {{9, 0, 0, 0, 0}, 3599, 100, 700, "9 events, 0 crashes (0 distinct), 0 app exits, 0 freezes, 00:59:59 of 700:00:00"},
+        {{250, 3, 2, 1, 0, ""}, 60, 1000, 0, "250/1000 events, 3 crashes (2 distinct), 1 app exits, 0 freezes, 00:01:00 elapsed, about 00:03:00 left"},
+        {{0, 0, 0, 0, 0, ""}, 61, 100, 0, "0/100 events, 0 crashes (0 distinct), 0 app exits, 0 freezes, 00:01:01 elapsed, about --:--:-- left"},
+        {{1000000, 0, 0, 0, 1, ""}, 360000, 4000000, 0, "1000000/4000000 events, 0 crashes (0 distinct), 0 app exits, 1 freezes, 100:00:00 elapsed, about 300:00:00 left"},
+        {{9, 0, 0, 0, 0, "screens:4 no-op:50%"}, 3599, 100, 700, "9 events, 0 crashes (0 distinct), 0 app exits, 0 freezes, 00:59:59 of 700:00:00 screens:4 no-op:50%"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(std::string("progress: ") + c.expected, progressText(c.counts, c.elapsed, c.count, c.hours));

@@ -3,7 +3,8 @@
 # scenario (by count with an application that crashes, ended by SIGINT,
 # ended by SIGALRM, a replay of the first, its report, a run whose
 # application crashes again and again at two sites and its report,
-# tapfuzz's peak memory with the application and screen checks on) while
+# tapfuzz's peak memory with the application and screen checks on,
+# --explore on a maze) while
 # evemu-record records /dev/input/event0, and writes everything onto the raw
 # results disk. Progress lines start with "BOARD:"; the host judges only the
 # disk, since a guest that panics still lets QEMU exit with status 0.
@@ -185,6 +186,16 @@ kill $rss_app 2>/dev/null
 wait $rss_app
 echo "${hwm:-unknown} $rss_status" > $OUT/rss.txt
 say "rss: tapfuzz -a touchapp with FREEZE_SECONDS=5: VmHWM ${hwm:-unknown} kB, status $rss_status"
+
+# Run 6, --explore: the maze (tests/app/maze.c, cursor still) reads the panel
+# and draws its screens into /dev/fb0, where tapfuzz looks before each
+# gesture; the pause leaves the maze time to draw. It logs each screen shown.
+( ulimit -c 0; exec maze -n $OUT/maze-screens.txt > $OUT/maze.txt 2>&1 ) &
+maze_pid=$!
+wait_for "[ -s $OUT/maze-screens.txt ]" 100 || say "run6: the maze showed no screen"
+run run6 : -v-v --explore --seed 1 --throttle 100 $RUN_COUNT
+kill $maze_pid 2>/dev/null
+say "run6: $(grep -o 'screens:.*' $OUT/../run6/results/tapfuzz*/tapfuzz.log), the maze showed $(sort -u $OUT/maze-screens.txt | wc -l) distinct screens"
 
 kill $panel_pid
 finish "scenario complete"

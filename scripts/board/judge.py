@@ -15,8 +15,8 @@
 # signature, logged, recorded and bundled alike, counted new and seen per
 # key, proved against gdb on the dump and the board's touchapp, and the
 # report's table of distinct crashes and junit cases with the counts the log
-# gives. Prints the measured holds and travels per kind and the replay's gap
-# error.
+# gives. Prints the measured holds and travels per kind, the replay's gap
+# error, and run 6's --explore figures beside the screens the maze logged.
 #
 # usage: judge.py RESULTS_DIR COUNT [--selftest]
 # --selftest damages copies of the results and requires each to fail.
@@ -37,8 +37,8 @@ PANEL = "tapfuzz board panel"
 CORES = "/data/cores/"
 LONG_HOLD = 0.8  # LONGCLICK_DURATION's default, which the board's profile keeps
 # The runs of init.sh and how each ends: "count" runs its COUNT events,
-# "replay" replays run 1's record.
-RUNS = {"run1": "count", "run2": "SIGINT", "run3": "SIGALRM", "run4": "replay"}
+# "replay" replays run 1's record, "explore" runs COUNT with --explore.
+RUNS = {"run1": "count", "run2": "SIGINT", "run3": "SIGALRM", "run4": "replay", "run6": "explore"}
 GESTURE = re.compile(r"\]\[INFO\]Sending (\w+) \(ACTION_\w+\):\(([-\d,]+)\)$")
 SIGNATURE = re.compile(r"\]\[INFO\]crash signature:(\S+) (\S+)(?: (\S+))?(?: from \S+)? (new|seen:(\d+))$")
 
@@ -65,7 +65,8 @@ def load(results):
     r = {"fb": text(f"{out}/fb.txt").strip(), "event0": text(f"{out}/event0-name.txt").strip(),
          "victim": text(f"{out}/victim.status").strip(), "runs": {},
          "cores": blobs(f"{results}/cores/*"), "witness": blobs(f"{out}/coredump-*"),
-         "junit": "".join(text(p) for p in glob.glob(f"{results}/run1/results/tapfuzz*/junit.xml"))}
+         "junit": "".join(text(p) for p in glob.glob(f"{results}/run1/results/tapfuzz*/junit.xml")),
+         "maze": text(f"{out}/maze-screens.txt")}
     for name in RUNS:
         logs = sorted(glob.glob(f"{results}/{name}/results/tapfuzz*/"))
         rec = text(f"{out}/{name}.evemu")
@@ -347,12 +348,12 @@ def judge(r, count):
                           for t, c, v in recs if t == EV_KEY or c in (ABS_X, ABS_Y)})
         check(not any(v for (t, _), v in state.items() if t == EV_KEY), w + "a finger or key left down")
         finishes = sum(l.endswith("][INFO]// tapfuzz finish") for l in run["log"])
-        if ending in ("count", "replay"):
+        if ending in ("count", "replay", "explore"):
             check(len(logged) == count, w + f"{len(logged)} gestures logged, not {count}")
             for line in (f"Events injected:{count}", f"cycleCounter:{count}"):
                 check(any(l.endswith("][INFO]" + line) for l in run["log"]), w + f'no "{line}"')
             check(finishes == 1, w + 'no single "// tapfuzz finish"')
-            check(ending == "replay" or "tail -F ./results/tapfuzz" in run["during"],
+            check(ending != "count" or "tail -F ./results/tapfuzz" in run["during"],
                   w + "no echo seen while it ran")
         else:
             check(logged, w + f"no gesture logged before {ending}")
@@ -374,6 +375,12 @@ def judge(r, count):
             if kind == "LongClick" and held:
                 check(min(held) >= LONG_HOLD, w + f"a long click held {min(held) * 1e3:.1f} ms")
             say.append(line)
+    # --explore: its figures, and the screens the maze itself logged.
+    figures = [l.split("][INFO]")[1] for l in r["runs"]["run6"]["log"] if "][INFO]screens:" in l]
+    check(figures and "unknown" not in figures[0], f"run6: no screens: line, or unknown: {figures}")
+    shown = set(re.findall(r"screen (\d+) depth", r["maze"]))
+    say.append(f"run6 --explore on the maze: {figures[0] if figures else 'no figures'}; the maze showed "
+               f"{len(shown)} distinct screens")
     # The replay: run 1's gestures in order, each writing what it wrote in
     # run 1 (ABS_X and ABS_Y aside: the input core passes them on or not by
     # what the runs before left on the panel), at run 1's pace.

@@ -126,21 +126,16 @@ int getScreenSize(int* width, int* hight)
     return 0;
 }
 
-int ScreenReader::openScreen(const char* path, Fd* screen, Layout* out, std::string* why)
+int readFrameLayout(int fd, const char* path, FrameLayout* layout, std::string* why)
 {
-    // O_NONBLOCK: whatever sits at the path (a fifo, say) must not hang the
-    // watcher.
-    Fd& fd = *screen;
-    fd.reset(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    Layout& l = *out;
     struct stat st;
-    if (fd.get() < 0 || fstat(fd.get(), &st) != 0) {
+    if (fstat(fd, &st) != 0) {
         *why = failure(std::string("cannot open ") + path, errno);
         return -1;
     }
     struct fb_var_screeninfo var;
     memset(&var, 0, sizeof var);
-    if (!(S_ISCHR(st.st_mode) || S_ISREG(st.st_mode)) || ioctl(fd.get(), FBIOGET_VSCREENINFO, &var) != 0) {
+    if (!(S_ISCHR(st.st_mode) || S_ISREG(st.st_mode)) || ioctl(fd, FBIOGET_VSCREENINFO, &var) != 0) {
         *why = std::string(path) + " is not a frame buffer";
         return -1;
     }
@@ -165,13 +160,13 @@ int ScreenReader::openScreen(const char* path, Fd* screen, Layout* out, std::str
         *why = std::string(path) + ": pixel bit fields out of range";
         return -1;
     }
-    l.pixelBytes = bits / 8;
-    const uint64_t row = static_cast<uint64_t>(var.xres) * l.pixelBytes;
+    const unsigned bytes = bits / 8;
+    const uint64_t row = static_cast<uint64_t>(var.xres) * bytes;
     uint64_t line = row;
     struct fb_fix_screeninfo fix;
     memset(&fix, 0, sizeof fix);
     // Drivers that report no line length pack the rows.
-    if (ioctl(fd.get(), FBIOGET_FSCREENINFO, &fix) == 0 && fix.line_length != 0)
+    if (ioctl(fd, FBIOGET_FSCREENINFO, &fix) == 0 && fix.line_length != 0)
         line = fix.line_length;
     if (line < row) {
         *why = std::string(path) + ": a line of " + std::to_string(line) + " bytes is shorter than the " +
@@ -184,28 +179,38 @@ int ScreenReader::openScreen(const char* path, Fd* screen, Layout* out, std::str
     const uint64_t yVirtual = var.yres_virtual != 0 ? var.yres_virtual : var.yres;
     if (var.xoffset + static_cast<uint64_t>(var.xres) > xVirtual ||
         var.yoffset + static_cast<uint64_t>(var.yres) > yVirtual ||
-        static_cast<uint64_t>(var.xoffset) * l.pixelBytes + row > line) {
+        static_cast<uint64_t>(var.xoffset) * bytes + row > line) {
         *why = std::string(path) + ": the panning offset " + std::to_string(var.xoffset) + "," +
                std::to_string(var.yoffset) + " puts the visible screen outside the frame buffer";
         return -1;
     }
-    const uint64_t bytes = line * (var.yres - 1) + row;
-    if (bytes > kMaxReadBytes) {
-        *why = std::string(path) + ": the screen takes " + std::to_string(bytes >> 20) + " MB to read, more than " +
+    const uint64_t span = line * (var.yres - 1) + row;
+    if (span > kMaxReadBytes) {
+        *why = std::string(path) + ": the screen takes " + std::to_string(span >> 20) + " MB to read, more than " +
                std::to_string(kMaxReadBytes >> 20) + " MB";
         return -1;
     }
-
-    l.row = row;
-    l.line = line;
-    l.bytes = bytes;
-    l.start = static_cast<off_t>(var.yoffset * line + static_cast<uint64_t>(var.xoffset) * l.pixelBytes);
-    l.xres = var.xres;
-    l.yres = var.yres;
-    l.red = var.red;
-    l.green = var.green;
-    l.blue = var.blue;
+    layout->width = var.xres;
+    layout->height = var.yres;
+    layout->bytes = bytes;
+    layout->line = line;
+    layout->start = var.yoffset * line + static_cast<uint64_t>(var.xoffset) * bytes;
+    layout->red = var.red;
+    layout->green = var.green;
+    layout->blue = var.blue;
     return 0;
+}
+
+int ScreenReader::openScreen(const char* path, Fd* screen, FrameLayout* layout, std::string* why)
+{
+    // O_NONBLOCK: whatever sits at the path (a fifo, say) must not hang the
+    // watcher.
+    screen->reset(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (screen->get() < 0) {
+        *why = failure(std::string("cannot open ") + path, errno);
+        return -1;
+    }
+    return readFrameLayout(screen->get(), path, layout, why);
 }
 
 // pread until `size` bytes are in, or -1 with the reason in *why.
@@ -232,23 +237,23 @@ int ScreenReader::read(const char* path, std::string* why)
     mWidth = mHigth = 0;
     mPixels.clear();
     Fd fd;
-    Layout l;
+    FrameLayout l;
     if (openScreen(path, &fd, &l, why) != 0)
         return -1;
     // The visible rows in one read from the panning offset, then packed.
-    const size_t span = static_cast<size_t>(l.bytes);
-    const size_t row = static_cast<size_t>(l.row), line = static_cast<size_t>(l.line);
+    const size_t row = static_cast<size_t>(l.width) * l.bytes, line = static_cast<size_t>(l.line);
+    const size_t span = line * (l.height - 1) + row;
     mPixels.resize(span);
-    if (readAt(fd.get(), path, mPixels.data(), span, l.start, why) != 0) {
+    if (readAt(fd.get(), path, mPixels.data(), span, static_cast<off_t>(l.start), why) != 0) {
         mPixels.clear();
         return -1;
     }
-    for (size_t y = 1; line != row && y < l.yres; ++y)
+    for (size_t y = 1; line != row && y < l.height; ++y)
         memmove(mPixels.data() + y * row, mPixels.data() + y * line, row);
-    mPixels.resize(row * l.yres);
-    mBytes = l.pixelBytes;
-    mWidth = static_cast<int>(l.xres);
-    mHigth = static_cast<int>(l.yres);
+    mPixels.resize(row * l.height);
+    mBytes = l.bytes;
+    mWidth = static_cast<int>(l.width);
+    mHigth = static_cast<int>(l.height);
     mRed = l.red;
     mGreen = l.green;
     mBlue = l.blue;
@@ -258,20 +263,20 @@ int ScreenReader::read(const char* path, std::string* why)
 int ScreenReader::hashScreen(const char* path, uint64_t* hash, std::string* why)
 {
     Fd fd;
-    Layout l;
+    FrameLayout l;
     if (openScreen(path, &fd, &l, why) != 0)
         return -1;
     // Whole lines at a time, up to a piece of 32 KiB (one row at the least);
     // only the visible part of each line is hashed, in the order read() packs it.
-    const size_t row = static_cast<size_t>(l.row), line = static_cast<size_t>(l.line);
+    const size_t row = static_cast<size_t>(l.width) * l.bytes, line = static_cast<size_t>(l.line);
     const size_t kPiece = 32 * 1024;
     const size_t rowsPerPiece = line < kPiece ? kPiece / line : 1;
     std::vector<unsigned char> piece(line * (rowsPerPiece - 1) + row);
     Fnv fnv;
-    for (size_t y = 0; y < l.yres;) {
-        size_t rows = l.yres - y < rowsPerPiece ? l.yres - y : rowsPerPiece;
+    for (size_t y = 0; y < l.height;) {
+        size_t rows = l.height - y < rowsPerPiece ? l.height - y : rowsPerPiece;
         if (readAt(fd.get(), path, piece.data(), line * (rows - 1) + row,
-                   l.start + static_cast<off_t>(y * line), why) != 0)
+                   static_cast<off_t>(l.start + y * line), why) != 0)
             return -1;
         for (size_t r = 0; r < rows; ++r)
             fnv.add(piece.data() + r * line, row);

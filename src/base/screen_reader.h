@@ -23,6 +23,20 @@ const char kFrameBuffer[] = "/dev/fb0";
 // opened or queried (the outputs are then left as they were).
 int getScreenSize(int* width, int* hight);
 
+// Where the visible screen lies in the frame buffer and how its pixels are
+// laid out, as its driver reports them, checked.
+struct FrameLayout {
+    unsigned width = 0, height = 0;  // visible pixels
+    unsigned bytes = 0;              // per pixel: 2, 3 or 4
+    uint64_t line = 0;               // bytes from one row to the next
+    uint64_t start = 0;              // offset of the first visible pixel
+    struct fb_bitfield red = {}, green = {}, blue = {};
+};
+
+// The layout of the frame buffer open at `fd` (named `path` in messages).
+// 0, or -1 with the reason in *why.
+int readFrameLayout(int fd, const char* path, FrameLayout* layout, std::string* why);
+
 class ScreenReader {
 public:
     // Reads the visible screen of the frame buffer at `path` (16, 24 or 32
@@ -43,15 +57,8 @@ public:
     int savePng(const std::string& path, std::string* why) const;
 
 private:
-    // Where the visible screen lies in the frame buffer, and its pixels' format.
-    struct Layout {
-        uint64_t row = 0, line = 0, bytes = 0;  // a visible row, a line, the span read
-        off_t start = 0;
-        unsigned xres = 0, yres = 0, pixelBytes = 0;
-        struct fb_bitfield red = {}, green = {}, blue = {};
-    };
     // Opens the frame buffer at `path` into *screen and checks its geometry.
-    static int openScreen(const char* path, Fd* screen, Layout* out, std::string* why);
+    static int openScreen(const char* path, Fd* screen, FrameLayout* layout, std::string* why);
     static int readAt(int fd, const char* path, unsigned char* to, size_t size, off_t at, std::string* why);
 
     int mWidth = 0;

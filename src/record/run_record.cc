@@ -145,6 +145,8 @@ std::string openRunRecord(const RunInfo& info)
                          headerLine("mix", info.mix) + headerLine("start", stamp);
     if (!info.zones.empty())
         header += headerLine("exclude", info.zones);
+    if (info.explore)
+        header += headerLine("explore", "1");
 
     std::string why;
     pthread_mutex_lock(&gLock);

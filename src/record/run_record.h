@@ -19,6 +19,7 @@ struct RunInfo {
     std::string version;   // its version text
     std::string mix;       // percent per kind, "T,M,L,K"; "replay" for a replay
     std::string zones;     // EXCLUDE_RECTS as taken, "" without
+    bool explore = false;  // --explore: places chosen from the screen
 };
 
 // Opens run-HHMMSS-PID.events in the results folder of the day

@@ -31,6 +31,7 @@ int mReplayFrom = 1;
 int mReplayTo = INT_MAX;
 double mReplaySpeed = 1.0;
 bool mStopOnCrash = false;
+bool mExplore = false;
 
 // A percentage given on the command line is stored negated, so that 0 or
 // below marks a kind the user set; 1.0 means "keep the default weight".
@@ -265,6 +266,9 @@ bool parse_opt(int argc, char** argv)
             // A flag: COUNT may follow it, as it may follow -v.
             mStopOnCrash = true;
             currentargc = i + 1;
+        } else if (strcmp(arg, "--explore") == 0) {
+            mExplore = true;
+            currentargc = i + 1;
         } else if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
             return false;
         } else if (strcmp(arg, "--hour") == 0) {
@@ -275,9 +279,12 @@ bool parse_opt(int argc, char** argv)
         }
     }
 
-    // A replay injects what its record holds: it takes no COUNT.
+    // A replay injects what its record holds: it takes no COUNT, and has
+    // nothing to place.
+    if (mReplayFile != nullptr && mExplore)
+        LOG(INFO) << "--explore goes with a run, not with --replay";
     if (mReplayFile != nullptr)
-        return true;
+        return !mExplore;
     if (replayOnly) {
         LOG(INFO) << "--from, --to and --speed go with --replay FILE";
         return false;
@@ -303,6 +310,7 @@ RunOptions runOptions()
     o.replayTo = mReplayTo;
     o.replaySpeed = mReplaySpeed;
     o.stopOnCrash = mStopOnCrash;
+    o.explore = mExplore;
     for (int i = 0; i < FACTORZ_COUNT; ++i)
         o.factors[i] = mFactors[i];
     return o;
@@ -320,7 +328,7 @@ const struct {
     {"-a", true},            {"--pct-touch", true},    {"--pct-longclick", true}, {"--pct-motion", true},
     {"--pct-presskey", true}, {"--throttle", true},    {"--hour", true},          {"--seed", true},
     {"--replay", true},      {"--from", true},         {"--to", true},            {"--speed", true},
-    {"--stop-on-crash", false}, {"--help", false},     {"-h", false},
+    {"--stop-on-crash", false}, {"--help", false},     {"-h", false},             {"--explore", false},
 };
 
 // Edits (a character inserted, removed, replaced, or two neighbours
@@ -432,6 +440,7 @@ std::string showusage()
            "               [--throttle MILLISEC]\n"
            "               [--seed N]\n"
            "               [--stop-on-crash]\n"
+           "               [--explore]\n"
            "               [--help]\n"
            "               COUNT\n"
            "       tapfuzz --replay FILE [--from N] [--to M] [--speed F]\n"

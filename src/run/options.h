@@ -29,6 +29,8 @@ extern double mReplaySpeed;
 // --stop-on-crash: the first saved dump (of the -a application, if named)
 // ends the run with status 3.
 extern bool mStopOnCrash;
+// --explore: clicks and long clicks placed by what the screen shows.
+extern bool mExplore;
 
 // The option side of the event mix: a given percentage stored negated,
 // 1.0 for a kind left at its default.
@@ -65,6 +67,7 @@ struct RunOptions {
     int replayFrom = 1, replayTo = INT_MAX;  // --from, --to
     double replaySpeed = 1.0;        // --speed
     bool stopOnCrash = false;        // --stop-on-crash
+    bool explore = false;            // --explore
     float factors[FACTORZ_COUNT] = {1.0f, 1.0f, 1.0f, 1.0f};  // as getOptionFactor
 };
 RunOptions runOptions();

@@ -9,10 +9,12 @@
 #include "base/logger.h"
 #include "gesture/injector_event.h"
 #include "gesture/random_event_source.h"
+#include "gesture/screen_explorer.h"
 #include "run/pacing.h"
 
-RandomGestures::RandomGestures(RandomEventSource& events, InjectorEvent& injector, int count, int hours)
-    : mEvents(events), mInjector(injector), mCount(count), mHours(hours)
+RandomGestures::RandomGestures(RandomEventSource& events, InjectorEvent& injector, int count, int hours,
+                               ScreenExplorer& explorer)
+    : mEvents(events), mInjector(injector), mCount(count), mHours(hours), mExplorer(explorer)
 {
 }
 
@@ -37,6 +39,12 @@ bool RandomGestures::next(Gesture* gesture)
 {
     gesture->event = mEvents.getNextEvent();
     gesture->pathSeed = gesture->event.eventTye == FACTOR_MOTION ? mEvents.drawPathSeed() : 0;
+    // After the draws, which stay those of a run without --explore: the
+    // screen as it is just before the gesture, and the gesture placed by it.
+    if (gesture->event.eventTye >= 0) {
+        mExplorer.look();
+        mExplorer.place(&gesture->event);
+    }
     return true;
 }
 

@@ -12,11 +12,13 @@
 
 class InjectorEvent;
 class RandomEventSource;
+class ScreenExplorer;
 
 class RandomGestures : public GestureSource {
 public:
-    // `count` gestures complete the run, unless it runs for `hours`.
-    RandomGestures(RandomEventSource& events, InjectorEvent& injector, int count, int hours);
+    // `count` gestures complete the run, unless it runs for `hours`. The
+    // screen is looked at before each gesture, and `explorer` may place it.
+    RandomGestures(RandomEventSource& events, InjectorEvent& injector, int count, int hours, ScreenExplorer& explorer);
     // After adjustEventFactors: false, after a message, when a kind of the
     // mix has no place outside EXCLUDE_RECTS, or nothing of the mix can be
     // injected (the library, or the key table).
@@ -35,6 +37,7 @@ private:
     InjectorEvent& mInjector;
     int mCount;
     int mHours;
+    ScreenExplorer& mExplorer;
 };
 
 #endif

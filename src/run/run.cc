@@ -21,6 +21,7 @@
 #include "base/profile.h"
 #include "gesture/injector_event.h"
 #include "gesture/random_event_source.h"
+#include "gesture/screen_explorer.h"
 #include "record/replay.h"
 #include "record/run_record.h"
 #include "run/random_gestures.h"
@@ -107,7 +108,12 @@ void Run::prepareSource()
     mRestart = restart;
 
     if (mOptions.replayFile == nullptr) {
-        mSource.reset(new RandomGestures(*mEvents, *mInjector, mOptions.count, mOptions.hours));
+        mExplorer.reset(new ScreenExplorer(mEvents->getGrid(), mEvents->zones(), mOptions.explore));
+        std::string why;
+        if (!mExplorer->open(kFrameBuffer, &why))
+            LOG(INFO) << (mOptions.explore ? "explore: off, gestures placed at random: " : "screens: not counted: ")
+                      << escapeLogText(why);
+        mSource.reset(new RandomGestures(*mEvents, *mInjector, mOptions.count, mOptions.hours, *mExplorer));
         return;
     }
     // A damaged record, or one asking for what this screen and its zones
@@ -144,6 +150,9 @@ void Run::setVerbose()
 void Run::seed()
 {
     srand(static_cast<unsigned int>(mSeed));
+    // Its own generator: the run's draws stay those of the seed.
+    if (mExplorer)
+        mExplorer->seed(static_cast<uint64_t>(mSeed));
     LOG(INFO) << "seed:" << mSeed;
 }
 
@@ -169,7 +178,7 @@ void Run::openRecord()
         command += (i == 0 ? "" : " ") + std::string(mArgv[i]);
     std::string record = openRunRecord({mSeed, command, mEvents->getWidth(), mEvents->getHigth(), mEvents->getGrid(),
                                         mInjector->loadedPath(), mLibraryVersion, mSource->mixText(),
-                                        mEvents->zonesText()});
+                                        mEvents->zonesText(), mOptions.explore});
     if (!record.empty())
         LOG(INFO) << "record:" << record;
 }
@@ -183,6 +192,8 @@ void Run::loop()
     if (stopRequested() == 1)
         endRun(1);
     int status = stopRequested();
+    if (mExplorer)
+        LOG(INFO) << screenFiguresText(screenFigures());
     LOG(INFO) << "Events injected:" << eventsInjected();
     LOG(INFO) << "// tapfuzz finish";
     // The summary is written; a signal during this last wait only shortens it.
@@ -190,6 +201,7 @@ void Run::loop()
     RecycleResource();
     mWatcher.reset();
     mSource.reset();
+    mExplorer.reset();
     mInjector.reset();
     mEvents.reset();
     endRun(status);

@@ -16,6 +16,7 @@
 class GestureSource;
 class InjectorEvent;
 class RandomEventSource;
+class ScreenExplorer;
 class dumpMonitor;
 
 // The seed the run's generator is given.
@@ -64,6 +65,7 @@ private:
     std::unique_ptr<RandomEventSource> mEvents;
     std::string mRestart;  // APP_RESTART, for the watcher
     int mReplayCount = 0;  // gestures of a --replay, for the progress line
+    std::unique_ptr<ScreenExplorer> mExplorer;  // a run's, not a replay's
     std::unique_ptr<GestureSource> mSource;
     std::unique_ptr<dumpMonitor> mWatcher;
 };

@@ -20,6 +20,7 @@
 #include "base/files.h"
 #include "base/log_text.h"
 #include "base/logger.h"
+#include "gesture/screen_explorer.h"
 #include "record/run_record.h"
 #include "watch/app_watch.h"
 #include "watch/core_pattern.h"
@@ -153,6 +154,9 @@ void dumpMonitor::watch()
             counts.distinct = scan.tally().distinct();
             counts.exits = app ? app->exits() : 0;
             counts.freezes = freeze.freezes();
+            const ScreenFigures figures = screenFigures();
+            if (figures.known)
+                counts.screens = screenFiguresText(figures);
             progress.poll(now, counts);
         } catch (const std::bad_alloc&) {
             LOG(INFO) << "watcher: out of memory, checks tried again in a second";

@@ -29,14 +29,17 @@ std::string progressText(const ProgressCounts& c, long elapsed, int count, int h
                        " events, " + std::to_string(c.crashes) + " crashes (" + std::to_string(c.distinct) +
                        " distinct), " + std::to_string(c.exits) + " app exits, " + std::to_string(c.freezes) +
                        " freezes, " + clockText(elapsed);
-    if (hours > 0)
-        return text + " of " + clockText(hours * 3600LL);
-    std::string eta = "--:--:--";
-    if (c.done > 0) {
-        long long left = count > c.done ? count - c.done : 0;
-        eta = clockText(left * elapsed / c.done);
+    if (hours > 0) {
+        text += " of " + clockText(hours * 3600LL);
+    } else {
+        std::string eta = "--:--:--";
+        if (c.done > 0) {
+            long long left = count > c.done ? count - c.done : 0;
+            eta = clockText(left * elapsed / c.done);
+        }
+        text += " elapsed, about " + eta + " left";
     }
-    return text + " elapsed, about " + eta + " left";
+    return c.screens.empty() ? text : text + " " + c.screens;
 }
 
 ProgressLine::ProgressLine(int count, int hours, long start)

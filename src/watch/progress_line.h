@@ -17,6 +17,7 @@ struct ProgressCounts {
     long distinct = 0;  // of them, distinct signatures
     long exits = 0;     // the application's exits
     long freezes = 0;   // frozen screens
+    std::string screens;  // "screens:N no-op:P%" once the screen was looked at, else empty
 };
 
 // "HH:MM:SS"; hours may exceed 99; a negative time is 00:00:00.
@@ -26,7 +27,7 @@ std::string clockText(long long seconds);
 // distinct), <E> app exits, <F> freezes, <elapsed> elapsed, about <eta>
 // left", the eta from the rate so far ("--:--:--" before the first
 // gesture). With `hours`: "progress: <done> events, ..., <elapsed> of
-// <hours>:00:00".
+// <hours>:00:00". Then " <screens>" when it is known.
 std::string progressText(const ProgressCounts& counts, long elapsed, int count, int hours);
 
 class ProgressLine {

@@ -1,0 +1,330 @@
+// Problem: the screen must be looked at before every gesture on a small
+// device without costing the run its pace, told apart from the last one
+// despite a blinking cursor, and steered towards screens not yet reached,
+// the same way each time for one seed and one application.
+// Solution: a pread of only the sampled rows, a few samples a cell, cell
+// colours compared with a tolerance of a few cells, and weighted choices
+// from a generator of its own seeded from the run's seed.
+#include "gesture/screen_explorer.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+
+namespace {
+
+// Cells a screen is cut into at most: a state costs 7 bytes a cell.
+const int kMaxCells = 1024;
+// Screens told apart at most; a screen seen beyond them counts as the
+// nearest one known (at 1024 cells, about 1.8 MB in all).
+const size_t kMaxStates = 256;
+// Samples along a cell's side.
+const int kSamplesPerSide = 4;
+// Looks in a row on one screen after which places that left other screens
+// (a back button) are favoured.
+const int kStuckLooks = 12;
+
+// The figures, packed so that a reader on another thread never sees half of
+// an update: bit 31 known, bits 16..22 the no-op percentage, 0..15 screens.
+std::atomic<uint32_t> gFigures{0};
+
+// A channel of `f.length` bits as 8 bits (the low bits of a narrow one 0).
+unsigned channel8(uint32_t pixel, const struct fb_bitfield& f)
+{
+    if (f.length == 0)
+        return 0;
+    uint32_t v = (pixel >> f.offset) & ((1u << f.length) - 1);
+    return f.length >= 8 ? v >> (f.length - 8) : v << (8 - f.length);
+}
+
+uint16_t colour9(unsigned r, unsigned g, unsigned b)
+{
+    return static_cast<uint16_t>((r >> 5) << 6 | (g >> 5) << 3 | (b >> 5));
+}
+
+}  // namespace
+
+ScreenFigures screenFigures()
+{
+    const uint32_t v = gFigures.load(std::memory_order_relaxed);
+    ScreenFigures f;
+    f.known = (v >> 31) != 0;
+    f.noopPercent = static_cast<int>(v >> 16 & 0x7f);
+    f.screens = static_cast<int>(v & 0xffff);
+    return f;
+}
+
+std::string screenFiguresText(const ScreenFigures& f)
+{
+    if (!f.known)
+        return "screens:unknown no-op:unknown";
+    return "screens:" + std::to_string(f.screens) + " no-op:" + std::to_string(f.noopPercent) + "%";
+}
+
+ScreenExplorer::ScreenExplorer(int grid, std::vector<Zone> zones, bool steer)
+    : mGrid(grid > 0 ? grid : 1), mZones(std::move(zones)), mSteer(steer)
+{
+    gFigures.store(0, std::memory_order_relaxed);
+}
+
+bool ScreenExplorer::open(const char* path, std::string* why)
+{
+    // O_NONBLOCK: whatever sits at the path (a fifo, say) must not hang the run.
+    mFd.reset(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (mFd.get() < 0) {
+        *why = std::string("cannot open ") + path + ": " + errorText(errno);
+        return false;
+    }
+    if (readFrameLayout(mFd.get(), path, &mLayout, why) != 0) {
+        mFd.reset();
+        return false;
+    }
+    const unsigned w = mLayout.width, h = mLayout.height;
+    mCell = mGrid;
+    for (;; ++mCell) {
+        mCols = static_cast<int>((w + mCell - 1) / mCell);
+        mRows = static_cast<int>((h + mCell - 1) / mCell);
+        if (mCols * mRows <= kMaxCells)
+            break;
+    }
+    mSub = std::min(kSamplesPerSide, mCell);
+    // A sample at the middle of each of a cell's sub-squares; cells cut by
+    // the screen's edge sample its last pixel instead.
+    auto samples = [this](int cells, unsigned side, std::vector<unsigned>* out) {
+        for (int c = 0; c < cells; ++c)
+            for (int k = 0; k < mSub; ++k)
+                out->push_back(std::min(side - 1, static_cast<unsigned>(c * mCell + (2 * k + 1) * mCell / (2 * mSub))));
+    };
+    samples(mCols, w, &mSampleX);
+    samples(mRows, h, &mSampleY);
+    for (size_t ix = 0; ix < mSampleX.size(); ++ix)
+        mCellOfX.push_back(static_cast<uint32_t>(ix / static_cast<size_t>(mSub) * 3));
+    mRow.assign(static_cast<size_t>(w) * mLayout.bytes, 0);
+    mSamples.assign(mSampleX.size() * mSampleY.size(), 0);
+    mSums.assign(static_cast<size_t>(mCols * mRows) * 3, 0);
+    mLook.assign(static_cast<size_t>(mCols * mRows), 0);
+    mLeaves.assign(mLook.size(), 0);
+    return true;
+}
+
+void ScreenExplorer::seed(uint64_t seed)
+{
+    mRng = seed;
+}
+
+uint64_t ScreenExplorer::draw()
+{
+    uint64_t z = (mRng += 0x9e3779b97f4a7c15ull);
+    z = (z ^ z >> 30) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ z >> 27) * 0x94d049bb133111ebull;
+    return z ^ z >> 31;
+}
+
+void ScreenExplorer::look()
+{
+    if (mFd.get() < 0)
+        return;
+    std::fill(mSums.begin(), mSums.end(), 0);
+    const size_t across = mSampleX.size(), rowBytes = mRow.size();
+    for (size_t iy = 0; iy < mSampleY.size(); ++iy) {
+        // Only the sampled rows, with pread: a file standing in for the
+        // frame buffer may end early, and what lies past its end reads as
+        // black rather than faulting as a mapping would.
+        const off_t at = static_cast<off_t>(mLayout.start + mSampleY[iy] * mLayout.line);
+        size_t got = 0;
+        while (got < rowBytes) {
+            ssize_t n = pread(mFd.get(), mRow.data() + got, rowBytes - got, at + static_cast<off_t>(got));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            got += static_cast<size_t>(n);
+        }
+        memset(mRow.data() + got, 0, rowBytes - got);
+        uint32_t* const sums = &mSums[iy / static_cast<size_t>(mSub) * static_cast<size_t>(mCols) * 3];
+        uint16_t* const samples = &mSamples[iy * across];
+        for (size_t ix = 0; ix < across; ++ix) {
+            const unsigned char* p = mRow.data() + static_cast<size_t>(mSampleX[ix]) * mLayout.bytes;
+            uint32_t pixel = 0;
+            for (unsigned b = 0; b < mLayout.bytes; ++b)
+                pixel |= static_cast<uint32_t>(p[b]) << (8 * b);
+            const unsigned r = channel8(pixel, mLayout.red), g = channel8(pixel, mLayout.green),
+                           b = channel8(pixel, mLayout.blue);
+            samples[ix] = colour9(r, g, b);
+            uint32_t* sum = sums + mCellOfX[ix];
+            sum[0] += r, sum[1] += g, sum[2] += b;
+        }
+    }
+    const uint32_t n = static_cast<uint32_t>(mSub * mSub);
+    for (size_t c = 0; c < mLook.size(); ++c)
+        mLook[c] = colour9(mSums[c * 3] / n, mSums[c * 3 + 1] / n, mSums[c * 3 + 2] / n);
+
+    const int now = stateOf(mLook);
+    if (mCurrent >= 0) {
+        ++mGestures;
+        mNoops += now == mCurrent;
+        if (mLastCell >= 0)
+            learn(mStates[static_cast<size_t>(mCurrent)], static_cast<size_t>(mLastCell), now);
+    }
+    mSame = now == mCurrent ? mSame + 1 : 0;
+    mCurrent = now;
+    ++mStates[static_cast<size_t>(now)].seen;
+    mLastCell = -1;
+    publish();
+}
+
+// What a gesture on cell `c` of screen `from` did, for the whole drawn area
+// around it of the cell's colour: a button takes many cells, and what one of
+// them did the others do too.
+void ScreenExplorer::learn(State& from, size_t c, int now)
+{
+    const bool changed = now != mCurrent;
+    if (changed)
+        ++mLeaves[c];
+    std::vector<size_t>& area = mArea;
+    area.assign(1, c);
+    const uint16_t colour = from.cells[c];
+    std::vector<uint8_t>& in = mInArea;
+    in.assign(from.cells.size(), 0);
+    in[c] = 1;
+    const size_t cols = static_cast<size_t>(mCols), n = from.cells.size();
+    for (size_t i = 0; i < area.size() && colour != from.background; ++i) {
+        const size_t k = area[i], x = k % cols;
+        const size_t next[4] = {x > 0 ? k - 1 : n, x + 1 < cols ? k + 1 : n, k >= cols ? k - cols : n, k + cols};
+        for (size_t m : next)
+            if (m < n && !in[m] && from.cells[m] == colour)
+                in[m] = 1, area.push_back(m);
+    }
+    for (size_t k : area) {
+        from.offers -= from.tries[k] == 0 && from.cells[k] != from.background;
+        from.tries[k] = static_cast<uint16_t>(std::min(from.tries[k] + 1, 65535));
+        from.held[k] = from.held[k] || mLastHeld;
+        if (changed)
+            from.ledTo[k] = static_cast<int16_t>(now);
+    }
+}
+
+int ScreenExplorer::stateOf(const std::vector<uint16_t>& cells)
+{
+    // A screen differing from a known one in this many cells or fewer is
+    // that screen: a cursor, a clock's digits, a spinner.
+    const int n = static_cast<int>(cells.size()), tolerance = std::max(4, n / 64);
+    auto distance = [&cells, n](const State& s, int limit) {
+        int d = 0;
+        for (int i = 0; i < n && d <= limit; ++i)
+            d += s.cells[static_cast<size_t>(i)] != cells[static_cast<size_t>(i)];
+        return d;
+    };
+    if (mCurrent >= 0 && distance(mStates[static_cast<size_t>(mCurrent)], tolerance) <= tolerance)
+        return mCurrent;
+    int best = -1, bestDistance = (mStates.size() < kMaxStates ? tolerance : n) + 1;
+    for (size_t i = 0; i < mStates.size(); ++i) {
+        const int d = distance(mStates[i], bestDistance - 1);
+        if (d < bestDistance)
+            best = static_cast<int>(i), bestDistance = d;
+    }
+    if (best >= 0)
+        return best;
+    State s;
+    s.cells = cells;
+    int count[512] = {};
+    for (uint16_t c : cells)
+        if (++count[c] > count[s.background])
+            s.background = c;
+    s.offers = n - count[s.background];
+    s.tries.assign(cells.size(), 0);
+    s.held.assign(cells.size(), 0);
+    s.ledTo.assign(cells.size(), -1);
+    mStates.push_back(std::move(s));
+    return static_cast<int>(mStates.size() - 1);
+}
+
+int ScreenExplorer::chooseCell(bool longClick)
+{
+    const State& s = mStates[static_cast<size_t>(mCurrent)];
+    const size_t n = s.cells.size();
+    std::vector<double>& weight = mWeights;
+    weight.resize(n);
+    double total = 0;
+    for (size_t c = 0; c < n; ++c) {
+        const bool drawn = s.cells[c] != s.background;
+        double w;
+        // Drawn on and never tried (for a long click, never held and never
+        // leading anywhere): what a screen still offers.
+        if (drawn && (longClick ? !s.held[c] && s.ledTo[c] < 0 : s.tries[c] == 0)) {
+            w = 100;
+        } else if (s.ledTo[c] >= 0) {
+            // Towards screens seldom seen and still offering cells: a known
+            // way out is never a wasted gesture.
+            const State& to = mStates[static_cast<size_t>(s.ledTo[c])];
+            w = 2.0 + 20.0 * (1 + to.offers) / (1 + to.seen / 4.0);
+        } else {
+            // Background: hundreds of cells, each rarely anything.
+            w = drawn ? 0.5 / (1 + s.tries[c]) : s.tries[c] == 0 ? 0.01 : 0.001 / s.tries[c];
+        }
+        // Stuck: the places that left screens before, a back button above all.
+        if (mSame >= kStuckLooks && mLeaves[c] > 0)
+            w += 10.0 * std::min<uint32_t>(mLeaves[c], 10);
+        weight[c] = w;
+        total += w;
+    }
+    double r = static_cast<double>(draw() >> 11) * (1.0 / 9007199254740992.0) * total;
+    for (size_t c = 0; c < n; ++c) {
+        if (r < weight[c])
+            return static_cast<int>(c);
+        r -= weight[c];
+    }
+    return static_cast<int>(n - 1);
+}
+
+void ScreenExplorer::place(Pointer* event)
+{
+    if (!mSteer || mCurrent < 0 || (event->eventTye != FACTOR_TOUCH && event->eventTye != FACTOR_LONGCLICK))
+        return;
+    const bool held = event->eventTye == FACTOR_LONGCLICK;
+    const int cell = chooseCell(held);
+    const State& s = mStates[static_cast<size_t>(mCurrent)];
+    const size_t across = mSampleX.size(), cx = static_cast<size_t>(cell % mCols), cy = static_cast<size_t>(cell / mCols);
+    const size_t sub = static_cast<size_t>(mSub);
+    // Within the cell, a sample where something is drawn, when there is one.
+    std::vector<size_t> drawn, all;
+    for (size_t iy = cy * sub; iy < (cy + 1) * sub; ++iy)
+        for (size_t ix = cx * sub; ix < (cx + 1) * sub; ++ix) {
+            all.push_back(iy * across + ix);
+            if (mSamples[iy * across + ix] != s.background)
+                drawn.push_back(iy * across + ix);
+        }
+    const std::vector<size_t>& from = drawn.empty() ? all : drawn;
+    const int spread = mCell / mSub;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const size_t at = from[draw() % from.size()];
+        long long x = mSampleX[at % across], y = mSampleY[at / across];
+        if (spread > 2) {
+            x += static_cast<long long>(draw() % static_cast<unsigned>(spread - 1)) - (spread - 2) / 2;
+            y += static_cast<long long>(draw() % static_cast<unsigned>(spread - 1)) - (spread - 2) / 2;
+        }
+        x = std::max(0LL, std::min(x, static_cast<long long>(mLayout.width) - 1));
+        y = std::max(0LL, std::min(y, static_cast<long long>(mLayout.height) - 1));
+        bool free = true;
+        for (const Zone& z : mZones)
+            free = free && !z.holds(x, y);
+        if (free) {
+            event->x = static_cast<int>(x);
+            event->y = static_cast<int>(y);
+            mLastCell = cell;
+            mLastHeld = held;
+            return;
+        }
+    }
+}
+
+void ScreenExplorer::publish() const
+{
+    const long long percent = mGestures > 0 ? (mNoops * 100 + mGestures / 2) / mGestures : 0;
+    const uint32_t screens = static_cast<uint32_t>(std::min<size_t>(mStates.size(), 0xffff));
+    gFigures.store(1u << 31 | static_cast<uint32_t>(percent) << 16 | screens, std::memory_order_relaxed);
+}

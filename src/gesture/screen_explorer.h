@@ -1,0 +1,94 @@
+// Problem: uniform placement spends most gestures on empty background and
+// seldom reaches screens a few levels deep; a bare frame buffer offers no UI
+// tree to steer by, and a user comparing runs needs to see how much of the
+// application a run reached.
+// Solution: a coarse look at the frame buffer before each gesture: a grid of
+// sampled cells whose colours name the screen shown (a few changed cells,
+// a blinking cursor or a clock, keep the name), a memory per screen of the
+// cells tried and where they led, and clicks and long clicks placed by it.
+// The same look, without placing anything, counts the screens and the
+// gestures that changed nothing in every run.
+#ifndef TAPFUZZ_GESTURE_SCREEN_EXPLORER_H
+#define TAPFUZZ_GESTURE_SCREEN_EXPLORER_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "base/files.h"
+#include "base/screen_reader.h"
+#include "gesture/pointer.h"
+#include "gesture/zones.h"
+
+// What the run has seen so far. Any thread; known is false before the
+// first look and in a run that cannot read the screen.
+struct ScreenFigures {
+    bool known = false;
+    int screens = 0;      // distinct screens seen
+    int noopPercent = 0;  // share of gestures after which the screen was the same
+};
+ScreenFigures screenFigures();
+// "screens:N no-op:P%", or "screens:unknown no-op:unknown".
+std::string screenFiguresText(const ScreenFigures& figures);
+
+class ScreenExplorer {
+public:
+    // `grid`: SCREEN_BASIC_SIZE, the cell's least side. `steer`: --explore;
+    // without it the explorer only looks and counts.
+    ScreenExplorer(int grid, std::vector<Zone> zones, bool steer);
+    // Opens the frame buffer at `path` and learns its layout. False with
+    // *why when it cannot be read: the run then places uniformly and its
+    // figures stay unknown.
+    bool open(const char* path, std::string* why);
+    // The generator of the places chosen, from the run's seed.
+    void seed(uint64_t seed);
+    // Reads the screen as it is now: once per gesture, before it is injected.
+    void look();
+    // Moves a click or long click onto a cell chosen from what the last look
+    // saw (outside the zones); other kinds and a run without --explore are
+    // left as drawn, and so is a gesture no free place was found for.
+    void place(Pointer* event);
+
+private:
+    struct State {
+        std::vector<uint16_t> cells;  // colour per cell, 3 bits a channel
+        uint16_t background = 0;      // the commonest cell colour
+        std::vector<uint16_t> tries;  // gestures placed on each cell
+        std::vector<uint8_t> held;    // long clicks among them
+        std::vector<int16_t> ledTo;   // the other screen the cell led to last, -1: none
+        int seen = 0;
+        int offers = 0;               // cells drawn on and never tried
+    };
+    int stateOf(const std::vector<uint16_t>& cells);
+    void learn(State& from, size_t cell, int now);
+    int chooseCell(bool longClick);
+    uint64_t draw();
+    void publish() const;
+
+    int mGrid;
+    std::vector<Zone> mZones;
+    bool mSteer;
+    Fd mFd;
+    FrameLayout mLayout;
+    int mCell = 0, mCols = 0, mRows = 0, mSub = 0;  // cell side, cells across and down, samples a cell side
+    std::vector<unsigned> mSampleX, mSampleY;        // sampled columns and rows, in pixels
+    std::vector<uint32_t> mCellOfX;                  // per sampled column: its cell's first sum in a row
+    std::vector<unsigned char> mRow;                 // one sampled row's bytes
+    std::vector<uint16_t> mSamples;                  // the last look, 3 bits a channel
+    std::vector<uint32_t> mSums;                     // per cell and channel, while looking
+    std::vector<uint16_t> mLook;                     // the last look's cells
+    std::vector<State> mStates;
+    std::vector<double> mWeights;  // per cell, while choosing
+    std::vector<size_t> mArea;     // while learning: the cells of one drawn area
+    std::vector<uint8_t> mInArea;
+    std::vector<uint32_t> mLeaves;  // per cell: gestures on it that changed any screen
+    int mCurrent = -1;              // the screen of the last look
+    int mLastCell = -1;             // where the last gesture was placed (-1: nowhere the explorer chose)
+    bool mLastHeld = false;
+    int mSame = 0;                  // looks in a row on the same screen
+    long long mGestures = 0, mNoops = 0;
+    uint64_t mRng = 0;
+};
+
+#endif
