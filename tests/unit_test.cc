@@ -20,7 +20,7 @@ TEST_F(Options, CommandLinesAndPauseRanges)
         {{"-v", "-v-v", "1000"}, "accepted count=1000 argc=3 v=3"}, {{"-vv", "1000"}, "refused argc=1" + kUnknown + "'-vv'"},
         {{"1000", "--throttle", "100"}, "refused argc=4 throttle=100000" + kUnknown + "'1000'"},
         {{"-v", "--throttle", "100", "1000"}, "accepted count=1000 argc=4 v=1 throttle=100000"},
-        {{"--pct-longclick", "20", "--pct-presskey", "-10", "--pct-touch", "0", "7"}, "accepted count=7 argc=7 touch=-0 longclick=-20 presskey=10"},
+        {{"--pct-longclick", "20", "--pct-presskey", "-10", "--pct-touch", "0", "--pct-pinch", "3", "7"}, "accepted count=7 argc=9 touch=-0 longclick=-20 presskey=10 pinch=-3"},
         {{"--hour", "2", "abc"}, "accepted hours=2 seconds=7200 info=process run hour:2" + kUnknown + "'abc'"}, {{"--hour", "0", "1000"}, "refused info=--hour 0 refused: it takes 1 to 596523 hours"},
         {{"--hour", "596523", "x"}, "accepted hours=596523 seconds=2147482800 info=process run hour:596523" + kUnknown + "'x'"},
         {{"--hour", "596524", "x"}, "refused info=--hour 596524 refused: it takes 1 to 596523 hours" + kUnknown + "'x'"},
@@ -57,8 +57,8 @@ TEST_F(Options, CommandLinesAndPauseRanges)
                 {"v", mVerbose, 0}, {"throttle", mThrottle, 0}, {"hours", getRunHours(), 0}, {"seconds", mSeconds, 0}};
             for (const auto& f : fields)
                 text += f.value != f.initial ? std::string(" ") + f.name + "=" + std::to_string(f.value) : "";
-            const char* kinds[] = {"touch", "motion", "longclick", "presskey"};
-            for (int i = 0; i < 4; ++i) {
+            const char* kinds[] = {"touch", "motion", "longclick", "presskey", "pinch"};
+            for (int i = 0; i < FACTORZ_COUNT; ++i) {
                 char factor[32];
                 snprintf(factor, sizeof factor, "%g", getOptionFactor(i));
                 text += strcmp(factor, "1") != 0 ? std::string(" ") + kinds[i] + "=" + factor : "";
@@ -77,8 +77,8 @@ TEST_F(Options, CommandLinesAndPauseRanges)
             for (const std::string& m : Messages("[INFO]"))
                 text += " info=" + m;
             EXPECT_EQ(c.expected, text);
-            setOptionFactor(4, 5.0f);  // outside the four kinds: neither read nor written
-            EXPECT_EQ(1.0f, getOptionFactor(-1) * getOptionFactor(4));
+            setOptionFactor(FACTORZ_COUNT, 5.0f);  // outside the kinds: neither read nor written
+            EXPECT_EQ(1.0f, getOptionFactor(-1) * getOptionFactor(FACTORZ_COUNT));
             // Figures stored without the reader's checks still give a pause usleep can take.
             start_time_interval = INT_MIN, end_time_interval = INT_MAX, mThrottle = 0;
             for (int i = 0; i < 1000; ++i)

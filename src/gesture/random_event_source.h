@@ -94,6 +94,7 @@ private:
     // EXCLUDE_RECTS: no click point, swipe end or swipe path may lie in them.
     std::vector<Zone> mZones;
     std::string mZoneError;  // why EXCLUDE_RECTS was refused
+    bool mPinchAsked = false;  // --pct-pinch was given: the mix names pinches
 };
 
 #endif

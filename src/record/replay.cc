@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "base/files.h"
+#include "gesture/pinch_path.h"
 #include "record/record_line.h"
 
 namespace {
@@ -84,7 +85,7 @@ std::string parseLine(const std::string& line, ReplayEvent* out)
         out->at = at;
         return "";
     }
-    return "unknown kind \"" + words[2] + "\" (click, swipe, longclick or key)";
+    return "unknown kind \"" + words[2] + "\" (click, swipe, longclick, key or pinch)";
 }
 
 }  // namespace
@@ -169,8 +170,21 @@ std::string ReplayParser::check(const std::string& line, ReplayEvent* e) const
     if (p.duration < 0 || p.duration > kMaxDuration)
         return "the duration " + std::to_string(p.duration) + " is outside 0.." + std::to_string(kMaxDuration) +
                " microseconds";
-    if (swipe && (p.step < 1 || p.step > kMaxStep))
+    const bool pinch = p.eventTye == FACTOR_PINCH;
+    if ((swipe || pinch) && (p.step < 1 || p.step > kMaxStep))
         return "the step " + std::to_string(p.step) + " is outside 1.." + std::to_string(kMaxStep);
+    if (!pinch)
+        return "";
+    // Both fingers' paths, frame by frame, as the library will move them.
+    for (int i = 0; i <= p.step; i++)
+        for (int f = 0; f < 2; f++) {
+            const PinchPoint q = pinchPoint(p, i, f);
+            if (q.x < 0 || q.x >= mLimits.width || q.y < 0 || q.y >= mLimits.hight)
+                return "the pinch at " + point(p.x, p.y) + " reaches " + point(static_cast<int>(q.x), static_cast<int>(q.y)) +
+                       ", off the " + std::to_string(mLimits.width) + "x" + std::to_string(mLimits.hight) + " screen";
+        }
+    if (pinchMeetsZone(p, mLimits.zones))
+        return "the pinch at " + point(p.x, p.y) + " crosses an excluded zone";
     return "";
 }
 

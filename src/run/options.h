@@ -65,7 +65,7 @@ struct RunOptions {
     int replayFrom = 1, replayTo = INT_MAX;  // --from, --to
     double replaySpeed = 1.0;        // --speed
     bool stopOnCrash = false;        // --stop-on-crash
-    float factors[FACTORZ_COUNT] = {1.0f, 1.0f, 1.0f, 1.0f};  // as getOptionFactor
+    float factors[FACTORZ_COUNT] = {1.0f, 1.0f, 1.0f, 1.0f, 1.0f};  // as getOptionFactor
 };
 RunOptions runOptions();
 
