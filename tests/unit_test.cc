@@ -1,6 +1,8 @@
 // The readers of the command line and of the pause range: one table of
 // command lines and profile ranges against what they mean. Each row writes
 // the option and pacing globals, so it runs in a sandboxed child.
+#include "gesture/pinch_path.h"
+#include "gesture/random_event_source.h"
 #include "run/options.h"
 #include "run/pacing.h"
 #include "sandboxed_case.h"
@@ -85,6 +87,39 @@ TEST_F(Options, CommandLinesAndPauseRanges)
                 EXPECT_TRUE(get_interval() >= 0 && get_interval() <= 2147483000L);
         });
     }
+}
+
+// Thousands of drawn pinches (the frame buffer answered by the test's
+// shim): both fingers stay on the screen and out of the zones on every
+// point of their way, with radii from 20 to a third of the smaller side.
+TEST_F(Options, DrawnPinchesStayOnTheScreenAndOutOfTheZones)
+{
+    ASSERT_TRUE(Sandbox::WriteFile(sb_.path("/dev/fb0"), ""));
+    Profile("EXCLUDE_RECTS=100,100,200,150;500,0,120,480\n");
+    Check([] {
+        setenv("TAPFUZZ_TEST_FB", "800x480", 1);
+        RandomEventSource source;
+        source.setFactors(FACTOR_PINCH, -100.0f);
+        ASSERT_TRUE(source.checkConfig() && source.adjustEventFactors() && source.checkDrawable());
+        auto off = [](double x, double y) {
+            return x < 0 || x >= 800 || y < 0 || y >= 480 || (x >= 100 && x < 300 && y >= 100 && y < 250) || (x >= 500 && x < 620);
+        };
+        int radius[2] = {INT_MAX, INT_MIN}, angle[2] = {INT_MAX, INT_MIN};
+        for (int n = 0; n < 5000; ++n) {
+            const Pointer e = source.getNextEvent();
+            ASSERT_TRUE(e.eventTye == FACTOR_PINCH && e.step == 10 && e.duration == 300000);
+            for (int f = 0; f < 2; ++f)
+                for (int i = 0; i < 10; ++i) {
+                    const PinchPoint a = pinchPoint(e, i, f), b = pinchPoint(e, i + 1, f);
+                    for (int k = 0; k <= 16; ++k)
+                        ASSERT_FALSE(off(a.x + (b.x - a.x) * k / 16.0, a.y + (b.y - a.y) * k / 16.0)) << e.x << "," << e.y << " " << e.x1 << " " << e.y1 << " " << e.code;
+                }
+            radius[0] = std::min({radius[0], e.x1, e.y1}), radius[1] = std::max({radius[1], e.x1, e.y1});
+            angle[0] = std::min(angle[0], e.code), angle[1] = std::max(angle[1], e.code);
+        }
+        EXPECT_TRUE(radius[0] == 20 && radius[1] > 120 && radius[1] <= 160 && angle[0] == -90 && angle[1] == 90)
+            << radius[0] << ".." << radius[1] << " " << angle[0] << ".." << angle[1];
+    });
 }
 
 }  // namespace
