@@ -164,6 +164,8 @@ const RunCase kRuns[] = {
     {"pinch", {"-v-v", "--pct-pinch", "30", "40"}, 0, {"log:Events injected:40", "log:\n//  PINCH:30.0%\n", "log:Sending Pinch"}},
     {"pinch_sigint", {"-v-v", "--pct-pinch", "100", "100000"}, 0, {"!log:Events injected"}, "", "", "800x480", "", SIGINT, "pinch .*"},
     {"pinch_without_function", {"--pct-pinch", "50", "10"}, 0, {"err=tapfuzz: pinches cannot be injected (the driver library lacks touchPinch)\n", "log:Events injected:10\n"}, "", "touchonly"},
+    {"pinch_one_slot_panel", {"--pct-pinch", "50", "10"}, 0, {"err=tapfuzz: pinches cannot be injected (the touch panel reports fewer than 2 slots)\n"},
+        "", "", "800x480", "export TAPFUZZ_TEST_SLOTS=1; ", 0, "tap .*|swipe .*"},
     {"pinch_only_without_function", {"--pct-pinch", "100", "5"}, 1, {"err:lacks touchPinch)\ntapfuzz: nothing of the event mix can be injected"}, "", "touchonly"},
     {"sigint", {"-v-v", "100000"}, 0, {"!log:Events injected"}, kKeys, "", "800x480", "", SIGINT},
     {"sigint_in_a_long_pause", {"-v-v", "--throttle", "60000", "100000"}, 0, {"!log:Events injected"}, "", "", "800x480", "", SIGINT},
