@@ -1,7 +1,7 @@
 #!/bin/sh
 # The emulated board's /init: brings up the devices tapfuzz needs, runs the
 # scenario (by count with an application that crashes, ended by SIGINT,
-# ended by SIGALRM, a replay of the first, its report, tapfuzz's peak memory
+# ended by SIGALRM, a replay of the first, a run with pinches, its report, tapfuzz's peak memory
 # with the application and screen checks on) while
 # evemu-record records /dev/input/event0, and writes everything onto the raw
 # results disk. Progress lines start with "BOARD:"; the host judges only the
@@ -125,6 +125,8 @@ run run2 "sleep $SIGNAL_RUN_SECONDS; kill -INT \$tf_pid" -v-v 1000000
 run run3 "sleep $SIGNAL_RUN_SECONDS; kill -ALRM \$tf_pid" -v-v --hour 1 1000000
 # Run 1 again from its record, at its recorded pace.
 run run4 : -v-v --replay $(ls /data/run1/results/tapfuzz*/run-*.events)
+# Two fingers: a fifth of the gestures are pinches in the panel's slots.
+run run5 : -v-v --pct-pinch 20 --throttle $RUN_THROTTLE $RUN_COUNT
 # The report of run 1's results folder, made from the runs' working folder.
 cd /data/run1
 tapfuzz --report $(ls -d results/tapfuzz*) > $OUT/report.stdout 2>&1
