@@ -190,6 +190,11 @@ int InjectorEvent::FeedInput(Pointer pointer)
     }
 }
 
+bool InjectorEvent::hasPinchFunction() const
+{
+    return mEventhandle.funcvality[SLOT_TOUCH_PINCH];
+}
+
 int InjectorEvent::readPanelSlots()
 {
     // The library's own reading: a node that does not answer is taken to

@@ -39,9 +39,11 @@ public:
     // Reads how many touch slots the panel reports (EVIOCGABS of
     // ABS_MT_SLOT; 2 when its node does not answer), for canInject.
     int readPanelSlots();
-    bool hasPinchFunction() const { return mEventhandle.funcvality[6]; }
+    // True when the library exports touchPinch, whatever the panel.
+    bool hasPinchFunction() const;
     // What the library's function answered for the last injected event
-    // (0, or -1 for a failed write, 1 for a swipe with nothing to draw).
+    // (0, or -1 for a failed write, 1 for a swipe with nothing to draw or a
+    // pinch on a panel of fewer than 2 slots).
     int lastResult() const { return mLastResult; }
     // The path the library was loaded from; empty when it was not loaded.
     const char* loadedPath() const { return mLoadedPath; }
