@@ -251,7 +251,7 @@ TEST_F(Reproduce, RefusesBadInputWithoutInjecting)
         {{"--replay", "bad.events"}, "1 0 swipe 1 2 3 4 0 5 0 0\n", 1, "line 1: the step 0 is outside 1..1048576"},
         {{"--replay", "bad.events"}, "1 0 swipe 1 2 3 4 1048577 5 0 0\n", 1, "line 1: the step 1048577 is outside"},
         {{"--replay", "bad.events"}, "1 0 pinch 400 240 20 30 90 10 300000 0\n2 5 pinch 780 240 20 30 0 10 300000 0\n", 1, "line 2: the pinch at 780,240 reaches 800,240, off the 800x480"},
-        {{"--replay", "bad.events"}, "1 0 pinch 400 240 20 30 90 0 300000 0\n", 1, "line 1: the step 0 is outside"},
+        {{"--replay", "bad.events"}, "1 0 pinch 400 240 20 30 90 1001 300000 0\n", 1, "line 1: the step 1001 is outside 1..1000"},
         {{"--replay", "bad.events"}, "1 0 pinch 125 200 20 60 90 10 300000 0\n", 1, "line 1: the pinch at 125,200 crosses an excluded zone"},
         {{"--replay", "bad.events"}, "1 0 click 1 2 0\n2 5 click 1 2\0 0\n"s, 1, "line 2: holds a NUL byte"},
         {{"--replay", "fifo.events"}, "", 1, "tapfuzz: fifo.events is not a regular file"},

@@ -26,6 +26,10 @@ namespace {
 const long long kMaxDuration = 60000000;
 // The library refuses longer swipe paths: their memory alone can fail.
 const long long kMaxStep = 1 << 20;
+// A pinch line is checked frame by frame, both fingers against the screen
+// and the zones: a hostile step must not make loading a record take hours.
+// tapfuzz draws 10.
+const long long kMaxPinchStep = 1000;
 // A gesture line is under 200 characters; only a comment (the header's
 // command line) may be longer, and is then skipped unread.
 const size_t kMaxLine = 4096;
@@ -171,8 +175,9 @@ std::string ReplayParser::check(const std::string& line, ReplayEvent* e) const
         return "the duration " + std::to_string(p.duration) + " is outside 0.." + std::to_string(kMaxDuration) +
                " microseconds";
     const bool pinch = p.eventTye == FACTOR_PINCH;
-    if ((swipe || pinch) && (p.step < 1 || p.step > kMaxStep))
-        return "the step " + std::to_string(p.step) + " is outside 1.." + std::to_string(kMaxStep);
+    const long long maxStep = pinch ? kMaxPinchStep : kMaxStep;
+    if ((swipe || pinch) && (p.step < 1 || p.step > maxStep))
+        return "the step " + std::to_string(p.step) + " is outside 1.." + std::to_string(maxStep);
     if (!pinch)
         return "";
     // Both fingers' paths, frame by frame, as the library will move them.
