@@ -54,6 +54,7 @@ KINDS = [
          target=True),
     Kind("swipe", ["--pct-motion", "100"], ["swipe"], 3, 13, designed_us=150000),
     Kind("key press", ["--pct-presskey", "100"], ["key"], 2000, 12000, profile=KEYS),
+    Kind("pinch", ["--pct-pinch", "100"], ["pinch"], 3, 13, designed_us=300000),
 ]
 
 # Where a click's instructions go: the first group one of whose needles is

@@ -7,7 +7,7 @@
 // tapfuzz line takes at the default verbosity. Its coordinates come from a
 // few integer operations, its time stamp is formatted once per second.
 //
-// usage: bench_floor [--pause US] [--threads N] click|longclick|swipe|key COUNT
+// usage: bench_floor [--pause US] [--threads N] click|longclick|swipe|key|pinch COUNT
 // --pause: a pause after each action, to compare pacing with.
 // --threads: N idle threads beside the loop. A process with more than one
 // thread pays for cancellation points in every system call wrapper; tapfuzz
@@ -24,9 +24,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <initializer_list>
+
 namespace {
 
-enum Kind { kClick, kLongClick, kSwipe, kKey };
+enum Kind { kClick, kLongClick, kSwipe, kKey, kPinch };
 
 int gFd = -1;
 
@@ -70,6 +72,17 @@ bool move(int x, int y, useconds_t pause)
             usleep(pause);
     }
     return true;
+}
+
+// Both fingers in one frame: slots 0 and 1, ids on the way down only.
+bool pinchFrame(bool first, int x0, int y0, int x1, int y1)
+{
+    return record(EV_ABS, ABS_MT_SLOT, 0) && (!first || record(EV_ABS, ABS_MT_TRACKING_ID, 1)) &&
+           record(EV_ABS, ABS_MT_POSITION_X, x0) && record(EV_ABS, ABS_MT_POSITION_Y, y0) &&
+           record(EV_ABS, ABS_MT_SLOT, 1) && (!first || record(EV_ABS, ABS_MT_TRACKING_ID, 2)) &&
+           record(EV_ABS, ABS_MT_POSITION_X, x1) && record(EV_ABS, ABS_MT_POSITION_Y, y1) &&
+           (!first || record(EV_KEY, BTN_TOUCH, 1)) && record(EV_ABS, ABS_X, x0) && record(EV_ABS, ABS_Y, y0) &&
+           record(EV_SYN, SYN_REPORT, 0);
 }
 
 bool lift()
@@ -169,6 +182,26 @@ bool oneAction(Kind kind)
             return false;
         break;
     }
+    case kPinch: {
+        snprintf(msg, sizeof msg, "pinch: x:%d y:%d r0:40 r1:80 angle:30 step:10 duration:300000\n", x, y);
+        if (!debugLine(msg) || !openNode("/dev/input/event0"))
+            return false;
+        // The library asks the panel for its slots and both axes' ranges.
+        struct input_absinfo info;
+        for (int code : {ABS_MT_SLOT, ABS_MT_POSITION_X, ABS_MT_POSITION_Y})
+            (void)ioctl(gFd, EVIOCGABS(code), &info);
+        if (!pinchFrame(true, x + 40, y, x - 40, y))
+            return false;
+        for (int i = 1; i <= 10; ++i) {
+            usleep(30000);
+            if (!pinchFrame(false, x + 40 + 4 * i, y + i, x - 40 - 4 * i, y - i))
+                return false;
+        }
+        if (!record(EV_ABS, ABS_MT_SLOT, 0) || !record(EV_ABS, ABS_MT_TRACKING_ID, -1) ||
+            !record(EV_ABS, ABS_MT_SLOT, 1) || !lift())
+            return false;
+        break;
+    }
     case kKey:
         // Key presses write no debug line.
         if (!openNode("/dev/input/event0"))
@@ -204,7 +237,7 @@ bool readNumber(const char* text, long max, long* out)
 
 int main(int argc, char** argv)
 {
-    const char* usage = "usage: bench_floor [--pause US] [--threads N] click|longclick|swipe|key COUNT\n";
+    const char* usage = "usage: bench_floor [--pause US] [--threads N] click|longclick|swipe|key|pinch COUNT\n";
     long pause = 0;
     long threads = 0;
     while (argc > 2 && strncmp(argv[1], "--", 2) == 0) {
@@ -239,6 +272,8 @@ int main(int argc, char** argv)
         kind = kSwipe;
     else if (strcmp(argv[1], "key") == 0)
         kind = kKey;
+    else if (strcmp(argv[1], "pinch") == 0)
+        kind = kPinch;
     else {
         fprintf(stderr, "bench_floor: unknown kind '%s'\n", argv[1]);
         return 2;

@@ -29,6 +29,11 @@ FEEDINPUT_EXPORT void ReleaseResource();
 FEEDINPUT_EXPORT int touchClick(int x, int y);
 FEEDINPUT_EXPORT int touchLongClick(int x, int y, int duration);
 FEEDINPUT_EXPORT int touchSwipe(int x, int y, int x2, int y2, int step, int duration);
+// Two fingers opposite each other on a circle around (x, y), from radius r0
+// to r1, turning by angle degrees (clockwise when positive) in step moves
+// over duration microseconds. Answers 1 and writes nothing on a panel with
+// fewer than 2 slots.
+FEEDINPUT_EXPORT int touchPinch(int x, int y, int r0, int r1, int angle, int step, int duration);
 FEEDINPUT_EXPORT void ComputePos(int x, int y, int x2, int y2,
                                  std::vector<postion>& arrays, int step);
 FEEDINPUT_EXPORT void linePos(int x1, int y1, int x2, int y2,

@@ -9,6 +9,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <linux/input.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -17,6 +18,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <exception>
 
 int m_fd = -1;
@@ -66,9 +68,18 @@ void pauseFor(useconds_t us)
     }
 }
 
+// The slot the node last had selected. A single finger writes no slot and so
+// lands in whichever one was selected last; after a pinch that is slot 1,
+// where the finger would be taken for the pinch's second one.
+int gSlot = 0;
+
 // The finger always carries tracking id 1; the panel reports no slots.
 int writeDown(int x, int y)
 {
+    if (gSlot != 0) {
+        if (writeInputEvent(m_fd, EV_ABS, ABS_MT_SLOT, 0) < 0) return -1;
+        gSlot = 0;
+    }
     if (writeInputEvent(m_fd, EV_ABS, ABS_MT_TRACKING_ID, 1) < 0) return -1;
     if (writeInputEvent(m_fd, EV_ABS, ABS_MT_POSITION_X, x) < 0) return -1;
     if (writeInputEvent(m_fd, EV_ABS, ABS_MT_POSITION_Y, y) < 0) return -1;
@@ -247,6 +258,111 @@ int touchSwipe(int x, int y, int x2, int y2, int step, int duration)
     if (rc == 0)
         rc = writeMove(path[endIndex].x, path[endIndex].y, false, 0);
     return writeLift(rc);
+}
+
+namespace {
+
+// Answers the node's range for an axis, or leaves lo and hi as they are
+// when the node does not answer (a plain file, a node without the axis).
+void axisRange(int code, long long& lo, long long& hi)
+{
+    struct input_absinfo info;
+    memset(&info, 0, sizeof info);
+    if (ioctl(m_fd, EVIOCGABS(code), &info) == 0 && info.minimum <= info.maximum)
+        lo = info.minimum, hi = info.maximum;
+}
+
+// A node that does not say how many slots it has is taken to have the two
+// a pinch needs; one that says fewer has no second finger to give.
+int slotCount()
+{
+    struct input_absinfo info;
+    memset(&info, 0, sizeof info);
+    if (ioctl(m_fd, EVIOCGABS(ABS_MT_SLOT), &info) != 0)
+        return 2;
+    return info.maximum < 0 ? 0 : info.maximum + 1;
+}
+
+struct Span {
+    long long lo, hi;
+    int clamp(double v) const
+    {
+        if (!(v > static_cast<double>(lo))) return static_cast<int>(lo);  // NaN too
+        if (v >= static_cast<double>(hi)) return static_cast<int>(hi);
+        return static_cast<int>(std::llround(v));
+    }
+};
+
+// One frame of both fingers: the first finger's point also goes to ABS_X/Y,
+// as a panel reports its first contact for single-touch readers.
+int writePinchFrame(bool down, const postion (&p)[2])
+{
+    for (int slot = 0; slot < 2; slot++) {
+        if (writeInputEvent(m_fd, EV_ABS, ABS_MT_SLOT, slot) < 0) return -1;
+        if (down && writeInputEvent(m_fd, EV_ABS, ABS_MT_TRACKING_ID, slot + 1) < 0) return -1;
+        if (writeInputEvent(m_fd, EV_ABS, ABS_MT_POSITION_X, p[slot].x) < 0) return -1;
+        if (writeInputEvent(m_fd, EV_ABS, ABS_MT_POSITION_Y, p[slot].y) < 0) return -1;
+    }
+    if (down && writeInputEvent(m_fd, EV_KEY, BTN_TOUCH, 1) < 0) return -1;
+    if (writeInputEvent(m_fd, EV_ABS, ABS_X, p[0].x) < 0) return -1;
+    if (writeInputEvent(m_fd, EV_ABS, ABS_Y, p[0].y) < 0) return -1;
+    return writeInputEvent(m_fd, EV_SYN, SYN_REPORT, 0);
+}
+
+// Both fingers lift in one frame, and BTN_TOUCH drops with the last of them.
+// Every record is tried, as for the single finger.
+int writePinchLift(int rc)
+{
+    if (m_fd < 0)
+        return -1;
+    for (int slot = 0; slot < 2; slot++) {
+        rc |= writeInputEvent(m_fd, EV_ABS, ABS_MT_SLOT, slot);
+        rc |= writeInputEvent(m_fd, EV_ABS, ABS_MT_TRACKING_ID, -1);
+    }
+    rc |= writeInputEvent(m_fd, EV_KEY, BTN_TOUCH, 0);
+    rc |= writeInputEvent(m_fd, EV_SYN, SYN_REPORT, 0);
+    return rc;
+}
+
+}  // namespace
+
+int touchPinch(int x, int y, int r0, int r1, int angle, int step, int duration)
+{
+    TouchNode node;
+    if (slotCount() < 2)
+        return 1;
+    if (step > kMaxSwipeStep) {
+        fprintf(stderr, "pinch refused: step %d is above %d\n", step, kMaxSwipeStep);
+        return -1;
+    }
+    if (step < 1)
+        step = 1;
+    Span sx = {INT_MIN, INT_MAX}, sy = {INT_MIN, INT_MAX};
+    axisRange(ABS_MT_POSITION_X, sx.lo, sx.hi);
+    axisRange(ABS_MT_POSITION_Y, sy.lo, sy.hi);
+
+    // Finger 0 starts at angle 0, right of the centre, finger 1 opposite; a
+    // positive angle turns them clockwise on a screen whose y grows down.
+    const auto frame = [&](int i, postion (&p)[2]) {
+        const double t = static_cast<double>(i) / step;
+        const double r = r0 + (static_cast<double>(r1) - r0) * t;
+        const double a = angle * t * M_PI / 180.0;
+        const double dx = r * std::cos(a), dy = r * std::sin(a);
+        p[0] = {sx.clamp(x + dx), sy.clamp(y + dy)};
+        p[1] = {sx.clamp(x - dx), sy.clamp(y - dy)};
+    };
+
+    postion p[2];
+    frame(0, p);
+    gSlot = 1;  // whatever gets written from here, the next finger reselects 0
+    int rc = writePinchFrame(true, p);
+    const useconds_t pause = pauseOf(duration / step);
+    for (int i = 1; i <= step && rc == 0; i++) {
+        pauseFor(pause);
+        frame(i, p);
+        rc = writePinchFrame(false, p);
+    }
+    return writePinchLift(rc);
 }
 
 void linePos(int x1, int y1, int x2, int y2, std::vector<postion>& arrays)

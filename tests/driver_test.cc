@@ -7,6 +7,7 @@
 #include "sandboxed_case.h"
 
 #include <dlfcn.h>
+#include <stdarg.h>
 #include <linux/input.h>
 #include <sys/syscall.h>
 
@@ -15,6 +16,8 @@ static int gInterruptsLeft = 0;  // record writes to fail with EINTR before any 
 static int gFailIn = -1;         // records to write before one fails with EIO, the rest go out
 static int gSleepsCut = 0;       // pauses a signal ends early
 static const char kNode[] = "/dev/input/event0";
+static int gSlots = 0;                  // slots the node reports, when above 0
+static struct input_absinfo gRange[2];  // the node's x and y range, when set
 
 extern "C" ssize_t write(int fd, const void* buf, size_t count)
 {
@@ -32,11 +35,27 @@ extern "C" int usleep(useconds_t us)
     return gSleepsCut > 0 ? (gSleepsCut--, errno = EINTR, -1) : 0;
 }
 
+// The node is a plain file, which answers no ioctl; a case can have it
+// report a panel's slot count and axis ranges.
+extern "C" int ioctl(int fd, unsigned long req, ...)
+{
+    va_list ap;
+    va_start(ap, req);
+    void* arg = va_arg(ap, void*);
+    va_end(ap);
+    const int code = req == EVIOCGABS(ABS_MT_SLOT) ? 0 : req == EVIOCGABS(ABS_MT_POSITION_X) ? 1 : req == EVIOCGABS(ABS_MT_POSITION_Y) ? 2 : -1;
+    if ((code == 0 && gSlots > 0) || (code > 0 && gRange[code - 1].maximum > 0)) {
+        *static_cast<struct input_absinfo*>(arg) = code ? gRange[code - 1] : input_absinfo{0, 0, gSlots - 1, 0, 0, 0};
+        return 0;
+    }
+    return static_cast<int>(syscall(SYS_ioctl, fd, req, arg));
+}
+
 namespace {
 
 using Driver = SandboxedCase;
 
-#define FEEDINPUT_NAMES(X) X(touchClick) X(touchLongClick) X(touchSwipe) X(m_fd) \
+#define FEEDINPUT_NAMES(X) X(touchClick) X(touchLongClick) X(touchSwipe) X(touchPinch) X(m_fd) \
     X(sendHKeyInput) X(mFdhwkey)
 #define FEEDINPUT_SLOT(name) decltype(&::name) name = reinterpret_cast<decltype(&::name)>(dlsym(h, #name));
 struct Feedinput {
@@ -53,6 +72,17 @@ Recs Down(int x, int y)
 }
 Recs Move(int x, int y) { return {{EV_ABS, ABS_MT_POSITION_X, x}, {EV_ABS, ABS_MT_POSITION_Y, y}, {EV_ABS, ABS_X, x}, {EV_ABS, ABS_Y, y}, {EV_SYN, SYN_REPORT, 0}}; }
 Recs Lift() { return {{EV_ABS, ABS_MT_TRACKING_ID, -1}, {EV_KEY, BTN_TOUCH, 0}, {EV_SYN, SYN_REPORT, 0}}; }
+// Both fingers of a pinch, finger 0 first; a move leaves out the ids and BTN_TOUCH.
+Recs Pinch(bool down, int x0, int y0, int x1, int y1)
+{
+    Recs r = {{EV_ABS, ABS_MT_SLOT, 0}, {EV_ABS, ABS_MT_TRACKING_ID, 1}, {EV_ABS, ABS_MT_POSITION_X, x0}, {EV_ABS, ABS_MT_POSITION_Y, y0},
+              {EV_ABS, ABS_MT_SLOT, 1}, {EV_ABS, ABS_MT_TRACKING_ID, 2}, {EV_ABS, ABS_MT_POSITION_X, x1}, {EV_ABS, ABS_MT_POSITION_Y, y1},
+              {EV_KEY, BTN_TOUCH, 1}, {EV_ABS, ABS_X, x0}, {EV_ABS, ABS_Y, y0}, {EV_SYN, SYN_REPORT, 0}};
+    if (!down)
+        r.erase(r.begin() + 8), r.erase(r.begin() + 5), r.erase(r.begin() + 1);
+    return r;
+}
+Recs Lift2() { return {{EV_ABS, ABS_MT_SLOT, 0}, {EV_ABS, ABS_MT_TRACKING_ID, -1}, {EV_ABS, ABS_MT_SLOT, 1}, {EV_ABS, ABS_MT_TRACKING_ID, -1}, {EV_KEY, BTN_TOUCH, 0}, {EV_SYN, SYN_REPORT, 0}}; }
 Recs Key(int c) { return {{EV_KEY, c, 1}, {EV_SYN, SYN_REPORT, 0}, {EV_KEY, c, 0}, {EV_SYN, SYN_REPORT, 0}}; }
 
 // Records in the platform's own layout (16 bytes on the target, 24 on a
@@ -118,6 +148,18 @@ TEST_F(Driver, GesturesWriteTheirRecordsAndFailCleanly)
         // Nothing to travel: answers 1, writes nothing.
         {"swipe_of_nothing", [](Feedinput& d) { return d.touchSwipe(7, 7, 7, 7, 4, 9); }, {}, {}, {}, {}},
         {"swipe_whole_int_range", [](Feedinput& d) { return d.touchSwipe(INT_MIN, 0, INT_MAX, 0, 3, 3); }, Down(INT_MIN, 0) + Move(INT_MAX, 0) + Lift(), {}, {}, {}},
+        // A pinch turning clockwise by 90 degrees; a rotation against the
+        // clock on a panel whose range clamps both fingers; a panel of one
+        // slot takes none; a finger after a pinch reselects slot 0.
+        {"pinch", [](Feedinput& d) { return d.touchPinch(500, 400, 100, 50, 90, 2, 2000); },
+         Pinch(true, 600, 400, 400, 400) + Pinch(false, 553, 453, 447, 347) + Pinch(false, 500, 450, 500, 350) + Lift2(), {{1000, 12}, {1000, 21}}, {12 * R, 20 * R + 3}, {0, 5, 11, 14, 30, 34}},
+        {"pinch_clamped", [](Feedinput& d) { gRange[0].maximum = 799, gRange[1].maximum = 479; return d.touchPinch(790, 10, 20, 20, -90, 1, 0); },
+         Pinch(true, 799, 10, 770, 10) + Pinch(false, 790, 0, 790, 30) + Lift2(), {{0, 12}}, {}, {}},
+        {"pinch_one_slot", [](Feedinput& d) { gSlots = 1; return d.touchPinch(500, 400, 100, 50, 90, 2, 2000); }, {}, {}, {}, {}},
+        {"pinch_then_click", [](Feedinput& d) { Said([&] { d.touchPinch(50, 50, 10, 10, 0, 1, 0); }); return d.touchClick(1, 2); },
+         [] {  // the click's node is opened afresh at offset 0, over the pinch's first records
+             Recs p = Pinch(true, 60, 50, 40, 50) + Pinch(false, 60, 50, 40, 50) + Lift2(), c = Recs{{EV_ABS, ABS_MT_SLOT, 0}} + Down(1, 2) + Lift();
+             return c + Recs(p.begin() + c.size(), p.end()); }(), {{0, 12}}, {}, {}},
         {"key", [](Feedinput& d) { return d.sendHKeyInput(115); }, Key(115), {}, {R, 2 * R + 5}, {0, 1, 3}},
         {"key_minus_1", [](Feedinput& d) { return d.sendHKeyInput(-1); }, Key(65535), {}, {}, {}},
     };
@@ -158,8 +200,9 @@ TEST_F(Driver, GesturesWriteTheirRecordsAndFailCleanly)
                 gFailIn = static_cast<int>(k);
                 const std::string failSaid = Said([&] { r = c.call(d); });
                 Recs want(c.records.begin(), c.records.begin() + k);
-                if (k + 3 < c.records.size())
-                    want = want + (key ? Recs{} : Lift());
+                const bool pinch = c.name[0] == 'p';
+                if (k + (pinch ? 6 : 3) < c.records.size())
+                    want = want + (key ? Recs{} : pinch ? Lift2() : Lift());
                 else
                     want.insert(want.end(), c.records.begin() + k + 1, c.records.end());
                 EXPECT_EQ(want, Decode(Sandbox::ReadFile(kNode))) << k;

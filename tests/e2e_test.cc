@@ -7,21 +7,26 @@
 #include <random>
 
 #include "base/log_text.h"
+#include "gesture/pinch_path.h"
 #include "sandboxed_case.h"
 
 namespace {
 
-// The node's records as gestures ("tap X,Y", "swipe X,Y to X,Y", "key CODE"),
-// read through one letter per record: a finger goes down (DxyBXYS), moves
-// (xyXYS) and lifts (UbS); a key goes down (KS) and up (kS). A record out of
-// that order, a torn record or a time stamp ends it with "bad ...".
+// The node's records as gestures ("tap X,Y", "swipe X,Y to X,Y", "key CODE",
+// "pinch X,Y X,Y to X,Y X,Y"), read through one letter per record: a finger
+// goes down (DxyBXYS), moves (xyXYS) and lifts (UbS); a key goes down (KS)
+// and up (kS); two fingers select slots 0 and 1 (L, M), go down with ids 1
+// and 2 (D, E), move and lift both in one frame. A single finger after two
+// selects slot 0 first, and only then. A record out of that order, a torn
+// record or a time stamp ends it with "bad ...".
 std::vector<std::string> Gestures(const std::string& raw)
 {
     std::vector<input_event> ev(raw.size() / sizeof(input_event));
     raw.copy(reinterpret_cast<char*>(ev.data()), ev.size() * sizeof(input_event));
     std::string letters;
     for (const input_event& e : ev) {
-        const char* abs = e.code == ABS_MT_TRACKING_ID ? (e.value == 1 ? "D" : e.value == -1 ? "U" : "?")
+        const char* abs = e.code == ABS_MT_TRACKING_ID ? (e.value == 1 ? "D" : e.value == 2 ? "E" : e.value == -1 ? "U" : "?")
+                          : e.code == ABS_MT_SLOT ? (e.value == 0 ? "L" : e.value == 1 ? "M" : "?")
                           : e.code == ABS_MT_POSITION_X ? "x" : e.code == ABS_MT_POSITION_Y ? "y"
                           : e.code == ABS_X ? "X" : e.code == ABS_Y ? "Y" : "?";
         letters += e.input_event_sec || e.input_event_usec || e.value < -1 ? '?'
@@ -29,18 +34,35 @@ std::vector<std::string> Gestures(const std::string& raw)
                    : e.type == EV_KEY ? (e.value > 1 ? '?' : (e.code == BTN_TOUCH ? "bB" : "kK")[e.value])
                    : e.type == EV_ABS ? abs[0] : '?';
     }
-    static const std::regex gesture("DxyBXYS((xyXYS)*)UbS|KSkS");
+    static const std::regex gesture("L?DxyBXYS((xyXYS)*)UbS|KSkS|LDxyMExyBXYS((LxyMxyXYS)*)LUMUbS");
     std::vector<std::string> out;
     std::smatch m;
+    bool slot1 = false;
     for (size_t i = 0; i < ev.size(); i += static_cast<size_t>(m.length())) {
         if (!std::regex_search(letters.cbegin() + static_cast<long>(i), letters.cend(), m, gesture,
                                std::regex_constants::match_continuous))
             return out.push_back("bad records at " + std::to_string(i) + ": " + letters.substr(i, 40)), out;
-        auto at = [&](size_t k) { return std::to_string(ev[i + k].value) + "," + std::to_string(ev[i + k + 1].value); };
+        size_t b = i;  // where the gesture proper starts
+        auto at = [&](size_t k) { return std::to_string(ev[b + k].value) + "," + std::to_string(ev[b + k + 1].value); };
+        if (letters[i] == 'L' && letters[i + 4] == 'M') {  // ABS_X/Y follow the first finger, frame by frame
+            bool bad = at(9) != at(2);
+            size_t f0 = 2, f1 = 6;
+            for (size_t f = 12; f + 9 <= 12 + static_cast<size_t>(m[3].length()); f += 9)
+                bad = bad || at(f + 6) != at(f + 1), f0 = f + 1, f1 = f + 4;
+            if (bad)
+                return out.push_back("bad pinch at " + std::to_string(i)), out;
+            out.push_back("pinch " + at(2) + " " + at(6) + " to " + at(f0) + " " + at(f1));
+            slot1 = true;
+            continue;
+        }
+        if (letters[i] != 'K' && (letters[i] == 'L') != slot1)
+            return out.push_back("slot 0 " + std::string(slot1 ? "not " : "") + "selected again at " + std::to_string(i)), out;
+        b += letters[i] == 'L';
+        slot1 = slot1 && letters[i] == 'K';
         const size_t end = 2 + m[1].length();  // the last move's position, or the touch's
-        if (letters[i] == 'K' ? ev[i].code != ev[i + 2].code : at(4) != at(1) || (m[1].length() && at(end) != at(end + 2)))
+        if (letters[b] == 'K' ? ev[b].code != ev[b + 2].code : at(4) != at(1) || (m[1].length() && at(end) != at(end + 2)))
             return out.push_back("bad gesture at " + std::to_string(i)), out;
-        out.push_back(letters[i] == 'K' ? "key " + std::to_string(ev[i].code)
+        out.push_back(letters[b] == 'K' ? "key " + std::to_string(ev[b].code)
                       : m[1].length() == 0 ? "tap " + at(1) : "swipe " + at(1) + " to " + at(end));
     }
     if (raw.size() % sizeof(input_event) != 0)
@@ -54,8 +76,14 @@ std::string Promised(const std::string& line)
 {
     static const std::regex tap(R"(Sending (Click \(ACTION_DOWN\)|LongClick \(ACTION_LONGCLICK\)):\((-?\d+,-?\d+)\))"),
         swipe(R"(Sending Swipe \(ACTION_MOTION\):\((-?\d+,-?\d+),(-?\d+,-?\d+),5\))"),
-        key(R"(Sending PressKey \(ACTION_PRESSKEY\):\((-?\d+)\))");
+        key(R"(Sending PressKey \(ACTION_PRESSKEY\):\((-?\d+)\))"),
+        pinch(R"(Sending Pinch \(ACTION_PINCH\):\((-?\d+),(-?\d+),(-?\d+),(-?\d+),(-?\d+)\))");
     std::smatch m;
+    if (std::regex_match(line, m, pinch)) {
+        const Pointer e = {std::stoi(m[1]), std::stoi(m[2]), std::stoi(m[3]), std::stoi(m[4]), 10, 300000, FACTOR_PINCH, std::stoi(m[5])};
+        auto at = [&](int i, int f) { return std::to_string(pinchPoint(e, i, f).x) + "," + std::to_string(pinchPoint(e, i, f).y); };
+        return "pinch " + at(0, 0) + " " + at(0, 1) + " to " + at(10, 0) + " " + at(10, 1);
+    }
     return std::regex_match(line, m, tap)     ? "tap " + m[2].str()
            : std::regex_match(line, m, swipe) ? "swipe " + m[1].str() + " to " + m[2].str()
            : std::regex_match(line, m, key)   ? "key " + std::to_string(std::stoi(m[1]) & 0xffff)
@@ -99,7 +127,7 @@ const std::string kDumps = "(sleep 0.2; printf h > '/tmp/" + kHostile + "1700000
                            " echo second > /tmp/coredump-crashy-4242-1700000000) & ";
 
 const std::string kUsage = "usage: tapfuzz :[-a appname] \n               [--pct-touch PERCENT]\n               [--pct-longclick PERCENT]\n"
-    "               [--pct-motion PERCENT]\n               [--pct-presskey PERCENT]\n               [--throttle MILLISEC]\n               [--seed N]\n"
+    "               [--pct-motion PERCENT]\n               [--pct-presskey PERCENT]\n               [--pct-pinch PERCENT]\n               [--throttle MILLISEC]\n               [--seed N]\n"
     "               [--stop-on-crash]\n               [--explore]\n               [--help]\n               COUNT\n"
     "       tapfuzz --replay FILE [--from N] [--to M] [--speed F]\n       tapfuzz --report FOLDER [FOLDER...]\n";
 
@@ -132,6 +160,13 @@ const RunCase kRuns[] = {
     {"library_with_touch_only", {"-v-v", "10"}, 0, {"log:[INFO]link:touchClick\n[", "!log:link:touchSwipe", "!calls:touchSwipe", "log:Events injected:10"}, "", "touchonly"},
     {"library_failing", {"--pct-presskey", "100", "2"}, 0, {"log:[INFO]Error PressKey (ACTION_PRESSKEY):(115)\n", "calls=sendHKeyInput(115);sendHKeyMcu(115);sendHKeyInput(115);sendHKeyMcu(115);"},
         "HWKEY_ENABLE=1\nHWKEY_VOL_UP=115\n", "failing"},
+    // Two fingers: both lift, even when SIGINT lands in the middle of a pinch.
+    {"pinch", {"-v-v", "--pct-pinch", "30", "40"}, 0, {"log:Events injected:40", "log:\n//  PINCH:30.0%\n", "log:Sending Pinch"}},
+    {"pinch_sigint", {"-v-v", "--pct-pinch", "100", "100000"}, 0, {"!log:Events injected"}, "", "", "800x480", "", SIGINT, "pinch .*"},
+    {"pinch_without_function", {"--pct-pinch", "50", "10"}, 0, {"err=tapfuzz: pinches cannot be injected (the driver library lacks touchPinch)\n", "log:Events injected:10\n"}, "", "touchonly"},
+    {"pinch_one_slot_panel", {"--pct-pinch", "50", "10"}, 0, {"err=tapfuzz: pinches cannot be injected (the touch panel reports fewer than 2 slots)\n"},
+        "", "", "800x480", "export TAPFUZZ_TEST_SLOTS=1; ", 0, "tap .*|swipe .*"},
+    {"pinch_only_without_function", {"--pct-pinch", "100", "5"}, 1, {"err:lacks touchPinch)\ntapfuzz: nothing of the event mix can be injected"}, "", "touchonly"},
     {"sigint", {"-v-v", "100000"}, 0, {"!log:Events injected"}, kKeys, "", "800x480", "", SIGINT},
     {"sigint_in_a_long_pause", {"-v-v", "--throttle", "60000", "100000"}, 0, {"!log:Events injected"}, "", "", "800x480", "", SIGINT},
     {"sigalrm", {"-v-v", "--throttle", "3", "--hour", "1"}, 0, {"!log:Events injected"}, "", "", "800x480", "", SIGALRM},

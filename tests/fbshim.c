@@ -58,6 +58,13 @@ int ioctl(int fd, unsigned long request, ...)
         fix->line_length = n >= 4 ? line : xres * bpp / 8 + 32;
         return 0;
     }
+    /* TAPFUZZ_TEST_SLOTS=N: a touch panel of N multi-touch slots. */
+    const char* slots = getenv("TAPFUZZ_TEST_SLOTS");
+    if (request == EVIOCGABS(ABS_MT_SLOT) && slots != NULL) {
+        memset(arg, 0, sizeof(struct input_absinfo));
+        ((struct input_absinfo*)arg)->maximum = atoi(slots) - 1;
+        return 0;
+    }
     if (request == EVIOCGVERSION) {
         *(int*)arg = 0x010001;
         return 0;

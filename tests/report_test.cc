@@ -156,7 +156,7 @@ TEST_F(Report, PageAndJunitOfAFolder)
                   {"-a", "touchapp", "--stop-on-crash", "--throttle", "150", "--seed", "42", "100000"}, "320x240x16"),
               3)
         << Err();
-    ASSERT_EQ(Run("EXCLUDE_RECTS=0,0,100,100\n", {"--throttle", "0", "30"}), 0) << Err();
+    ASSERT_EQ(Run("EXCLUDE_RECTS=0,0,100,100\n", {"--throttle", "0", "--pct-pinch", "30", "--seed", "3", "30"}), 0) << Err();
     const std::string folder = Only(sb.path("results/tapfuzz*"));
     ASSERT_NE(folder, "");
     const std::string damaged = folder + "/run-999999-1.events", folderIn = "./" + folder.substr(sb.path("").size());
@@ -243,8 +243,11 @@ TEST_F(Report, PageAndJunitOfAFolder)
             auto data = [&page, &r](const std::string& key) {
                 return Group(Group(page, "(<section class=.?run.? id=.?" + r[2].str() + "[^>]*>)"), " data-" + key + "=[\"']([^'\"]*)");
             };
-            for (const char* kind : {"click", "swipe", "longclick", "key"})
-                EXPECT_EQ(data(kind), std::to_string(Count(record, std::string("\n\\d+ \\d+ ") + kind + " ")));
+            for (const char* kind : {"click", "swipe", "longclick", "key", "pinch"}) {  // pinches named where asked for
+                const int n = Count(record, std::string("\n\\d+ \\d+ ") + kind + " ");
+                EXPECT_EQ(data(kind), run == 0 && kind[0] == 'p' ? "" : std::to_string(n));
+                EXPECT_TRUE(run == 0 || kind[0] != 'p' || (n > 0 && Count(page, "M\\d+ \\d+(L\\d+ \\d+){10}M\\d+ \\d+(L\\d+ \\d+){10}") >= n)) << n;
+            }
             EXPECT_EQ(data("seed"), Group(record, "# seed:(\\d+)"));
             EXPECT_EQ(data("crashes"), std::to_string(ours));
             EXPECT_EQ(data("dumps"), std::to_string(others));

@@ -178,6 +178,19 @@ TEST_F(Reproduce, OneSeedFixesTheRunAndItsRecordReplaysIt)
             << Err();
         EXPECT_NE(log.find("[INFO]run.events line 68: no line feed"), std::string::npos) << log;
     }
+
+    // With pinches: the mix names them, one seed fixes both fingers' bytes,
+    // and the record replays them.
+    ASSERT_EQ(Run({"--seed", "7", "--pct-pinch", "30", "--throttle", "0", "20"}), 0) << Err();
+    const std::string pinched = Records(seen), pinchRecord = record;
+    EXPECT_NE(pinchRecord.find("# mix:24.5,21.0,21.0,3.5,30.0\n"), std::string::npos) << pinchRecord;
+    EXPECT_NE(pinched.find(std::to_string(EV_ABS) + " " + std::to_string(ABS_MT_SLOT) + " 1\n"), std::string::npos);
+    ASSERT_EQ(Run({"--seed", "7", "--pct-pinch", "30", "--throttle", "0", "20"}), 0) << Err();
+    EXPECT_EQ(Records(seen), pinched);
+    ASSERT_TRUE(Sandbox::WriteFile(sb.path("run.events"), pinchRecord));
+    ASSERT_EQ(Run({"--replay", "run.events", "--speed", "0"}), 0) << Err();
+    EXPECT_EQ(Records(seen), pinched);
+    EXPECT_EQ(Gestures(record), Gestures(pinchRecord));
 }
 
 // Swipes whose end lies before their start lift at their end; long clicks
@@ -249,6 +262,9 @@ TEST_F(Reproduce, RefusesBadInputWithoutInjecting)
         {{"--replay", "bad.events"}, "1 0 longclick 5 6 61000000 0\n", 1, "line 1: the duration 61000000 is outside"},
         {{"--replay", "bad.events"}, "1 0 swipe 1 2 3 4 0 5 0 0\n", 1, "line 1: the step 0 is outside 1..1048576"},
         {{"--replay", "bad.events"}, "1 0 swipe 1 2 3 4 1048577 5 0 0\n", 1, "line 1: the step 1048577 is outside"},
+        {{"--replay", "bad.events"}, "1 0 pinch 400 240 20 30 90 10 300000 0\n2 5 pinch 780 240 20 30 0 10 300000 0\n", 1, "line 2: the pinch at 780,240 reaches 800,240, off the 800x480"},
+        {{"--replay", "bad.events"}, "1 0 pinch 400 240 20 30 90 1001 300000 0\n", 1, "line 1: the step 1001 is outside 1..1000"},
+        {{"--replay", "bad.events"}, "1 0 pinch 125 200 20 60 90 10 300000 0\n", 1, "line 1: the pinch at 125,200 crosses an excluded zone"},
         {{"--replay", "bad.events"}, "1 0 click 1 2 0\n2 5 click 1 2\0 0\n"s, 1, "line 2: holds a NUL byte"},
         {{"--replay", "fifo.events"}, "", 1, "tapfuzz: fifo.events is not a regular file"},
         {{"--replay", "/dev/zero"}, "", 1, "tapfuzz: /dev/zero is not a regular file"},

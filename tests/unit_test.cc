@@ -1,6 +1,8 @@
 // The readers of the command line and of the pause range: one table of
 // command lines and profile ranges against what they mean. Each row writes
 // the option and pacing globals, so it runs in a sandboxed child.
+#include "gesture/pinch_path.h"
+#include "gesture/random_event_source.h"
 #include "run/options.h"
 #include "run/pacing.h"
 #include "sandboxed_case.h"
@@ -20,7 +22,7 @@ TEST_F(Options, CommandLinesAndPauseRanges)
         {{"-v", "-v-v", "1000"}, "accepted count=1000 argc=3 v=3"}, {{"-vv", "1000"}, "refused argc=1" + kUnknown + "'-vv'"},
         {{"1000", "--throttle", "100"}, "refused argc=4 throttle=100000" + kUnknown + "'1000'"},
         {{"-v", "--throttle", "100", "1000"}, "accepted count=1000 argc=4 v=1 throttle=100000"},
-        {{"--pct-longclick", "20", "--pct-presskey", "-10", "--pct-touch", "0", "7"}, "accepted count=7 argc=7 touch=-0 longclick=-20 presskey=10"},
+        {{"--pct-longclick", "20", "--pct-presskey", "-10", "--pct-touch", "0", "--pct-pinch", "3", "7"}, "accepted count=7 argc=9 touch=-0 longclick=-20 presskey=10 pinch=-3"},
         {{"--hour", "2", "abc"}, "accepted hours=2 seconds=7200 info=process run hour:2" + kUnknown + "'abc'"}, {{"--hour", "0", "1000"}, "refused info=--hour 0 refused: it takes 1 to 596523 hours"},
         {{"--hour", "596523", "x"}, "accepted hours=596523 seconds=2147482800 info=process run hour:596523" + kUnknown + "'x'"},
         {{"--hour", "596524", "x"}, "refused info=--hour 596524 refused: it takes 1 to 596523 hours" + kUnknown + "'x'"},
@@ -57,8 +59,8 @@ TEST_F(Options, CommandLinesAndPauseRanges)
                 {"v", mVerbose, 0}, {"throttle", mThrottle, 0}, {"hours", getRunHours(), 0}, {"seconds", mSeconds, 0}};
             for (const auto& f : fields)
                 text += f.value != f.initial ? std::string(" ") + f.name + "=" + std::to_string(f.value) : "";
-            const char* kinds[] = {"touch", "motion", "longclick", "presskey"};
-            for (int i = 0; i < 4; ++i) {
+            const char* kinds[] = {"touch", "motion", "longclick", "presskey", "pinch"};
+            for (int i = 0; i < FACTORZ_COUNT; ++i) {
                 char factor[32];
                 snprintf(factor, sizeof factor, "%g", getOptionFactor(i));
                 text += strcmp(factor, "1") != 0 ? std::string(" ") + kinds[i] + "=" + factor : "";
@@ -77,14 +79,47 @@ TEST_F(Options, CommandLinesAndPauseRanges)
             for (const std::string& m : Messages("[INFO]"))
                 text += " info=" + m;
             EXPECT_EQ(c.expected, text);
-            setOptionFactor(4, 5.0f);  // outside the four kinds: neither read nor written
-            EXPECT_EQ(1.0f, getOptionFactor(-1) * getOptionFactor(4));
+            setOptionFactor(FACTORZ_COUNT, 5.0f);  // outside the kinds: neither read nor written
+            EXPECT_EQ(1.0f, getOptionFactor(-1) * getOptionFactor(FACTORZ_COUNT));
             // Figures stored without the reader's checks still give a pause usleep can take.
             start_time_interval = INT_MIN, end_time_interval = INT_MAX, mThrottle = 0;
             for (int i = 0; i < 1000; ++i)
                 EXPECT_TRUE(get_interval() >= 0 && get_interval() <= 2147483000L);
         });
     }
+}
+
+// Thousands of drawn pinches (the frame buffer answered by the test's
+// shim): both fingers stay on the screen and out of the zones on every
+// point of their way, with radii from 20 to a third of the smaller side.
+TEST_F(Options, DrawnPinchesStayOnTheScreenAndOutOfTheZones)
+{
+    ASSERT_TRUE(Sandbox::WriteFile(sb_.path("/dev/fb0"), ""));
+    Profile("EXCLUDE_RECTS=100,100,200,150;500,0,120,480\n");
+    Check([] {
+        setenv("TAPFUZZ_TEST_FB", "800x480", 1);
+        RandomEventSource source;
+        source.setFactors(FACTOR_PINCH, -100.0f);
+        ASSERT_TRUE(source.checkConfig() && source.adjustEventFactors() && source.checkDrawable());
+        auto off = [](double x, double y) {
+            return x < 0 || x >= 800 || y < 0 || y >= 480 || (x >= 100 && x < 300 && y >= 100 && y < 250) || (x >= 500 && x < 620);
+        };
+        int radius[2] = {INT_MAX, INT_MIN}, angle[2] = {INT_MAX, INT_MIN};
+        for (int n = 0; n < 5000; ++n) {
+            const Pointer e = source.getNextEvent();
+            ASSERT_TRUE(e.eventTye == FACTOR_PINCH && e.step == 10 && e.duration == 300000);
+            for (int f = 0; f < 2; ++f)
+                for (int i = 0; i < 10; ++i) {
+                    const PinchPoint a = pinchPoint(e, i, f), b = pinchPoint(e, i + 1, f);
+                    for (int k = 0; k <= 16; ++k)
+                        ASSERT_FALSE(off(a.x + (b.x - a.x) * k / 16.0, a.y + (b.y - a.y) * k / 16.0)) << e.x << "," << e.y << " " << e.x1 << " " << e.y1 << " " << e.code;
+                }
+            radius[0] = std::min({radius[0], e.x1, e.y1}), radius[1] = std::max({radius[1], e.x1, e.y1});
+            angle[0] = std::min(angle[0], e.code), angle[1] = std::max(angle[1], e.code);
+        }
+        EXPECT_TRUE(radius[0] == 20 && radius[1] > 120 && radius[1] <= 160 && angle[0] == -90 && angle[1] == 90)
+            << radius[0] << ".." << radius[1] << " " << angle[0] << ".." << angle[1];
+    });
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 # ended by SIGALRM, a replay of the first, its report, a run whose
 # application crashes again and again at two sites and its report,
 # tapfuzz's peak memory with the application and screen checks on,
-# --explore on a maze) while
+# --explore on a maze, a run with pinches) while
 # evemu-record records /dev/input/event0, and writes everything onto the raw
 # results disk. Progress lines start with "BOARD:"; the host judges only the
 # disk, since a guest that panics still lets QEMU exit with status 0.
@@ -196,6 +196,10 @@ wait_for "[ -s $OUT/maze-screens.txt ]" 100 || say "run6: the maze showed no scr
 run run6 : -v-v --explore --seed 1 --throttle 100 $RUN_COUNT
 kill $maze_pid 2>/dev/null
 say "run6: $(grep -o 'screens:.*' $OUT/../run6/results/tapfuzz*/tapfuzz.log), the maze showed $(sort -u $OUT/maze-screens.txt | wc -l) distinct screens"
+
+# Two fingers, last: a fifth of the gestures are pinches in the panel's
+# slots (the runs before write no slot, so the input core's slot stays 0).
+run run7 : -v-v --pct-pinch 20 --throttle $RUN_THROTTLE $RUN_COUNT
 
 kill $panel_pid
 finish "scenario complete"

@@ -3,11 +3,14 @@
 #
 # Every gesture tapfuzz logged is turned into the frames the driver writes,
 # passed through the input core's filtering (an unchanged ABS_X, ABS_Y or key
-# state is not passed on; a frame left empty is not delivered) and matched
+# state is not passed on, nor a multi-touch value unchanged in its slot; a
+# slot is announced only before a value of another slot than the last one
+# announced; a frame left empty is not delivered) and matched
 # frame by frame against what evemu-record read from /dev/input/event0. Also
 # checked: the exit statuses, that nothing of tapfuzz outlives it, the
 # summary lines, that long clicks are held their 800 ms and swipes lift at
-# their end point, that the replay injects run 1's gestures in order, that
+# their end point, that every contact the recorder saw open was closed, that
+# the replay injects run 1's gestures in order, that
 # the saved core dump is the kernel's file byte for byte, its crash bundle
 # (a PNG of the frame buffer, the text naming seed, command line and last
 # gesture) and that run 1's junit.xml has the crash case. Run 5, whose
@@ -15,13 +18,15 @@
 # signature, logged, recorded and bundled alike, counted new and seen per
 # key, proved against gdb on the dump and the board's touchapp, and the
 # report's table of distinct crashes and junit cases with the counts the log
-# gives. Prints the measured holds and travels per kind, the replay's gap
-# error, and run 6's --explore figures beside the screens the maze logged.
+# gives. Prints the measured holds and travels per kind, the distance
+# between a pinch's fingers at its start and end, the replay's gap error,
+# and run 6's --explore figures beside the screens the maze logged.
 #
 # usage: judge.py RESULTS_DIR COUNT [--selftest]
 # --selftest damages copies of the results and requires each to fail.
 import copy
 import glob
+import math
 import os
 import re
 import statistics
@@ -32,13 +37,16 @@ import time
 import zlib
 
 EV_SYN, EV_KEY, EV_ABS = 0, 1, 3
-ABS_X, ABS_Y, MT_X, MT_Y, MT_ID, BTN_TOUCH = 0x00, 0x01, 0x35, 0x36, 0x39, 330
+ABS_X, ABS_Y, MT_SLOT, MT_X, MT_Y, MT_ID, BTN_TOUCH = 0x00, 0x01, 0x2f, 0x35, 0x36, 0x39, 330
+PANEL_MAX = (809, 489)  # the panel's ABS_MT_POSITION ranges, which the driver clamps to
 PANEL = "tapfuzz board panel"
 CORES = "/data/cores/"
 LONG_HOLD = 0.8  # LONGCLICK_DURATION's default, which the board's profile keeps
 # The runs of init.sh and how each ends: "count" runs its COUNT events,
-# "replay" replays run 1's record, "explore" runs COUNT with --explore.
-RUNS = {"run1": "count", "run2": "SIGINT", "run3": "SIGALRM", "run4": "replay", "run6": "explore"}
+# "replay" replays run 1's record, "explore" runs COUNT with --explore,
+# "count, pinches" runs its COUNT events with --pct-pinch 20.
+RUNS = {"run1": "count", "run2": "SIGINT", "run3": "SIGALRM", "run4": "replay", "run6": "explore",
+        "run7": "count, pinches"}
 GESTURE = re.compile(r"\]\[INFO\]Sending (\w+) \(ACTION_\w+\):\(([-\d,]+)\)$")
 SIGNATURE = re.compile(r"\]\[INFO\]crash signature:(\S+) (\S+)(?: (\S+))?(?: from \S+)? (new|seen:(\d+))$")
 
@@ -208,6 +216,30 @@ def down(x, y):
 LIFT = [(EV_ABS, MT_ID, -1), (EV_KEY, BTN_TOUCH, 0)]
 
 
+def lround(v):  # C's llround: halves away from zero
+    return int(math.floor(v + 0.5)) if v >= 0 else -int(math.floor(-v + 0.5))
+
+
+# Both fingers of a pinch in frame i of 10, as the driver computes them.
+def pinch_points(x, y, r0, r1, angle, i, step=10):
+    t = i / step
+    r, a = r0 + (r1 - r0) * t, angle * t * math.pi / 180.0
+    dx, dy = r * math.cos(a), r * math.sin(a)
+    clamp = lambda v, hi: min(max(lround(v), 0), hi)  # noqa: E731
+    return [(clamp(x + s * dx, PANEL_MAX[0]), clamp(y + s * dy, PANEL_MAX[1])) for s in (1, -1)]
+
+
+def pinch_frame(first, p):
+    f = []
+    for slot, (x, y) in enumerate(p):
+        f += [(EV_ABS, MT_SLOT, slot)] + ([(EV_ABS, MT_ID, slot + 1)] if first else []) + move(x, y)[:2]
+    return f + ([(EV_KEY, BTN_TOUCH, 1)] if first else []) + move(*p[0])[2:]
+
+
+PINCH_LIFT = [(EV_ABS, MT_SLOT, 0), (EV_ABS, MT_ID, -1), (EV_ABS, MT_SLOT, 1), (EV_ABS, MT_ID, -1),
+              (EV_KEY, BTN_TOUCH, 0)]
+
+
 # The frames the driver writes for a logged gesture. A swipe's points between
 # its ends draw one coordinate between the ends' (a range here).
 def written(kind, a):
@@ -215,6 +247,8 @@ def written(kind, a):
         return [down(*a), LIFT]
     if kind == "PressKey":
         return [[(EV_KEY, a[0], 1)], [(EV_KEY, a[0], 0)]]
+    if kind == "Pinch":
+        return [pinch_frame(i == 0, pinch_points(*a, i)) for i in range(11)] + [PINCH_LIFT]
     x, y, x1, y1, step = a
     if (x, y) == (x1, y1) or step == 0:
         return []
@@ -236,19 +270,38 @@ def written(kind, a):
 # (kind, logged numbers, their frames).
 def match(run, state):
     frames, i, got = run["frames"], 0, []
+    after_pinch = False  # the driver's slot, per process: a finger after a pinch reselects slot 0
     for line in run["log"]:
         m = GESTURE.search(line)
         if not m:
             continue
         mine, args = [], [int(v) for v in m[2].split(",")]
-        for frame in written(m[1], args):
+        frames_written = written(m[1], args)
+        if m[1] in ("Click", "LongClick", "Swipe") and frames_written:
+            frames_written[0] = ([(EV_ABS, MT_SLOT, 0)] if after_pinch else []) + frames_written[0]
+            after_pinch = False
+        after_pinch = after_pinch or m[1] == "Pinch"
+        for frame in frames_written:
             seen = frames[i][1] if i < len(frames) else []
             mt = {c: v for t, c, v in seen if t == EV_ABS}
-            want = []
+            want, drawn = [], {}
             for t, c, v in frame:
                 axis = MT_Y if c in (ABS_Y, MT_Y) else MT_X
-                if isinstance(v, tuple) and v[0] <= mt.get(axis, v[0] - 1) <= v[1]:
-                    v = mt[axis]  # the drawn coordinate, within its range
+                if isinstance(v, tuple):  # the drawn coordinate, within its range; unchanged, it is not seen
+                    slot = state.get("slot", 0)
+                    known = (mt.get(axis), mt.get(axis - MT_X), state.get(("mt", slot, axis)), state.get((EV_ABS, axis - MT_X)))
+                    v = drawn.setdefault(axis, next((u for u in known if u is not None and v[0] <= u <= v[1]), v))
+                if c == MT_SLOT:
+                    state["slot"] = v
+                    continue
+                if c in (MT_X, MT_Y, MT_ID):
+                    slot, old = state.get("slot", 0), state.get(("mt", state.get("slot", 0), c), -1 if c == MT_ID else 0)
+                    if old == v:
+                        continue
+                    state[("mt", slot, c)] = v
+                    if slot != state.get("emitted", 0):
+                        want.append((EV_ABS, MT_SLOT, slot))
+                        state["emitted"] = slot
                 if t == EV_KEY or c in (ABS_X, ABS_Y):
                     if state.get((t, c), 0) == (int(v != 0) if t == EV_KEY else v):
                         continue
@@ -285,9 +338,13 @@ def spread(seconds):
     return "/".join(f"{v:.1f}" for v in (ms[0], statistics.median(ms), ms[-1])) if ms else "-"
 
 
-def position(frame):
-    values = {c: v for t, c, v in frame[1] if t == EV_ABS}
-    return values[MT_X], values[MT_Y]
+# The finger's point after frames[k]: a value the input core held back,
+# unchanged in its slot, is the one an earlier frame carried.
+def position(frames, k):
+    values = {}
+    for _, recs in frames[:k + 1]:
+        values.update({c: v for t, c, v in recs if t == EV_ABS})
+    return values.get(MT_X), values.get(MT_Y)
 
 
 # (width, height, colours) of an 8-bit RGB PNG with sound chunks whose pixel
@@ -344,11 +401,18 @@ def judge(r, count):
         # Whatever matched, the next run starts from what the kernel passed on.
         state = before
         for _, recs in run["frames"]:
-            state.update({(t, c): int(v != 0) if t == EV_KEY else v
-                          for t, c, v in recs if t == EV_KEY or c in (ABS_X, ABS_Y)})
-        check(not any(v for (t, _), v in state.items() if t == EV_KEY), w + "a finger or key left down")
+            for t, c, v in recs:
+                if t == EV_KEY or c in (ABS_X, ABS_Y):
+                    state[(t, c)] = int(v != 0) if t == EV_KEY else v
+                elif c == MT_SLOT:
+                    state["slot"] = state["emitted"] = v
+                elif c in (MT_X, MT_Y, MT_ID):
+                    state[("mt", state.get("emitted", 0), c)] = v
+        check(not any(v for k, v in state.items() if len(k) == 2 and k[0] == EV_KEY), w + "a finger or key left down")
+        check(all(v == -1 for k, v in state.items() if k[0] == "mt" and k[2] == MT_ID),
+              w + "a contact the recorder saw open was not closed")
         finishes = sum(l.endswith("][INFO]// tapfuzz finish") for l in run["log"])
-        if ending in ("count", "replay", "explore"):
+        if ending in ("count", "replay", "explore", "count, pinches"):
             check(len(logged) == count, w + f"{len(logged)} gestures logged, not {count}")
             for line in (f"Events injected:{count}", f"cycleCounter:{count}"):
                 check(any(l.endswith("][INFO]" + line) for l in run["log"]), w + f'no "{line}"')
@@ -367,14 +431,31 @@ def judge(r, count):
             held = [f[-1][0] - f[0][0] for _, f in gs]
             line = f"   {kind:9} {len(gs):3}, down to lift min/median/max {spread(held)} ms"
             if kind == "Swipe" and gs:
-                ends = sum(position(f[-2]) == tuple(a[2:4]) for a, f in gs)
-                line += (f"; the first from {position(gs[0][1][0])} to {position(gs[0][1][-2])}, "
+                ends = sum(position(f, len(f) - 2) == tuple(a[2:4]) for a, f in gs)
+                line += (f"; the first from {position(gs[0][1], 0)} to {position(gs[0][1], len(gs[0][1]) - 2)}, "
                          f"{ends} of {len(gs)} lift at their (x1,y1)")
                 check(ends == len(gs), w + f"{len(gs) - ends} swipes lift away from their (x1,y1)")
             # The signal that ends a run lets the long click under way finish.
             if kind == "LongClick" and held:
                 check(min(held) >= LONG_HOLD, w + f"a long click held {min(held) * 1e3:.1f} ms")
             say.append(line)
+        pinches = [(a, f) for k, a, f in got if k == "Pinch"]
+        check(ending != "count, pinches" or pinches, w + "no pinch logged")
+        for a, f in pinches:
+            # Each finger's last point as the frames carry it; a value the input
+            # core held back because it did not change is the one before.
+            model, slot, d = [pinch_points(*a, 0)], 0, []
+            at = [list(p) for p in model[0]]
+            for n, (_, recs) in enumerate(f[:-1]):
+                for t, c, v in recs:
+                    slot = v if c == MT_SLOT else slot
+                    if c in (MT_X, MT_Y):
+                        at[slot][c - MT_X] = v
+                if n == 0 or n == len(f) - 2:
+                    d.append(math.dist(*at))
+            if d:
+                say.append(f"   pinch at ({a[0]},{a[1]}) radius {a[2]} to {a[3]}, turn {a[4]}: fingers "
+                           f"{d[0]:.1f} apart at the start (drawn {2 * a[2]}), {d[-1]:.1f} at the end (drawn {2 * a[3]})")
     # --explore: its figures, and the screens the maze itself logged.
     figures = [l.split("][INFO]")[1] for l in r["runs"]["run6"]["log"] if "][INFO]screens:" in l]
     check(figures and "unknown" not in figures[0], f"run6: no screens: line, or unknown: {figures}")
@@ -382,10 +463,11 @@ def judge(r, count):
     say.append(f"run6 --explore on the maze: {figures[0] if figures else 'no figures'}; the maze showed "
                f"{len(shown)} distinct screens")
     # The replay: run 1's gestures in order, each writing what it wrote in
-    # run 1 (ABS_X and ABS_Y aside: the input core passes them on or not by
-    # what the runs before left on the panel), at run 1's pace.
+    # run 1 (ABS_X, ABS_Y and the multi-touch points and slots aside: the
+    # input core passes them on or not by what the runs before left on the
+    # panel, and each run's own frames matched them above), at run 1's pace.
     check(logs["run4"] == logs["run1"], "run4: the replayed gestures are not run 1's in order")
-    wrote = {n: [[e for _, recs in f for e in recs if e[0] != EV_ABS or e[1] not in (ABS_X, ABS_Y)]
+    wrote = {n: [[e for _, recs in f for e in recs if e[0] != EV_ABS or e[1] not in (ABS_X, ABS_Y, MT_SLOT, MT_X, MT_Y)]
                  for _, _, f in gots[n]] for n in ("run1", "run4")}
     check(wrote["run4"] == wrote["run1"], "run4: the replayed gestures wrote other records than run 1's")
     errs = gap_errors(r["runs"]["run1"]["record"], gots["run4"]) or [float("nan")]
@@ -441,6 +523,11 @@ def touch(r):  # the records of run 1's first touch down
     return next(recs for _, recs in r["runs"]["run1"]["frames"] if recs[0] == (EV_ABS, MT_ID, 1))
 
 
+def drop_last_lift(frames):
+    recs = next(recs for _, recs in reversed(frames) if (EV_ABS, MT_ID, -1) in recs)
+    del recs[len(recs) - 1 - recs[::-1].index((EV_ABS, MT_ID, -1))]
+
+
 # Representative damages: each must make the judge fail.
 DAMAGES = [
     ("a frame lost", lambda r: r["runs"]["run1"]["frames"].pop(5)),
@@ -463,6 +550,7 @@ DAMAGES = [
         {k: "main + 4 in section .text" for k in r["bugs"]["oracle"]})),
     ("the report counts a dump less", lambda r: r["bugs"].update(page=re.sub(
         r"data-count=([\"'])(\d+)", lambda m: f"data-count={m[1]}{int(m[2]) - 1}", r["bugs"]["page"]))),
+    ("the last contact never lifted", lambda r: drop_last_lift(r["runs"]["run7"]["frames"])),
 ]
 
 

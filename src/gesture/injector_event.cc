@@ -5,9 +5,13 @@
 #include "gesture/injector_event.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <linux/input.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -18,9 +22,9 @@ namespace {
 
 const char kDefaultFolder[] = "/usr/lib/";
 
-// The names wanted in slots 0..5; the other slots want nothing.
+// The names wanted in slots 0..6; the other slots want nothing.
 const char* const kSlotNames[] = {
-    "touchClick", "touchSwipe", "touchLongClick", "sendHKeyInput", "sendHKeyMcu", "getVersion",
+    "touchClick", "touchSwipe", "touchLongClick", "sendHKeyInput", "sendHKeyMcu", "getVersion", "touchPinch",
 };
 
 enum {
@@ -30,12 +34,14 @@ enum {
     SLOT_HKEY_INPUT = 3,
     SLOT_HKEY_MCU = 4,
     SLOT_VERSION = 5,
+    SLOT_TOUCH_PINCH = 6,
 };
 
 typedef int (*ClickFn)(int x, int y);
 typedef int (*SwipeFn)(int x, int y, int x2, int y2, int step, int duration);
 typedef int (*LongClickFn)(int x, int y, int duration);
 typedef int (*KeyFn)(int code);
+typedef int (*PinchFn)(int x, int y, int r0, int r1, int angle, int step, int duration);
 typedef char* (*VersionFn)();
 
 // What dlsym hands back is an object pointer; POSIX guarantees it converts to
@@ -47,6 +53,9 @@ Fn slotFunction(const EventHandle& handle, int slot)
 }
 
 char kNoVersion[] = "V0.1";
+
+// The node libfeedinput writes the touch panel's events into.
+const char kTouchNode[] = "/dev/input/event0";
 
 // The state of a swipe's own stream, and the run's while it is put aside.
 char gPathState[128];
@@ -124,6 +133,8 @@ void InjectorEvent::ParseLibaray(EventHandle& eventhandle)
 
 bool InjectorEvent::canInject(int eventTye) const
 {
+    if (eventTye == FACTOR_PINCH)
+        return mEventhandle.funcvality[SLOT_TOUCH_PINCH] && mPanelSlots >= 2;
     if (eventTye < FACTOR_TOUCH || eventTye > FACTOR_PRESSKEY)
         return false;
     return mEventhandle.funcvality[eventTye];
@@ -166,9 +177,37 @@ int InjectorEvent::FeedInput(Pointer pointer)
             slotFunction<KeyFn>(handle, SLOT_HKEY_MCU)(pointer.code) != 0)
             LOG(INFO) << "Error PressKey (ACTION_PRESSKEY):" << "(" << pointer.code << ")";
         return 0;
+    case FACTOR_PINCH:
+        if (!canInject(FACTOR_PINCH))
+            return 1;
+        if ((mLastResult = slotFunction<PinchFn>(handle, SLOT_TOUCH_PINCH)(
+                 pointer.x, pointer.y, pointer.x1, pointer.y1, pointer.code, pointer.step, pointer.duration)) != 0)
+            LOG(INFO) << "Error Pinch (ACTION_PINCH):(" << pointer.x << "," << pointer.y << "," << pointer.x1 << ","
+                      << pointer.y1 << "," << pointer.code << ")";
+        return 0;
     default:
         return 0;
     }
+}
+
+bool InjectorEvent::hasPinchFunction() const
+{
+    return mEventhandle.funcvality[SLOT_TOUCH_PINCH];
+}
+
+int InjectorEvent::readPanelSlots()
+{
+    // The library's own reading: a node that does not answer is taken to
+    // have the two slots a pinch needs.
+    mPanelSlots = 2;
+    const int fd = open(kTouchNode, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct input_absinfo info;
+    memset(&info, 0, sizeof info);
+    if (fd >= 0 && ioctl(fd, EVIOCGABS(ABS_MT_SLOT), &info) == 0)
+        mPanelSlots = info.maximum < 0 ? 0 : info.maximum + 1;
+    if (fd >= 0)
+        close(fd);
+    return mPanelSlots;
 }
 
 int InjectorEvent::inject(const Pointer& event, unsigned int pathSeed)

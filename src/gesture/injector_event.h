@@ -33,10 +33,17 @@ public:
     int inject(const Pointer& event, unsigned int pathSeed);
     char* GetLibarayVersion();
 
-    // True when the function that an event of this kind needs is bound.
+    // True when the function that an event of this kind needs is bound,
+    // and for a pinch the panel has the two slots it needs.
     bool canInject(int eventTye) const;
+    // Reads how many touch slots the panel reports (EVIOCGABS of
+    // ABS_MT_SLOT; 2 when its node does not answer), for canInject.
+    int readPanelSlots();
+    // True when the library exports touchPinch, whatever the panel.
+    bool hasPinchFunction() const;
     // What the library's function answered for the last injected event
-    // (0, or -1 for a failed write, 1 for a swipe with nothing to draw).
+    // (0, or -1 for a failed write, 1 for a swipe with nothing to draw or a
+    // pinch on a panel of fewer than 2 slots).
     int lastResult() const { return mLastResult; }
     // The path the library was loaded from; empty when it was not loaded.
     const char* loadedPath() const { return mLoadedPath; }
@@ -46,6 +53,7 @@ public:
 
 private:
     int mLastResult;
+    int mPanelSlots = 2;
     // The folder and the file name as dlopen took them, whole.
     char mLoadedPath[sizeof m_libpath + sizeof EventHandle::libname];
 };

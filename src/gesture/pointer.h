@@ -11,26 +11,27 @@ enum FACTOR_TYPE {
     FACTOR_MOTION = 1,
     FACTOR_LONGCLICK = 2,
     FACTOR_PRESSKEY = 3,
-    FACTORZ_COUNT = 4,
+    FACTOR_PINCH = 4,  // two fingers: drawn only when --pct-pinch asks for it
+    FACTORZ_COUNT = 5,
 };
 
 // A kind's name in the run record and the report: "click", "swipe",
-// "longclick" or "key"; nullptr for a value that is no kind.
+// "longclick", "key" or "pinch"; nullptr for a value that is no kind.
 inline const char* kindName(int kind)
 {
-    static const char* const kNames[FACTORZ_COUNT] = {"click", "swipe", "longclick", "key"};
+    static const char* const kNames[FACTORZ_COUNT] = {"click", "swipe", "longclick", "key", "pinch"};
     return kind >= FACTOR_TOUCH && kind < FACTORZ_COUNT ? kNames[kind] : nullptr;
 }
 
 typedef struct _Pointer {
-    int x;         // click point, or start of a swipe (pixels)
+    int x;         // click point, start of a swipe, or centre of a pinch (pixels)
     int y;
-    int x1;        // end of a swipe
-    int y1;
-    int step;      // segments of a swipe path
+    int x1;        // end of a swipe; a pinch's start radius
+    int y1;        // a pinch's end radius
+    int step;      // segments of a swipe path, or moves of a pinch
     int duration;  // microseconds
     int eventTye;  // a FACTOR_TYPE
-    int code;      // Linux key code of a key press
+    int code;      // Linux key code of a key press; a pinch's turn in degrees
 } Pointer;
 
 #endif

@@ -9,12 +9,14 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <random>
 
 #include "base/files.h"
 #include "base/logger.h"
 #include "base/profile.h"
 #include "base/screen_reader.h"
+#include "gesture/pinch_path.h"
 
 namespace {
 
@@ -37,6 +39,9 @@ const int kDrawTries = 1000000;
 const int kLongClickDefaultMs = 800;
 const int kLongClickMaxMs = 60000;
 const int kSwipeDurationUs = 75000;
+const int kPinchMinRadius = 20;
+const int kPinchStep = 10;
+const int kPinchDurationUs = 300000;
 
 // rand() % 0 traps (SIGFPE on the device), and a bad profile or frame buffer
 // can leave a zero or negative range here: still take the draw, so a run's
@@ -192,12 +197,14 @@ static int kindOfDraw(float r)
         return FACTOR_LONGCLICK;
     if (r < mFactors[FACTOR_PRESSKEY])
         return FACTOR_PRESSKEY;
+    if (r < mFactors[FACTOR_PINCH])
+        return FACTOR_PINCH;
     return -1;
 }
 
 bool RandomEventSource::canDraw(int eventTye) const
 {
-    if (eventTye < FACTOR_TOUCH || eventTye > FACTOR_PRESSKEY)
+    if (eventTye < FACTOR_TOUCH || eventTye > FACTOR_PINCH)
         return false;
     if (eventTye == FACTOR_PRESSKEY && mHwkeyCode.empty())
         return false;
@@ -229,6 +236,18 @@ bool RandomEventSource::drawPlace(int kind, Below below, Pointer* event) const
     event->y = tmpHnum * mScreensize + below(mScreensize);
     if (kind == FACTOR_TOUCH || kind == FACTOR_LONGCLICK)
         return !inZone(event->x, event->y);
+    if (kind == FACTOR_PINCH) {
+        // Both fingers stay on the screen: no radius reaches past the
+        // nearest edge, nor past a third of the smaller side.
+        const int edge = std::min({(mWidth < mHigth ? mWidth : mHigth) / 3, event->x, event->y,
+                                   mWidth - 1 - event->x, mHigth - 1 - event->y});
+        event->x1 = kPinchMinRadius + below(edge - kPinchMinRadius + 1);
+        event->y1 = kPinchMinRadius + below(edge - kPinchMinRadius + 1);
+        event->code = below(181) - 90;
+        event->step = kPinchStep;
+        event->duration = kPinchDurationUs;
+        return edge >= kPinchMinRadius && !pinchMeetsZone(*event, mZones);
+    }
     if (kind != FACTOR_MOTION)
         return true;
     event->x = below(mWidth);
@@ -271,6 +290,12 @@ void RandomEventSource::generatePointerEvent(int actiontype)
         event.duration = mLongClickMs * 1000;  // the library waits in microseconds
         LOG(DEBUG) << "longclick: x:" << event.x << " y:" << event.y << " duration:" << event.duration;
         event.eventTye = FACTOR_LONGCLICK;
+        mlist.push_back(event);
+        break;
+    case FACTOR_PINCH:
+        LOG(DEBUG) << "pinch: x:" << event.x << " y:" << event.y << " r0:" << event.x1 << " r1:" << event.y1
+                   << " angle:" << event.code << " step:" << event.step << " duration:" << event.duration;
+        event.eventTye = FACTOR_PINCH;
         mlist.push_back(event);
         break;
     case FACTOR_PRESSKEY: {
@@ -320,9 +345,9 @@ bool RandomEventSource::checkDrawable()
     // given seed, stays as it was.
     std::minstd_rand own(1);
     auto below = [&own](int range) { return range > 0 ? static_cast<int>(own() % static_cast<unsigned>(range)) : 0; };
-    const char* const names[] = {"clicks", "swipes", "long clicks"};
-    for (int kind = FACTOR_TOUCH; kind <= FACTOR_LONGCLICK; ++kind) {
-        if (!canDraw(kind))
+    const char* const names[] = {"clicks", "swipes", "long clicks", "key presses", "pinches"};
+    for (int kind = FACTOR_TOUCH; kind <= FACTOR_PINCH; ++kind) {
+        if (kind == FACTOR_PRESSKEY || !canDraw(kind))
             continue;
         Pointer place{};
         int tries = 0;
@@ -347,7 +372,12 @@ std::string RandomEventSource::mixText() const
     float t = mFactors[FACTOR_TOUCH], m = mFactors[FACTOR_MOTION], l = mFactors[FACTOR_LONGCLICK];
     snprintf(text, sizeof text, "%.1f,%.1f,%.1f,%.1f", static_cast<double>(t * 100), static_cast<double>((m - t) * 100),
              static_cast<double>((l - m) * 100), static_cast<double>((mFactors[FACTOR_PRESSKEY] - l) * 100));
-    return text;
+    std::string mix = text;
+    if (mPinchAsked) {
+        snprintf(text, sizeof text, ",%.1f", static_cast<double>((mFactors[FACTOR_PINCH] - mFactors[FACTOR_PRESSKEY]) * 100));
+        mix += text;
+    }
+    return mix;
 }
 
 std::string RandomEventSource::zonesText() const
@@ -384,6 +414,10 @@ void RandomEventSource::InitDefaultFactors()
         // inherit the first one's cumulative 1.0 as a key weight.
         mFactors[FACTOR_PRESSKEY] = 0.0f;
     }
+    // Pinches come only when asked for: the mix, and every draw of a run,
+    // stay as they were without --pct-pinch.
+    mFactors[FACTOR_PINCH] = 0.0f;
+    mPinchAsked = false;
 }
 
 bool RandomEventSource::adjustEventFactors()
@@ -393,10 +427,11 @@ bool RandomEventSource::adjustEventFactors()
     float userSum = 0.0f;
     float defaultsum = 0.0f;
     int defaultCount = 0;
+    mPinchAsked = mFactors[FACTOR_PINCH] < 0.0f;
     for (int i = 0; i < FACTORZ_COUNT; ++i) {
         if (mFactors[i] < 0.0f) {
             userSum -= mFactors[i];
-        } else {
+        } else if (i != FACTOR_PINCH) {  // no default weight to scale
             ++defaultCount;
             defaultsum += mFactors[i];
         }
@@ -431,12 +466,15 @@ bool RandomEventSource::adjustEventFactors()
         float motion = m - t;
         float longclick = l - m;
         float presskey = p - l;
+        char pinch[48] = "";
+        if (mPinchAsked)
+            snprintf(pinch, sizeof pinch, "\n//  PINCH:%.1f%%", static_cast<double>(mFactors[FACTOR_PINCH] * 100 - p));
         LOG(INFO) << logFixed(1) << "\n"
                   << "//  Event percentages" << "\n"
                   << "//  TOUCH:" << static_cast<double>(touch) << "%" << "\n"
                   << "//  MOTION:" << static_cast<double>(motion) << "%" << "\n"
                   << "//  LONGCLICK:" << static_cast<double>(longclick) << "%" << "\n"
-                  << "//  PRESSKEY:" << static_cast<double>(presskey) << "%";
+                  << "//  PRESSKEY:" << static_cast<double>(presskey) << "%" << pinch;
     }
     return true;
 }

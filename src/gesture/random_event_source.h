@@ -1,5 +1,5 @@
 // Problem: a stress run needs random actions in set proportions.
-// Solution: a cumulative mix of the four kinds, drawn against rand(), with
+// Solution: a cumulative mix of the five kinds, drawn against rand(), with
 // grid points on the screen and keys from the device profile.
 #ifndef TAPFUZZ_GESTURE_RANDOM_EVENT_SOURCE_H
 #define TAPFUZZ_GESTURE_RANDOM_EVENT_SOURCE_H
@@ -58,7 +58,7 @@ public:
     // refused, holds a malformed rectangle or leaves no grid point to touch.
     bool checkConfig();
     // After adjustEventFactors: false, after a message naming the kind, when
-    // clicks, swipes or long clicks of the mix cannot be drawn outside
+    // clicks, swipes, long clicks or pinches of the mix cannot be drawn outside
     // EXCLUDE_RECTS in 1000000 tries. The tries take none of rand()'s draws.
     bool checkDrawable();
     // True when a draw can yield this kind after adjustEventFactors: its band
@@ -91,9 +91,11 @@ private:
     int mLongClickMs;  // hold of a long click (profile LONGCLICK_DURATION)
     bool mScreenOk;
     int mScreenErrno;  // why the frame buffer could not be read
-    // EXCLUDE_RECTS: no click point, swipe end or swipe path may lie in them.
+    // EXCLUDE_RECTS: no click point, swipe end, swipe path or pinch finger's path
+    // may lie in them.
     std::vector<Zone> mZones;
     std::string mZoneError;  // why EXCLUDE_RECTS was refused
+    bool mPinchAsked = false;  // --pct-pinch was given: the mix names pinches
 };
 
 #endif

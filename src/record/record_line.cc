@@ -18,6 +18,7 @@ const RecordKind kKinds[] = {
     {FACTOR_MOTION, 7, 4, 6},
     {FACTOR_LONGCLICK, 3, 2, -1},
     {FACTOR_PRESSKEY, 1, 0, -1},
+    {FACTOR_PINCH, 7, 2, -1},
 };
 
 // A gesture line put together by hand at `p`, with kMaxGestureLine bytes of
@@ -63,6 +64,8 @@ char* writeGestureLine(char* p, int index, long long at, const Pointer& e, unsig
         return putLine(p, index, at, FACTOR_MOTION, {e.x, e.y, e.x1, e.y1, e.step, e.duration, pathSeed, result});
     case FACTOR_LONGCLICK:
         return putLine(p, index, at, FACTOR_LONGCLICK, {e.x, e.y, e.duration, result});
+    case FACTOR_PINCH:
+        return putLine(p, index, at, FACTOR_PINCH, {e.x, e.y, e.x1, e.y1, e.code, e.step, e.duration, result});
     default:
         return putLine(p, index, at, FACTOR_PRESSKEY, {e.code, result});
     }
@@ -86,6 +89,12 @@ void setGestureFields(const RecordKind& kind, const long long* f, Pointer* e, un
         *pathSeed = static_cast<unsigned int>(f[6]);
     } else if (kind.kind == FACTOR_LONGCLICK) {
         e->duration = static_cast<int>(f[2]);
+    } else if (kind.kind == FACTOR_PINCH) {
+        e->x1 = static_cast<int>(f[2]);
+        e->y1 = static_cast<int>(f[3]);
+        e->code = static_cast<int>(f[4]);
+        e->step = static_cast<int>(f[5]);
+        e->duration = static_cast<int>(f[6]);
     }
 }
 

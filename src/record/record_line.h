@@ -11,7 +11,7 @@
 //   # crash:DUMP after:N signature:KEY
 //
 // KIND and FIELDS: click X Y; swipe X Y X1 Y1 STEP DURATION PATHSEED;
-// longclick X Y DURATION; key CODE. Numbers are decimal, words one blank
+// longclick X Y DURATION; key CODE; pinch X Y R0 R1 ANGLE STEP DURATION. Numbers are decimal, words one blank
 // apart, every line ends with a line feed.
 #ifndef TAPFUZZ_RECORD_RECORD_LINE_H
 #define TAPFUZZ_RECORD_RECORD_LINE_H
@@ -39,7 +39,7 @@ const size_t kMaxGestureLine = 192;
 
 // Writes the line of gesture `index`, injected `at` microseconds into the
 // run, at `p` (kMaxGestureLine bytes of room), and returns its end. A kind
-// that is none of the four is written as a key.
+// that is none of the five is written as a key.
 char* writeGestureLine(char* p, int index, long long at, const Pointer& event, unsigned int pathSeed, int result);
 
 // The fields of a line of `kind`, in the order the writer puts them, into

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "base/files.h"
+#include "gesture/pinch_path.h"
 #include "record/record_line.h"
 
 namespace {
@@ -25,6 +26,10 @@ namespace {
 const long long kMaxDuration = 60000000;
 // The library refuses longer swipe paths: their memory alone can fail.
 const long long kMaxStep = 1 << 20;
+// A pinch line is checked frame by frame, both fingers against the screen
+// and the zones: a hostile step must not make loading a record take hours.
+// tapfuzz draws 10.
+const long long kMaxPinchStep = 1000;
 // A gesture line is under 200 characters; only a comment (the header's
 // command line) may be longer, and is then skipped unread.
 const size_t kMaxLine = 4096;
@@ -84,7 +89,7 @@ std::string parseLine(const std::string& line, ReplayEvent* out)
         out->at = at;
         return "";
     }
-    return "unknown kind \"" + words[2] + "\" (click, swipe, longclick or key)";
+    return "unknown kind \"" + words[2] + "\" (click, swipe, longclick, key or pinch)";
 }
 
 }  // namespace
@@ -169,8 +174,22 @@ std::string ReplayParser::check(const std::string& line, ReplayEvent* e) const
     if (p.duration < 0 || p.duration > kMaxDuration)
         return "the duration " + std::to_string(p.duration) + " is outside 0.." + std::to_string(kMaxDuration) +
                " microseconds";
-    if (swipe && (p.step < 1 || p.step > kMaxStep))
-        return "the step " + std::to_string(p.step) + " is outside 1.." + std::to_string(kMaxStep);
+    const bool pinch = p.eventTye == FACTOR_PINCH;
+    const long long maxStep = pinch ? kMaxPinchStep : kMaxStep;
+    if ((swipe || pinch) && (p.step < 1 || p.step > maxStep))
+        return "the step " + std::to_string(p.step) + " is outside 1.." + std::to_string(maxStep);
+    if (!pinch)
+        return "";
+    // Both fingers' paths, frame by frame, as the library will move them.
+    for (int i = 0; i <= p.step; i++)
+        for (int f = 0; f < 2; f++) {
+            const PinchPoint q = pinchPoint(p, i, f);
+            if (q.x < 0 || q.x >= mLimits.width || q.y < 0 || q.y >= mLimits.hight)
+                return "the pinch at " + point(p.x, p.y) + " reaches " + point(static_cast<int>(q.x), static_cast<int>(q.y)) +
+                       ", off the " + std::to_string(mLimits.width) + "x" + std::to_string(mLimits.hight) + " screen";
+        }
+    if (pinchMeetsZone(p, mLimits.zones))
+        return "the pinch at " + point(p.x, p.y) + " crosses an excluded zone";
     return "";
 }
 

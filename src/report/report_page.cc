@@ -114,12 +114,17 @@ void touchMap(ReportOut& o, ReportRun& run, const std::vector<Zone>& zones)
               << run.cell << "\" fill=\"#d22\" fill-opacity=\"" << 0.1 + 0.9 * run.cells[i] / most << "\"/>";
     o << "<path d=\"" << run.swipes << "\" stroke=\"#15c\" stroke-opacity=\".35\" stroke-width=\""
       << run.width / 600.0 << "\" fill=\"none\"/>";
+    if (!run.pinches.empty())
+        o << "<path d=\"" << run.pinches << "\" stroke=\"#2a2\" stroke-opacity=\".5\" stroke-width=\""
+          << run.width / 600.0 << "\" fill=\"none\"/>";
     for (const Zone& z : zones)
         o << "<rect x=\"" << z.x << "\" y=\"" << z.y << "\" width=\"" << z.w << "\" height=\"" << z.h
           << "\" fill=\"#000\" fill-opacity=\".3\" stroke=\"#000\" stroke-dasharray=\"6 4\"/>";
     o << "</svg><p>" << run.width << "x" << run.height << ", cells of " << run.cell
       << " px shaded by clicks and long clicks (darkest: " << most << "); " << run.swipesDrawn << " of "
       << run.swipesAll << " swipes as lines; forbidden zones hatched dark";
+    if (run.counts[FACTOR_PINCH] > 0)
+        o << "; " << run.pinchesDrawn << " of " << run.counts[FACTOR_PINCH] << " pinches as both fingers' paths (green)";
     if (run.offScreen > 0)
         o << "; " << run.offScreen << " touches off the screen not shown";
     o << ".</p>";
@@ -294,7 +299,15 @@ void runSection(ReportOut& o, ReportFolder& folder, ReportRun& run)
     o << "<section class=\"run\" id=\"" << esc(run.name) << "\" data-folder=\"" << esc(folder.path)
       << "\" data-distinct-crashes=\"" << run.distinct.size() << "\" data-seed=\"" << esc(head("seed"))
       << "\" data-events=\"" << run.gestures << "\" data-injected=\"" << run.injected;
-    for (int k = 0; k < 4; ++k)
+    // Pinches are named only in a run that asked for them or holds some.
+    std::vector<std::string> mix(4, "?");
+    std::istringstream mixText(run.head.count("mix") ? run.head.at("mix") : "");
+    int k = 0;
+    for (std::string v; k < FACTORZ_COUNT && std::getline(mixText, v, ',');)
+        mix.resize(std::max(k + 1, 4)), mix[k++] = v;
+    const int kinds = mix.size() > 4 || run.counts[FACTOR_PINCH] > 0 ? FACTORZ_COUNT : 4;
+    mix.resize(kinds, "?");
+    for (k = 0; k < kinds; ++k)
         o << "\" data-" << kindName(k) << "=\"" << run.counts[k];
     o << "\" data-crashes=\"" << run.kinds[0] << "\" data-dumps=\"" << run.kinds[1] << "\" data-freezes=\""
       << run.kinds[2] << "\" data-exits=\"" << run.kinds[3] << "\" data-minutes=\"" << minutes << "\">\n<h2>"
@@ -305,12 +318,7 @@ void runSection(ReportOut& o, ReportFolder& folder, ReportRun& run)
       << " s</td></tr><tr><th>ended</th><td>" << esc(how)
       << "</td></tr></table>\n<h3>Gestures per kind</h3><table><tr><th>kind</th><th>injected</th><th>share</th><th>"
          "asked</th></tr>";
-    std::vector<std::string> mix(4, "?");
-    std::istringstream mixText(run.head.count("mix") ? run.head.at("mix") : "");
-    int k = 0;
-    for (std::string v; k < 4 && std::getline(mixText, v, ',');)
-        mix[k++] = v;
-    for (k = 0; k < 4; ++k) {
+    for (k = 0; k < kinds; ++k) {
         char share[32];
         snprintf(share, sizeof share, "%.1f %%", run.gestures == 0 ? 0.0 : 100.0 * run.counts[k] / run.gestures);
         o << "<tr><td>" << kindName(k) << "</td><td>" << run.counts[k] << "</td><td>" << share << "</td><td>"

@@ -17,6 +17,7 @@
 #include <sstream>
 
 #include "base/files.h"
+#include "gesture/pinch_path.h"
 #include "gesture/pointer.h"
 #include "record/record_line.h"
 #include "watch/dump_name.h"
@@ -72,6 +73,7 @@ struct Gesture {
     long long index, at;
     int kind;  // FACTOR_TYPE
     long long x = 0, y = 0, x1 = 0, y1 = 0;
+    long long r0 = 0, r1 = 0, angle = 0, step = 0;  // a pinch's
 };
 
 // "INDEX MICROSECONDS KIND FIELDS...", read as leniently as a damaged record
@@ -93,6 +95,11 @@ bool parseGesture(const std::string& line, Gesture* g)
     for (int i = 0; i < kind->places; ++i)
         if (!number(p, INT_MIN, INT_MAX, places[i]))
             return false;
+    // A pinch line whose radii, angle or step do not read is counted, not drawn.
+    long long* pinch[] = {&g->r0, &g->r1, &g->angle, &g->step};
+    for (int i = 0; g->kind == FACTOR_PINCH && i < 4; ++i)
+        if (!number(p, INT_MIN, INT_MAX, pinch[i]))
+            g->step = 0, i = 4;
     return true;
 }
 
@@ -154,6 +161,19 @@ void addGesture(ReportRun& run, const Gesture& g)
         ++run.swipesDrawn;
         run.swipes += "M" + std::to_string(g.x) + " " + std::to_string(g.y) + "L" + std::to_string(g.x1) + " " +
                       std::to_string(g.y1);
+    }
+    if (g.kind == FACTOR_PINCH && g.step > 0 && run.pinchesDrawn < static_cast<long long>(kMaxSwipeLines)) {
+        ++run.pinchesDrawn;
+        // Each finger through at most 10 of its frames: a hostile step
+        // cannot swell the page.
+        const Pointer e = {static_cast<int>(g.x), static_cast<int>(g.y), static_cast<int>(g.r0), static_cast<int>(g.r1),
+                           static_cast<int>(g.step), 0, FACTOR_PINCH, static_cast<int>(g.angle)};
+        const long long n = std::min<long long>(g.step, 10);
+        for (int f = 0; f < 2; ++f)
+            for (long long i = 0; i <= n; ++i) {
+                const PinchPoint q = pinchPoint(e, static_cast<int>(i * g.step / n), f);
+                run.pinches += (i == 0 ? "M" : "L") + std::to_string(q.x) + " " + std::to_string(q.y);
+            }
     }
     if (g.kind != FACTOR_TOUCH && g.kind != FACTOR_LONGCLICK)
         return;

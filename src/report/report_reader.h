@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "gesture/pointer.h"
 #include "report/crash_groups.h"
 // Lines of a descriptor or of memory, without their '\n'. A line longer than
 // kMaxLine bytes comes cut to that length, with *cut set.
@@ -55,13 +56,15 @@ struct ReportRun {
     // From the record.
     std::map<std::string, std::string> head;  // "# key:value"
     bool namesApp = false;                    // the command has -a NAME
-    long long gestures = 0, counts[4] = {0, 0, 0, 0}, lastAt = 0;
+    long long gestures = 0, counts[FACTORZ_COUNT] = {}, lastAt = 0;
     std::vector<long long> perMinute;
     std::vector<unsigned> cells;  // touches per cell, row by row
     int width = 0, height = 0, cell = 0, cols = 0, rows = 0;
     long long mostInCell = 0, offScreen = 0;
     std::string swipes;  // SVG path of the first swipes
     long long swipesDrawn = 0, swipesAll = 0;
+    std::string pinches;  // SVG path of both fingers of the first pinches
+    long long pinchesDrawn = 0;
     // Both.
     std::vector<ReportMark> marks;
     CrashGroups distinct;  // all its crashes, listed or not

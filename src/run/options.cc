@@ -35,7 +35,7 @@ bool mExplore = false;
 
 // A percentage given on the command line is stored negated, so that 0 or
 // below marks a kind the user set; 1.0 means "keep the default weight".
-static float mFactors[FACTORZ_COUNT] = {1.0f, 1.0f, 1.0f, 1.0f};
+static float mFactors[FACTORZ_COUNT] = {1.0f, 1.0f, 1.0f, 1.0f, 1.0f};
 static int mRunHousr = 0;
 
 // The longest pause whose microseconds still fit the 32-bit mThrottle.
@@ -100,6 +100,7 @@ const PercentOption kPercentOptions[] = {
     {"--pct-longclick", FACTOR_LONGCLICK, "longclick events percentage"},
     {"--pct-motion", FACTOR_MOTION, "motion events percentage"},
     {"--pct-presskey", FACTOR_PRESSKEY, "presskey events percentage"},
+    {"--pct-pinch", FACTOR_PINCH, "pinch events percentage"},
 };
 
 const PercentOption* findPercentOption(const char* arg)
@@ -329,6 +330,7 @@ const struct {
     {"--pct-presskey", true}, {"--throttle", true},    {"--hour", true},          {"--seed", true},
     {"--replay", true},      {"--from", true},         {"--to", true},            {"--speed", true},
     {"--stop-on-crash", false}, {"--help", false},     {"-h", false},             {"--explore", false},
+    {"--pct-pinch", true},
 };
 
 // Edits (a character inserted, removed, replaced, or two neighbours
@@ -437,6 +439,7 @@ std::string showusage()
            "               [--pct-longclick PERCENT]\n"
            "               [--pct-motion PERCENT]\n"
            "               [--pct-presskey PERCENT]\n"
+           "               [--pct-pinch PERCENT]\n"
            "               [--throttle MILLISEC]\n"
            "               [--seed N]\n"
            "               [--stop-on-crash]\n"

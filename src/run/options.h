@@ -68,7 +68,7 @@ struct RunOptions {
     double replaySpeed = 1.0;        // --speed
     bool stopOnCrash = false;        // --stop-on-crash
     bool explore = false;            // --explore
-    float factors[FACTORZ_COUNT] = {1.0f, 1.0f, 1.0f, 1.0f};  // as getOptionFactor
+    float factors[FACTORZ_COUNT] = {1.0f, 1.0f, 1.0f, 1.0f, 1.0f};  // as getOptionFactor
 };
 RunOptions runOptions();
 

@@ -22,6 +22,17 @@ bool RandomGestures::ready()
 {
     if (!mEvents.checkDrawable())
         return false;
+    if (mEvents.canDraw(FACTOR_PINCH)) {
+        const int slots = mInjector.readPanelSlots();
+        const char* why = !mInjector.hasPinchFunction() ? "the driver library lacks touchPinch"
+                          : slots < 2                   ? "the touch panel reports fewer than 2 slots"
+                                                        : nullptr;
+        if (why != nullptr) {
+            const std::string text = std::string("tapfuzz: pinches cannot be injected (") + why + ")";
+            fprintf(stderr, "%s\n", text.c_str());
+            LOG(INFO) << text;
+        }
+    }
     if (anythingInjectable())
         return true;
     const std::string text = "tapfuzz: nothing of the event mix can be injected (" + nothingInjectableCause() + ")";

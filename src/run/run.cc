@@ -158,7 +158,7 @@ void Run::seed()
 
 void Run::setFactors()
 {
-    for (int i = FACTOR_TOUCH; i <= FACTOR_PRESSKEY; ++i) {
+    for (int i = FACTOR_TOUCH; i < FACTORZ_COUNT; ++i) {
         float v = mOptions.factors[i];
         if (v <= 0.0f)
             mEvents->setFactors(i, v);

@@ -15,6 +15,7 @@ int touch_count = 0;
 int motion_count = 0;
 int longclick_count = 0;
 int presskey_count = 0;
+int pinch_count = 0;
 
 namespace {
 
@@ -34,6 +35,10 @@ void logEvent(const Pointer& event)
     case FACTOR_PRESSKEY:
         LOG(INFO) << "Sending PressKey (ACTION_PRESSKEY):" << "(" << event.code << ")";
         break;
+    case FACTOR_PINCH:
+        LOG(INFO) << "Sending Pinch (ACTION_PINCH):(" << event.x << "," << event.y << "," << event.x1 << ","
+                  << event.y1 << "," << event.code << ")";
+        break;
     default:
         break;
     }
@@ -46,6 +51,7 @@ void countEvent(int eventType)
     case FACTOR_MOTION: ++motion_count; break;
     case FACTOR_LONGCLICK: ++longclick_count; break;
     case FACTOR_PRESSKEY: ++presskey_count; break;
+    case FACTOR_PINCH: ++pinch_count; break;
     default: break;
     }
 }
@@ -96,5 +102,5 @@ void runLoop(GestureSource& source, InjectorEvent& injector, int verbose)
 
 int eventsInjected()
 {
-    return touch_count + motion_count + longclick_count + presskey_count;
+    return touch_count + motion_count + longclick_count + presskey_count + pinch_count;
 }

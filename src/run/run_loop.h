@@ -13,6 +13,7 @@ extern int touch_count;
 extern int motion_count;
 extern int longclick_count;
 extern int presskey_count;
+extern int pinch_count;
 
 // Injects the source's gestures until it has none left, the run is
 // complete, or the watcher asks the run to stop (a signal ends the process
