@@ -41,6 +41,9 @@ public:
     // *why when it cannot be read: the run then places uniformly and its
     // figures stay unknown.
     bool open(const char* path, std::string* why);
+    // Looks no more: the figures stay unknown.
+    void close() { mFd.reset(); }
+    bool looking() const { return mFd.get() >= 0; }
     // The generator of the places chosen, from the run's seed.
     void seed(uint64_t seed);
     // Reads the screen as it is now: once per gesture, before it is injected.
