@@ -236,9 +236,13 @@ int ScreenExplorer::stateOf(const std::vector<uint16_t>& cells)
         if (++count[c] > count[s.background])
             s.background = c;
     s.offers = n - count[s.background];
-    s.tries.assign(cells.size(), 0);
-    s.held.assign(cells.size(), 0);
-    s.ledTo.assign(cells.size(), -1);
+    // What was tried where is only for steering: a run that only counts
+    // keeps 2 bytes a cell per screen instead of 7.
+    if (mSteer) {
+        s.tries.assign(cells.size(), 0);
+        s.held.assign(cells.size(), 0);
+        s.ledTo.assign(cells.size(), -1);
+    }
     mStates.push_back(std::move(s));
     return static_cast<int>(mStates.size() - 1);
 }
