@@ -17,6 +17,8 @@ class GestureSource;
 class InjectorEvent;
 class RandomEventSource;
 class dumpMonitor;
+struct ShrinkInput;
+class ShrinkDumps;
 
 // The seed the run's generator is given.
 extern long long mSeed;
@@ -54,6 +56,9 @@ public:
     void openRecord();
     // The gestures, then the summary; ends the process with the run's status.
     [[noreturn]] void loop();
+    // --shrink: instead of the seed, the mix, the record and the loop.
+    bool shrinking() const { return mOptions.shrinkFile != nullptr; }
+    [[noreturn]] void shrink();
 
 private:
     int mArgc;
@@ -66,6 +71,8 @@ private:
     int mReplayCount = 0;  // gestures of a --replay, for the progress line
     std::unique_ptr<GestureSource> mSource;
     std::unique_ptr<dumpMonitor> mWatcher;
+    std::unique_ptr<ShrinkInput> mShrink;
+    std::shared_ptr<ShrinkDumps> mDumps;
 };
 
 #endif
