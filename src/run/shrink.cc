@@ -13,7 +13,6 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -31,11 +30,10 @@
 #include "gesture/injector_event.h"
 #include "record/record_line.h"
 #include "run/stop.h"
+#include "watch/app_watch.h"
 #include "watch/core_signature.h"
 #include "watch/dump_name.h"
 #include "watch/process_handle.h"
-
-extern char** environ;
 
 ShrinkSearch shrinkSearch(size_t count, int maxTries,
                           const std::function<TryResult(const std::vector<size_t>&)>& tryOnce)
@@ -366,27 +364,9 @@ private:
 
     void startApp()
     {
-        std::string command = mSet.restart;
-        char sh[] = "sh", c[] = "-c";
-        char* argv[] = {sh, c, &command[0], nullptr};
-        // No fork here: the watcher thread runs. The command gets
-        // /dev/null for input and a process group of its own.
-        posix_spawn_file_actions_t actions;
-        posix_spawnattr_t attr;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawnattr_init(&attr);
-        sigset_t none;
-        sigemptyset(&none);
-        posix_spawnattr_setsigmask(&attr, &none);
-        posix_spawnattr_setpgroup(&attr, 0);
-        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
-        pid_t pid = 0;
-        int err = posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, environ);
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attr);
-        if (err != 0) {
-            LOG(INFO) << "shrink: cannot start APP_RESTART: " << errorText(err);
+        pid_t pid = startShell(mSet.restart);
+        if (pid < 0) {
+            LOG(INFO) << "shrink: cannot start APP_RESTART: " << errorText(errno);
             return;
         }
         mShells.push_back(pid);
