@@ -174,6 +174,12 @@ int writeReport(const std::vector<std::string>& given)
         folder.inlined = inlined;
         for (auto& r : folder.runs) {
             readRun(folder, r.second);
+            // A shrink's result is no run: it replays part of the run it
+            // names.
+            if (r.second.head.count("shrunk from") != 0) {
+                r.second = ReportRun();
+                continue;
+            }
             writeRun(runs, junit, folder, r.second);
             const std::string record = r.second.listed ? folder.path + "/" + r.first + ".events" : "";
             all.merge(r.second.distinct, record, i, folder.path);

@@ -425,6 +425,7 @@ static bool shrinkOptionsFit(int argc, char** argv)
     }
     const char* why = mReplayFile != nullptr ? "--shrink RECORD takes no --replay"
                       : count                ? "--shrink RECORD takes no COUNT"
+                      : mReplayFrom != 1 || mReplayTo != INT_MAX ? "--shrink RECORD takes no --from or --to"
                       : processname[0] == '\0' ? "--shrink RECORD needs -a appname"
                                                : nullptr;
     if (why != nullptr)
