@@ -1,7 +1,8 @@
 #!/bin/sh
 # The emulated board's /init: brings up the devices tapfuzz needs, runs the
 # scenario (by count with an application that crashes, ended by SIGINT,
-# ended by SIGALRM, a replay of the first, its report, a run whose
+# ended by SIGALRM, a replay of the first, its report, the first's crash
+# shrunk and the result replayed, a run whose
 # application crashes again and again at two sites and its report,
 # tapfuzz's peak memory with the application and screen checks on) while
 # evemu-record records /dev/input/event0, and writes everything onto the raw
@@ -132,6 +133,27 @@ cd /data/run1
 tapfuzz --report $(ls -d results/tapfuzz*) > $OUT/report.stdout 2>&1
 say "report: status $?, $(cat $OUT/report.stdout)"
 cd /
+
+# Run 1's crash shrunk to the gestures it needs (run 6), each try starting
+# touchapp as run 1 had it, the tries bounded to keep the board's time; then
+# the shrunk record replayed to a fresh touchapp (run 7), whose crash must
+# carry run 1's signature. Their dumps are kept apart from run 1's.
+mkdir -p /data/run6 /data/cores6 /data/cores7
+cp $(ls /data/run1/results/tapfuzz*/run-*.events) /data/run6/run1.events
+PROFILE="APP_RESTART=exec touchapp segv $CRASH_TOUCH 0 0 800 480
+APP_RESTART_DELAY=1
+COREFILE_PATH=/data/cores6/"
+run run6 : -v -a touchapp --shrink run1.events --tries 24 --wait 1
+cp /data/run6/run1-min.events $OUT/ || say "run6: no shrunk record"
+for p in $(pidof touchapp); do kill $p; done
+touchapp segv $CRASH_TOUCH 0 0 800 480 > $OUT/touchapp7.txt 2>&1 &
+app7=$!
+sleep 1
+PROFILE="COREFILE_PATH=/data/cores7/"
+run run7 : -v-v -a touchapp --replay /data/run6/run1-min.events
+kill $app7 2>/dev/null
+wait $app7
+PROFILE=
 
 # Crash after crash, each a real dump by the kernel: touchapp in its bugs
 # mode dies of SIGSEGV at the BUGS_TOUCHth touch of the screen's left third

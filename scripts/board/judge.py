@@ -87,6 +87,9 @@ def load(results):
             "leftovers": text(f"{out}/{name}.leftovers").splitlines(),
             "tmp": text(f"{out}/{name}.tmp").split(), "during": text(f"{out}/{name}.ps-during")}
     r["bugs"] = load_bugs(results)
+    r["shrink"] = {n: {"log": "".join(text(d + "tapfuzz.log") for d in sorted(glob.glob(f"{results}/{n}/results/tapfuzz*/")))
+                       .splitlines(), "status": text(f"{out}/{n}.status").strip()} for n in ("run6", "run7")}
+    r["shrink"]["min"] = text(f"{out}/run1-min.events")
     return r
 
 
@@ -196,6 +199,23 @@ def judge_bugs(r, run1_dump, check, say):
 
 
 # The frames of the driver's touch records.
+# Runs 6 and 7: run 1's crash shrunk, and the shrunk record replayed to a
+# fresh touchapp, which must crash with run 1's signature.
+def judge_shrink(r, signature, check, say):
+    s6, s7, kept = r["shrink"]["run6"], r["shrink"]["run7"], r["shrink"]["min"]
+    done = (re.findall(r"\]shrink: (\d+) gestures from (\d+) in (\d+) tries: ", "\n".join(s6["log"])) or [None])[-1]
+    check(s6["status"] == "0" and done, f"run6: status {s6['status']}, no \"shrink: K gestures from M in T tries\" line")
+    lines = re.findall(r"^\d+ \d+ \w+ ", kept, re.M)
+    check(done and "\n# shrunk from:" in kept and len(lines) == int(done[0]) <= int(done[1]),
+          f"run6: the shrunk record holds {len(lines)} gestures, not the {done and done[0]} logged")
+    got = [m[1] for m in map(re.compile(r"\]crash signature:(.*) (?:new|seen:\d+)$").search, s7["log"]) if m]
+    key = lambda t: " ".join(t.split(" ")[:2])  # noqa: E731
+    check(got and key(got[0]) == key(signature), f"run7: the shrunk record's crash is {got[:1]}, not run1's {signature}")
+    tries = sum("]shrink: try " in line for line in s6["log"])
+    say.append(f"run6 shrinks run1's crash: {done and done[0]} gestures from {done and done[1]} in {tries} tries; "
+               f"run7 replays them: crash signature {got[:1]} (run1: {signature}), status {s7['status']}")
+
+
 def move(x, y):
     return [(EV_ABS, MT_X, x), (EV_ABS, MT_Y, y), (EV_ABS, ABS_X, x), (EV_ABS, ABS_Y, y)]
 
@@ -427,6 +447,7 @@ def judge(r, count):
     say.append(f"bundle: {name}.png {shot[:2] if colours != '?' else shot}, colours {colours}; "
                f"crash after event:{after}")
     judge_bugs(r, name, check, say)
+    judge_shrink(r, signature, check, say)
     return fails, say
 
 
@@ -452,6 +473,8 @@ DAMAGES = [
     ("junit.xml without the crash case", lambda r: r.update(junit=r["junit"].replace("crash", "crush"))),
     ("one signature changed", lambda r: r["bugs"].update(log=[re.sub(r"(crash signature:\S+ touchapp\+0x)", r"\g<1>1", l, 1)
                                                               if "seen:2" in l else l for l in r["bugs"]["log"]])),
+    ("the shrunk record crashes elsewhere", lambda r: r["shrink"]["run7"].update(
+        log=[l.replace("crash signature:SIGSEGV", "crash signature:SIGBUS") for l in r["shrink"]["run7"]["log"]])),
     ("gdb names another function", lambda r: r["bugs"]["oracle"].update(
         {k: "main + 4 in section .text" for k in r["bugs"]["oracle"]})),
     ("the report counts a dump less", lambda r: r["bugs"].update(page=re.sub(
