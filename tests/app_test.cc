@@ -177,6 +177,11 @@ TEST_P(AppWatchRun, LogsAndBundles)
         for (std::istringstream lines(Sandbox::ReadFile(r)); std::getline(lines, line);)
             if (line.rfind("# crash:", 0) == 0)
                 recorded.push_back(std::regex_search(line, f, std::regex(" signature:(\\S+)$")) ? f[1].str() : line);
+    // A shrink's result: the header, where it came from, the cause in order, renumbered, each after its old gap.
+    EXPECT_TRUE(c.status != 0 || std::find(c.args.begin(), c.args.end(), "--shrink") == c.args.end() ||
+                std::regex_match(Sandbox::ReadFile(sb.path("r-min.events")), std::regex(R"(# tapfuzz run record\n# seed:1\n# shrunk )"
+                    R"(from:r\.events crash after:\d+ signature:unknown\n1 1000 [^]*click 50 60 0\n\d \d000 longclick 160 60 60000 0\n)"
+                    R"([^]*swipe 270 60 200 100 4 20000 7 0\n[^]*)"))) << Sandbox::ReadFile(sb.path("r-min.events"));
     // A shrink keeps no run record of its own.
     EXPECT_TRUE(recorded == logged || std::find(c.args.begin(), c.args.end(), "--shrink") != c.args.end());
     std::string summary;

@@ -169,7 +169,7 @@ bool loadShrinkInput(const char* record, const std::string& app, int crash, cons
             if (out->key.empty())
                 out->key = signatureOnLine(line);
         } else if (!line.empty() && line[0] == '#') {
-            if (!gestures && line.compare(0, 15, "# shrunk from:") != 0)
+            if (!gestures && line.rfind("# shrunk from:", 0) != 0)
                 out->header.push_back(line + "\n");
         } else {
             gestures = true;
@@ -182,14 +182,15 @@ bool loadShrinkInput(const char* record, const std::string& app, int crash, cons
                (crash != 0 ? " after gesture " + std::to_string(crash) : std::string());
         return false;
     }
+    // Both in the record's order, the indexes rising.
+    auto t = tails.begin();
     for (const ReplayEvent& e : all) {
         if (e.index > out->after)
             break;
         out->events.push_back(e);
-        auto t = std::find_if(tails.begin(), tails.end(), [&e](const std::pair<int, std::string>& p) {
-            return p.first == e.index;
-        });
-        out->tails.push_back(t == tails.end() ? "" : t->second);
+        while (t != tails.end() && t->first < e.index)
+            ++t;
+        out->tails.push_back(t != tails.end() && t->first == e.index ? t->second : "");
     }
     if (out->events.empty()) {
         *why = std::string(record) + ": no gesture came before the crash";
