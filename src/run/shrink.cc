@@ -308,7 +308,9 @@ public:
         startApp();
         bool first = true;
         for (size_t i : candidate) {
-            long long gap = first || mSet.speed == 0 ? 0 : static_cast<long long>(gapOf(i) / mSet.speed);
+            // A hostile gap divided by a small speed would not fit: a day at most.
+            const double due = first || mSet.speed == 0 ? 0 : gapOf(i) / mSet.speed;
+            long long gap = static_cast<long long>(std::min(due, 86400e6));
             first = false;
             for (long long w = gap; w > 0 && stopSignal() == 0; w -= 1000000000)
                 waitOrSignal(static_cast<long>(std::min(w, 1000000000LL)));
@@ -351,7 +353,7 @@ private:
         for (int sig : {SIGTERM, SIGKILL}) {
             for (auto& h : held)
                 h->signal(sig);
-            for (long t = monotonicMs(); monotonicMs() - t < 2000;) {
+            for (long long t = monotonicMs(); monotonicMs() - t < 2000;) {
                 reap();
                 bool left = false;
                 for (auto& h : held)
@@ -371,19 +373,20 @@ private:
             return;
         }
         mShells.push_back(pid);
-        for (long t = monotonicMs(); findApp(mSet.app).empty() && monotonicMs() - t < 10000 && stopSignal() == 0;) {
+        for (long long t = monotonicMs(); findApp(mSet.app).empty() && monotonicMs() - t < 10000 && stopSignal() == 0;) {
             reap();
             waitOrSignal(20000);
         }
-        waitOrSignal(static_cast<long>(mSet.restartDelay) * 1000000L);
+        for (int i = 0; i < mSet.restartDelay && stopSignal() == 0; ++i)
+            waitOrSignal(1000000);
     }
 
     // Up to --wait seconds for a dump of the crash; over early once the
     // application is gone and a second passed with no dump found or pending.
     TryResult waitForDump(size_t mark)
     {
-        const long start = monotonicMs(), wait = mSet.waitSeconds * 1000L;
-        long gone = -1, quiet = start;
+        const long long start = monotonicMs(), wait = mSet.waitSeconds * 1000LL;
+        long long gone = -1, quiet = start;
         size_t found = mDumps->counts().first;
         for (;;) {
             if (mDumps->target(mark, mIn.program, mIn.key))
@@ -391,7 +394,7 @@ private:
             if (stopSignal() != 0)
                 return TryResult::kStop;
             reap();
-            const long now = monotonicMs();
+            const long long now = monotonicMs();
             const std::pair<size_t, size_t> c = mDumps->counts();
             if (c.first != found)
                 found = c.first, quiet = now;
@@ -405,11 +408,12 @@ private:
         }
     }
 
-    static long monotonicMs()
+    // 64 bits: a 32-bit long of milliseconds wraps after 24 days of uptime.
+    static long long monotonicMs()
     {
         struct timespec t;
         clock_gettime(CLOCK_MONOTONIC, &t);
-        return static_cast<long>(t.tv_sec) * 1000L + t.tv_nsec / 1000000L;
+        return static_cast<long long>(t.tv_sec) * 1000LL + t.tv_nsec / 1000000L;
     }
 
     const ShrinkInput& mIn;
