@@ -373,8 +373,19 @@ private:
             return;
         }
         mShells.push_back(pid);
-        for (long long t = monotonicMs(); findApp(mSet.app).empty() && monotonicMs() - t < 10000 && stopSignal() == 0;) {
+        // Up: there, then asleep (waiting for input) rather than still
+        // starting, at most 2 s more; APP_RESTART_DELAY covers the rest.
+        for (long long t = monotonicMs(), seen = -1; monotonicMs() - t < 10000 && stopSignal() == 0;) {
             reap();
+            std::vector<AppProc> app = findApp(mSet.app);
+            bool asleep = !app.empty();
+            for (const AppProc& p : app) {
+                ProcessStat stat;
+                asleep = asleep && readProcessStat(p.pid, &stat) && stat.state == 'S';
+            }
+            seen = seen < 0 && !app.empty() ? monotonicMs() : seen;
+            if (asleep || (seen >= 0 && monotonicMs() - seen >= 2000))
+                break;
             waitOrSignal(20000);
         }
         for (int i = 0; i < mSet.restartDelay && stopSignal() == 0; ++i)
