@@ -644,6 +644,34 @@ def explore(b):
         "host; 96 sampled rows read, 15360 samples, 960 cells")
 
 
+def shrink(b):
+    n = 100 if b.quick else 500
+    section(f"Shrink: tries and time for a record of {n} gestures whose crash needs 3 of them in order (touchapp seq: "
+            "a click, a long click, a swipe), --speed 0 --wait 1; each candidate up to 3 tries")
+    app = os.path.join(b.build, "tests", "touchapp")
+    if not os.path.exists(app):
+        return row("shrink: tries / gestures kept", "-", "-", "needs tests/touchapp")
+    b.profile(f"APP_RESTART=exec {app} seq 1\nAPP_RESTART_DELAY=0\n")
+    b.node(fifo=True)
+    path = os.path.join(b.out, "shrink.events")
+    with open(path, "w") as f:
+        f.write("# tapfuzz run record\n# seed:1\n")
+        for i in range(1, n + 1):
+            g = ("click 100 60" if i == n // 4 else "longclick 400 60 60000" if i == n // 2 else
+                 "swipe 700 60 600 100 4 20000 7" if i == 3 * n // 4 else f"click {i * 37 % 800} {300 + i % 150}")
+            f.write(f"{i} {i * 1000} {g} 0\n")
+        f.write(f"# crash:./saved/coredump-touchapp-9-2026-01-01_00:00:00 after:{n} signature:unknown\n")
+    shutil.rmtree("results", ignore_errors=True)
+    start = time.monotonic()
+    b.run([b.tapfuzz, "-a", "touchapp", "--shrink", path, "--speed", "0", "--wait", "1"])
+    took = time.monotonic() - start
+    m = re.search(r"shrink: (\d+) gestures from \d+ in (\d+) tries", open(glob.glob("results/*/tapfuzz.log")[0]).read())
+    kept, tries = int(m.group(1)), int(m.group(2))
+    row("shrink: tries / gestures kept", f"{tries} / {kept}", "<= 200 / 3")
+    row("shrink: time, s / per try, s", f"{took:.0f} / {took / tries:.2f}", "", "a crash is known once the watcher "
+        "has seen its dump unchanged for a second; a try without one waits --wait")
+
+
 def extra_rows(path):
     for line in open(path):
         line = line.rstrip("\n")
@@ -655,7 +683,7 @@ def extra_rows(path):
 
 SECTIONS = {"percall": per_call, "cost": cost, "syscalls": syscalls, "callgrind": instructions, "pace": pace,
             "footprint": footprint, "replay": replay, "checks": checks, "report": report,
-            "signature": signature, "explore": explore}
+            "signature": signature, "explore": explore, "shrink": shrink}
 
 
 def main():

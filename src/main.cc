@@ -68,6 +68,8 @@ int main(int argc, char** argv)
 
     LOG(DEBUG) << "mVerbose:" << mVerbose;
     run.setVerbose();
+    if (run.shrinking())
+        run.shrink();
     LOG(DEBUG) << "parse interval";
     parse_event_interval();
     LOG(DEBUG) << "get mseed";

@@ -129,7 +129,9 @@ const std::string kDumps = "(sleep 0.2; printf h > '/tmp/" + kHostile + "1700000
 const std::string kUsage = "usage: tapfuzz :[-a appname] \n               [--pct-touch PERCENT]\n               [--pct-longclick PERCENT]\n"
     "               [--pct-motion PERCENT]\n               [--pct-presskey PERCENT]\n               [--pct-pinch PERCENT]\n               [--throttle MILLISEC]\n               [--seed N]\n"
     "               [--stop-on-crash]\n               [--explore]\n               [--help]\n               COUNT\n"
-    "       tapfuzz --replay FILE [--from N] [--to M] [--speed F]\n       tapfuzz --report FOLDER [FOLDER...]\n";
+    "       tapfuzz --replay FILE [--from N] [--to M] [--speed F]\n"
+    "       tapfuzz -a appname --shrink RECORD [--crash N] [--tries T] [--wait S] [--speed F] [--hour H]\n"
+    "       tapfuzz --report FOLDER [FOLDER...]\n";
 
 const RunCase kRuns[] = {
     {"usage", {}, 255, {"out=" + kUsage}}, {"help", {"--help"}, 255, {"out:" + kUsage}},

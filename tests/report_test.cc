@@ -184,6 +184,8 @@ TEST_F(Report, PageAndJunitOfAFolder)
                        segv + dump + "touchapp-12-2024-05-02_01:00:02 after:7" + segv + dump + "touchapp-13-2024-05-02_01:00:03 after:9 "
                        "signature:SIGABRT,libc.so.6+0x2f0c\n" + dump + "helperd-14-2024-05-02_01:00:04 after:12\n" + dump +
                        "helperd-15-2024-05-02_01:00:05 after:14 signature:unknown\n");
+    // A shrink's result is part of the run it names, no run of its own.
+    Sandbox::WriteFile(sb.path("results/night2/run-010000-1-min.events"), "# seed:9\n# shrunk from:./results/night2/run-010000-1.events crash after:3 signature:SIGSEGV,touchapp+0x10a2c\n1 0 click 1 1 0\n");
     Sandbox::WriteFile(folder + "/tapfuzz.log", log0 + "[2024-01-01 00:00:00][INFO]freeze: screen unchanged for 5 s after event:2\n"
                                                        "[2024-01-01 00:00:00][INFO]freeze: screenshot " + secret + "\n");
     ASSERT_EQ(sb.Exec({"/usr/bin/timeout", "60", TAPFUZZ_BIN, "--report", folderIn, "./results/night2/"}), 0) << Err();
@@ -196,6 +198,8 @@ TEST_F(Report, PageAndJunitOfAFolder)
     EXPECT_NE(html.find(planted + ".png not inlined: a symbolic link"), std::string::npos);
     EXPECT_NE(html.find("freeze-2024-01-01_00:00:00.png not inlined: not a regular file"), std::string::npos);
     EXPECT_NE(html.find("still running (or killed); last: 2024-05-02 01:01:00 progress: 12/300 events"), std::string::npos);
+    EXPECT_EQ(Count(html, "run-010000-1-min"), 1) << "only under the crash it shrank";
+    EXPECT_NE(html.find("shrunk to 1 gestures: <code>tapfuzz --replay ./results/night2/run-010000-1-min.events</code>"), std::string::npos);
     EXPECT_NE(html.find("id=\"run-010000-1\" data-folder=\"./results/night2\" data-distinct-crashes=\"3\""), std::string::npos);
     EXPECT_EQ(system(("xmllint --noout --schema " TESTS_DIR "/junit.xsd '" + folder + "/junit.xml' && xmllint --noout '" +
                       folder + "/report.html'").c_str()), 0) << xml;

@@ -5,6 +5,7 @@
 #include "gesture/random_event_source.h"
 #include "run/options.h"
 #include "run/pacing.h"
+#include "run/shrink.h"
 #include "sandboxed_case.h"
 
 namespace {
@@ -45,6 +46,14 @@ TEST_F(Options, CommandLinesAndPauseRanges)
         {{"5"}, "accepted count=5 argc=1 pauses=0..0us/1" + kIgnored + "100500 ignored: no comma between the two figures", "100500"},
         {{"5"}, "accepted count=5 argc=1 pauses=0..0us/1" + kIgnored + "12345678,5 ignored: a figure is longer than 7 characters", "12345678,5"},
         {{"5"}, "accepted count=5 argc=1 pauses=0..0us/1" + kIgnored + k31 + "0 ignored: longer than 31 characters", k31 + "0"},
+        // A shrink needs -a and takes --speed; no COUNT, no --replay, its own options only with it.
+        {{"-a", "x", "--shrink", "r", "--speed", "0", "--crash", "4", "--hour", "1"}, "accepted argc=3 hours=1 seconds=3600 name=x"},
+        {{"-a", "x", "--shrink", "r", "5"}, "refused argc=3 name=x info=--shrink RECORD takes no COUNT" + kUnknown + "'5'"},
+        {{"--shrink", "r", "--wait", "2"}, "refused info=--shrink RECORD needs -a appname"},
+        {{"-a", "x", "--shrink", "r", "--replay", "r"}, "refused argc=3 name=x info=--shrink RECORD takes no --replay"},
+        {{"-a", "x", "--shrink", "r", "--explore"}, "refused argc=6 name=x info=--shrink RECORD takes no --explore"},
+        {{"-a", "x", "--shrink", "r", "--tries", "0"}, "refused argc=3 name=x info=--tries takes a number from 1 to 1000000"},
+        {{"--crash", "3", "5"}, "refused info=--crash, --tries and --wait go with --shrink RECORD"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args) + c.range);
@@ -120,6 +129,40 @@ TEST_F(Options, DrawnPinchesStayOnTheScreenAndOutOfTheZones)
         EXPECT_TRUE(radius[0] == 20 && radius[1] > 120 && radius[1] <= 160 && angle[0] == -90 && angle[1] == 90)
             << radius[0] << ".." << radius[1] << " " << angle[0] << ".." << angle[1];
     });
+}
+
+// The search against an oracle over index lists: the crash needs every
+// gesture of `cause`, and comes only at every `flaky`th try that has them.
+// `stopAt`: the try that answers kStop.
+TEST(ShrinkSearch, KeepsTheCauseWithinTheTries)
+{
+    const struct { size_t n; std::vector<size_t> cause; int flaky, maxTries, stopAt; size_t kept; bool minimal; } cases[] = {
+        {500, {17, 240, 488}, 1, 200, 0, 3, true}, {300, {5, 6, 7}, 1, 200, 0, 3, true}, {1, {0}, 1, 200, 0, 1, true},
+        {300, {100, 200, 299}, 2, 200, 0, 3, true}, {300, {0, 150, 299}, 3, 400, 0, 3, true},
+        {300, {1, 2, 3}, 1, 10, 0, 4, false}, {300, {1, 2, 3}, 1, 200, 6, 150, false}, {40, {41}, 1, 200, 0, 0, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.n * 1000 + c.flaky);
+        int calls = 0, lastSize = -1;
+        ShrinkSearch s = shrinkSearch(c.n, c.maxTries, [&](const std::vector<size_t>& list) {
+            EXPECT_TRUE(std::is_sorted(list.begin(), list.end()));
+            ++calls;
+            lastSize = static_cast<int>(list.size());
+            if (calls == c.stopAt)
+                return TryResult::kStop;
+            bool all = std::includes(list.begin(), list.end(), c.cause.begin(), c.cause.end());
+            return all && calls % c.flaky == 0 ? TryResult::kReproduced : TryResult::kNotReproduced;
+        });
+        printf("shrink of %zu with a cause of %zu, flaky %d: %zu kept in %d tries\n", c.n, c.cause.size(), c.flaky,
+               s.kept.size(), s.tries);
+        EXPECT_EQ(s.tries, calls);
+        EXPECT_LE(s.tries, c.maxTries);
+        EXPECT_EQ(s.kept.size(), c.kept);
+        EXPECT_EQ(s.minimal, c.minimal);
+        EXPECT_EQ(s.reproduced, c.kept != 0);
+        EXPECT_TRUE(std::includes(s.kept.begin(), s.kept.end(), c.cause.begin(), c.cause.end()) || c.kept == 0);
+        EXPECT_TRUE(c.kept != 0 || calls == kShrinkRepeats) << lastSize;
+    }
 }
 
 }  // namespace

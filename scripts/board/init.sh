@@ -1,7 +1,8 @@
 #!/bin/sh
 # The emulated board's /init: brings up the devices tapfuzz needs, runs the
 # scenario (by count with an application that crashes, ended by SIGINT,
-# ended by SIGALRM, a replay of the first, its report, a run whose
+# ended by SIGALRM, a replay of the first, its report, the first's crash
+# shrunk and the result replayed, a run whose
 # application crashes again and again at two sites and its report,
 # tapfuzz's peak memory with the application and screen checks on,
 # --explore on a maze, a run with pinches) while
@@ -133,6 +134,27 @@ cd /data/run1
 tapfuzz --report $(ls -d results/tapfuzz*) > $OUT/report.stdout 2>&1
 say "report: status $?, $(cat $OUT/report.stdout)"
 cd /
+
+# Run 1's crash shrunk to the gestures it needs (run 8), each try starting
+# touchapp as run 1 had it, the tries bounded to keep the board's time; then
+# the shrunk record replayed to a fresh touchapp (run 9), whose crash must
+# carry run 1's signature. Their dumps are kept apart from run 1's.
+mkdir -p /data/run8 /data/cores8 /data/cores9
+cp $(ls /data/run1/results/tapfuzz*/run-*.events) /data/run8/run1.events
+PROFILE="APP_RESTART=exec touchapp segv $CRASH_TOUCH 0 0 800 480
+APP_RESTART_DELAY=1
+COREFILE_PATH=/data/cores8/"
+run run8 : -v -a touchapp --shrink run1.events --tries 24 --wait 1
+cp /data/run8/run1-min.events $OUT/ || say "run8: no shrunk record"
+for p in $(pidof touchapp); do kill $p; done
+touchapp segv $CRASH_TOUCH 0 0 800 480 > $OUT/touchapp9.txt 2>&1 &
+app9=$!
+sleep 1
+PROFILE="COREFILE_PATH=/data/cores9/"
+run run9 : -v-v -a touchapp --replay /data/run8/run1-min.events
+kill $app9 2>/dev/null
+wait $app9
+PROFILE=
 
 # Crash after crash, each a real dump by the kernel: touchapp in its bugs
 # mode dies of SIGSEGV at the BUGS_TOUCHth touch of the screen's left third

@@ -172,6 +172,24 @@ int writeReport(const std::vector<std::string>& given)
             continue;
         readFolder(folder, dirs[i].get());
         folder.inlined = inlined;
+        // A shrink's result (its "# shrunk from:" line tells) is no run: it
+        // goes under the crash it shrank, which names it.
+        for (auto it = folder.runs.begin(); it != folder.runs.end();) {
+            ReportRun probe = it->second;
+            if (it->first.find("-min") != std::string::npos && probe.listed)
+                readRun(folder, probe);
+            auto from = probe.head.find("shrunk from");
+            const size_t at = from == probe.head.end() ? std::string::npos : from->second.rfind(" crash after:");
+            if (at == std::string::npos) {
+                ++it;
+                continue;
+            }
+            std::string shrank = from->second.substr(0, at);
+            shrank = shrank.substr(shrank.rfind('/') + 1);
+            shrank = shrank.substr(0, shrank.size() - (shrank.size() > 7 && shrank.compare(shrank.size() - 7, 7, ".events") == 0 ? 7 : 0));
+            folder.shrunk[{shrank, atoi(from->second.c_str() + at + 13)}] = {probe.gestures, folder.path + "/" + it->first + ".events"};
+            it = folder.runs.erase(it);
+        }
         for (auto& r : folder.runs) {
             readRun(folder, r.second);
             writeRun(runs, junit, folder, r.second);

@@ -351,6 +351,10 @@ void runSection(ReportOut& o, ReportFolder& folder, ReportRun& run)
         o << "</td><td><pre>" << before << "</pre>";
         if (m.event > 0 && run.listed)
             o << "replay: <code>tapfuzz --replay " << esc(record) << " --to " << m.event << "</code>";
+        auto shrunk = folder.shrunk.find({run.name, m.event});
+        if ((m.what == "crash" || m.what == "dump") && shrunk != folder.shrunk.end())
+            o << "<br/>shrunk to " << shrunk->second.first << " gestures: <code>tapfuzz --replay "
+              << esc(shrunk->second.second) << "</code>";
         o << "</td></tr>";
     }
     if (!run.marks.empty())

@@ -86,6 +86,9 @@ struct ReportFolder {
     std::string path;  // as given, without trailing slashes
     int fd = -1;       // the folder itself; -1: no file is looked for in it
     std::map<std::string, ReportRun> runs;
+    // Shrinks' results by the run and gesture of the crash they shrank:
+    // their gestures and their path.
+    std::map<std::pair<std::string, int>, std::pair<long long, std::string>> shrunk;
     std::vector<std::string> notes;
     long long notesLeft = 0, runsLeft = 0;
     size_t logBytes = 0;     // text of the marks and app crashes kept from the log, all runs

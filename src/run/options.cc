@@ -32,6 +32,10 @@ int mReplayTo = INT_MAX;
 double mReplaySpeed = 1.0;
 bool mStopOnCrash = false;
 bool mExplore = false;
+const char* mShrinkFile = nullptr;
+int mShrinkCrash = 0;
+int mShrinkTries = 200;
+int mShrinkWait = 5;
 
 // A percentage given on the command line is stored negated, so that 0 or
 // below marks a kind the user set; 1.0 means "keep the default weight".
@@ -151,7 +155,7 @@ bool strictNumber(const char* value, long long lo, long long hi, long long* out)
     return true;
 }
 
-enum ReproduceOption { kNotOurs, kTaken, kReplayRange, kBadValue };
+enum ReproduceOption { kNotOurs, kTaken, kReplayRange, kShrinkOnly, kBadValue };
 
 // --seed and the replay options. kBadValue after a log line when the value
 // is missing or out of its range; kReplayRange for the options that only a
@@ -168,11 +172,28 @@ ReproduceOption reproduceOption(const char* arg, const char* value, int i)
         currentargc = i + 2;
         return kTaken;
     }
-    if (strcmp(arg, "--replay") == 0) {
+    if (strcmp(arg, "--replay") == 0 || strcmp(arg, "--shrink") == 0) {
         if (value == nullptr)
             return kBadValue;
-        mReplayFile = value;
+        (arg[2] == 'r' ? mReplayFile : mShrinkFile) = value;
         return kTaken;
+    }
+    // What a shrink takes: the crash's gesture, the tries, the wait for a dump.
+    static const struct {
+        const char* name;
+        long long lo, hi;
+        int* to;
+    } kShrinkValues[] = {{"--crash", 1, INT_MAX, &mShrinkCrash}, {"--tries", 1, 1000000, &mShrinkTries},
+                         {"--wait", 0, 3600, &mShrinkWait}};
+    for (const auto& o : kShrinkValues) {
+        if (strcmp(arg, o.name) != 0)
+            continue;
+        if (value == nullptr || !strictNumber(value, o.lo, o.hi, &n)) {
+            LOG(INFO) << arg << " takes a number from " << o.lo << " to " << o.hi;
+            return kBadValue;
+        }
+        *o.to = static_cast<int>(n);
+        return kShrinkOnly;
     }
     const bool from = strcmp(arg, "--from") == 0;
     if (from || strcmp(arg, "--to") == 0) {
@@ -217,9 +238,12 @@ bool acceptRunHours(int hours)
 
 }  // namespace
 
+// After the walk: a shrink takes no --replay and no COUNT, and needs -a.
+static bool shrinkOptionsFit(int argc, char** argv);
+
 bool parse_opt(int argc, char** argv)
 {
-    bool replayOnly = false;
+    bool replayOnly = false, shrinkOnly = false;
     for (int i = 0; i < argc && argv[i] != nullptr; ++i) {
         const char* arg = argv[i];
         const char* value = optionValue(argc, argv, i);
@@ -228,6 +252,7 @@ bool parse_opt(int argc, char** argv)
         if (taken == kBadValue)
             return false;
         replayOnly = replayOnly || taken == kReplayRange;
+        shrinkOnly = shrinkOnly || taken == kShrinkOnly;
         if (taken != kNotOurs)
             continue;
         if (strcmp(arg, "-a") == 0) {
@@ -280,6 +305,12 @@ bool parse_opt(int argc, char** argv)
         }
     }
 
+    if (shrinkOnly && mShrinkFile == nullptr) {
+        LOG(INFO) << "--crash, --tries and --wait go with --shrink RECORD";
+        return false;
+    }
+    if (mShrinkFile != nullptr)
+        return shrinkOptionsFit(argc, argv);
     // A replay injects what its record holds: it takes no COUNT, and has
     // nothing to place.
     if (mReplayFile != nullptr && mExplore)
@@ -312,6 +343,10 @@ RunOptions runOptions()
     o.replaySpeed = mReplaySpeed;
     o.stopOnCrash = mStopOnCrash;
     o.explore = mExplore;
+    o.shrinkFile = mShrinkFile;
+    o.shrinkCrash = mShrinkCrash;
+    o.shrinkTries = mShrinkTries;
+    o.shrinkWait = mShrinkWait;
     for (int i = 0; i < FACTORZ_COUNT; ++i)
         o.factors[i] = mFactors[i];
     return o;
@@ -331,6 +366,7 @@ const struct {
     {"--replay", true},      {"--from", true},         {"--to", true},            {"--speed", true},
     {"--stop-on-crash", false}, {"--help", false},     {"-h", false},             {"--explore", false},
     {"--pct-pinch", true},
+    {"--shrink", true},      {"--crash", true},        {"--tries", true},         {"--wait", true},
 };
 
 // Edits (a character inserted, removed, replaced, or two neighbours
@@ -385,12 +421,35 @@ bool readsAsNumber(const char* word)
 
 }  // namespace
 
+static bool shrinkOptionsFit(int argc, char** argv)
+{
+    bool count = false, value = false;
+    for (int i = 1; i < argc && argv[i] != nullptr; ++i) {
+        bool known = false;
+        for (const auto& word : kKnownWords)
+            known = known || strcmp(argv[i], word.name) == 0;
+        count = count || (!value && !known && readsAsNumber(argv[i]));
+        value = false;
+        for (const auto& word : kKnownWords)
+            value = value || (word.value && strcmp(argv[i], word.name) == 0);
+    }
+    const char* why = mReplayFile != nullptr ? "--shrink RECORD takes no --replay"
+                      : mExplore             ? "--shrink RECORD takes no --explore"
+                      : count                ? "--shrink RECORD takes no COUNT"
+                      : mReplayFrom != 1 || mReplayTo != INT_MAX ? "--shrink RECORD takes no --from or --to"
+                      : processname[0] == '\0' ? "--shrink RECORD needs -a appname"
+                                               : nullptr;
+    if (why != nullptr)
+        LOG(INFO) << why;
+    return why == nullptr;
+}
+
 std::vector<std::string> unknownArguments(int argc, char** argv)
 {
     // A run of hours or a replay has no COUNT; a run by count has it at
     // currentargc (the first word when nothing moved it) and last, where a
     // word that is no number is no COUNT either.
-    const bool counted = mReplayFile == nullptr && mRunHousr == 0;
+    const bool counted = mReplayFile == nullptr && mShrinkFile == nullptr && mRunHousr == 0;
     const int countAt = currentargc == 0 ? 1 : currentargc;
     std::vector<std::string> lines;
     bool value = false;  // the word is the value of the one before it
@@ -447,6 +506,7 @@ std::string showusage()
            "               [--help]\n"
            "               COUNT\n"
            "       tapfuzz --replay FILE [--from N] [--to M] [--speed F]\n"
+           "       tapfuzz -a appname --shrink RECORD [--crash N] [--tries T] [--wait S] [--speed F] [--hour H]\n"
            "       tapfuzz --report FOLDER [FOLDER...]\n";
 }
 

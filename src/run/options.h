@@ -31,6 +31,12 @@ extern double mReplaySpeed;
 extern bool mStopOnCrash;
 // --explore: clicks and long clicks placed by what the screen shows.
 extern bool mExplore;
+// --shrink RECORD (null: no shrink), --crash N (0: the first), --tries T,
+// --wait S.
+extern const char* mShrinkFile;
+extern int mShrinkCrash;
+extern int mShrinkTries;
+extern int mShrinkWait;
 
 // The option side of the event mix: a given percentage stored negated,
 // 1.0 for a kind left at its default.
@@ -68,6 +74,10 @@ struct RunOptions {
     double replaySpeed = 1.0;        // --speed
     bool stopOnCrash = false;        // --stop-on-crash
     bool explore = false;            // --explore
+    const char* shrinkFile = nullptr;  // --shrink RECORD (null: no shrink)
+    int shrinkCrash = 0;             // --crash N (0: the first crash of -a)
+    int shrinkTries = 200;           // --tries
+    int shrinkWait = 5;              // --wait, seconds
     float factors[FACTORZ_COUNT] = {1.0f, 1.0f, 1.0f, 1.0f, 1.0f};  // as getOptionFactor
 };
 RunOptions runOptions();

@@ -27,6 +27,7 @@
 #include "run/pacing.h"
 #include "run/random_gestures.h"
 #include "run/run_loop.h"
+#include "run/shrink.h"
 #include "run/stop.h"
 #include "watch/dump_monitor.h"
 
@@ -59,7 +60,7 @@ WatchSettings watchSettings(const RunOptions& options, const std::string& restar
     s.app = options.app;
     s.stopOnCrash = options.stopOnCrash;
     s.restart = restart;
-    s.restartDelay = profileInt("APP_RESTART_DELAY", 3);
+    s.restartDelay = std::max(0, profileInt("APP_RESTART_DELAY", 3));
     s.freezeSeconds = profileInt("FREEZE_SECONDS", 0);
     s.freezeAbort = profileInt("FREEZE_ABORT", 0);
     s.count = options.replayFile != nullptr ? replayCount : options.count;
@@ -107,6 +108,19 @@ void Run::prepareSource()
     if (LookUpProfileString(kDeviceProfile, "APP_RESTART", restart) == ProfileLookup::Refused)
         endAtStart("tapfuzz: APP_RESTART: refused, and the application would not be restarted as written");
     mRestart = restart;
+    if (shrinking()) {
+        // Refused before anything is injected or the core pattern written.
+        if (mRestart.empty())
+            endAtStart("tapfuzz: --shrink needs APP_RESTART in " + std::string(kDeviceProfile) +
+                       ": each try starts the application afresh");
+        std::string why;
+        mShrink.reset(new ShrinkInput());
+        if (!loadShrinkInput(mOptions.shrinkFile, mOptions.app, mOptions.shrinkCrash,
+                             {mEvents->getWidth(), mEvents->getHigth(), mEvents->zones()}, mShrink.get(), &why))
+            endAtStart("tapfuzz: " + escapeLogText(why));
+        mDumps = shrinkDumps();
+        return;
+    }
 
     if (mOptions.replayFile == nullptr) {
         mExplorer.reset(new ScreenExplorer(mEvents->getGrid(), mEvents->zones(), mOptions.explore));
@@ -137,7 +151,10 @@ void Run::prepareSource()
 
 void Run::startWatcher()
 {
-    mWatcher.reset(new dumpMonitor(watchSettings(mOptions, mRestart, mReplayCount), requestRunStop));
+    WatchSettings settings = watchSettings(mOptions, mRestart, mReplayCount);
+    if (mDumps)
+        shrinkWatch(mDumps, &settings);
+    mWatcher.reset(new dumpMonitor(settings, requestRunStop));
     if (!mWatcher->setUp())
         endRun(1);
     mWatcher->StartMonitor();
@@ -212,5 +229,20 @@ void Run::loop()
     mExplorer.reset();
     mInjector.reset();
     mEvents.reset();
+    endRun(status);
+}
+
+void Run::shrink()
+{
+    ShrinkSettings s;
+    s.app = mOptions.app;
+    s.restart = mRestart;
+    s.restartDelay = std::max(0, profileInt("APP_RESTART_DELAY", 3));
+    s.tries = mOptions.shrinkTries;
+    s.waitSeconds = mOptions.shrinkWait;
+    s.speed = mOptions.replaySpeed;
+    alarm(mOptions.seconds);
+    int status = runShrink(*mShrink, s, *mInjector, mDumps, [this] { mWatcher.reset(); });
+    mInjector.reset();
     endRun(status);
 }

@@ -18,6 +18,8 @@ class InjectorEvent;
 class RandomEventSource;
 class ScreenExplorer;
 class dumpMonitor;
+struct ShrinkInput;
+class ShrinkDumps;
 
 // The seed the run's generator is given.
 extern long long mSeed;
@@ -55,6 +57,9 @@ public:
     void openRecord();
     // The gestures, then the summary; ends the process with the run's status.
     [[noreturn]] void loop();
+    // --shrink: instead of the seed, the mix, the record and the loop.
+    bool shrinking() const { return mOptions.shrinkFile != nullptr; }
+    [[noreturn]] void shrink();
 
 private:
     int mArgc;
@@ -68,6 +73,8 @@ private:
     std::unique_ptr<ScreenExplorer> mExplorer;  // a run's, not a replay's
     std::unique_ptr<GestureSource> mSource;
     std::unique_ptr<dumpMonitor> mWatcher;
+    std::unique_ptr<ShrinkInput> mShrink;
+    std::shared_ptr<ShrinkDumps> mDumps;
 };
 
 #endif

@@ -104,6 +104,11 @@ void stopIfSignalled()
     }
 }
 
+int stopSignal()
+{
+    return gStopSignal;
+}
+
 void waitOrSignal(long usec)
 {
     if (usec <= 0)

@@ -28,6 +28,9 @@ int stopRequested();
 // A signal ends the run here, on the run thread: "stopped by SIGINT" or
 // "stopped by SIGALRM" in the main log, no summary, status 0.
 void stopIfSignalled();
+// SIGINT or SIGALRM when one has asked the run to end, else 0; for a
+// caller that must finish its work before it ends.
+int stopSignal();
 // Sleeps `usec` microseconds, or less when a signal or a request asks the
 // run to end.
 void waitOrSignal(long usec);

@@ -65,6 +65,19 @@ void closeFrom(int first, int maxFd)
 
 }  // namespace
 
+pid_t startShell(const std::string& command)
+{
+    std::string text = command;
+    char sh[] = "sh", c[] = "-c";
+    char* argv[] = {sh, c, &text[0], nullptr};
+    long max = sysconf(_SC_OPEN_MAX);
+    int maxFd = max < 0 || max > 65536 ? 65536 : static_cast<int>(max);
+    pid_t pid = fork();
+    if (pid == 0)
+        execRestart(argv, maxFd);
+    return pid;
+}
+
 AppWatch::AppWatch(const std::string& name, const std::string& restart, int delay)
     : mName(name), mRestart(restart), mDelay(delay < 0 ? 3 : delay)
 {
@@ -220,14 +233,7 @@ void AppWatch::poll(long event)
 void AppWatch::restart(long now)
 {
     mLastRestart = now;
-    std::string command = mRestart;
-    char sh[] = "sh", c[] = "-c";
-    char* argv[] = {sh, c, &command[0], nullptr};
-    long max = sysconf(_SC_OPEN_MAX);
-    int maxFd = max < 0 || max > 65536 ? 65536 : static_cast<int>(max);
-    pid_t pid = fork();
-    if (pid == 0)
-        execRestart(argv, maxFd);
+    pid_t pid = startShell(mRestart);
     const std::string label = "app:" + escapeLogText(mName);
     if (pid < 0) {
         LOG(INFO) << label << " cannot start APP_RESTART: " << errorText(errno);

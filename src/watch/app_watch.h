@@ -14,6 +14,12 @@
 
 #include "watch/process_handle.h"
 
+// Starts `command` through /bin/sh -c with /dev/null for input, tapfuzz's
+// output and error and no other descriptor, every signal unblocked, in a
+// process group of its own; safe while other threads run (the child only
+// execs). The shell's pid, or -1 with errno.
+pid_t startShell(const std::string& command);
+
 // The application under test, found by name: the process's comm, or the
 // base name of the first word of its command line.
 class AppWatch {

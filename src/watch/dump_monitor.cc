@@ -125,9 +125,17 @@ void dumpMonitor::watch()
     FreezeCheck freeze(s.freezeSeconds, s.freezeAbort, app.get());
     CrashBundle bundle(s.seed, s.command, s.stopOnCrash, app.get(), mRequestStop);
     DumpScan scan(gcorepath, mDumpLimit);
-    scan.mOnFound = [&bundle](const std::string& name, int after) { bundle.dumpFound(name, after); };
-    scan.mOnSaved = [&bundle](const std::string& saved, const std::string& name, uid_t owner,
-                              const std::string& signature) { bundle.dumpSaved(saved, name, owner, signature); };
+    scan.mOnFound = [&bundle, &s](const std::string& name, int after) {
+        bundle.dumpFound(name, after);
+        if (s.onFound)
+            s.onFound(name);
+    };
+    scan.mOnSaved = [&bundle, &s](const std::string& saved, const std::string& name, uid_t owner,
+                                  const std::string& signature) {
+        bundle.dumpSaved(saved, name, owner, signature);
+        if (s.onSaved)
+            s.onSaved(name, signature);
+    };
     ProgressLine progress(s.count, s.hours, s.startedAt);
     for (;;) {
         // Memory running short costs a second of checks, never the run.

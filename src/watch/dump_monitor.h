@@ -32,6 +32,10 @@ struct WatchSettings {
     // For the progress line: the gestures of a run by count (or of a
     // replay), the hours of a run by time (0: by count), and the monotonic
     // second the run started.
+    // Told of each dump first seen (its name in the dump folder) and each
+    // saved one (that name and its signature's text), on the watcher's thread.
+    std::function<void(const std::string& name)> onFound;
+    std::function<void(const std::string& name, const std::string& signature)> onSaved;
     int count = 0;
     int hours = 0;
     long startedAt = 0;

@@ -13,11 +13,15 @@
  * mapped page of a file cut short) at every touch; a touch that does not
  * crash repaints. It leaves the dump to the kernel (or tests/app/gcore-run)
  * under the core size limit it was started with.
+ * Mode seq aborts at a click in the left third of the top half, then a long
+ * click (held 50 ms or more) in its middle third, then a swipe that starts
+ * in its right third, other touches between them or not; with K above 1
+ * only at every Kth such sequence, counted across runs in /tmp/seq-count.
  * With TOUCHAPP_FDS set it first lists the descriptors it was started with;
  * with TOUCHAPP_SCREENS set it appends "screen N depth 0" to that file at
  * each paint, N the palette entry.
  * Usage: touchapp crash|exit|freeze|segv K X0 Y0 X1 Y1
- *        touchapp bugs K */
+ *        touchapp bugs|seq K */
 #define _GNU_SOURCE
 #include <fcntl.h>
 #include <linux/input.h>
@@ -105,15 +109,46 @@ static void paint(const struct fb* fb, unsigned n)
         fprintf(stderr, "touchapp: the screen log is short\n");
 }
 
+/* Mode seq: one input event; `step` is how far the sequence has got. */
+static void seq_event(const struct input_event* e, const struct fb* fb, int k)
+{
+    static int x, y, x0, y0, down, step;
+    static struct timespec t0;
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    if (e->type == EV_ABS && (e->code == ABS_X || e->code == ABS_Y))
+        *(e->code == ABS_X ? &x : &y) = e->value;
+    else if (e->type == EV_ABS && e->code == ABS_MT_TRACKING_ID && e->value >= 0)
+        down = 1;
+    else if (e->type == EV_SYN && down == 1)
+        down = 2, x0 = x, y0 = y, t0 = t;
+    else if (e->type == EV_ABS && e->code == ABS_MT_TRACKING_ID && down == 2) {
+        down = 0;
+        long ms = (long)(t.tv_sec - t0.tv_sec) * 1000 + (t.tv_nsec - t0.tv_nsec) / 1000000;
+        int kind = x != x0 || y != y0 ? 2 : ms >= 50 ? 1 : 0;
+        if (y0 >= (int)fb->v.yres / 2 || x0 * 3 / (int)fb->v.xres != step || kind != step || ++step < 3)
+            return;
+        step = 0;
+        FILE* f = fopen("/tmp/seq-count", "r+");
+        int n = 0;
+        if (f == NULL ? (f = fopen("/tmp/seq-count", "w+")) == NULL : fscanf(f, "%d", &n) != 1)
+            n = 0;
+        if (f != NULL)
+            rewind(f), fprintf(f, "%d\n", ++n), fclose(f);
+        if (n % k == 0)
+            abort();
+    }
+}
+
 int main(int argc, char** argv)
 {
-    int bugs = argc == 3 && strcmp(argv[1], "bugs") == 0;
-    if (argc != 7 && !bugs) {
-        fprintf(stderr, "usage: touchapp crash|exit|freeze|segv K X0 Y0 X1 Y1\n       touchapp bugs K\n");
+    int bugs = argc == 3 && strcmp(argv[1], "bugs") == 0, seq = argc == 3 && strcmp(argv[1], "seq") == 0;
+    if (argc != 7 && !bugs && !seq) {
+        fprintf(stderr, "usage: touchapp crash|exit|freeze|segv K X0 Y0 X1 Y1\n       touchapp bugs|seq K\n");
         return 2;
     }
     int k = atoi(argv[2]), x0 = 0, y0 = 0, x1 = 0, y1 = 0;
-    if (!bugs)
+    if (argc == 7)
         x0 = atoi(argv[3]), y0 = atoi(argv[4]), x1 = atoi(argv[5]), y1 = atoi(argv[6]);
     int segv = strcmp(argv[1], "segv") == 0;
     struct rlimit core = {segv ? RLIM_INFINITY : 0, segv ? RLIM_INFINITY : 0};
@@ -137,7 +172,9 @@ int main(int argc, char** argv)
     paint(&fb, 0);
     struct input_event e;
     while (read(ev, &e, sizeof e) == (ssize_t)sizeof e) {
-        if (e.type == EV_ABS && e.code == ABS_MT_TRACKING_ID)
+        if (seq)
+            seq_event(&e, &fb, k < 1 ? 1 : k);
+        else if (e.type == EV_ABS && e.code == ABS_MT_TRACKING_ID)
             down = e.value >= 0;
         else if (e.type == EV_ABS && e.code == ABS_X)
             x = e.value;
