@@ -328,6 +328,13 @@ const Case kCases[] = {
     {"ShrinkGivesUpOnACrashGone", "320x240x32", "exit 1000", "APP_RESTART_DELAY=0\n", {"--shrink", "r.events", "--wait", "1"}, 1,
      {"shrink: try 3: 40 gestures, not reproduced$", "shrink: the crash did not reproduce in 3 tries$"},
      nullptr, nullptr, ShrinkRecord(40), nullptr, ""},
+    // A replay whose last gesture crashes the application ends only once
+    // that dump is saved, recorded and credited, not leaving it to the next run.
+    {"LastGestureCrashIsSaved", "320x240x32", "", "APP_RESTART_DELAY=0\nAPP_RESTART=exec " TOUCHAPP_BIN " seq 1\n",
+     {"--replay", "r.events"}, 0,
+     {kApp, "Events injected:4$", "crash signature:unknown new$", "app crash: touchapp dump:\\./saved/coredump-touchapp-\\S+ after event:4 signature:unknown$"},
+     nullptr, nullptr, "printf '# tapfuzz run record\\n1 0 click 50 200 0\\n2 2000000 click 50 60 0\\n"
+     "3 2500000 longclick 160 60 60000 0\\n4 3000000 swipe 270 60 200 100 4 20000 7 0\\n' > r.events; ", nullptr, ""},
     {"HugeFrameIsRefused", "320x240x32:300000", "exit 1000", "APP_RESTART_DELAY=0\nFREEZE_SECONDS=1\n", {"--throttle", "50", "30"}, 0,
      {"freeze check off: /dev/fb0: the screen takes 68 MB to read, more than 64 MB", "Events injected:30"}, nullptr, nullptr},
 };

@@ -14,6 +14,13 @@ long monotonicSeconds()
     return static_cast<long>(now.tv_sec);
 }
 
+long long monotonicMs()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000LL + now.tv_nsec / 1000000L;
+}
+
 long GetMseconds()
 {
     struct timeval tv;

@@ -6,6 +6,9 @@
 
 // Seconds of CLOCK_MONOTONIC: they only ever go forward.
 long monotonicSeconds();
+// Milliseconds of CLOCK_MONOTONIC, in 64 bits: a 32-bit long of them wraps
+// after 24 days of uptime.
+long long monotonicMs();
 
 // Wall-clock milliseconds, low 32 bits (may be negative); only seeds rand.
 long GetMseconds();

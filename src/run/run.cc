@@ -217,12 +217,14 @@ void Run::loop()
     if (stopRequested() == 1)
         endRun(1);
     int status = stopRequested();
+    const long long endedAt = monotonicMs();
     if (mExplorer)
         LOG(INFO) << screenFiguresText(screenFigures());
     LOG(INFO) << "Events injected:" << eventsInjected();
     LOG(INFO) << "// tapfuzz finish";
     // The summary is written; a signal during this last wait only shortens it.
     waitOrSignal(cancel_pthread);
+    waitForDumps(endedAt);
     RecycleResource();
     mWatcher.reset();
     mSource.reset();
@@ -230,6 +232,23 @@ void Run::loop()
     mInjector.reset();
     mEvents.reset();
     endRun(status);
+}
+
+void Run::waitForDumps(long long endedAt)
+{
+    // The last gestures may have crashed the application: its dump is saved
+    // by this run once a pass that began after the wait above finds nothing
+    // left to settle or move. A dump still being written at the bound stays
+    // for the next run, which saves it.
+    const long long since = endedAt + cancel_pthread / 1000;
+    const long long bound = since + kDumpWaitMs;
+    while (mWatcher && !mWatcher->settledSince(since) && stopSignal() == 0) {
+        if (monotonicMs() >= bound) {
+            LOG(INFO) << "a dump was still settling " << kDumpWaitMs / 1000 << " s after the end: the next run saves it";
+            return;
+        }
+        usleep(50000);
+    }
 }
 
 void Run::shrink()

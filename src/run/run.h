@@ -62,6 +62,11 @@ public:
     [[noreturn]] void shrink();
 
 private:
+    // After the summary: until the watcher has saved what the last gestures
+    // left in the dump folder, at most kDumpWaitMs.
+    void waitForDumps(long long endedAt);
+    static constexpr long long kDumpWaitMs = 8000;
+
     int mArgc;
     char** mArgv;
     RunOptions mOptions;

@@ -17,7 +17,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -417,14 +416,6 @@ private:
                 return TryResult::kNotReproduced;
             waitOrSignal(50000);
         }
-    }
-
-    // 64 bits: a 32-bit long of milliseconds wraps after 24 days of uptime.
-    static long long monotonicMs()
-    {
-        struct timespec t;
-        clock_gettime(CLOCK_MONOTONIC, &t);
-        return static_cast<long long>(t.tv_sec) * 1000LL + t.tv_nsec / 1000000L;
     }
 
     const ShrinkInput& mIn;

@@ -105,6 +105,11 @@ void dumpMonitor::StartMonitor()
     m_started = true;
 }
 
+bool dumpMonitor::settledSince(long long sinceMs) const
+{
+    return mCleanPassAt.load() >= sinceMs;
+}
+
 void* dumpMonitor::monitorDump(void* arg)
 {
     // Cancellation only during the sleep: a move or a log line is never cut
@@ -138,6 +143,7 @@ void dumpMonitor::watch()
     };
     ProgressLine progress(s.count, s.hours, s.startedAt);
     for (;;) {
+        const long long passAt = monotonicMs();
         // Memory running short costs a second of checks, never the run.
         try {
             if (scan.scan(kDumpFolder) != 0) {
@@ -166,6 +172,8 @@ void dumpMonitor::watch()
             if (figures.known)
                 counts.screens = screenFiguresText(figures);
             progress.poll(now, counts);
+            if (!scan.pending())
+                mCleanPassAt.store(passAt);
         } catch (const std::bad_alloc&) {
             LOG(INFO) << "watcher: out of memory, checks tried again in a second";
         }

@@ -10,6 +10,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <functional>
 #include <optional>
 #include <string>
@@ -57,6 +58,11 @@ public:
     // would be saved where they are looked for: the run ends (status 1).
     bool setUp();
     void StartMonitor();
+    // True once a pass over the dump folder that began at or after
+    // `sinceMs` (monotonicMs) ended with no dump waiting to settle or to
+    // move: the run's end waits for it, so that a crash of its last gesture
+    // is saved by this run and not left in the folder for the next.
+    bool settledSince(long long sinceMs) const;
     static void* monitorDump(void* arg);
 
 private:
@@ -73,6 +79,8 @@ private:
     const WatchSettings mSettings;
     const std::function<void(int)> mRequestStop;
     long long mDumpLimit;
+    // When the last pass that left nothing pending began; -1: none yet.
+    std::atomic<long long> mCleanPassAt{-1};
 };
 
 #endif

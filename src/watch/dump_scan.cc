@@ -87,6 +87,11 @@ int DumpScan::scan(const char* folder)
     return 0;
 }
 
+bool DumpScan::pending() const
+{
+    return std::any_of(mSeen.begin(), mSeen.end(), [](const auto& entry) { return !entry.second.failLogged; });
+}
+
 void DumpScan::refuseOnce(const std::string& name, const struct stat& st, const std::string& text)
 {
     Seen& seen = mSeen[name];

@@ -33,6 +33,11 @@ public:
     std::function<void(const std::string& saved, const std::string& name, uid_t owner, const std::string& signature)>
         mOnSaved;
 
+    // True while a dump seen in the folder waits to settle or to move; one
+    // whose move failed or that was refused does not count, since it stays
+    // there until tried again a minute later or for good.
+    bool pending() const;
+
     // The dumps recorded so far, by signature.
     const CrashTally& tally() const { return mTally; }
 
