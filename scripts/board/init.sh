@@ -135,6 +135,31 @@ tapfuzz --report $(ls -d results/tapfuzz*) > $OUT/report.stdout 2>&1
 say "report: status $?, $(cat $OUT/report.stdout)"
 cd /
 
+# Run 1's crash shrunk to the gestures it needs (run 8), each try starting
+# touchapp as run 1 had it, the tries and time bounded for the board's; then
+# the shrunk record replayed to a fresh touchapp (run 9), whose crash must
+# carry run 1's signature. Their dumps are kept apart from run 1's.
+mkdir -p /data/run8 /data/cores8 /data/cores9
+cp $(ls /data/run1/results/tapfuzz*/run-*.events) /data/run8/run1.events
+PROFILE="APP_RESTART=exec touchapp segv $CRASH_TOUCH 0 0 800 480
+APP_RESTART_DELAY=1
+COREFILE_PATH=/data/cores8/"
+# A try takes seconds here (restart, holds, the dump's settling): the
+# gestures go without their gaps, and SIGINT ends the search in time, which
+# keeps the best list found so far.
+run run8 "( sleep 120; kill -INT \$tf_pid ) & stopper=\$!" -v -a touchapp --shrink run1.events --tries 24 --wait 1 --speed 0
+kill $stopper 2>/dev/null
+cp /data/run8/run1-min.events $OUT/ || say "run8: no shrunk record"
+for p in $(pidof touchapp); do kill $p; done
+touchapp segv $CRASH_TOUCH 0 0 800 480 > $OUT/touchapp9.txt 2>&1 &
+app9=$!
+sleep 1
+PROFILE="COREFILE_PATH=/data/cores9/"
+run run9 : -v-v -a touchapp --replay /data/run8/run1-min.events
+kill $app9 2>/dev/null
+wait $app9
+PROFILE=
+
 # Crash after crash, each a real dump by the kernel: touchapp in its bugs
 # mode dies of SIGSEGV at the BUGS_TOUCHth touch of the screen's left third
 # and of SIGABRT at that of the middle third; the right third, which would

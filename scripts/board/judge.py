@@ -96,6 +96,9 @@ def load(results):
             "leftovers": text(f"{out}/{name}.leftovers").splitlines(),
             "tmp": text(f"{out}/{name}.tmp").split(), "during": text(f"{out}/{name}.ps-during")}
     r["bugs"] = load_bugs(results)
+    r["shrink"] = {n: {"log": "".join(text(d + "tapfuzz.log") for d in sorted(glob.glob(f"{results}/{n}/results/tapfuzz*/")))
+                       .splitlines(), "status": text(f"{out}/{n}.status").strip()} for n in ("run8", "run9")}
+    r["shrink"]["min"] = text(f"{out}/run1-min.events")
     return r
 
 
@@ -202,6 +205,23 @@ def judge_bugs(r, run1_dump, check, say):
     for k, (n, f, l) in sorted(want.items()):
         name = next((nm for nm, c in zip(names, crashes) if c[2] == k), "")
         say.append(f"   {k} x{n}, gestures {f}..{l}: logged {symbols.get(name)}, gdb \"{b['oracle'].get(name)}\"")
+
+
+# Runs 8 and 9: run 1's crash shrunk, and the shrunk record replayed to a
+# fresh touchapp, which must crash with run 1's signature.
+def judge_shrink(r, signature, check, say):
+    s8, s9, kept = r["shrink"]["run8"], r["shrink"]["run9"], r["shrink"]["min"]
+    done = (re.findall(r"\]shrink: (\d+) gestures from (\d+) in (\d+) tries: ", "\n".join(s8["log"])) or [None])[-1]
+    check(s8["status"] == "0" and done, f"run8: status {s8['status']}, no \"shrink: K gestures from M in T tries\" line")
+    lines = re.findall(r"^\d+ \d+ \w+ ", kept, re.M)
+    check(done and "\n# shrunk from:" in kept and len(lines) == int(done[0]) <= int(done[1]),
+          f"run8: the shrunk record holds {len(lines)} gestures, not the {done and done[0]} logged")
+    got = [m[1] for m in map(re.compile(r"\]crash signature:(.*) (?:new|seen:\d+)$").search, s9["log"]) if m]
+    key = lambda t: " ".join(t.split(" ")[:2])  # noqa: E731
+    check(got and key(got[0]) == key(signature), f"run9: the shrunk record's crash is {got[:1]}, not run1's {signature}")
+    tries = sum("]shrink: try " in line for line in s8["log"])
+    say.append(f"run8 shrinks run1's crash: {done and done[0]} gestures from {done and done[1]} in {tries} tries; "
+               f"run9 replays them: crash signature {got[:1]} (run1: {signature}), status {s9['status']}")
 
 
 # The frames of the driver's touch records.
@@ -516,6 +536,7 @@ def judge(r, count):
     say.append(f"bundle: {name}.png {shot[:2] if colours != '?' else shot}, colours {colours}; "
                f"crash after event:{after}")
     judge_bugs(r, name, check, say)
+    judge_shrink(r, signature, check, say)
     return fails, say
 
 
@@ -546,6 +567,8 @@ DAMAGES = [
     ("junit.xml without the crash case", lambda r: r.update(junit=r["junit"].replace("crash", "crush"))),
     ("one signature changed", lambda r: r["bugs"].update(log=[re.sub(r"(crash signature:\S+ touchapp\+0x)", r"\g<1>1", l, 1)
                                                               if "seen:2" in l else l for l in r["bugs"]["log"]])),
+    ("the shrunk record crashes elsewhere", lambda r: r["shrink"]["run9"].update(
+        log=[l.replace("crash signature:SIGSEGV", "crash signature:SIGBUS") for l in r["shrink"]["run9"]["log"]])),
     ("gdb names another function", lambda r: r["bugs"]["oracle"].update(
         {k: "main + 4 in section .text" for k in r["bugs"]["oracle"]})),
     ("the report counts a dump less", lambda r: r["bugs"].update(page=re.sub(
