@@ -181,10 +181,13 @@ bool loadShrinkInput(const char* record, const std::string& app, int crash, cons
                (crash != 0 ? " after gesture " + std::to_string(crash) : std::string());
         return false;
     }
-    // Both in the record's order, the indexes rising.
+    // Both in the record's order, the indexes rising. The gesture under way
+    // when the dump was seen (a long click, say, whose touch-down crashed
+    // the application) is recorded after it: it is taken too, and the
+    // search drops it when the crash does not need it.
     auto t = tails.begin();
     for (const ReplayEvent& e : all) {
-        if (e.index > out->after)
+        if (e.index > out->after + 1)
             break;
         out->events.push_back(e);
         while (t != tails.end() && t->first < e.index)

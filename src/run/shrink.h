@@ -48,7 +48,7 @@ std::string signatureKey(const std::string& text);
 struct ShrinkInput {
     std::string record;             // RECORD as given
     std::vector<std::string> header;  // its header lines, line feeds kept
-    std::vector<ReplayEvent> events;  // the gestures up to the crash
+    std::vector<ReplayEvent> events;  // the gestures up to the crash and the one under way
     std::vector<std::string> tails;   // each gesture line after its time
     int after = 0;                    // the crash's gesture
     std::string program;              // the dump's program (comm)
