@@ -595,7 +595,9 @@ def maze_run(b, seed, gestures, explore):
     with open("/dev/fb0", "wb") as f:
         f.truncate((800 * 4 + 32) * 480)
     env = dict(b.env, TAPFUZZ_TEST_FB="800x480x32")
-    cmd = [b.tapfuzz, "-a", "maze", "--seed", str(seed), "--pct-longclick", "5", "--throttle", "20"]
+    # Swipes at their default share (30 %), long clicks cut to 5 % (each is
+    # held 600 ms), clicks the rest.
+    cmd = [b.tapfuzz, "-a", "maze", "--seed", str(seed), "--pct-motion", "30", "--pct-longclick", "5", "--throttle", "20"]
     subprocess.run(cmd + (["--explore"] if explore else []) + [str(gestures)], env=env, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, check=True)
     log = open(glob.glob("results/tapfuzz*/tapfuzz.log")[0]).read()
@@ -616,7 +618,7 @@ def explore(b):
     gestures = 400 if b.quick else 2000
     seeds = [1, 2, 3, 4, 5]
     section(f"--explore against uniform placement: the maze (tests/app/maze.c, blinking cursor, 800x480x32), "
-            f"{gestures} gestures a seed, --throttle 20, --pct-longclick 5 held 600 ms, the same for both; "
+            f"{gestures} gestures a seed, --throttle 20, --pct-motion 30, --pct-longclick 5 held 600 ms, the same for both; "
             "screens: distinct screens in the maze's own log (tapfuzz's count in brackets); deep: screen 25 "
             "shown / the maze's SIGSEGVs there")
     start = time.monotonic()

@@ -172,7 +172,9 @@ void ScreenExplorer::look()
     }
     mSame = now == mCurrent ? mSame + 1 : 0;
     mCurrent = now;
-    ++mStates[static_cast<size_t>(now)].seen;
+    // A screen counts once two looks have seen it: a frame caught halfway
+    // through being redrawn is seldom seen twice.
+    mCounted += ++mStates[static_cast<size_t>(now)].seen == 2;
     mLastCell = -1;
     publish();
 }
@@ -254,6 +256,7 @@ int ScreenExplorer::chooseCell(bool longClick)
     std::vector<double>& weight = mWeights;
     weight.resize(n);
     double total = 0;
+    const double background = std::max<double>(1.0, static_cast<double>(std::count(s.cells.begin(), s.cells.end(), s.background)));
     for (size_t c = 0; c < n; ++c) {
         const bool drawn = s.cells[c] != s.background;
         double w;
@@ -266,9 +269,14 @@ int ScreenExplorer::chooseCell(bool longClick)
             // way out is never a wasted gesture.
             const State& to = mStates[static_cast<size_t>(s.ledTo[c])];
             w = 2.0 + 20.0 * (1 + to.offers) / (1 + to.seen / 4.0);
+        } else if (drawn) {
+            // Tried and it led nowhere (an idle button, a label): worth
+            // another go now and then, not a share by its size.
+            w = 0.05 / (1 + s.tries[c]);
         } else {
-            // Background: hundreds of cells, each rarely anything.
-            w = drawn ? 0.5 / (1 + s.tries[c]) : s.tries[c] == 0 ? 0.01 : 0.001 / s.tries[c];
+            // Background: hundreds of cells, each rarely anything; together
+            // no more than about one way out.
+            w = (s.tries[c] == 0 ? 1.0 : 0.1 / s.tries[c]) / background;
         }
         // Stuck: the places that left screens before, a back button above all.
         if (mSame >= kStuckLooks && mLeaves[c] > 0)
@@ -329,6 +337,6 @@ void ScreenExplorer::place(Pointer* event)
 void ScreenExplorer::publish() const
 {
     const long long percent = mGestures > 0 ? (mNoops * 100 + mGestures / 2) / mGestures : 0;
-    const uint32_t screens = static_cast<uint32_t>(std::min<size_t>(mStates.size(), 0xffff));
+    const uint32_t screens = static_cast<uint32_t>(std::min(mCounted, 0xffff));
     gFigures.store(1u << 31 | static_cast<uint32_t>(percent) << 16 | screens, std::memory_order_relaxed);
 }

@@ -25,7 +25,7 @@
 // first look and in a run that cannot read the screen.
 struct ScreenFigures {
     bool known = false;
-    int screens = 0;      // distinct screens seen
+    int screens = 0;      // distinct screens seen, each in two looks or more
     int noopPercent = 0;  // share of gestures after which the screen was the same
 };
 ScreenFigures screenFigures();
@@ -90,6 +90,7 @@ private:
     int mLastCell = -1;             // where the last gesture was placed (-1: nowhere the explorer chose)
     bool mLastHeld = false;
     int mSame = 0;                  // looks in a row on the same screen
+    int mCounted = 0;               // screens seen in two looks or more
     long long mGestures = 0, mNoops = 0;
     uint64_t mRng = 0;
 };
