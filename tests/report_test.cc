@@ -269,12 +269,12 @@ TEST_F(Report, PageAndJunitOfAFolder)
     const struct { const char* row; std::string junit; bool both; } distinct[] = {
         {"\"SIGSEGV,touchapp+0x10a2c\" data-program=\"touchapp\" data-count=\"3\" data-first=\"3\" data-last=\"7\"",
          "crash touchapp SIGSEGV touchapp+0x10a2c\"><failure message=\"3 dumps, first after gesture 3\"/><system-out>replay: "
-         "tapfuzz --replay ./results/night2/run-010000-1.events --to 3\nseen in: " + folderIn + "\nseen in: ./results/night2\n", true},
+         "tapfuzz --replay ./results/night2/run-010000-1.events --to 4\nseen in: " + folderIn + "\nseen in: ./results/night2\n", true},
         {"\"SIGABRT,libc.so.6+0x2f0c\" data-program=\"touchapp\" data-count=\"1\" data-first=\"9\" data-last=\"9\"",
          "crash touchapp SIGABRT libc.so.6+0x2f0c\"><failure message=\"1 dump, first after gesture 9\"", false},
         {"\"unknown\" data-program=\"helperd\" data-count=\"2\" data-first=\"12\" data-last=\"14\"",
          "crash helperd unknown\"><failure message=\"2 dumps, first after gesture 12\"/><system-out>replay: tapfuzz --replay "
-         "./results/night2/run-010000-1.events --to 12\nseen in: ./results/night2\ndump: ./saved/coredump-helperd-14", false},
+         "./results/night2/run-010000-1.events --to 13\nseen in: ./results/night2\ndump: ./saved/coredump-helperd-14", false},
     };
     for (const std::string& page : pages) {
         const size_t top = page.find("<section class=\"all\" data-distinct-crashes=\"4\">");

@@ -24,6 +24,14 @@ namespace {
 const long kMaxPicture = 4 * 1024 * 1024;  // larger screenshots are linked, not inlined
 const long long kMaxInlined = 32LL * 1024 * 1024;  // screenshot bytes per page; the rest are listed by path
 
+// The last gesture a replay of a crash found after gesture `after` takes: a
+// dump is often seen while the next gesture is under way (a long click
+// whose touch-down crashed the application), so that one goes too.
+long long replayTo(long long after)
+{
+    return after + 1;
+}
+
 bool noControl(const char* s, size_t n)  // the start of s needs no \xHH on a page
 {
     const unsigned char c = static_cast<unsigned char>(s[0]);
@@ -268,7 +276,7 @@ void distinctTable(ReportOut& o, const CrashGroups& groups, ReportFolder& folder
         folder.inlined = in.inlined;
         o << "</td><td>";
         if (g->first > 0 && !replay.empty())
-            o << "<code>tapfuzz --replay " << esc(replay) << " --to " << g->first << "</code>";
+            o << "<code>tapfuzz --replay " << esc(replay) << " --to " << replayTo(g->first) << "</code>";
         if (all != nullptr) {
             o << "</td><td>";
             for (const std::string& f : g->folders)
@@ -350,7 +358,7 @@ void runSection(ReportOut& o, ReportFolder& folder, ReportRun& run)
         shotCell(o, folder, m, &run);
         o << "</td><td><pre>" << before << "</pre>";
         if (m.event > 0 && run.listed)
-            o << "replay: <code>tapfuzz --replay " << esc(record) << " --to " << m.event << "</code>";
+            o << "replay: <code>tapfuzz --replay " << esc(record) << " --to " << replayTo(m.event) << "</code>";
         auto shrunk = folder.shrunk.find({run.name, m.event});
         if ((m.what == "crash" || m.what == "dump") && shrunk != folder.shrunk.end())
             o << "<br/>shrunk to " << shrunk->second.first << " gestures: <code>tapfuzz --replay "
@@ -478,7 +486,7 @@ void writeAllCrashes(ReportOut& html, ReportOut& junit, std::vector<ReportFolder
               << g->count << (g->count == 1 ? " dump" : " dumps") << ", first after gesture " << g->first
               << "\"/><system-out>";
         if (g->first > 0 && !g->record.empty())
-            junit << "replay: tapfuzz --replay " << esc(g->record) << " --to " << g->first << "\n";
+            junit << "replay: tapfuzz --replay " << esc(g->record) << " --to " << replayTo(g->first) << "\n";
         for (const std::string& f : g->folders)
             junit << "seen in: " << esc(f) << "\n";
         for (const std::string& d : g->dumps)
