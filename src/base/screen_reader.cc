@@ -201,10 +201,10 @@ int readFrameLayout(int fd, const char* path, FrameLayout* layout, std::string* 
     return 0;
 }
 
-int ScreenReader::openScreen(const char* path, Fd* screen, FrameLayout* layout, std::string* why)
+int openFrameBuffer(const char* path, Fd* screen, FrameLayout* layout, std::string* why)
 {
     // O_NONBLOCK: whatever sits at the path (a fifo, say) must not hang the
-    // watcher.
+    // watcher or the run.
     screen->reset(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (screen->get() < 0) {
         *why = failure(std::string("cannot open ") + path, errno);
@@ -238,7 +238,7 @@ int ScreenReader::read(const char* path, std::string* why)
     mPixels.clear();
     Fd fd;
     FrameLayout l;
-    if (openScreen(path, &fd, &l, why) != 0)
+    if (openFrameBuffer(path, &fd, &l, why) != 0)
         return -1;
     // The visible rows in one read from the panning offset, then packed.
     const size_t row = static_cast<size_t>(l.width) * l.bytes, line = static_cast<size_t>(l.line);
@@ -264,7 +264,7 @@ int ScreenReader::hashScreen(const char* path, uint64_t* hash, std::string* why)
 {
     Fd fd;
     FrameLayout l;
-    if (openScreen(path, &fd, &l, why) != 0)
+    if (openFrameBuffer(path, &fd, &l, why) != 0)
         return -1;
     // Whole lines at a time, up to a piece of 32 KiB (one row at the least);
     // only the visible part of each line is hashed, in the order read() packs it.

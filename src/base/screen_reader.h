@@ -36,6 +36,10 @@ struct FrameLayout {
 // The layout of the frame buffer open at `fd` (named `path` in messages).
 // 0, or -1 with the reason in *why.
 int readFrameLayout(int fd, const char* path, FrameLayout* layout, std::string* why);
+// Opens the frame buffer at `path` into *screen, never blocking on what
+// sits there (a fifo, say), and reads its layout. 0, or -1 with the reason
+// in *why.
+int openFrameBuffer(const char* path, Fd* screen, FrameLayout* layout, std::string* why);
 
 class ScreenReader {
 public:
@@ -57,8 +61,6 @@ public:
     int savePng(const std::string& path, std::string* why) const;
 
 private:
-    // Opens the frame buffer at `path` into *screen and checks its geometry.
-    static int openScreen(const char* path, Fd* screen, FrameLayout* layout, std::string* why);
     static int readAt(int fd, const char* path, unsigned char* to, size_t size, off_t at, std::string* why);
 
     int mWidth = 0;

@@ -8,7 +8,6 @@
 #include "gesture/screen_explorer.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -73,13 +72,7 @@ ScreenExplorer::ScreenExplorer(int grid, std::vector<Zone> zones, bool steer)
 
 bool ScreenExplorer::open(const char* path, std::string* why)
 {
-    // O_NONBLOCK: whatever sits at the path (a fifo, say) must not hang the run.
-    mFd.reset(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (mFd.get() < 0) {
-        *why = std::string("cannot open ") + path + ": " + errorText(errno);
-        return false;
-    }
-    if (readFrameLayout(mFd.get(), path, &mLayout, why) != 0) {
+    if (openFrameBuffer(path, &mFd, &mLayout, why) != 0) {
         mFd.reset();
         return false;
     }
@@ -256,7 +249,8 @@ int ScreenExplorer::chooseCell(bool longClick)
     std::vector<double>& weight = mWeights;
     weight.resize(n);
     double total = 0;
-    const double background = std::max<double>(1.0, static_cast<double>(std::count(s.cells.begin(), s.cells.end(), s.background)));
+    const double background =
+        std::max<double>(1.0, static_cast<double>(std::count(s.cells.begin(), s.cells.end(), s.background)));
     for (size_t c = 0; c < n; ++c) {
         const bool drawn = s.cells[c] != s.background;
         double w;
