@@ -221,7 +221,7 @@ maze_pid=$!
 wait_for "[ -s $OUT/maze-screens.txt ]" 100 || say "run6: the maze showed no screen"
 run run6 : -v-v --explore --seed 1 --throttle 100 $RUN_COUNT
 kill $maze_pid 2>/dev/null
-say "run6: $(grep -o 'screens:.*' $OUT/../run6/results/tapfuzz*/tapfuzz.log), the maze showed $(sort -u $OUT/maze-screens.txt | wc -l) distinct screens"
+say "run6: $(grep -o 'INFO\]screens:.*' $OUT/../run6/results/tapfuzz*/tapfuzz.log | cut -d] -f2), the maze showed $(sort -u $OUT/maze-screens.txt | wc -l) distinct screens"
 # What a look and its placement cost here, on the panel's 800x480x32 screen
 # (median and slowest of 9 rounds of 100 gestures, in microseconds).
 say "explore cost on the board: $(explore_bench /dev/fb0 100 2>&1)"
