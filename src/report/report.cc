@@ -26,6 +26,15 @@
 
 namespace {
 
+// A run record's file name ends so; the run is named without it.
+const std::string kRecordEnd = ".events";
+
+bool endsInRecordEnd(const std::string& name)
+{
+    const size_t n = kRecordEnd.size();
+    return name.size() > n && name.compare(name.size() - n, n, kRecordEnd) == 0;
+}
+
 // FOLDER/NAME is written as NAME.part and renamed when whole and valid.
 bool commit(AsideFile& part, ReportOut& out, std::string* why)
 {
@@ -48,7 +57,7 @@ void readRun(ReportFolder& folder, ReportRun& run)
 {
     std::string why;
     struct stat st;
-    Fd fd(run.listed ? openRegular(folder.fd, run.name + ".events", &st, &why) : -1);
+    Fd fd(run.listed ? openRegular(folder.fd, run.name + kRecordEnd, &st, &why) : -1);
     if (!run.listed)
         addNote(run.notes, run.notesLeft, "the log names run record " + run.name + ".events, which is not in the folder");
     else if (fd.get() < 0)
@@ -64,6 +73,23 @@ void readRun(ReportFolder& folder, ReportRun& run)
     }
 }
 
+// A shrink's result names the record and the crash it shrank on its
+// "# shrunk from:RECORD crash after:N" line: that run's name and N. False
+// for any other record.
+bool shrunkFrom(const ReportRun& run, std::string* name, int* after)
+{
+    const auto from = run.head.find("shrunk from");
+    const std::string kAfter = " crash after:";
+    const size_t at = from == run.head.end() ? std::string::npos : from->second.rfind(kAfter);
+    if (at == std::string::npos)
+        return false;
+    std::string base = from->second.substr(0, at);
+    base = base.substr(base.rfind('/') + 1);
+    *name = endsInRecordEnd(base) ? base.substr(0, base.size() - kRecordEnd.size()) : base;
+    *after = atoi(from->second.c_str() + at + kAfter.size());
+    return true;
+}
+
 // FOLDER's runs: the records in its listing, the first kMaxRuns by name,
 // and the main log's lines of each.
 void readFolder(ReportFolder& folder, DIR* dir)
@@ -71,8 +97,8 @@ void readFolder(ReportFolder& folder, DIR* dir)
     std::set<std::string> names;
     while (struct dirent* e = readdir(dir)) {
         std::string n = e->d_name;
-        if (n.rfind("run-", 0) == 0 && n.size() > 11 && n.compare(n.size() - 7, 7, ".events") == 0) {
-            names.insert(n.substr(0, n.size() - 7));
+        if (n.rfind("run-", 0) == 0 && n.size() > 11 && endsInRecordEnd(n)) {
+            names.insert(n.substr(0, n.size() - kRecordEnd.size()));
             if (names.size() > kMaxRuns)
                 names.erase(std::prev(names.end())), ++folder.runsLeft;
         }
@@ -178,22 +204,19 @@ int writeReport(const std::vector<std::string>& given)
             ReportRun probe = it->second;
             if (it->first.find("-min") != std::string::npos && probe.listed)
                 readRun(folder, probe);
-            auto from = probe.head.find("shrunk from");
-            const size_t at = from == probe.head.end() ? std::string::npos : from->second.rfind(" crash after:");
-            if (at == std::string::npos) {
+            std::string shrank;
+            int after = 0;
+            if (!shrunkFrom(probe, &shrank, &after)) {
                 ++it;
                 continue;
             }
-            std::string shrank = from->second.substr(0, at);
-            shrank = shrank.substr(shrank.rfind('/') + 1);
-            shrank = shrank.substr(0, shrank.size() - (shrank.size() > 7 && shrank.compare(shrank.size() - 7, 7, ".events") == 0 ? 7 : 0));
-            folder.shrunk[{shrank, atoi(from->second.c_str() + at + 13)}] = {probe.gestures, folder.path + "/" + it->first + ".events"};
+            folder.shrunk[{shrank, after}] = {probe.gestures, folder.path + "/" + it->first + kRecordEnd};
             it = folder.runs.erase(it);
         }
         for (auto& r : folder.runs) {
             readRun(folder, r.second);
             writeRun(runs, junit, folder, r.second);
-            const std::string record = r.second.listed ? folder.path + "/" + r.first + ".events" : "";
+            const std::string record = r.second.listed ? folder.path + "/" + r.first + kRecordEnd : "";
             all.merge(r.second.distinct, record, i, folder.path);
             r.second = ReportRun();  // its figures are written: the memory goes to the next
         }
