@@ -295,7 +295,7 @@ def passed(frame, state, mt, pick):
         if isinstance(v, tuple):
             slot = state.get("slot", 0)
             seen = (mt.get(axis), mt.get(axis - MT_X))
-            held = (state.get(("mt", slot, axis)), state.get((EV_ABS, axis - MT_X)))
+            held = (state.get(("mt", slot, axis), 0), state.get((EV_ABS, axis - MT_X), 0))  # 0 until first set
             known = seen + held if pick == "seen" else held + seen
             v = drawn.setdefault(axis, next((u for u in known if u is not None and v[0] <= u <= v[1]), v))
         if c == MT_SLOT:
