@@ -340,14 +340,9 @@ def match(run, state):
             # empty, and the recorder never sees it: the frame seen is then
             # the next one. Either reading is tried; the one that explains
             # what was seen wins.
-            for pick in ("seen", "held"):
-                after = dict(state)
-                want = passed(frame, after, mt, pick)
-                if not want or want == seen:
-                    break
-            else:
-                after = state
-                want = passed(frame, after, mt, "seen")
+            readings = [(passed(frame, after, mt, pick), after) for pick, after in
+                        (("seen", dict(state)), ("held", dict(state)))]
+            want, after = next((r for r in readings if not r[0] or r[0] == seen), readings[0])
             state.clear()
             state.update(after)
             if not want:
