@@ -40,10 +40,12 @@ ShrinkSearch shrinkSearch(size_t count, int maxTries,
     ShrinkSearch s;
     bool stop = false;
     auto reproduces = [&](const std::vector<size_t>& candidate) {
+        // A try cut short by a signal is not counted: the closing line's
+        // count then matches the try lines logged.
         for (int r = 0; r < kShrinkRepeats && !stop && s.tries < maxTries; ++r) {
-            ++s.tries;
             TryResult t = tryOnce(candidate);
             stop = t == TryResult::kStop;
+            s.tries += !stop;
             if (t == TryResult::kReproduced)
                 return true;
         }
