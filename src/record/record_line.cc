@@ -129,3 +129,12 @@ bool readCrashLine(const std::string& line, std::string* dump, long long* after)
         *after = v;
     return true;
 }
+
+bool cutRecordEnd(std::string* name)
+{
+    const size_t n = sizeof kRecordEnd - 1;
+    if (name->size() <= n || name->compare(name->size() - n, n, kRecordEnd) != 0)
+        return false;
+    name->resize(name->size() - n);
+    return true;
+}

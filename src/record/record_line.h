@@ -57,4 +57,11 @@ std::string crashLine(const std::string& dump, int after, const std::string& sig
 // signature) is left to its reader.
 bool readCrashLine(const std::string& line, std::string* dump, long long* after);
 
+// A run record's file name ends so; the run, and a shrink's result, are
+// named without it.
+const char kRecordEnd[] = ".events";
+// Cuts kRecordEnd off the end of *name when it ends so after something;
+// false (and *name untouched) otherwise.
+bool cutRecordEnd(std::string* name);
+
 #endif

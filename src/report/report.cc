@@ -20,20 +20,12 @@
 
 #include "base/files.h"
 #include "base/log_text.h"
+#include "record/record_line.h"
 #include "report/report_out.h"
 #include "report/report_page.h"
 #include "report/report_reader.h"
 
 namespace {
-
-// A run record's file name ends so; the run is named without it.
-const std::string kRecordEnd = ".events";
-
-bool endsInRecordEnd(const std::string& name)
-{
-    const size_t n = kRecordEnd.size();
-    return name.size() > n && name.compare(name.size() - n, n, kRecordEnd) == 0;
-}
 
 // FOLDER/NAME is written as NAME.part and renamed when whole and valid.
 bool commit(AsideFile& part, ReportOut& out, std::string* why)
@@ -59,9 +51,9 @@ void readRun(ReportFolder& folder, ReportRun& run)
     struct stat st;
     Fd fd(run.listed ? openRegular(folder.fd, run.name + kRecordEnd, &st, &why) : -1);
     if (!run.listed)
-        addNote(run.notes, run.notesLeft, "the log names run record " + run.name + ".events, which is not in the folder");
+        addNote(run.notes, run.notesLeft, "the log names run record " + run.name + kRecordEnd + ", which is not in the folder");
     else if (fd.get() < 0)
-        addNote(run.notes, run.notesLeft, "run record " + folder.path + "/" + run.name + ".events not readable: " + why);
+        addNote(run.notes, run.notesLeft, "run record " + folder.path + "/" + run.name + kRecordEnd + " not readable: " + why);
     if (fd.get() >= 0) {
         LineReader in(fd.get());
         readRecord(in, run);
@@ -85,7 +77,8 @@ bool shrunkFrom(const ReportRun& run, std::string* name, int* after)
         return false;
     std::string base = from->second.substr(0, at);
     base = base.substr(base.rfind('/') + 1);
-    *name = endsInRecordEnd(base) ? base.substr(0, base.size() - kRecordEnd.size()) : base;
+    cutRecordEnd(&base);
+    *name = base;
     *after = atoi(from->second.c_str() + at + kAfter.size());
     return true;
 }
@@ -97,8 +90,8 @@ void readFolder(ReportFolder& folder, DIR* dir)
     std::set<std::string> names;
     while (struct dirent* e = readdir(dir)) {
         std::string n = e->d_name;
-        if (n.rfind("run-", 0) == 0 && n.size() > 11 && endsInRecordEnd(n)) {
-            names.insert(n.substr(0, n.size() - kRecordEnd.size()));
+        if (n.rfind("run-", 0) == 0 && n.size() > 11 && cutRecordEnd(&n)) {
+            names.insert(n);
             if (names.size() > kMaxRuns)
                 names.erase(std::prev(names.end())), ++folder.runsLeft;
         }

@@ -18,6 +18,7 @@
 #include "base/log_text.h"
 #include "gesture/pointer.h"
 #include "gesture/zones.h"
+#include "record/record_line.h"
 
 namespace {
 
@@ -336,7 +337,7 @@ void runSection(ReportOut& o, ReportFolder& folder, ReportRun& run)
     touchMap(o, run, zones);
     o << "\n<h3>Timeline (events per minute)</h3>";
     timeline(o, run);
-    const std::string record = folder.path + "/" + run.name + ".events";
+    const std::string record = folder.path + "/" + run.name + kRecordEnd;
     o << "\n<h3>Distinct crashes</h3>";
     distinctTable(o, run.distinct, folder, run.listed ? record : "", nullptr);
     o << "\n<h3>Crashes, dumps, freezes and exits</h3>";

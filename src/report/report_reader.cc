@@ -193,9 +193,9 @@ void addGesture(ReportRun& run, const Gesture& g)
 // path itself is never opened.
 ReportRun* logRun(ReportFolder& folder, const std::string& base)
 {
-    if (base.size() <= 11 || base.compare(0, 4, "run-") != 0 || base.compare(base.size() - 7, 7, ".events") != 0)
+    std::string name = base;
+    if (base.size() <= 11 || base.compare(0, 4, "run-") != 0 || !cutRecordEnd(&name))
         return nullptr;
-    const std::string name = base.substr(0, base.size() - 7);
     auto it = folder.runs.find(name);
     if (it != folder.runs.end())
         return &it->second;

@@ -436,8 +436,7 @@ private:
 std::string writeMin(const ShrinkInput& in, const Shrinker& shrinker, const std::vector<size_t>& kept, std::string* why)
 {
     std::string stem = in.record;
-    if (stem.size() > 7 && stem.compare(stem.size() - 7, 7, ".events") == 0)
-        stem.resize(stem.size() - 7);
+    cutRecordEnd(&stem);
     std::string text;
     for (const std::string& line : in.header)
         text += line;
@@ -450,7 +449,7 @@ std::string writeMin(const ShrinkInput& in, const Shrinker& shrinker, const std:
         text += std::to_string(++index) + " " + std::to_string(at) + in.tails[i] + "\n";
     }
     for (int n = 1; n < 100; ++n) {
-        std::string path = stem + (n == 1 ? "-min" : "-min-" + std::to_string(n)) + ".events";
+        std::string path = stem + (n == 1 ? "-min" : "-min-" + std::to_string(n)) + kRecordEnd;
         Fd fd(openRetry(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
         if (fd.get() < 0 && errno == EEXIST)
             continue;
@@ -460,7 +459,7 @@ std::string writeMin(const ShrinkInput& in, const Shrinker& shrinker, const std:
         }
         return path;
     }
-    *why = stem + "-min.events: too many of that name";
+    *why = stem + "-min" + kRecordEnd + ": too many of that name";
     return "";
 }
 
