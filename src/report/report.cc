@@ -90,7 +90,7 @@ void readFolder(ReportFolder& folder, DIR* dir)
     std::set<std::string> names;
     while (struct dirent* e = readdir(dir)) {
         std::string n = e->d_name;
-        if (n.rfind("run-", 0) == 0 && n.size() > 11 && cutRecordEnd(&n)) {
+        if (cutRunName(&n)) {
             names.insert(n);
             if (names.size() > kMaxRuns)
                 names.erase(std::prev(names.end())), ++folder.runsLeft;

@@ -194,7 +194,7 @@ void addGesture(ReportRun& run, const Gesture& g)
 ReportRun* logRun(ReportFolder& folder, const std::string& base)
 {
     std::string name = base;
-    if (base.size() <= 11 || base.compare(0, 4, "run-") != 0 || !cutRecordEnd(&name))
+    if (!cutRunName(&name))
         return nullptr;
     auto it = folder.runs.find(name);
     if (it != folder.runs.end())
@@ -209,6 +209,11 @@ ReportRun* logRun(ReportFolder& folder, const std::string& base)
 }
 
 }  // namespace
+
+bool cutRunName(std::string* name)
+{
+    return name->size() > 4 + sizeof kRecordEnd - 1 && name->compare(0, 4, "run-") == 0 && cutRecordEnd(name);
+}
 
 // A regular file under `dir` (or AT_FDCWD) opened with kReadFlags, or -1
 // with *why.

@@ -115,6 +115,9 @@ const size_t kMaxNotes = 50;         // per run; the folder's list holds 20 time
 // in the last step and without waiting on a FIFO or a device that a hostile
 // name may be; -1 with *why ("missing", "a symbolic link, not followed", ...).
 int openRegular(int dir, const std::string& path, struct stat* st, std::string* why);
+// A run record's file name, run-<something>.events, cut to the run's name;
+// false (and *name untouched) for any other name.
+bool cutRunName(std::string* name);
 // Keeps `note` (cut to 1 KB) while the list holds fewer than `most`,
 // else counts it in `left`.
 void addNote(std::vector<std::string>& notes, long long& left, const std::string& note, size_t most = kMaxNotes);
