@@ -221,7 +221,7 @@ TEST_P(AppWatchRun, LogsAndBundles)
         }
     }
     std::vector<std::string> shots = Glob(sb.path("results/tapfuzz*/freeze-*.png"));
-    ASSERT_EQ(shots.size(), c.freeze ? 1u : 0u);
+    ASSERT_EQ(shots.size(), c.freeze ? 1u : 0u) << log;
     if (c.freeze) {
         EXPECT_EQ(Decode(shots[0]), c.freeze);
     }

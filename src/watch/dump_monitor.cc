@@ -160,8 +160,8 @@ void dumpMonitor::watch()
             // A run that is ending has no use for a restarted application.
             if (app && !bundle.stopAsked())
                 app->poll(event);
-            long now = monotonicSeconds();
-            freeze.poll(event, now);
+            freeze.poll(event, monotonicMs());
+            const long now = monotonicSeconds();
             ProgressCounts counts;
             counts.done = event;
             counts.crashes = scan.tally().crashes();

@@ -35,18 +35,18 @@ FreezeCheck::FreezeCheck(int seconds, int abort, const AppWatch* app)
 {
 }
 
-void FreezeCheck::poll(long event, long now)
+void FreezeCheck::poll(long event, long long nowMs)
 {
     // Memory too short even for a piece of the frame costs this check, not the run.
     try {
         if (mSeconds > 0)
-            check(event, now);
+            check(event, nowMs);
     } catch (const std::bad_alloc&) {
         LOG(INFO) << "freeze check: out of memory for the screen, tried again in a second";
     }
 }
 
-void FreezeCheck::check(long event, long now)
+void FreezeCheck::check(long event, long long nowMs)
 {
     std::string why;
     uint64_t hash = 0;
@@ -55,17 +55,21 @@ void FreezeCheck::check(long event, long now)
         mSeconds = 0;
         return;
     }
+    const bool gesturesArriving = event != mEventsAtLastCheck;
+    mEventsAtLastCheck = event;
     if (!mHaveHash || hash != mScreenHash) {
         mHaveHash = true;
         mScreenHash = hash;
-        mChangedAt = now;
-        mEventsAtChange = event;
+        mChangedAt = nowMs;
         mLogged = false;
         return;
     }
-    // Only a screen that ignores input is frozen; one run of a stall is
-    // reported once.
-    if (mLogged || now - mChangedAt < mSeconds || event == mEventsAtChange)
+    // Only a screen that ignores input is frozen: gestures came since the
+    // check before (itself after the change), so a screen left alone (a run
+    // that has ended, and waits for its last dumps) is not. Milliseconds,
+    // not whole seconds, so that a stall is never called longer than it
+    // was. One run of a stall is reported once.
+    if (mLogged || nowMs - mChangedAt < mSeconds * 1000LL || !gesturesArriving)
         return;
     mLogged = true;
     ++mFreezes;

@@ -2,7 +2,7 @@
 // changing while gestures go on arriving.
 // Solution: a cheap hash of the frame buffer once a second, read a few lines
 // at a time so the watcher holds no copy of the frame; a screen that
-// has not changed for FREEZE_SECONDS while gestures were injected is logged
+// has not changed for FREEZE_SECONDS while gestures kept arriving is logged
 // once, shot, and with FREEZE_ABORT the application gets SIGABRT, so that
 // it leaves a dump.
 #ifndef TAPFUZZ_WATCH_FREEZE_CHECK_H
@@ -20,23 +20,23 @@ public:
     // less: no check. `abort` (FREEZE_ABORT) 1: SIGABRT to `app` (nullptr:
     // no application named).
     FreezeCheck(int seconds, int abort, const AppWatch* app);
-    // One check at gesture `event` and monotonic second `now`. A screen that
+    // One check at gesture `event` and monotonic millisecond `nowMs`. A screen that
     // cannot be read turns the check off with a log line; a frame too large
     // for the memory left costs the freeze's screenshot only.
-    void poll(long event, long now);
+    void poll(long event, long long nowMs);
     // The freezes logged so far.
     long freezes() const { return mFreezes; }
 
 private:
-    void check(long event, long now);
+    void check(long event, long long nowMs);
 
     int mSeconds;
     int mAbort;
     const AppWatch* mApp;
     bool mHaveHash = false;
     uint64_t mScreenHash = 0;
-    long mChangedAt = 0;
-    long mEventsAtChange = 0;
+    long long mChangedAt = 0;       // monotonic ms of the check that saw the screen change
+    long mEventsAtLastCheck = 0;
     bool mLogged = false;
     long mFreezes = 0;
 };
