@@ -39,6 +39,25 @@ FEEDINPUT_EXPORT void ComputePos(int x, int y, int x2, int y2,
 FEEDINPUT_EXPORT void linePos(int x1, int y1, int x2, int y2,
                               std::vector<postion>& arrays);
 
+// From now on every point the touch functions are given is a pixel of a
+// width x height screen, written as the panel's own value: the one that a
+// toolkit reading the panel puts back on that pixel. The toolkit is taken to
+// normalise each axis by its range (EVIOCGABS) to u, v in 0..1, then swap u
+// and v (FEEDINPUT_SWAP_XY), turn clockwise about the centre by `rotate`
+// degrees (0, 90, 180 or 270; (u, v) becomes (1 - v, u) for each 90), then
+// take u to 1 - u (FEEDINPUT_INVERT_X) and v to 1 - v (FEEDINPUT_INVERT_Y),
+// and put the point at u * (width - 1), v * (height - 1). Points are clamped
+// to the screen first. ABS_MT_POSITION_X/Y and ABS_X/Y each have their own
+// range; an axis that does not answer borrows its partner's.
+// Answers 0 with `ranges` (when not null) set to the x and y ranges the
+// multi-touch axes were written with (x min, x max, y min, y max); 1 when
+// the node answers neither axis's range, and points stay screen pixels as
+// they were; -1 for arguments out of bounds, which change nothing.
+#define FEEDINPUT_SWAP_XY 1
+#define FEEDINPUT_INVERT_X 2
+#define FEEDINPUT_INVERT_Y 4
+FEEDINPUT_EXPORT int setScreenMapping(int width, int height, int rotate, int flags, int* ranges);
+
 // Key half: its own descriptor on the same node, independent of m_fd.
 FEEDINPUT_EXPORT extern int mFdhwkey;
 

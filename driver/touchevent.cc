@@ -5,6 +5,9 @@
 // gesture ends with the finger's lift, a failed write on the way included:
 // the input core would otherwise hold the contact down until the next
 // gesture, and the application under test would see a press without end.
+// Points come as screen pixels; once the program has said how large the
+// screen is (setScreenMapping), they go out in the panel's own range and
+// orientation, so that a toolkit reading the panel lands on those pixels.
 #include "feedinput.h"
 
 #include <errno.h>
@@ -19,6 +22,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <utility>
 #include <exception>
 
 int m_fd = -1;
@@ -68,6 +72,47 @@ void pauseFor(useconds_t us)
     }
 }
 
+// Where a screen pixel lands on the panel (setScreenMapping). Off: points
+// are written as they are given.
+struct AxisRange {
+    long long lo, hi;
+    int at(double u) const { return static_cast<int>(lo + std::llround(u * static_cast<double>(hi - lo))); }
+};
+struct ScreenMap {
+    bool on = false;
+    int width = 0, height = 0, rotate = 0, flags = 0;
+    AxisRange mt[2], st[2];  // ABS_MT_POSITION_X/Y, ABS_X/Y
+} gMap;
+
+// A point's values on the panel's axes: the multi-touch pair and the
+// single-touch pair, which may have ranges of their own.
+struct PanelPoint {
+    int mx, my, sx, sy;
+};
+
+// The inverse of the toolkit's reading described in feedinput.h, step by
+// step in the opposite order.
+PanelPoint toPanel(int x, int y)
+{
+    if (!gMap.on)
+        return {x, y, x, y};
+    const auto norm = [](int v, int size) {
+        if (size <= 1 || v <= 0) return 0.0;
+        return v >= size - 1 ? 1.0 : static_cast<double>(v) / (size - 1);
+    };
+    double u = norm(x, gMap.width), v = norm(y, gMap.height);
+    if (gMap.flags & FEEDINPUT_INVERT_Y) v = 1.0 - v;
+    if (gMap.flags & FEEDINPUT_INVERT_X) u = 1.0 - u;
+    // A clockwise quarter turn takes (u, v) to (1 - v, u); back is (v, 1 - u).
+    for (int r = gMap.rotate; r > 0; r -= 90) {
+        const double t = u;
+        u = v;
+        v = 1.0 - t;
+    }
+    if (gMap.flags & FEEDINPUT_SWAP_XY) std::swap(u, v);
+    return {gMap.mt[0].at(u), gMap.mt[1].at(v), gMap.st[0].at(u), gMap.st[1].at(v)};
+}
+
 // The slot the node last had selected. A single finger writes no slot and so
 // lands in whichever one was selected last; after a pinch that is slot 1,
 // where the finger would be taken for the pinch's second one.
@@ -80,12 +125,13 @@ int writeDown(int x, int y)
         if (writeInputEvent(m_fd, EV_ABS, ABS_MT_SLOT, 0) < 0) return -1;
         gSlot = 0;
     }
+    const PanelPoint p = toPanel(x, y);
     if (writeInputEvent(m_fd, EV_ABS, ABS_MT_TRACKING_ID, 1) < 0) return -1;
-    if (writeInputEvent(m_fd, EV_ABS, ABS_MT_POSITION_X, x) < 0) return -1;
-    if (writeInputEvent(m_fd, EV_ABS, ABS_MT_POSITION_Y, y) < 0) return -1;
+    if (writeInputEvent(m_fd, EV_ABS, ABS_MT_POSITION_X, p.mx) < 0) return -1;
+    if (writeInputEvent(m_fd, EV_ABS, ABS_MT_POSITION_Y, p.my) < 0) return -1;
     if (writeInputEvent(m_fd, EV_KEY, BTN_TOUCH, 1) < 0) return -1;
-    if (writeInputEvent(m_fd, EV_ABS, ABS_X, x) < 0) return -1;
-    if (writeInputEvent(m_fd, EV_ABS, ABS_Y, y) < 0) return -1;
+    if (writeInputEvent(m_fd, EV_ABS, ABS_X, p.sx) < 0) return -1;
+    if (writeInputEvent(m_fd, EV_ABS, ABS_Y, p.sy) < 0) return -1;
     return writeInputEvent(m_fd, EV_SYN, SYN_REPORT, 0);
 }
 
@@ -93,11 +139,12 @@ int writeDown(int x, int y)
 // see the finger travel at the pace of the gesture rather than jump.
 int writeMove(int x, int y, bool paced, useconds_t pause)
 {
+    const PanelPoint p = toPanel(x, y);
     const struct { uint16_t type; uint16_t code; int32_t value; } recs[] = {
-        {EV_ABS, ABS_MT_POSITION_X, x},
-        {EV_ABS, ABS_MT_POSITION_Y, y},
-        {EV_ABS, ABS_X, x},
-        {EV_ABS, ABS_Y, y},
+        {EV_ABS, ABS_MT_POSITION_X, p.mx},
+        {EV_ABS, ABS_MT_POSITION_Y, p.my},
+        {EV_ABS, ABS_X, p.sx},
+        {EV_ABS, ABS_Y, p.sy},
         {EV_SYN, SYN_REPORT, 0},
     };
     for (const auto& r : recs) {
@@ -262,14 +309,17 @@ int touchSwipe(int x, int y, int x2, int y2, int step, int duration)
 
 namespace {
 
-// Answers the node's range for an axis, or leaves lo and hi as they are
-// when the node does not answer (a plain file, a node without the axis).
-void axisRange(int code, long long& lo, long long& hi)
+// Answers the range of an axis of the node open at fd, or leaves lo and hi
+// as they are when the node does not answer (a plain file, a node without
+// the axis): true when it answered.
+bool axisRange(int fd, int code, long long& lo, long long& hi)
 {
     struct input_absinfo info;
     memset(&info, 0, sizeof info);
-    if (ioctl(m_fd, EVIOCGABS(code), &info) == 0 && info.minimum <= info.maximum)
-        lo = info.minimum, hi = info.maximum;
+    if (ioctl(fd, EVIOCGABS(code), &info) != 0 || info.minimum > info.maximum)
+        return false;
+    lo = info.minimum, hi = info.maximum;
+    return true;
 }
 
 // A node that does not say how many slots it has is taken to have the two
@@ -295,17 +345,18 @@ struct Span {
 
 // One frame of both fingers: the first finger's point also goes to ABS_X/Y,
 // as a panel reports its first contact for single-touch readers.
-int writePinchFrame(bool down, const postion (&p)[2])
+int writePinchFrame(bool down, const postion (&at)[2])
 {
+    const PanelPoint p[2] = {toPanel(at[0].x, at[0].y), toPanel(at[1].x, at[1].y)};
     for (int slot = 0; slot < 2; slot++) {
         if (writeInputEvent(m_fd, EV_ABS, ABS_MT_SLOT, slot) < 0) return -1;
         if (down && writeInputEvent(m_fd, EV_ABS, ABS_MT_TRACKING_ID, slot + 1) < 0) return -1;
-        if (writeInputEvent(m_fd, EV_ABS, ABS_MT_POSITION_X, p[slot].x) < 0) return -1;
-        if (writeInputEvent(m_fd, EV_ABS, ABS_MT_POSITION_Y, p[slot].y) < 0) return -1;
+        if (writeInputEvent(m_fd, EV_ABS, ABS_MT_POSITION_X, p[slot].mx) < 0) return -1;
+        if (writeInputEvent(m_fd, EV_ABS, ABS_MT_POSITION_Y, p[slot].my) < 0) return -1;
     }
     if (down && writeInputEvent(m_fd, EV_KEY, BTN_TOUCH, 1) < 0) return -1;
-    if (writeInputEvent(m_fd, EV_ABS, ABS_X, p[0].x) < 0) return -1;
-    if (writeInputEvent(m_fd, EV_ABS, ABS_Y, p[0].y) < 0) return -1;
+    if (writeInputEvent(m_fd, EV_ABS, ABS_X, p[0].sx) < 0) return -1;
+    if (writeInputEvent(m_fd, EV_ABS, ABS_Y, p[0].sy) < 0) return -1;
     return writeInputEvent(m_fd, EV_SYN, SYN_REPORT, 0);
 }
 
@@ -337,9 +388,15 @@ int touchPinch(int x, int y, int r0, int r1, int angle, int step, int duration)
     }
     if (step < 1)
         step = 1;
+    // Mapped, the fingers stay on the screen and the mapping puts them on
+    // the panel; else they stay within the panel's own range.
     Span sx = {INT_MIN, INT_MAX}, sy = {INT_MIN, INT_MAX};
-    axisRange(ABS_MT_POSITION_X, sx.lo, sx.hi);
-    axisRange(ABS_MT_POSITION_Y, sy.lo, sy.hi);
+    if (gMap.on) {
+        sx = {0, gMap.width - 1}, sy = {0, gMap.height - 1};
+    } else {
+        axisRange(m_fd, ABS_MT_POSITION_X, sx.lo, sx.hi);
+        axisRange(m_fd, ABS_MT_POSITION_Y, sy.lo, sy.hi);
+    }
 
     // Finger 0 starts at angle 0, right of the centre, finger 1 opposite; a
     // positive angle turns them clockwise on a screen whose y grows down.
@@ -363,6 +420,40 @@ int touchPinch(int x, int y, int r0, int r1, int angle, int step, int duration)
         rc = writePinchFrame(false, p);
     }
     return writePinchLift(rc);
+}
+
+int setScreenMapping(int width, int height, int rotate, int flags, int* ranges)
+{
+    if (width < 1 || height < 1 || rotate < 0 || rotate > 270 || rotate % 90 != 0 ||
+        (flags & ~(FEEDINPUT_SWAP_XY | FEEDINPUT_INVERT_X | FEEDINPUT_INVERT_Y)) != 0)
+        return -1;
+    gMap.on = false;
+    // Its own descriptor: the touch half's opens and closes with each gesture.
+    const int fd = open(FEEDINPUT_DEVICE, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return 1;
+    ScreenMap m;
+    const int codes[2][2] = {{ABS_MT_POSITION_X, ABS_X}, {ABS_MT_POSITION_Y, ABS_Y}};
+    bool known = true;
+    for (int a = 0; a < 2; a++) {
+        const bool mt = axisRange(fd, codes[a][0], m.mt[a].lo, m.mt[a].hi);
+        const bool st = axisRange(fd, codes[a][1], m.st[a].lo, m.st[a].hi);
+        if (!mt) m.mt[a] = m.st[a];
+        if (!st) m.st[a] = m.mt[a];
+        known = known && (mt || st);
+    }
+    close(fd);
+    if (!known)
+        return 1;
+    m.on = true;
+    m.width = width, m.height = height, m.rotate = rotate, m.flags = flags;
+    gMap = m;
+    if (ranges != nullptr) {
+        const long long r[4] = {m.mt[0].lo, m.mt[0].hi, m.mt[1].lo, m.mt[1].hi};
+        for (int i = 0; i < 4; i++)
+            ranges[i] = static_cast<int>(r[i]);
+    }
+    return 0;
 }
 
 void linePos(int x1, int y1, int x2, int y2, std::vector<postion>& arrays)

@@ -6,7 +6,11 @@
 #include "feedinput.h"
 #include "sandboxed_case.h"
 
+#include "gesture/injector_event.h"
+#include "record/replay.h"
+
 #include <dlfcn.h>
+#include <math.h>
 #include <stdarg.h>
 #include <linux/input.h>
 #include <sys/syscall.h>
@@ -17,7 +21,7 @@ static int gFailIn = -1;         // records to write before one fails with EIO, 
 static int gSleepsCut = 0;       // pauses a signal ends early
 static const char kNode[] = "/dev/input/event0";
 static int gSlots = 0;                  // slots the node reports, when above 0
-static struct input_absinfo gRange[2];  // the node's x and y range, when set
+static struct input_absinfo gRange[4];  // the node's ABS_MT_POSITION_X/Y and ABS_X/Y ranges, when set
 
 extern "C" ssize_t write(int fd, const void* buf, size_t count)
 {
@@ -43,7 +47,9 @@ extern "C" int ioctl(int fd, unsigned long req, ...)
     va_start(ap, req);
     void* arg = va_arg(ap, void*);
     va_end(ap);
-    const int code = req == EVIOCGABS(ABS_MT_SLOT) ? 0 : req == EVIOCGABS(ABS_MT_POSITION_X) ? 1 : req == EVIOCGABS(ABS_MT_POSITION_Y) ? 2 : -1;
+    int code = -1;
+    for (int c : {ABS_MT_SLOT, ABS_MT_POSITION_X, ABS_MT_POSITION_Y, ABS_X, ABS_Y})
+        code = req == EVIOCGABS(c) && code < 0 ? (c == ABS_MT_SLOT ? 0 : c == ABS_MT_POSITION_X ? 1 : c == ABS_MT_POSITION_Y ? 2 : c == ABS_X ? 3 : 4) : code;
     if ((code == 0 && gSlots > 0) || (code > 0 && gRange[code - 1].maximum > 0)) {
         *static_cast<struct input_absinfo*>(arg) = code ? gRange[code - 1] : input_absinfo{0, 0, gSlots - 1, 0, 0, 0};
         return 0;
@@ -56,7 +62,7 @@ namespace {
 using Driver = SandboxedCase;
 
 #define FEEDINPUT_NAMES(X) X(touchClick) X(touchLongClick) X(touchSwipe) X(touchPinch) X(m_fd) \
-    X(sendHKeyInput) X(mFdhwkey)
+    X(sendHKeyInput) X(mFdhwkey) X(setScreenMapping)
 #define FEEDINPUT_SLOT(name) decltype(&::name) name = reinterpret_cast<decltype(&::name)>(dlsym(h, #name));
 struct Feedinput {
     void* h = dlopen(FEEDINPUT_PATH, RTLD_NOW);
@@ -225,6 +231,113 @@ TEST_F(Driver, AnInterruptedHoldGoesOnForWhatIsLeft)
         EXPECT_EQ(std::make_pair(800000u, size_t{7}), gPauses[0]);
         EXPECT_TRUE(gPauses[1].first > 700000 && gPauses[1].first <= 800000 && gPauses[1].second == 7) << gPauses[1].first;
     });
+}
+
+// Screen points go out as the values that a toolkit reading the panel puts
+// back on the same pixel within 1 px, on both pairs of axes: each value
+// normalised by its axis's range, then swapped, turned clockwise, inverted
+// and scaled to the screen, as feedinput.h describes. A pinch's fingers are
+// held on the screen first. A node that answers no range gets the pixels.
+TEST_F(Driver, ScreenPointsGoOutOnThePanelsOwnAxes)
+{
+    using Range = std::array<int, 4>;  // x min, x max, y min, y max
+    const int S = FEEDINPUT_SWAP_XY, X = FEEDINPUT_INVERT_X, Y = FEEDINPUT_INVERT_Y;
+    const struct { const char* name; Range mt, st; int rotate, flags; } cases[] = {
+        {"board", {0, 809, 0, 489}, {}, 0, 0},
+        {"12bit", {0, 4095, 0, 4095}, {}, 0, 0},
+        {"offset_own_single_touch_axes", {200, 3900, 150, 3950}, {0, 1023, 0, 767}, 0, 0},
+        {"smaller_than_the_screen", {0, 479, 0, 399}, {}, 0, 0},
+        {"turned_90", {0, 4095, 100, 2047}, {}, 90, 0},
+        {"turned_180_inverted_x", {0, 4095, 0, 4095}, {}, 180, X},
+        {"turned_270_swapped", {16, 1000, 30, 600}, {}, 270, S},
+        {"swapped_inverted", {0, 809, 0, 489}, {}, 0, S | X | Y},
+        {"everything", {50, 4000, 60, 3000}, {}, 90, S | X | Y},
+        {"unreadable", {}, {}, 90, S | X},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Check([&] {
+            for (int a = 0; a < 4; ++a)
+                gRange[a] = {0, (a < 2 ? c.mt : c.st)[a % 2 * 2], (a < 2 ? c.mt : c.st)[a % 2 * 2 + 1], 0, 0, 0};
+            const bool mapped = c.mt[1] > 0;
+            Feedinput d;
+            MakeNode();
+            int ranges[4] = {0, 0, 0, 0};
+            EXPECT_EQ(-1, d.setScreenMapping(800, 480, 45, 0, ranges));
+            ASSERT_EQ(mapped ? 0 : 1, d.setScreenMapping(800, 480, c.rotate, c.flags, ranges));
+            EXPECT_TRUE(!mapped || (Range{ranges[0], ranges[1], ranges[2], ranges[3]} == c.mt));
+            // The toolkit's reading of the values (vx, vy) on axes of range r.
+            auto read = [&](int vx, int vy, Range r) {
+                if (!mapped)
+                    return std::make_pair(double(vx), double(vy));
+                double u = double(vx - r[0]) / (r[1] - r[0]), v = double(vy - r[2]) / (r[3] - r[2]);
+                if (c.flags & S) std::swap(u, v);
+                for (int a = 0; a < c.rotate; a += 90)
+                    std::tie(u, v) = std::make_pair(1 - v, u);
+                return std::make_pair(c.flags & X ? 1 - u : u, c.flags & Y ? 1 - v : v);
+            };
+            const int edge = mapped ? 799 : 810;  // where a pinch's outer finger lands
+            const struct { std::function<int()> call; std::vector<std::pair<int, int>> points; } gestures[] = {
+                {[&] { return d.touchClick(0, 0); }, {{0, 0}}},
+                {[&] { return d.touchClick(799, 479); }, {{799, 479}}},
+                {[&] { return d.touchLongClick(123, 456, 0); }, {{123, 456}}},
+                {[&] { return d.touchSwipe(400, 240, 799, 0, 2, 0); }, {{400, 240}, {799, 0}}},
+                {[&] { return d.touchPinch(790, 240, 20, 20, 0, 1, 0); }, {{edge, 240}, {770, 240}, {edge, 240}, {770, 240}}},
+            };
+            for (const auto& g : gestures) {
+                MakeNode();
+                EXPECT_EQ(0, g.call());
+                // Each multi-touch pair is a point of the gesture; ABS_X/Y follow the first finger.
+                std::vector<std::pair<int, int>> mt, st;
+                const Recs recs = Decode(Sandbox::ReadFile(kNode));
+                for (size_t i = 0; i + 1 < recs.size(); ++i) {
+                    if (recs[i][1] == ABS_MT_POSITION_X && recs[i + 1][1] == ABS_MT_POSITION_Y)
+                        mt.push_back({recs[i][2], recs[i + 1][2]});
+                    if (recs[i][1] == ABS_X && recs[i + 1][1] == ABS_Y)
+                        st.push_back({recs[i][2], recs[i + 1][2]});
+                }
+                // ABS_X/Y follow the first finger, frame by frame.
+                std::vector<std::pair<int, int>> stWant = g.points;
+                if (stWant.size() == 4)
+                    stWant = {stWant[0], stWant[2]};
+                const Range stRange = c.st[1] > 0 ? c.st : c.mt;
+                for (const auto& [got, want, range] : {std::make_tuple(mt, g.points, c.mt), std::make_tuple(st, stWant, stRange)}) {
+                    ASSERT_EQ(want.size(), got.size());
+                    for (size_t i = 0; i < got.size(); ++i) {
+                        const auto [u, v] = read(got[i].first, got[i].second, range);
+                        const double px = mapped ? u * 799 : u, py = mapped ? v * 479 : v, tolerance = mapped ? 1 : 0;
+                        EXPECT_TRUE(fabs(px - want[i].first) <= tolerance && fabs(py - want[i].second) <= tolerance)
+                            << want[i].first << "," << want[i].second << " read as " << px << "," << py;
+                    }
+                }
+            }
+        });
+    }
+}
+
+// A record's clicks are held as its header says, none without it (the
+// records of older runs): through the program's bridge into the library.
+TEST_F(Driver, RecordedClicksAreHeldAsTheirRecordSays)
+{
+    const std::string lib = FEEDINPUT_PATH;
+    Profile("LIBLARAY_PATH=" + lib.substr(0, lib.rfind('/') + 1) + "\n");
+    const struct { std::string header; std::vector<std::pair<unsigned, size_t>> pauses; } cases[] = {
+        {"", {}}, {"# click-hold:0\n", {}}, {"# click-hold:80\n", {{80000, 7}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.header);
+        Check([&] {
+            ReplayParser parser("record", 1, INT_MAX, {800, 480, {}});
+            const std::string record = "# tapfuzz run record\n" + c.header + "1 0 click 5 6 0\n";
+            ASSERT_TRUE(parser.feed(record.data(), record.size()) && parser.finish()) << parser.why();
+            InjectorEvent injector;
+            injector.LoadLibaray();
+            MakeNode();
+            Said([&] { EXPECT_EQ(0, injector.inject(parser.events()[0].event, 0)); });
+            EXPECT_EQ(Down(5, 6) + Lift(), Decode(Sandbox::ReadFile(kNode)));
+            EXPECT_EQ(c.pauses, gPauses);
+        });
+    }
 }
 
 }  // namespace

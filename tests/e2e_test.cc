@@ -126,6 +126,9 @@ const std::string kDumps = "(sleep 0.2; printf h > '/tmp/" + kHostile + "1700000
                            " echo keep > /tmp/keep-me; until [ -e " + kDump + " ] && [ ! -e /tmp/coredump-crashy-4242-1700000000 ]; do sleep 0.1; done;"
                            " echo second > /tmp/coredump-crashy-4242-1700000000) & ";
 
+// Instant clicks and 1 ms long clicks, for runs that check something else than holds.
+const std::string kQuick = "CLICK_DURATION=0\nLONGCLICK_DURATION=1\n";
+
 const std::string kUsage = "usage: tapfuzz :[-a appname] \n               [--pct-touch PERCENT]\n               [--pct-longclick PERCENT]\n"
     "               [--pct-motion PERCENT]\n               [--pct-presskey PERCENT]\n               [--pct-pinch PERCENT]\n               [--throttle MILLISEC]\n               [--seed N]\n"
     "               [--stop-on-crash]\n               [--explore]\n               [--help]\n               COUNT\n"
@@ -144,36 +147,43 @@ const RunCase kRuns[] = {
     {"fb_no_answer", {"5"}, 1, {"err:" + kFb + "Inappropriate ioctl for device", "log:" + kFb}, "", "", ""},
     {"fb_missing", {"5"}, 1, {"err:" + kFb + "No such file or directory"}, "", "", nullptr},
     {"fb_zero_width", {"5"}, 1, {"err:" + kFb + "it reports 0 x 480"}, "", "", "0x480"},
+    {"panel_rotate_bad", {"5"}, 1, {"err=tapfuzz: PANEL_ROTATE \"45\" is not 0, 90, 180 or 270\n", "log:PANEL_ROTATE \"45\""}, "PANEL_ROTATE=45\n"},
+    {"panel_invert_bad", {"5"}, 1, {"err=tapfuzz: PANEL_INVERT_Y \"1x\" is not 0 or 1\n"}, "PANEL_INVERT_Y=1x\n"},
+    {"click_duration_bad", {"5"}, 1, {"err=tapfuzz: CLICK_DURATION 1001 is outside 0..1000 (milliseconds)\n"}, "CLICK_DURATION=1001\n"},
+    // A 12-bit panel turned half round: the log names its ranges, the clicks go out in them.
+    {"panel_12bit", {"--pct-touch", "100", "5"}, 0, {"log:[INFO]panel: x 0..4095 y 0..4095 for a 800x480 screen (PANEL_ROTATE=180)\n"},
+        "PANEL_ROTATE=180\n", "", "800x480", "export TAPFUZZ_TEST_RANGE=0,4095,0,4095; ", 0, "tap [0-9]{1,4},[0-9]{1,4}"},
     {"grid_clamped", {"5"}, 1, {"err:tapfuzz: SCREEN_BASIC_SIZE -2147483648 is outside 1..480\n"}, "SCREEN_BASIC_SIZE=-99999999999\n"},
     {"no_profile", {"5"}, 1, {"out:openfile [./device.conf] error [No such file or directory]\n"}, "", "-"},
     // The main log of the day appends, and falls back to the console when it cannot be a file.
-    {"runs_append", {"3"}, 0, {"log:[INFO]Events injected:2\n", "log:[INFO]Events injected:3\n"}, "", "", "800x480", "\"$0\" 2 >/dev/null; "},
-    {"results_is_a_file", {"3"}, 0, {"out:][INFO]Events injected:3\n"}, "", "", "800x480", "echo x > results; "},
-    {"main_log_is_a_folder", {"3"}, 0, {"out:][INFO]Events injected:3\n"}, "", "", "800x480", "mkdir -p results/tapfuzz$(date +%Y%m%d)/tapfuzz.log; "},
+    {"runs_append", {"3"}, 0, {"log:[INFO]Events injected:2\n", "log:[INFO]Events injected:3\n"}, kQuick, "", "800x480", "\"$0\" 2 >/dev/null; "},
+    {"results_is_a_file", {"3"}, 0, {"out:][INFO]Events injected:3\n"}, kQuick, "", "800x480", "echo x > results; "},
+    {"main_log_is_a_folder", {"3"}, 0, {"out:][INFO]Events injected:3\n"}, kQuick, "", "800x480", "mkdir -p results/tapfuzz$(date +%Y%m%d)/tapfuzz.log; "},
     {"count", {"-v-v", "20"}, 0, {"log:[INFO]Events injected:20\n", "log:[INFO]// tapfuzz finish\n", "log:[INFO]cycleCounter:20\n",
         "log:[INFO]corefile save path:./saved/\n", "log:[INFO]Success: echo \"/tmp/coredump-%e-%p-%t\" > /proc/sys/kernel/core_pattern\n",
         "log:link:touchClick\n", "log:[INFO]screens: not counted: no pause between gestures\n", "log:[INFO]screens:unknown no-op:unknown\n",
-        "pattern=/tmp/coredump-%e-%p-%t\n"}, "SCREEN_BASIC_SIZE=30\n", "", "800x490", "", 0, "tap ([0-9]{1,2}|[1-6][0-9]{2}|7[0-7][0-9]),([0-9]{1,2}|[1-3][0-9]{2}|4[0-7][0-9])|swipe .*"},
+        "pattern=/tmp/coredump-%e-%p-%t\n", "log:[INFO]panel: axis ranges unreadable: points written as screen pixels\n"},
+        "SCREEN_BASIC_SIZE=30\n" + kQuick, "", "800x490", "", 0, "tap ([0-9]{1,2}|[1-6][0-9]{2}|7[0-7][0-9]),([0-9]{1,2}|[1-3][0-9]{2}|4[0-7][0-9])|swipe .*"},
     {"keys_only", {"-v-v", "--pct-presskey", "100", "20"}, 0, {"log:[INFO]Events injected:20\n", "err:profile key HWKEY_POWER: value longer than 15 characters, ignored\n",
         "err:profile key HWKEY_RADIO: line longer than 4095 characters, ignored\nprofile key HWKEY_NVI: value holds a NUL byte, ignored\n"},
         kKeys, "", "800x480", "", 0, "key (115|158)"},
     {"mix_printout", {"-v", "--pct-touch", "50", "3"}, 0, {"log:\n//  Event percentages\n//  TOUCH:50.0%\n//  MOTION:23.1%\n//  LONGCLICK:23.1%\n//  PRESSKEY:3.8%\n",
-        "log:[INFO]Events injected:3", "!log:Sending"}, "HWKEY_ENABLE=1\nHWKEY_VOL_UP=115\n"},
-    {"mix_proportions", {"--pct-touch", "50", "4000"}, 0, {}, kKeys, "full", "800x480", "", 0, ".*", {50, 23, 23, 4}},
+        "log:[INFO]Events injected:3", "!log:Sending"}, "HWKEY_ENABLE=1\nHWKEY_VOL_UP=115\n" + kQuick},
+    {"mix_proportions", {"--pct-touch", "50", "4000"}, 0, {}, kKeys + kQuick, "full", "800x480", "", 0, ".*", {50, 23, 23, 4}},
     {"library_with_touch_only", {"-v-v", "10"}, 0, {"log:[INFO]link:touchClick\n[", "!log:link:touchSwipe", "!calls:touchSwipe", "log:Events injected:10"}, "", "touchonly"},
     {"library_failing", {"--pct-presskey", "100", "2"}, 0, {"log:[INFO]Error PressKey (ACTION_PRESSKEY):(115)\n", "calls=sendHKeyInput(115);sendHKeyMcu(115);sendHKeyInput(115);sendHKeyMcu(115);"},
         "HWKEY_ENABLE=1\nHWKEY_VOL_UP=115\n", "failing"},
     // Two fingers: both lift, even when SIGINT lands in the middle of a pinch.
-    {"pinch", {"-v-v", "--pct-pinch", "30", "40"}, 0, {"log:Events injected:40", "log:\n//  PINCH:30.0%\n", "log:Sending Pinch"}},
+    {"pinch", {"-v-v", "--pct-pinch", "30", "40"}, 0, {"log:Events injected:40", "log:\n//  PINCH:30.0%\n", "log:Sending Pinch"}, kQuick},
     {"pinch_sigint", {"-v-v", "--pct-pinch", "100", "100000"}, 0, {"!log:Events injected"}, "", "", "800x480", "", SIGINT, "pinch .*"},
     {"pinch_without_function", {"--pct-pinch", "50", "10"}, 0, {"err=tapfuzz: pinches cannot be injected (the driver library lacks touchPinch)\n", "log:Events injected:10\n"}, "", "touchonly"},
     {"pinch_one_slot_panel", {"--pct-pinch", "50", "10"}, 0, {"err=tapfuzz: pinches cannot be injected (the touch panel reports fewer than 2 slots)\n"},
-        "", "", "800x480", "export TAPFUZZ_TEST_SLOTS=1; ", 0, "tap .*|swipe .*"},
+        kQuick, "", "800x480", "export TAPFUZZ_TEST_SLOTS=1; ", 0, "tap .*|swipe .*"},
     {"pinch_only_without_function", {"--pct-pinch", "100", "5"}, 1, {"err:lacks touchPinch)\ntapfuzz: nothing of the event mix can be injected"}, "", "touchonly"},
     {"sigint", {"-v-v", "100000"}, 0, {"!log:Events injected"}, kKeys, "", "800x480", "", SIGINT},
     {"sigint_in_a_long_pause", {"-v-v", "--throttle", "60000", "100000"}, 0, {"!log:Events injected"}, "", "", "800x480", "", SIGINT},
     {"sigalrm", {"-v-v", "--throttle", "3", "--hour", "1"}, 0, {"!log:Events injected"}, "", "", "800x480", "", SIGALRM},
-    {"other_tail_lives_on", {"3"}, 0, {"left:tail -f /dev/null"}, "", "", "800x480", "tail -f /dev/null & "},
+    {"other_tail_lives_on", {"3"}, 0, {"left:tail -f /dev/null"}, kQuick, "", "800x480", "tail -f /dev/null & "},
     // A dump moves (renamed) once it stopped growing, is recorded once, and
     // never replaces one saved before; the hostile name forges no log line.
     {"dumps", {"-v-v", "--throttle", "200", "100000"}, 0, {"log:[CRASH][Coredump]./" + kDump + "\n", "crash:[CRASH][Coredump]./" + kDump + ".1\n",

@@ -65,6 +65,19 @@ int ioctl(int fd, unsigned long request, ...)
         ((struct input_absinfo*)arg)->maximum = atoi(slots) - 1;
         return 0;
     }
+    /* TAPFUZZ_TEST_RANGE="XMIN,XMAX,YMIN,YMAX": the panel's axes, single- and
+     * multi-touch alike. */
+    const char* range = getenv("TAPFUZZ_TEST_RANGE");
+    int r[4];
+    const int axis = request == EVIOCGABS(ABS_MT_POSITION_X) || request == EVIOCGABS(ABS_X)   ? 0
+                     : request == EVIOCGABS(ABS_MT_POSITION_Y) || request == EVIOCGABS(ABS_Y) ? 1
+                                                                                              : -1;
+    if (axis >= 0 && range != NULL && sscanf(range, "%d,%d,%d,%d", &r[0], &r[1], &r[2], &r[3]) == 4) {
+        memset(arg, 0, sizeof(struct input_absinfo));
+        ((struct input_absinfo*)arg)->minimum = r[2 * axis];
+        ((struct input_absinfo*)arg)->maximum = r[2 * axis + 1];
+        return 0;
+    }
     if (request == EVIOCGVERSION) {
         *(int*)arg = 0x010001;
         return 0;

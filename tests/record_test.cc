@@ -19,13 +19,13 @@ namespace {
 TEST(RecordLine, RoundTripThroughWriterReplayAndReport)
 {
     const struct { Pointer event; unsigned int pathSeed; int result; const char* line; } cases[] = {
-        {{0, 479, 0, 0, 0, 0, FACTOR_TOUCH, 0}, 0, 0, "1 1000 click 0 479 0\n"},
+        {{0, 479, 0, 0, 0, 80000, FACTOR_TOUCH, 0}, 0, 0, "1 1000 click 0 479 0\n"},  // held as the header says
         {{799, 0, 0, 479, 1048576, 60000000, FACTOR_MOTION, 0}, 4294967295u, 1, "2 2000 swipe 799 0 0 479 1048576 60000000 4294967295 1\n"},
         {{5, 6, 0, 0, 0, 300000, FACTOR_LONGCLICK, 0}, 0, -1, "3 3000 longclick 5 6 300000 -1\n"},
         {{0, 0, 0, 0, 0, 0, FACTOR_PRESSKEY, -2147483647 - 1}, 0, 2147483647, "4 4000 key -2147483648 2147483647\n"},
         {{400, 240, 20, 160, 10, 300000, FACTOR_PINCH, -90}, 0, 0, "5 5000 pinch 400 240 20 160 -90 10 300000 0\n"},
     };
-    std::string record = "# tapfuzz run record\n" + headerLine("screen", "800x480") + headerLine("grid", "20");
+    std::string record = "# tapfuzz run record\n" + headerLine("screen", "800x480") + headerLine("grid", "20") + headerLine(kClickHoldKey, "80");
     for (int i = 0; i < FACTORZ_COUNT; ++i) {
         char line[kMaxGestureLine];
         const auto& c = cases[i];

@@ -91,7 +91,7 @@ TEST_F(Report, GesturesStayOutOfTheZones)
     auto pad = [](std::string line, size_t bytes) { return line.resize(bytes, ' '), line; };
     // 4095 bytes, the longest line read whole; read in 255-byte pieces, its
     // last zone would end at "500,0,120,48".
-    ASSERT_EQ(Run("LONGCLICK_DURATION=1\n" + pad(pad("EXCLUDE_RECTS= 100,100,200,150 ;", 243) + "500,0,120,480", 4095) + "\n",
+    ASSERT_EQ(Run("LONGCLICK_DURATION=1\nCLICK_DURATION=0\n" + pad(pad("EXCLUDE_RECTS= 100,100,200,150 ;", 243) + "500,0,120,480", 4095) + "\n",
                   {"--throttle", "0", "--pct-motion", "1", "--pct-longclick", "4", "20000"}),
               0)
         << Err();

@@ -133,7 +133,7 @@ protected:
 
 TEST_F(Reproduce, OneSeedFixesTheRunAndItsRecordReplaysIt)
 {
-    Profile("LONGCLICK_DURATION=1\nHWKEY_ENABLE=1\nHWKEY_VOL_UP=115\nHWKEY_BACK=158\n");
+    Profile("LONGCLICK_DURATION=1\nCLICK_DURATION=0\nHWKEY_ENABLE=1\nHWKEY_VOL_UP=115\nHWKEY_BACK=158\n");
     ASSERT_EQ(Run({"--seed", "4294967295", "60"}), 0) << Err();
     const std::string first = Records(seen), firstRecord = record;
     EXPECT_NE(log.find("[INFO]seed:4294967295\n"), std::string::npos) << log;
@@ -169,14 +169,14 @@ TEST_F(Reproduce, OneSeedFixesTheRunAndItsRecordReplaysIt)
     EXPECT_EQ(Gestures(record), std::vector<std::string>(all.begin() + 10, all.begin() + 20));
 
     // A record whose writer was killed in the middle of its last line (line
-    // 68, after 8 header lines): every whole line is replayed.
+    // 69, after 9 header lines): every whole line is replayed.
     for (size_t cut : {2, 9}) {
         ASSERT_TRUE(Sandbox::WriteFile(sb.path("run.events"), firstRecord.substr(0, firstRecord.size() - cut)));
         ASSERT_EQ(Run({"--replay", "run.events", "--speed", "0"}), 0) << Err();
         EXPECT_EQ(Gestures(record), std::vector<std::string>(all.begin(), all.end() - 1));
-        EXPECT_NE(Err().find("tapfuzz: run.events line 68: no line feed at its end (torn), skipped\n"), std::string::npos)
+        EXPECT_NE(Err().find("tapfuzz: run.events line 69: no line feed at its end (torn), skipped\n"), std::string::npos)
             << Err();
-        EXPECT_NE(log.find("[INFO]run.events line 68: no line feed"), std::string::npos) << log;
+        EXPECT_NE(log.find("[INFO]run.events line 69: no line feed"), std::string::npos) << log;
     }
 
     // With pinches: the mix names them, one seed fixes both fingers' bytes,
@@ -194,31 +194,37 @@ TEST_F(Reproduce, OneSeedFixesTheRunAndItsRecordReplaysIt)
 }
 
 // Swipes whose end lies before their start lift at their end; long clicks
-// hold what LONGCLICK_DURATION says, from the run and from a replay.
+// and clicks hold what LONGCLICK_DURATION and CLICK_DURATION say, from the
+// run and from a replay, which keeps the record's click hold.
 TEST_F(Reproduce, GesturesReachTheirEndAndHoldTheirTime)
 {
-    Profile("LONGCLICK_DURATION=300\nEXCLUDE_RECTS=700,0,100,100\n");
-    ASSERT_EQ(Run({"--pct-longclick", "100", "2"}), 0) << Err();
-    EXPECT_NE(record.find(" 300000 0\n2 "), std::string::npos) << record;
-    ASSERT_EQ(Touches(seen).size(), 2u);
+    Profile("LONGCLICK_DURATION=300\nCLICK_DURATION=200\nEXCLUDE_RECTS=700,0,100,100\n");
+    ASSERT_EQ(Run({"--pct-longclick", "50", "--pct-touch", "50", "--seed", "3", "6"}), 0) << Err();
+    EXPECT_NE(record.find("\n# click-hold:200\n"), std::string::npos) << record;
+    ASSERT_EQ(Touches(seen).size(), 6u);
     for (const Touch& t : Touches(seen))
-        EXPECT_GT(t.held, 0.15) << t.path;  // 0.3 s, less what the reader may lag
+        EXPECT_GT(t.held, 0.1) << t.path;  // 0.2 or 0.3 s, less what the reader may lag
 
-    ASSERT_TRUE(Sandbox::WriteFile(sb.path("hand.events"), "# by hand\n1 0 swipe 627 159 43 291 5 75000 1 0\n"
+    ASSERT_TRUE(Sandbox::WriteFile(sb.path("hand.events"), "# by hand\n# click-hold:200\n1 0 swipe 627 159 43 291 5 75000 1 0\n"
                                                            "2 10 swipe 100 400 110 20 5 75000 2 0\n"
-                                                           "3 20 longclick 5 6 300000 0\n"));
-    ASSERT_EQ(Run({"--replay", "hand.events"}), 0) << Err();
+                                                           "3 20 longclick 5 6 300000 0\n4 30 click 799 479 0\n"));
+    // On a panel of twice the screen's resolution, from 100 up.
+    ASSERT_EQ(Run({"--replay", "hand.events"}, "export TAPFUZZ_TEST_RANGE=100,1698,100,1058", "true"), 0) << Err();
     std::vector<Touch> touches = Touches(seen);
-    ASSERT_EQ(touches.size(), 3u);
-    EXPECT_EQ(touches[0].path + "|" + touches[1].path, "down 627,159 lift 43,291|down 100,400 lift 110,20");
-    EXPECT_GT(touches[2].held, 0.15);
+    ASSERT_EQ(touches.size(), 4u);
+    EXPECT_EQ(touches[0].path + "|" + touches[1].path + "|" + touches[3].path,
+              "down 1354,418 lift 186,682|down 300,900 lift 320,140|down 1698,1058 lift 1698,1058");
+    EXPECT_TRUE(touches[2].held > 0.15 && touches[3].held > 0.1) << touches[2].held << " " << touches[3].held;
+    EXPECT_NE(log.find("[INFO]panel: x 100..1698 y 100..1058 for a 800x480 screen\n"), std::string::npos) << log;
     EXPECT_NE(record.find("\n# exclude:700,0,100,100\n"), std::string::npos) << record;  // what it obeyed
+    EXPECT_NE(record.find("\n# click-hold:200\n"), std::string::npos) << record;
 }
 
 // A full disk: the record ends at a whole line, and the main log says once
 // that it is not written.
 TEST_F(Reproduce, RecordThatCannotBeWrittenSaysSoOnce)
 {
+    Profile("CLICK_DURATION=0\n");
     ASSERT_EQ(Run({"--throttle", "0", "--pct-touch", "100", "6000"},
                   "mkdir results && mount -t tmpfs -o size=112k tmpfs results", "cp -r results kept"),
               0)
@@ -260,6 +266,7 @@ TEST_F(Reproduce, RefusesBadInputWithoutInjecting)
          "line 1: the swipe from 90,120 to 200,120 crosses the excluded zone 100,100,50,50"},
         {{"--replay", "bad.events"}, "1 0 click 149 149 0\n", 1, "line 1: the point 149,149 lies in the excluded zone"},
         {{"--replay", "bad.events"}, "1 0 longclick 5 6 61000000 0\n", 1, "line 1: the duration 61000000 is outside"},
+        {{"--replay", "bad.events"}, "# click-hold:1001\n1 0 click 1 2 0\n", 1, "line 1: the click hold is no number from 0 to 1000"},
         {{"--replay", "bad.events"}, "1 0 swipe 1 2 3 4 0 5 0 0\n", 1, "line 1: the step 0 is outside 1..1048576"},
         {{"--replay", "bad.events"}, "1 0 swipe 1 2 3 4 1048577 5 0 0\n", 1, "line 1: the step 1048577 is outside"},
         {{"--replay", "bad.events"}, "1 0 pinch 400 240 20 30 90 10 300000 0\n2 5 pinch 780 240 20 30 0 10 300000 0\n", 1, "line 2: the pinch at 780,240 reaches 800,240, off the 800x480"},

@@ -116,7 +116,8 @@ TEST_F(Options, DrawnPinchesStayOnTheScreenAndOutOfTheZones)
         int radius[2] = {INT_MAX, INT_MIN}, angle[2] = {INT_MAX, INT_MIN};
         for (int n = 0; n < 5000; ++n) {
             const Pointer e = source.getNextEvent();
-            ASSERT_TRUE(e.eventTye == FACTOR_PINCH && e.step == 10 && e.duration == 300000);
+            // A change of distance that a pinch handler takes for a pinch.
+            ASSERT_TRUE(e.eventTye == FACTOR_PINCH && e.step == 10 && e.duration == 300000 && std::abs(e.x1 - e.y1) >= 40);
             for (int f = 0; f < 2; ++f)
                 for (int i = 0; i < 10; ++i) {
                     const PinchPoint a = pinchPoint(e, i, f), b = pinchPoint(e, i + 1, f);

@@ -8,7 +8,8 @@
 # announced; a frame left empty is not delivered) and matched
 # frame by frame against what evemu-record read from /dev/input/event0. Also
 # checked: the exit statuses, that nothing of tapfuzz outlives it, the
-# summary lines, that long clicks are held their 800 ms and swipes lift at
+# summary lines, that clicks are held their 80 ms and long clicks their
+# 1200 ms, that points go out in the panel's own range, and swipes lift at
 # their end point, that every contact the recorder saw open was closed, that
 # the replay injects run 1's gestures in order, that
 # the saved core dump is the kernel's file byte for byte, its crash bundle
@@ -38,10 +39,12 @@ import zlib
 
 EV_SYN, EV_KEY, EV_ABS = 0, 1, 3
 ABS_X, ABS_Y, MT_SLOT, MT_X, MT_Y, MT_ID, BTN_TOUCH = 0x00, 0x01, 0x2f, 0x35, 0x36, 0x39, 330
-PANEL_MAX = (809, 489)  # the panel's ABS_MT_POSITION ranges, which the driver clamps to
+PANEL_MAX = (809, 489)  # the panel's ranges (from 0), which the driver maps the screen's pixels to
+SCREEN = (800, 480)
 PANEL = "tapfuzz board panel"
 CORES = "/data/cores/"
-LONG_HOLD = 0.8  # LONGCLICK_DURATION's default, which the board's profile keeps
+LONG_HOLD = 1.2  # LONGCLICK_DURATION's default, which the board's profile keeps
+CLICK_HOLD = 0.08  # CLICK_DURATION's
 # The runs of init.sh and how each ends: "count" runs its COUNT events,
 # "replay" replays run 1's record, "explore" runs COUNT with --explore,
 # "count, pinches" runs its COUNT events with --pct-pinch 20.
@@ -224,8 +227,18 @@ def judge_shrink(r, signature, check, say):
                f"run9 replays them: crash signature {got[:1]} (run1: {signature}), status {s9['status']}")
 
 
-# The frames of the driver's touch records.
+# A screen pixel's value on the panel's axis (0 or 1), as the driver writes
+# it: held on the screen, then scaled to the axis's range. A swipe's drawn
+# coordinate (a range) keeps its order.
+def panel(v, axis):
+    if isinstance(v, tuple):
+        return tuple(panel(u, axis) for u in v)
+    return lround(min(max(v, 0), SCREEN[axis] - 1) / (SCREEN[axis] - 1) * PANEL_MAX[axis])
+
+
+# The frames of the driver's touch records, for a point on the screen.
 def move(x, y):
+    x, y = panel(x, 0), panel(y, 1)
     return [(EV_ABS, MT_X, x), (EV_ABS, MT_Y, y), (EV_ABS, ABS_X, x), (EV_ABS, ABS_Y, y)]
 
 
@@ -246,7 +259,7 @@ def pinch_points(x, y, r0, r1, angle, i, step=10):
     r, a = r0 + (r1 - r0) * t, angle * t * math.pi / 180.0
     dx, dy = r * math.cos(a), r * math.sin(a)
     clamp = lambda v, hi: min(max(lround(v), 0), hi)  # noqa: E731
-    return [(clamp(x + s * dx, PANEL_MAX[0]), clamp(y + s * dy, PANEL_MAX[1])) for s in (1, -1)]
+    return [(clamp(x + s * dx, SCREEN[0] - 1), clamp(y + s * dy, SCREEN[1] - 1)) for s in (1, -1)]
 
 
 def pinch_frame(first, p):
@@ -469,13 +482,14 @@ def judge(r, count):
             held = [f[-1][0] - f[0][0] for _, f in gs]
             line = f"   {kind:9} {len(gs):3}, down to lift min/median/max {spread(held)} ms"
             if kind == "Swipe" and gs:
-                ends = sum(position(f, len(f) - 2) == tuple(a[2:4]) for a, f in gs)
+                ends = sum(position(f, len(f) - 2) == (panel(a[2], 0), panel(a[3], 1)) for a, f in gs)
                 line += (f"; the first from {position(gs[0][1], 0)} to {position(gs[0][1], len(gs[0][1]) - 2)}, "
                          f"{ends} of {len(gs)} lift at their (x1,y1)")
                 check(ends == len(gs), w + f"{len(gs) - ends} swipes lift away from their (x1,y1)")
             # The signal that ends a run lets the long click under way finish.
-            if kind == "LongClick" and held:
-                check(min(held) >= LONG_HOLD, w + f"a long click held {min(held) * 1e3:.1f} ms")
+            if kind in ("Click", "LongClick") and held:
+                least = LONG_HOLD if kind == "LongClick" else CLICK_HOLD
+                check(min(held) >= least, w + f"a {kind} held {min(held) * 1e3:.1f} ms")
             say.append(line)
         pinches = [(a, f) for k, a, f in got if k == "Pinch"]
         check(ending != "count, pinches" or pinches, w + "no pinch logged")
@@ -483,7 +497,7 @@ def judge(r, count):
             # Each finger's last point as the frames carry it; a value the input
             # core held back because it did not change is the one before.
             model, slot, d = [pinch_points(*a, 0)], 0, []
-            at = [list(p) for p in model[0]]
+            at = [[panel(p[0], 0), panel(p[1], 1)] for p in model[0]]
             for n, (_, recs) in enumerate(f[:-1]):
                 for t, c, v in recs:
                     slot = v if c == MT_SLOT else slot

@@ -23,8 +23,10 @@ public:
     // False, before the first gesture and after a message, when the source
     // cannot give what the run asks of it.
     virtual bool ready() { return true; }
-    // What the run record's header gives as the mix.
+    // What the run record's header gives as the mix, and as the hold of
+    // its clicks (ms).
     virtual std::string mixText() const = 0;
+    virtual int clickHoldMs() const = 0;
     // The next gesture; false when there is none left. A gesture of kind -1
     // is none for now: the loop looks for a signal and asks again.
     virtual bool next(Gesture* gesture) = 0;

@@ -5,6 +5,7 @@
 #include "gesture/injector_event.h"
 
 #include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <linux/input.h>
 #include <stdio.h>
@@ -13,8 +14,11 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <initializer_list>
 #include <string>
+#include <utility>
 
+#include "base/log_text.h"
 #include "base/logger.h"
 #include "base/profile.h"
 
@@ -22,9 +26,10 @@ namespace {
 
 const char kDefaultFolder[] = "/usr/lib/";
 
-// The names wanted in slots 0..6; the other slots want nothing.
+// The names wanted in slots 0..7; the other slots want nothing.
 const char* const kSlotNames[] = {
     "touchClick", "touchSwipe", "touchLongClick", "sendHKeyInput", "sendHKeyMcu", "getVersion", "touchPinch",
+    "setScreenMapping",
 };
 
 enum {
@@ -35,7 +40,11 @@ enum {
     SLOT_HKEY_MCU = 4,
     SLOT_VERSION = 5,
     SLOT_TOUCH_PINCH = 6,
+    SLOT_SCREEN_MAPPING = 7,
 };
+
+// The library's flags for the panel's orientation (driver/feedinput.h).
+const int kSwapXY = 1, kInvertX = 2, kInvertY = 4;
 
 typedef int (*ClickFn)(int x, int y);
 typedef int (*SwipeFn)(int x, int y, int x2, int y2, int step, int duration);
@@ -43,6 +52,7 @@ typedef int (*LongClickFn)(int x, int y, int duration);
 typedef int (*KeyFn)(int code);
 typedef int (*PinchFn)(int x, int y, int r0, int r1, int angle, int step, int duration);
 typedef char* (*VersionFn)();
+typedef int (*MappingFn)(int width, int height, int rotate, int flags, int* ranges);
 
 // What dlsym hands back is an object pointer; POSIX guarantees it converts to
 // the function's real type.
@@ -60,6 +70,32 @@ const char kTouchNode[] = "/dev/input/event0";
 // The state of a swipe's own stream, and the run's while it is put aside.
 char gPathState[128];
 char* gRunState = nullptr;
+
+// A panel key of the profile: 0 when missing; any value but one of
+// `allowed` is refused, after a message naming the key (standard error and
+// the main log).
+bool panelKey(const char* key, std::initializer_list<int> allowed, const char* allowedText, int* value)
+{
+    char text[16] = "";
+    const ProfileLookup found = LookUpProfileString(kDeviceProfile, key, text);
+    *value = 0;
+    if (found == ProfileLookup::Missing)
+        return true;
+    char* end = text;
+    errno = 0;
+    const long v = strtol(text, &end, 10);
+    if (found == ProfileLookup::Found && end != text && *end == '\0' && errno == 0)
+        for (int a : allowed)
+            if (v == a)
+                return *value = a, true;
+    const std::string msg = std::string("tapfuzz: ") + key +
+                            (found == ProfileLookup::Found ? " \"" + escapeLogText(text) + "\"" : std::string()) +
+                            " is not " + allowedText;
+    fprintf(stderr, "%s\n", msg.c_str());
+    fflush(stderr);
+    LOG(INFO) << msg;
+    return false;
+}
 
 }  // namespace
 
@@ -147,7 +183,13 @@ int InjectorEvent::FeedInput(Pointer pointer)
     case FACTOR_TOUCH:
         if (!handle.funcvality[SLOT_TOUCH_CLICK])
             return 1;
-        if ((mLastResult = slotFunction<ClickFn>(handle, SLOT_TOUCH_CLICK)(pointer.x, pointer.y)) != 0)
+        // A held click is the long click's down, pause and lift; the
+        // library's own click lifts at once, and a library without long
+        // clicks gets that one.
+        mLastResult = pointer.duration > 0 && handle.funcvality[SLOT_TOUCH_LONGCLICK]
+                          ? slotFunction<LongClickFn>(handle, SLOT_TOUCH_LONGCLICK)(pointer.x, pointer.y, pointer.duration)
+                          : slotFunction<ClickFn>(handle, SLOT_TOUCH_CLICK)(pointer.x, pointer.y);
+        if (mLastResult != 0)
             LOG(INFO) << "Error Click (ACTION_DOWN):" << "(" << pointer.x << "," << pointer.y << ")";
         return 0;
     case FACTOR_MOTION:
@@ -208,6 +250,36 @@ int InjectorEvent::readPanelSlots()
     if (fd >= 0)
         close(fd);
     return mPanelSlots;
+}
+
+bool InjectorEvent::mapScreen(int width, int height)
+{
+    int rotate, swap, invertX, invertY;
+    if (!panelKey("PANEL_ROTATE", {0, 90, 180, 270}, "0, 90, 180 or 270", &rotate) ||
+        !panelKey("PANEL_SWAP_XY", {0, 1}, "0 or 1", &swap) || !panelKey("PANEL_INVERT_X", {0, 1}, "0 or 1", &invertX) ||
+        !panelKey("PANEL_INVERT_Y", {0, 1}, "0 or 1", &invertY))
+        return false;
+    if (mLoadedPath[0] == '\0')
+        return true;
+    if (!mEventhandle.funcvality[SLOT_SCREEN_MAPPING]) {
+        LOG(INFO) << "panel: the driver library lacks setScreenMapping: points written as screen pixels";
+        return true;
+    }
+    const int flags = (swap ? kSwapXY : 0) | (invertX ? kInvertX : 0) | (invertY ? kInvertY : 0);
+    int r[4] = {0, 0, 0, 0};
+    if (slotFunction<MappingFn>(mEventhandle, SLOT_SCREEN_MAPPING)(width, height, rotate, flags, r) != 0) {
+        LOG(INFO) << "panel: axis ranges unreadable: points written as screen pixels";
+        return true;
+    }
+    std::string turned;
+    const std::pair<const char*, int> keys[] = {
+        {"PANEL_ROTATE", rotate}, {"PANEL_SWAP_XY", swap}, {"PANEL_INVERT_X", invertX}, {"PANEL_INVERT_Y", invertY}};
+    for (const auto& k : keys)
+        if (k.second != 0)
+            turned += (turned.empty() ? " (" : " ") + std::string(k.first) + "=" + std::to_string(k.second);
+    LOG(INFO) << "panel: x " << r[0] << ".." << r[1] << " y " << r[2] << ".." << r[3] << " for a " << width << "x"
+              << height << " screen" << turned << (turned.empty() ? "" : ")");
+    return true;
 }
 
 int InjectorEvent::inject(const Pointer& event, unsigned int pathSeed)

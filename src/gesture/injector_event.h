@@ -39,6 +39,13 @@ public:
     // Reads how many touch slots the panel reports (EVIOCGABS of
     // ABS_MT_SLOT; 2 when its node does not answer), for canInject.
     int readPanelSlots();
+    // Reads the panel keys of the profile (PANEL_ROTATE, PANEL_SWAP_XY,
+    // PANEL_INVERT_X, PANEL_INVERT_Y) and has the library write every point
+    // of a width x height screen in the panel's own range and orientation;
+    // logs "panel: ..." once. False, after a message naming the key, for a
+    // value out of bounds. A library without setScreenMapping, or a panel
+    // whose ranges cannot be read, gets screen pixels as before.
+    bool mapScreen(int width, int height);
     // True when the library exports touchPinch, whatever the panel.
     bool hasPinchFunction() const;
     // What the library's function answered for the last injected event

@@ -29,7 +29,7 @@ typedef struct _Pointer {
     int x1;        // end of a swipe; a pinch's start radius
     int y1;        // a pinch's end radius
     int step;      // segments of a swipe path, or moves of a pinch
-    int duration;  // microseconds
+    int duration;  // microseconds: a click's or long click's hold, a swipe's or pinch's travel
     int eventTye;  // a FACTOR_TYPE
     int code;      // Linux key code of a key press; a pinch's turn in degrees
 } Pointer;

@@ -34,12 +34,23 @@ const int kGiveUpDraws = 1000;
 // Every gesture kind of the mix must come out of this many draws at start-up.
 const int kDrawTries = 1000000;
 
-// A long press is told from a click by toolkits at 400 to 1000 ms; the
+// A long press is told from a click by toolkits at 400 to 1000 ms, on
+// timers that may fire late: 1200 ms is a long press to all of them. The
 // profile's LONGCLICK_DURATION (milliseconds) may move it within these bounds.
-const int kLongClickDefaultMs = 800;
+const int kLongClickDefaultMs = 1200;
 const int kLongClickMaxMs = 60000;
+// A click must be down across at least two polls of a toolkit that reads
+// its input every 33 ms, and far below any long-press threshold.
+// CLICK_DURATION (milliseconds) may move it; 0 is a down and lift at once.
+const int kClickDefaultMs = 80;
+const int kClickMaxMs = 1000;
 const int kSwipeDurationUs = 75000;
 const int kPinchMinRadius = 20;
+// A pinch handler starts once the fingers' distance has changed by its drag
+// threshold (Qt's PinchArea: startDragDistance, 10 px and more, scaled by
+// the screen's density; 31 px of change were seen to start nothing): every
+// pinch changes each radius by this much, the distance by twice as much.
+const int kPinchMinChange = 40;
 const int kPinchStep = 10;
 const int kPinchDurationUs = 300000;
 
@@ -68,6 +79,7 @@ RandomEventSource::RandomEventSource()
       mHigth(0),
       mScreensize(20),
       mLongClickMs(kLongClickDefaultMs),
+      mClickMs(kClickDefaultMs),
       mScreenOk(false),
       mScreenErrno(0)
 {
@@ -101,6 +113,8 @@ void RandomEventSource::getConfigInfo()
     value = 0;
     if (GetProfileInt(kDeviceProfile, "LONGCLICK_DURATION", &value) == 0)
         mLongClickMs = value;
+    if (GetProfileInt(kDeviceProfile, "CLICK_DURATION", &value) == 0)
+        mClickMs = value;
     char zones[kProfileLineMax + 1] = "";
     ProfileLookup found = LookUpProfileString(kDeviceProfile, "EXCLUDE_RECTS", zones);
     if (found == ProfileLookup::Refused)
@@ -163,6 +177,9 @@ bool RandomEventSource::checkConfig()
         else if (mLongClickMs < 1 || mLongClickMs > kLongClickMaxMs)
             snprintf(msg, sizeof msg, "tapfuzz: LONGCLICK_DURATION %d is outside 1..%d (milliseconds)",
                      mLongClickMs, kLongClickMaxMs);
+        else if (mClickMs < 0 || mClickMs > kClickMaxMs)
+            snprintf(msg, sizeof msg, "tapfuzz: CLICK_DURATION %d is outside 0..%d (milliseconds)", mClickMs,
+                     kClickMaxMs);
         else if (!mZoneError.empty())
             snprintf(msg, sizeof msg, "tapfuzz: EXCLUDE_RECTS: %s", mZoneError.c_str());
         else if (!mZones.empty()) {
@@ -241,12 +258,17 @@ bool RandomEventSource::drawPlace(int kind, Below below, Pointer* event) const
         // nearest edge, nor past a third of the smaller side.
         const int edge = std::min({(mWidth < mHigth ? mWidth : mHigth) / 3, event->x, event->y,
                                    mWidth - 1 - event->x, mHigth - 1 - event->y});
-        event->x1 = kPinchMinRadius + below(edge - kPinchMinRadius + 1);
-        event->y1 = kPinchMinRadius + below(edge - kPinchMinRadius + 1);
+        // The smaller radius, the larger one at least kPinchMinChange above
+        // it, then which of them the fingers start at.
+        const int small = kPinchMinRadius + below(edge - kPinchMinChange - kPinchMinRadius + 1);
+        const int large = small + kPinchMinChange + below(edge - small - kPinchMinChange + 1);
+        const bool out = below(2) == 0;
+        event->x1 = out ? small : large;
+        event->y1 = out ? large : small;
         event->code = below(181) - 90;
         event->step = kPinchStep;
         event->duration = kPinchDurationUs;
-        return edge >= kPinchMinRadius && !pinchMeetsZone(*event, mZones);
+        return edge >= kPinchMinRadius + kPinchMinChange && !pinchMeetsZone(*event, mZones);
     }
     if (kind != FACTOR_MOTION)
         return true;
@@ -275,6 +297,7 @@ void RandomEventSource::generatePointerEvent(int actiontype)
     switch (actiontype) {
     case FACTOR_TOUCH:
         LOG(DEBUG) << "touch:x:" << event.x << " y:" << event.y;
+        event.duration = mClickMs * 1000;
         event.eventTye = FACTOR_TOUCH;
         mlist.push_back(event);
         break;
@@ -339,7 +362,9 @@ unsigned int RandomEventSource::drawPathSeed()
 
 bool RandomEventSource::checkDrawable()
 {
-    if (mZones.empty())
+    // Without zones only a pinch can lack a place: on a screen too small
+    // for its radii.
+    if (mZones.empty() && !canDraw(FACTOR_PINCH))
         return true;
     // A generator of its own: the run's rand() sequence, and so the run of a
     // given seed, stays as it was.
@@ -347,7 +372,7 @@ bool RandomEventSource::checkDrawable()
     auto below = [&own](int range) { return range > 0 ? static_cast<int>(own() % static_cast<unsigned>(range)) : 0; };
     const char* const names[] = {"clicks", "swipes", "long clicks", "key presses", "pinches"};
     for (int kind = FACTOR_TOUCH; kind <= FACTOR_PINCH; ++kind) {
-        if (kind == FACTOR_PRESSKEY || !canDraw(kind))
+        if (kind == FACTOR_PRESSKEY || !canDraw(kind) || (mZones.empty() && kind != FACTOR_PINCH))
             continue;
         Pointer place{};
         int tries = 0;
@@ -356,8 +381,12 @@ bool RandomEventSource::checkDrawable()
         if (tries < kDrawTries)
             continue;
         char msg[160];
-        snprintf(msg, sizeof msg, "tapfuzz: %s cannot be drawn outside EXCLUDE_RECTS: none of %d tries missed every zone",
-                 names[kind], kDrawTries);
+        if (mZones.empty())
+            snprintf(msg, sizeof msg, "tapfuzz: %s cannot be drawn on a %dx%d screen: none of %d tries fitted", names[kind],
+                     mWidth, mHigth, kDrawTries);
+        else
+            snprintf(msg, sizeof msg, "tapfuzz: %s cannot be drawn outside EXCLUDE_RECTS: none of %d tries missed every zone",
+                     names[kind], kDrawTries);
         fprintf(stderr, "%s\n", msg);
         fflush(stderr);
         LOG(INFO) << msg;

@@ -54,18 +54,22 @@ public:
     // False, after a message naming the device or key and the reason (on
     // standard error and in the main log), when the frame buffer could not
     // be read, SCREEN_BASIC_SIZE is outside 1 .. the smaller screen side, or
-    // LONGCLICK_DURATION is outside 1 .. 60000 ms, or EXCLUDE_RECTS was
+    // LONGCLICK_DURATION is outside 1 .. 60000 ms, CLICK_DURATION outside
+    // 0 .. 1000 ms, or EXCLUDE_RECTS was
     // refused, holds a malformed rectangle or leaves no grid point to touch.
     bool checkConfig();
     // After adjustEventFactors: false, after a message naming the kind, when
     // clicks, swipes, long clicks or pinches of the mix cannot be drawn outside
-    // EXCLUDE_RECTS in 1000000 tries. The tries take none of rand()'s draws.
+    // EXCLUDE_RECTS (pinches: on the screen at all) in 1000000 tries. The
+    // tries take none of rand()'s draws.
     bool checkDrawable();
     // True when a draw can yield this kind after adjustEventFactors: its band
     // of the cumulative mix holds at least one of the 1000 draws, and for key
     // presses the key table is not empty.
     bool canDraw(int eventTye) const;
     int getGrid() const { return mScreensize; }
+    // How long a click is held down (CLICK_DURATION), in milliseconds.
+    int clickHoldMs() const { return mClickMs; }
     // True when the profile set at least one key code.
     bool hasKeys() const { return !mHwkeyCode.empty(); }
     // For the run record: the mix in percent ("40.0,30.0,30.0,0.0") after
@@ -89,6 +93,7 @@ private:
     int mScreensize;
     std::list<Pointer> mlist;
     int mLongClickMs;  // hold of a long click (profile LONGCLICK_DURATION)
+    int mClickMs;      // hold of a click (profile CLICK_DURATION)
     bool mScreenOk;
     int mScreenErrno;  // why the frame buffer could not be read
     // EXCLUDE_RECTS: no click point, swipe end, swipe path or pinch finger's path

@@ -103,6 +103,19 @@ std::string headerLine(const char* key, const std::string& value)
     return std::string("# ") + key + ":" + value + "\n";
 }
 
+bool readClickHold(const std::string& line, int* ms)
+{
+    const std::string head = std::string("# ") + kClickHoldKey + ":";
+    if (line.compare(0, head.size(), head) != 0)
+        return false;
+    const char* p = line.c_str() + head.size();
+    char* end = nullptr;
+    errno = 0;
+    const long v = *p >= '0' && *p <= '9' ? strtol(p, &end, 10) : -1;
+    *ms = end != nullptr && *end == '\0' && errno == 0 && v <= kClickHoldMaxMs ? static_cast<int>(v) : -1;
+    return true;
+}
+
 std::string crashLine(const std::string& dump, int after, const std::string& signature)
 {
     return "# crash:" + dump + " after:" + std::to_string(after) + (signature.empty() ? "" : " signature:" + signature) +

@@ -10,7 +10,9 @@
 //   INDEX MICROSECONDS KIND FIELDS... RESULT
 //   # crash:DUMP after:N signature:KEY
 //
-// KIND and FIELDS: click X Y; swipe X Y X1 Y1 STEP DURATION PATHSEED;
+// The header's "# click-hold:MS" tells how long each click was held down
+// (0 when it is missing: the records of older runs). KIND and FIELDS:
+// click X Y; swipe X Y X1 Y1 STEP DURATION PATHSEED;
 // longclick X Y DURATION; key CODE; pinch X Y R0 R1 ANGLE STEP DURATION. Numbers are decimal, words one blank
 // apart, every line ends with a line feed.
 #ifndef TAPFUZZ_RECORD_RECORD_LINE_H
@@ -48,6 +50,13 @@ void setGestureFields(const RecordKind& kind, const long long* fields, Pointer* 
 
 // "# KEY:VALUE\n".
 std::string headerLine(const char* key, const std::string& value);
+
+// The header key of a click's hold, and the longest hold it may give (ms).
+const char kClickHoldKey[] = "click-hold";
+const int kClickHoldMaxMs = 1000;
+// For a line that starts "# click-hold:": true, with *ms the hold, or -1
+// when it is no number from 0 to kClickHoldMaxMs. False for another line.
+bool readClickHold(const std::string& line, int* ms);
 
 // "# crash:DUMP after:N signature:KEY\n"; without a KEY (records of older
 // runs) the line ends after N.

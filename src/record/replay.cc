@@ -128,8 +128,14 @@ bool ReplayParser::endLine()
     std::string fault;
     ReplayEvent e{};
     const bool gesture = !mLine.empty() && mLine[0] != '#';
+    int hold = 0;
     if (mNul)
         fault = "holds a NUL byte";
+    else if (!gesture && !mLong && readClickHold(mLine, &hold)) {
+        if (hold < 0)
+            fault = "the click hold is no number from 0 to " + std::to_string(kClickHoldMaxMs) + " (milliseconds)";
+        mClickHoldMs = hold < 0 ? 0 : hold;
+    }
     else if (gesture && mLong)
         fault = "is longer than " + std::to_string(kMaxLine) + " characters";
     else if (gesture && (fault = check(mLine, &e)).empty()) {
@@ -138,6 +144,9 @@ bool ReplayParser::endLine()
         else if (e.at < mLast.at)
             fault = "the time goes back before " + std::to_string(mLast.at);
         else {
+            // Clicks are held as the run that recorded them held them.
+            if (e.event.eventTye == FACTOR_TOUCH)
+                e.event.duration = mClickHoldMs * 1000;
             mLast = e;
             if (e.index >= mFrom && e.index <= mTo)
                 mEvents.push_back(e);
@@ -210,7 +219,7 @@ bool ReplayParser::finish()
 }
 
 bool loadReplay(const char* path, int from, int to, const ReplayLimits& limits, std::vector<ReplayEvent>* out,
-                std::string* why, std::string* note)
+                std::string* why, std::string* note, int* clickHoldMs)
 {
     out->clear();
     note->clear();
@@ -249,10 +258,15 @@ bool loadReplay(const char* path, int from, int to, const ReplayLimits& limits, 
         return false;
     }
     out->swap(parser.events());
+    if (clickHoldMs != nullptr)
+        *clickHoldMs = parser.clickHoldMs();
     return true;
 }
 
-ReplaySource::ReplaySource(std::vector<ReplayEvent> events, double speed) : mEvents(std::move(events)), mSpeed(speed) {}
+ReplaySource::ReplaySource(std::vector<ReplayEvent> events, double speed, int clickHoldMs)
+    : mEvents(std::move(events)), mSpeed(speed), mClickHoldMs(clickHoldMs)
+{
+}
 
 bool ReplaySource::next(Gesture* gesture)
 {

@@ -45,6 +45,9 @@ public:
     bool finish();
     const std::string& why() const { return mWhy; }
     const std::string& note() const { return mNote; }
+    // The record's click hold (# click-hold:, 0 without), which every click
+    // handed out carries as its duration.
+    int clickHoldMs() const { return mClickHoldMs; }
     std::vector<ReplayEvent>& events() { return mEvents; }
 
 private:
@@ -59,6 +62,7 @@ private:
     bool mNul = false;      // the line holds a NUL byte
     int mNumber = 0;        // lines ended so far
     ReplayEvent mLast{};
+    int mClickHoldMs = 0;
     std::string mWhy, mNote;
     std::vector<ReplayEvent> mEvents;
 };
@@ -66,9 +70,10 @@ private:
 // Reads the record at `path` up to its end at the moment it is opened (a
 // record still being written included). Only a regular file is read: a fifo
 // or a device is refused at once, never waited on. False, with *why, when it
-// cannot be read or the parser refuses it; *note as ReplayParser::note().
+// cannot be read or the parser refuses it; *note as ReplayParser::note(),
+// *clickHoldMs (when given) as ReplayParser::clickHoldMs().
 bool loadReplay(const char* path, int from, int to, const ReplayLimits& limits, std::vector<ReplayEvent>* out,
-                std::string* why, std::string* note);
+                std::string* why, std::string* note, int* clickHoldMs = nullptr);
 
 // Microseconds to wait from `now` (recordClock of the replay) until gesture
 // i is due: its recorded distance from the first one, divided by speed.
@@ -81,8 +86,9 @@ long long replayWait(const std::vector<ReplayEvent>& events, size_t i, double sp
 // none of them paced or counted otherwise.
 class ReplaySource : public GestureSource {
 public:
-    ReplaySource(std::vector<ReplayEvent> events, double speed);
+    ReplaySource(std::vector<ReplayEvent> events, double speed, int clickHoldMs);
     std::string mixText() const override { return "replay"; }
+    int clickHoldMs() const override { return mClickHoldMs; }
     bool next(Gesture* gesture) override;
     long long untilDue(long long now) const override;
     long pauseAfter() override { return 0; }
@@ -91,6 +97,7 @@ public:
 private:
     std::vector<ReplayEvent> mEvents;
     double mSpeed;
+    int mClickHoldMs;
     size_t mNext = 0;  // the gesture handed out next
 };
 

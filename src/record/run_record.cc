@@ -142,7 +142,8 @@ std::string openRunRecord(const RunInfo& info)
                          headerLine("screen", std::to_string(info.width) + "x" + std::to_string(info.hight)) +
                          headerLine("grid", std::to_string(info.grid)) +
                          headerLine("library", escapeLogText(info.library) + " " + escapeLogText(info.version)) +
-                         headerLine("mix", info.mix) + headerLine("start", stamp);
+                         headerLine("mix", info.mix) + headerLine(kClickHoldKey, std::to_string(info.clickHoldMs)) +
+                         headerLine("start", stamp);
     if (!info.zones.empty())
         header += headerLine("exclude", info.zones);
     if (info.explore)

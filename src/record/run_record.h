@@ -20,6 +20,7 @@ struct RunInfo {
     std::string mix;       // percent per kind, "T,M,L,K"; "replay" for a replay
     std::string zones;     // EXCLUDE_RECTS as taken, "" without
     bool explore = false;  // --explore: places chosen from the screen
+    int clickHoldMs = 0;   // how long each click is held down
 };
 
 // Opens run-HHMMSS-PID.events in the results folder of the day

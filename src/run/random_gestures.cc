@@ -46,6 +46,11 @@ std::string RandomGestures::mixText() const
     return mEvents.mixText();
 }
 
+int RandomGestures::clickHoldMs() const
+{
+    return mEvents.clickHoldMs();
+}
+
 bool RandomGestures::next(Gesture* gesture)
 {
     gesture->event = mEvents.getNextEvent();

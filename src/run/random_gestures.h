@@ -24,6 +24,7 @@ public:
     // injected (the library, or the key table).
     bool ready() override;
     std::string mixText() const override;
+    int clickHoldMs() const override;
     bool next(Gesture* gesture) override;
     long long untilDue(long long) const override { return 0; }
     long pauseAfter() override;

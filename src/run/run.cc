@@ -102,6 +102,10 @@ void Run::prepareSource()
     mEvents.reset(new RandomEventSource());
     if (!mEvents->checkConfig())
         endRun(1);
+    // Before anything is injected, whatever the mode: runs, replays,
+    // shrinks and explored runs write their points the same way.
+    if (!mInjector->mapScreen(mEvents->getWidth(), mEvents->getHigth()))
+        endRun(1);
     // The watcher is told the command; a value refused now ends the run
     // here, before the core pattern is written.
     char restart[kProfileLineMax + 1] = "";
@@ -135,8 +139,9 @@ void Run::prepareSource()
     // forbid, is refused whole, before anything is injected or watched.
     std::vector<ReplayEvent> replay;
     std::string why, note;
+    int clickHold = 0;
     bool ok = loadReplay(mOptions.replayFile, mOptions.replayFrom, mOptions.replayTo,
-                         {mEvents->getWidth(), mEvents->getHigth(), mEvents->zones()}, &replay, &why, &note);
+                         {mEvents->getWidth(), mEvents->getHigth(), mEvents->zones()}, &replay, &why, &note, &clickHold);
     for (const std::string* text : {&note, &why}) {
         if (text->empty() || (ok && text == &why))
             continue;
@@ -146,7 +151,7 @@ void Run::prepareSource()
     if (!ok)
         endRun(1);
     mReplayCount = static_cast<int>(replay.size());
-    mSource.reset(new ReplaySource(std::move(replay), mOptions.replaySpeed));
+    mSource.reset(new ReplaySource(std::move(replay), mOptions.replaySpeed, clickHold));
 }
 
 void Run::startWatcher()
@@ -203,7 +208,7 @@ void Run::openRecord()
         command += (i == 0 ? "" : " ") + std::string(mArgv[i]);
     std::string record = openRunRecord({mSeed, command, mEvents->getWidth(), mEvents->getHigth(), mEvents->getGrid(),
                                         mInjector->loadedPath(), mLibraryVersion, mSource->mixText(),
-                                        mEvents->zonesText(), mOptions.explore});
+                                        mEvents->zonesText(), mOptions.explore, mSource->clickHoldMs()});
     if (!record.empty())
         LOG(INFO) << "record:" << record;
 }

@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <linux/fb.h>
+#include <linux/input.h>
 #include <stdint.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -34,6 +35,19 @@ static int fb_open(struct fb* fb)
     fb->bytes = fb->v.bits_per_pixel / 8;
     fb->line = ioctl(fb->fd, FBIOGET_FSCREENINFO, &fix) == 0 ? fix.line_length : fb->v.xres * fb->bytes;
     return 0;
+}
+
+/* A panel value of axis `code` (ABS_X, ABS_Y) as the pixel a toolkit puts
+ * it on: scaled from the axis's range to 0..size-1, rounded. A node that
+ * answers no range (a file standing in for it) gives pixels already. */
+static int panel_pixel(int ev, int code, int v, unsigned size)
+{
+    struct input_absinfo a;
+    memset(&a, 0, sizeof a);
+    if (size < 2 || ioctl(ev, EVIOCGABS(code), &a) != 0 || a.maximum <= a.minimum || v < a.minimum)
+        return v;
+    const long long span = (long long)a.maximum - a.minimum;
+    return (int)((((long long)v - a.minimum) * (size - 1) * 2 + span) / (2 * span));
 }
 
 /* An 8-bit channel in field f: 0 and 255 exact at any width; a field out of

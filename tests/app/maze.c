@@ -227,6 +227,8 @@ int main(int argc, char** argv)
             continue;
         if (read(ev.fd, &e, sizeof e) != (ssize_t)sizeof e)
             return 0;
+        if (e.type == EV_ABS && (e.code == ABS_X || e.code == ABS_Y))
+            e.value = panel_pixel(ev.fd, e.code, e.value, e.code == ABS_X ? fb.v.xres : fb.v.yres);
         if (e.type == EV_ABS && e.code == ABS_MT_TRACKING_ID)
             pressed = e.value >= 0, lift = e.value < 0;
         else if (e.type == EV_ABS && e.code == ABS_X)

@@ -172,6 +172,8 @@ int main(int argc, char** argv)
     paint(&fb, 0);
     struct input_event e;
     while (read(ev, &e, sizeof e) == (ssize_t)sizeof e) {
+        if (e.type == EV_ABS && (e.code == ABS_X || e.code == ABS_Y))
+            e.value = panel_pixel(ev, e.code, e.value, e.code == ABS_X ? fb.v.xres : fb.v.yres);
         if (seq)
             seq_event(&e, &fb, k < 1 ? 1 : k);
         else if (e.type == EV_ABS && e.code == ABS_MT_TRACKING_ID)
