@@ -78,9 +78,9 @@ def recognised(run, gs, probe_log):
     """From the probe: long clicks held, clicks clicked, pinches started."""
     lines = [PROBE.search(l) for l in open(probe_log, errors="replace")]
     lines = [(m.group(1), m.group(2), m.group(3)) for m in lines if m]
-    # Cut the probe's lines into one group per press of a single finger;
-    # a pinch's lines join the group of the press before them unless it is
-    # the pinch's own.
+    # One group of lines per gesture: each begins with a press, a pinch's
+    # too (its first finger reaches the MouseArea before the PinchArea
+    # takes both).
     counts = {"longclick": [0, 0], "click": [0, 0], "pinch": [0, 0]}
     at = 0
     for kind, f in gs:
@@ -88,9 +88,6 @@ def recognised(run, gs, probe_log):
         while end < len(lines) and lines[end][0] != "press":
             end += 1
         group = [k for k, _, _ in lines[at:end]]
-        if kind == "pinch" and group and group[0] == "press" and "pinch started" not in group:
-            # The pinch made no press of its own: its lines come before.
-            group, end = [k for k, _, _ in lines[at:at]], at
         if kind in counts:
             counts[kind][1] += 1
             counts[kind][0] += {"longclick": "hold" in group,
