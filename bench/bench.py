@@ -11,7 +11,7 @@ of the figures with their ratios.
 usage: bench.py --build DIR --out DIR [--quick] [--only SECTION]... [--rows FILE]
 Runs inside scripts/sandbox (private /dev, /tmp and core pattern): scripts/bench
 starts it. SECTION: percall, cost, syscalls, callgrind, pace, footprint, replay,
-checks, report, signature, explore, size (nothing of its own: the rows of --rows). --rows adds ready-made rows ("figure|tapfuzz|floor or target|note",
+checks, report, signature, explore, shrink, freeze, size (nothing of its own: the rows of --rows). --rows adds ready-made rows ("figure|tapfuzz|floor or target|note",
 "## title") to the table.
 """
 import argparse
@@ -681,6 +681,74 @@ def shrink(b):
         "has seen its dump unchanged for a second; a try without one waits --wait")
 
 
+def main_thread_waits(pid):
+    """The voluntary switches of process `pid`'s main thread; None when gone."""
+    try:
+        status = open(f"/proc/{pid}/task/{pid}/status").read()
+    except OSError:
+        return None
+    m = re.search(r"\nvoluntary_ctxt_switches:\s*(\d+)", status)
+    return int(m.group(1)) if m else None
+
+
+def freeze_run(b, mode, seconds, limit):
+    """One run against touchapp hanging (or going idle) at its 40th touch,
+    some 2 s in (after the watcher found it), watched from outside every 10
+    ms: the seconds from the main thread's last wait to the freeze line
+    (None: no freeze within `limit` s), and the evidence line."""
+    app = os.path.join(b.build, "tests", "touchapp")
+    b.profile(f"APP_RESTART=exec {app} {mode} 40 0 0 800 480\nAPP_RESTART_DELAY=0\nLONGCLICK_DURATION=1\n"
+              f"FREEZE_SECONDS={seconds}\nFREEZE_ABORT=1\n")
+    b.node(fifo=True)
+    shutil.rmtree("results", ignore_errors=True)
+    with open("/dev/fb0", "wb") as f:
+        f.truncate((800 * 4 + 32) * 480)
+    # Clicks only: a hung application reads no more, and its touches wait in
+    # the fifo node, which would fill with swipes before the freeze is called.
+    p = subprocess.Popen([b.tapfuzz, "-a", "touchapp", "--stop-on-crash", "--pct-motion", "0", "--throttle", "50",
+                          "1000000"], env=dict(b.env, TAPFUZZ_TEST_FB="800x480x32"), stdout=subprocess.DEVNULL,
+                         stderr=subprocess.DEVNULL)
+    start, pid, waits, woke, called, evidence, log = time.monotonic(), None, None, None, None, "-", ""
+    while called is None and time.monotonic() - start < limit:
+        time.sleep(0.01)
+        logs = glob.glob("results/tapfuzz*/tapfuzz.log")
+        log = open(logs[0]).read() if logs else ""
+        if pid is None:
+            m = re.search(r"app:touchapp pid:(\d+)", log)
+            pid = int(m.group(1)) if m else None
+        now = main_thread_waits(pid) if pid else None
+        if now is not None and now != waits:
+            waits, woke = now, time.monotonic()
+        if "]freeze: screen unchanged" in log:
+            called = time.monotonic()
+            m = re.search(r"\]freeze: app:touchapp pid:\d+ main thread (.*)", log)
+            evidence = m.group(1) if m else "-"
+    p.send_signal(signal.SIGINT)
+    p.wait()
+    for found in set(re.findall(r"app:touchapp pid:(\d+)", log)):
+        try:
+            os.kill(int(found), signal.SIGKILL)
+        except OSError:
+            pass
+    return (called - woke if called and woke else None), evidence
+
+
+def freeze(b):
+    seconds = 2
+    section(f"Freeze check: FREEZE_SECONDS={seconds}, touchapp hanging at its 40th touch (800x480x32, clicks at "
+            "--throttle 50, FREEZE_ABORT=1): seconds from the main thread's last wait (sampled every 10 ms) to "
+            "the freeze line; idle reads on and draws no more, as a working application whose touches hit inert "
+            "parts; host")
+    if not os.path.exists(os.path.join(b.build, "tests", "touchapp")):
+        return row("freeze check", "-", "-", "needs tests/touchapp")
+    for mode in ("spin", "lock", "stall"):
+        took, evidence = freeze_run(b, mode, seconds, 6 * seconds)
+        row(f"{mode}: freeze called after, s", f"{took:.2f}" if took is not None else "none",
+            f"{seconds} .. {seconds + 1}", evidence + "; the check is once a second")
+    took, _ = freeze_run(b, "idle", seconds, 6 * seconds)
+    row(f"idle: freezes called in {6 * seconds} s", "0" if took is None else "1", "0", "")
+
+
 def extra_rows(path):
     for line in open(path):
         line = line.rstrip("\n")
@@ -692,7 +760,7 @@ def extra_rows(path):
 
 SECTIONS = {"percall": per_call, "cost": cost, "syscalls": syscalls, "callgrind": instructions, "pace": pace,
             "footprint": footprint, "replay": replay, "checks": checks, "report": report,
-            "signature": signature, "explore": explore, "shrink": shrink}
+            "signature": signature, "explore": explore, "shrink": shrink, "freeze": freeze}
 
 
 def main():

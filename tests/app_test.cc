@@ -1,6 +1,6 @@
 // The shipped tapfuzz watching a small application under test in a sandbox:
 // the application reads the touches tapfuzz injects and draws into the
-// frame buffer, and crashes, exits or freezes at its Kth touch. Checked: the
+// frame buffer, and crashes, exits, hangs or goes idle at its Kth touch. Checked: the
 // log lines, the exit status, and the bundle and screenshots, decoded by
 // netpbm's pngtopnm; the screens the application logged it showed.
 #include <glob.h>
@@ -247,6 +247,18 @@ std::string ShrinkRecord(int n, int after = 0)
 const std::string kNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
 const std::string kApp = "app:touchapp pid:\\d+ uid:0 exe:\\S+/touchapp$";
 
+// A hang: FREEZE_SECONDS=2, aborted, the run stopped by its dump. Its touches
+// wait in the sandbox's FIFO: clicks only, so that they do not fill it
+// before the freeze is called.
+const std::string kFreeze = "APP_RESTART_DELAY=0\nFREEZE_SECONDS=2\nFREEZE_ABORT=1\n";
+const std::vector<std::string> kFreezeArgs = {"--stop-on-crash", "--pct-motion", "0", "--throttle", "50", "100000"};
+std::vector<std::string> Frozen(const std::string& evidence)
+{
+    return {"app:touchapp pid:(\\d+)", "freeze: screen unchanged for 2 s after event:\\d+",
+            "freeze: app:touchapp pid:\\d+ main thread " + evidence + " in 2 s$", "freeze: screenshot ",
+            "freeze: SIGABRT to app:touchapp pid:", "app:touchapp exited after event:\\d+ signal:6", "app crash: touchapp", "Events injected:"};
+}
+
 // The application lives for at least K pauses, so the one-second check sees
 // it. Palette: its Kth touch leaves the colour of touch K-1 on the screen
 // (9: red, 4: blue).
@@ -257,12 +269,17 @@ const Case kCases[] = {
       "app:touchapp exited after event:\\d+ signal:6", "crash signature:unknown new$",
       "app crash: touchapp dump:\\./saved/coredump-touchapp-\\S+ after event:\\d+ signature:unknown$", "stop on crash: ", "Events injected:\\d+", "// tapfuzz finish"},
      "320x240 255,0,0", nullptr},
-    {"FreezeIsShotAndAborted", "320x240x32", "freeze 5", "APP_RESTART_DELAY=0\nFREEZE_SECONDS=2\nFREEZE_ABORT=1\n",
-     {"--stop-on-crash", "--throttle", "50", "100000"}, 3,
-     {"app:touchapp pid:(\\d+)", "freeze: screen unchanged for 2 s after event:\\d+", "freeze: screenshot ",
-      "freeze: SIGABRT to app:touchapp pid:", "app:touchapp exited after event:\\d+ signal:6", "app crash: touchapp",
-      "Events injected:"},
-     "320x240 0,0,255", "320x240 0,0,255"},
+    // Real hangs at the 5th touch, each told by the main thread's state;
+    // touches that hit the idle application's inert screen are no freeze,
+    // over many FREEZE_SECONDS, nor is a screen with no application named.
+    {"SpinIsFrozen", "320x240x32", "spin 5", kFreeze, kFreezeArgs, 3, Frozen("running, no wait"), "320x240 0,0,255", "320x240 0,0,255"},
+    {"LockIsFrozen", "320x240x32", "lock 5", kFreeze, kFreezeArgs, 3, Frozen("asleep \\(S\\), not woken"), "320x240 0,0,255", "320x240 0,0,255"},
+    {"StallIsFrozen", "320x240x32", "stall 5", kFreeze, kFreezeArgs, 3, Frozen("asleep \\(S\\), not woken"), "320x240 0,0,255", "320x240 0,0,255"},
+    {"IdleIsNeverFrozen", "320x240x32", "idle 5", "APP_RESTART_DELAY=0\nFREEZE_SECONDS=1\nFREEZE_ABORT=1\n", {"--throttle", "50", "100"}, 0,
+     {kApp, "!freeze", "Events injected:100"}, nullptr, nullptr},
+    {"NoAppNoFreeze", "320x240x32", "idle 5", "FREEZE_SECONDS=1\nFREEZE_ABORT=1\n", {"-a", "", "--pct-motion", "0", "--throttle", "50", "80"}, 0,
+     {"freeze check: no application named \\(-a\\): an unchanged screen alone is not called a freeze$", "!freeze", "Events injected:80"},
+     nullptr, nullptr},
     {"ExitIsLoggedAndRestarted", "320x240", "exit 10", "APP_RESTART_DELAY=1\n", {"--throttle", "100", "90"}, 0,
      {"app:touchapp not running", kApp, "app:touchapp exited after event:\\d+ status:7",
       "app:touchapp restart: ", "app:touchapp pid:", "Events injected:90"},
@@ -270,7 +287,7 @@ const Case kCases[] = {
     // A dump of the application's name and pid that nobody planted is saved
     // but is no crash of it.
     {"PlantedDumpIsNotTheApps", "320x240x32", "", "APP_RESTART_DELAY=0\nAPP_RESTART=(sleep 2; " + kNobody +
-     "touch /tmp/coredump-touchapp-$$-1700000000) & exec " TOUCHAPP_BIN " freeze 2 0 0 160 240\n",
+     "touch /tmp/coredump-touchapp-$$-1700000000) & exec " TOUCHAPP_BIN " idle 2 0 0 160 240\n",
      {"--stop-on-crash", "--throttle", "100", "60"}, 0,
      {kApp, "crash signature:unknown new$", "mv /tmp/coredump-touchapp-", "!app crash", "!stop on crash", "Events injected:60"}, "320x240 255,0,0", nullptr},
     // A command slow to start the application runs once; the impostor
@@ -290,8 +307,9 @@ const Case kCases[] = {
      {"freeze check off: /dev/fb0: pixel bit fields out of range", "screens:unknown no-op:unknown$", "Events injected:30"}, nullptr, nullptr},
     // A frame the memory left cannot hold is still checked, a few lines at a
     // time; it costs the freeze's screenshot, not the check or the run.
-    {"OutOfMemoryCostsTheShotOnly", "320x240x32:262144", "freeze 3", "APP_RESTART_DELAY=0\nFREEZE_SECONDS=1\n", {"--throttle", "50", "100"}, 0,
-     {"!freeze check", "freeze: screen unchanged for 1 s after event:\\d+", "freeze: no screenshot: out of memory for the screen",
+    {"OutOfMemoryCostsTheShotOnly", "320x240x32:262144", "stall 3", "APP_RESTART_DELAY=0\nFREEZE_SECONDS=1\n", {"--pct-motion", "0", "--throttle", "50", "100"}, 0,
+     {"!freeze check", "freeze: screen unchanged for 1 s after event:\\d+", "freeze: app:touchapp pid:\\d+ main thread asleep \\(S\\), not woken in 1 s$",
+      "freeze: no screenshot: out of memory for the screen",
       "Events injected:100"}, nullptr, nullptr, "ulimit -v 70000; "},
     // A real dump of touchapp, by gdb under the core pattern's name: its
     // SIGSEGV at the 10th touch of the left third, the only part touched.
@@ -358,11 +376,14 @@ TEST(ProcessHandle, SignalsOnlyTheProcessSeen)
     EXPECT_TRUE(held.hold(child, processStartTime(child)));
     EXPECT_FALSE(stale.hold(child, processStartTime(child) + 1));
     EXPECT_EQ(held.signal(0), 0);
+    Fd dir;
+    EXPECT_TRUE(held.openProcDir(&dir));
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
     errno = 0;
     EXPECT_EQ(held.signal(SIGKILL), -1);
     EXPECT_EQ(errno, ESRCH);
+    EXPECT_FALSE(held.openProcDir(&dir));
 }
 
 }  // namespace

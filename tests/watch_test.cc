@@ -7,6 +7,7 @@
 #include "watch/crash_bundle.h"
 #include "watch/crash_tally.h"
 #include "watch/dump_scan.h"
+#include "watch/freeze_check.h"
 #include "watch/progress_line.h"
 
 namespace {
@@ -150,6 +151,27 @@ TEST(ProgressLine, TextByCountAndByTime)
     };
     for (const auto& c : cases)
         EXPECT_EQ(std::string("progress: ") + c.expected, progressText(c.counts, c.elapsed, c.count, c.hours));
+}
+
+// The main thread is still only while the same process's count of waits
+// stands, whatever its state; the state then says how it hangs.
+TEST(FreezeEvidence, StillOnlyWithoutAWait)
+{
+    const ThreadLook none, spin{7, 100, 'R', 40}, asleep{7, 100, 'S', 40}, stopped{7, 100, 'T', 40};
+    const struct { ThreadLook before, now; const char* expected; } cases[] = {
+        {spin, spin, "running, no wait in 5 s"},
+        {asleep, asleep, "asleep (S), not woken in 5 s"},
+        {stopped, stopped, "stopped (T), not woken in 5 s"},
+        {asleep, {7, 100, 'S', 41}, nullptr},             // woken by input, asleep again
+        {asleep, {7, 101, 'S', 40}, nullptr},             // another process under the pid
+        {{8, 100, 'S', 40}, asleep, nullptr},
+        {none, asleep, nullptr},                          // the first look, or the application back
+        {asleep, none, nullptr},                          // gone
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.expected != nullptr, threadStill(c.before, c.now)) << c.now.waits << c.now.start;
+        EXPECT_TRUE(!c.expected || stillText(c.now, 5) == c.expected) << stillText(c.now, 5);
+    }
 }
 
 }  // namespace

@@ -201,6 +201,26 @@ std::string readSmall(const std::string& path, size_t max)
     return data;
 }
 
+ssize_t readSmallAt(int dir, const char* name, char* buf, size_t size)
+{
+    if (size == 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    Fd f(openat(dir, name, O_RDONLY | O_CLOEXEC));
+    size_t done = 0;
+    while (f.get() >= 0 && done < size - 1) {
+        ssize_t n = read(f.get(), buf + done, size - 1 - done);
+        if (n == 0)
+            break;
+        if (n < 0 && errno != EINTR)
+            return -1;
+        done += n > 0 ? static_cast<size_t>(n) : 0;
+    }
+    buf[done] = '\0';
+    return f.get() < 0 ? -1 : static_cast<ssize_t>(done);
+}
+
 std::string tailLines(const std::string& path, size_t count)
 {
     File f(fopen(path.c_str(), "re"), fclose);

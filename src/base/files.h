@@ -92,6 +92,11 @@ int writeNewFile(const std::string& path, const std::string& data, std::string* 
 // The first `max` bytes of a file; "" when it cannot be opened.
 std::string readSmall(const std::string& path, size_t max);
 
+// Up to `size` - 1 bytes of the file `name` in the folder open at `dir`
+// into `buf`, ended by a NUL, with no allocation: for the watcher's look
+// at /proc once a second. Their number, or -1 with errno.
+ssize_t readSmallAt(int dir, const char* name, char* buf, size_t size);
+
 // The last `count` lines of a text file, each with its line feed, from its
 // last 64 KB ("" when it cannot be read).
 std::string tailLines(const std::string& path, size_t count);

@@ -12,6 +12,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -245,6 +246,34 @@ void AppWatch::restart(long now)
     if (mSpawned.size() > kSeenPids)
         mSpawned.erase(mSpawned.begin());
     LOG(INFO) << label << " restart: " << escapeLogText(mRestart);
+}
+
+bool AppWatch::lookAtMainThread(ThreadLook* look) const
+{
+    Fd dir;
+    if (!mHandle.openProcDir(&dir))
+        return false;
+    // Room for the status of a kernel built for thousands of processors,
+    // whose masks come before the switches.
+    char path[48], text[8192];
+    const int pid = static_cast<int>(mHandle.pid());
+    ProcessStat stat;
+    snprintf(path, sizeof path, "task/%d/stat", pid);
+    if (readSmallAt(dir.get(), path, text, sizeof text) <= 0 || !parseProcessStat(text, &stat) || stat.state == 'Z' ||
+        stat.state == 'X' || stat.state == 'x')
+        return false;
+    snprintf(path, sizeof path, "task/%d/status", pid);
+    const char key[] = "\nvoluntary_ctxt_switches:";
+    const char* at = readSmallAt(dir.get(), path, text, sizeof text) > 0 ? strstr(text, key) : nullptr;
+    char* end = nullptr;
+    unsigned long long waits = at != nullptr ? strtoull(at + sizeof key - 1, &end, 10) : 0;
+    if (at == nullptr || end == at + sizeof key - 1 || *end != '\n')
+        return false;
+    look->pid = pid;
+    look->start = stat.start;
+    look->state = stat.state;
+    look->waits = waits;
+    return true;
 }
 
 bool AppWatch::ownsDump(const std::string& dumpName, uid_t owner) const

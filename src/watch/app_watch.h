@@ -20,6 +20,16 @@
 // execs). The shell's pid, or -1 with errno.
 pid_t startShell(const std::string& command);
 
+// One look at the main thread of the application (tid == pid: the GUI
+// thread of Qt, GTK and LVGL applications): whether it has gone into a
+// wait since the look before tells whether it still takes input.
+struct ThreadLook {
+    pid_t pid = 0;                 // 0: no look (no application, gone, unreadable)
+    unsigned long long start = 0;  // the process's start, to tell a new one under the pid
+    char state = 0;                // R, S, D, T, ... of /proc/PID/task/PID/stat
+    unsigned long long waits = 0;  // its voluntary_ctxt_switches
+};
+
 // The application under test, found by name: the process's comm, or the
 // base name of the first word of its command line.
 class AppWatch {
@@ -41,6 +51,10 @@ public:
     // Sends `sig` to the application found last, never to a process that
     // took its pid afterwards: 0, or -1 with errno.
     int signal(int sig) const { return mHandle.signal(sig); }
+    // Looks at the main thread of the application found last, never of a
+    // process that took its pid afterwards, with no allocation: false
+    // when it is gone (a zombie too) or /proc does not tell.
+    bool lookAtMainThread(ThreadLook* look) const;
     // True when the dump named "coredump-<comm>-<pid>-<time>", whose file
     // belongs to `owner`, is the application's: its pid is one the
     // application ran under, as that uid.

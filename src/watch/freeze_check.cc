@@ -1,7 +1,9 @@
-// Problem: a frozen screen must be told from an idle one, and reported once
-// per stall, not every second.
-// Solution: only a screen unchanged while gestures kept coming is frozen;
-// the stall ends with the next change of the hash.
+// Problem: a frozen application must be told from an idle screen and from
+// gestures that hit inert parts of a working one, and reported once per
+// stall, not every second.
+// Solution: only a screen unchanged while gestures kept coming, and whose
+// application's main thread went into no wait for them, is frozen; the
+// stall ends with the next change of the hash or the thread's next wait.
 #include "watch/freeze_check.h"
 
 #include <errno.h>
@@ -30,9 +32,35 @@ std::string localStamp()
 
 }  // namespace
 
+bool threadStill(const ThreadLook& before, const ThreadLook& now)
+{
+    // A GUI thread waits for its events in poll() or a read, and every
+    // wait it goes into is a voluntary switch: gestures it handles show as
+    // a count that moved. A busy loop stays runnable and a deadlocked or
+    // stalled thread sleeps on, both with the count where it was.
+    return before.pid != 0 && now.pid == before.pid && now.start == before.start && now.waits == before.waits;
+}
+
+std::string stillText(const ThreadLook& look, int seconds)
+{
+    const std::string in = " in " + std::to_string(seconds) + " s";
+    if (look.state == 'R')
+        return "running, no wait" + in;
+    // The letter comes from the kernel, but a log line takes no byte on trust.
+    const std::string state = escapeLogText(std::string(1, look.state));
+    return (look.state == 'T' || look.state == 't' ? "stopped (" : "asleep (") + state + "), not woken" + in;
+}
+
 FreezeCheck::FreezeCheck(int seconds, int abort, const AppWatch* app)
     : mSeconds(seconds > 0 ? seconds : 0), mAbort(abort), mApp(app)
 {
+    // A screen unchanged under gestures is what a healthy application shows
+    // when they hit its inert parts; without the application to look at
+    // there is no telling, and a false freeze would abort a working one.
+    if (mSeconds > 0 && mApp == nullptr) {
+        LOG(INFO) << "freeze check: no application named (-a): an unchanged screen alone is not called a freeze";
+        mSeconds = 0;
+    }
 }
 
 void FreezeCheck::poll(long event, long long nowMs)
@@ -57,7 +85,14 @@ void FreezeCheck::check(long event, long long nowMs)
     }
     const bool gesturesArriving = event != mEventsAtLastCheck;
     mEventsAtLastCheck = event;
-    if (!mHaveHash || hash != mScreenHash) {
+    // An application not running now (exited, restarting) gives no look,
+    // and the clock starts again when it is back.
+    ThreadLook look;
+    if (!mApp->lookAtMainThread(&look))
+        look = ThreadLook();
+    const bool still = threadStill(mLook, look);
+    mLook = look;
+    if (!mHaveHash || hash != mScreenHash || !still) {
         mHaveHash = true;
         mScreenHash = hash;
         mChangedAt = nowMs;
@@ -73,7 +108,9 @@ void FreezeCheck::check(long event, long long nowMs)
         return;
     mLogged = true;
     ++mFreezes;
+    const std::string app = "app:" + escapeLogText(mApp->name()) + " pid:" + std::to_string(look.pid);
     LOG(INFO) << "freeze: screen unchanged for " << mSeconds << " s after event:" << event;
+    LOG(INFO) << "freeze: " << app << " main thread " << stillText(look, mSeconds);
     std::string shot = resultsFolder() + "freeze-" + localStamp() + ".png";
     // The whole frame only now, for the picture, and let go with it; a
     // frame the memory left cannot hold costs the picture, not the check.
@@ -89,8 +126,7 @@ void FreezeCheck::check(long event, long long nowMs)
         LOG(INFO) << "freeze: screenshot " << escapeLogText(shot);
     else
         LOG(INFO) << "freeze: no screenshot: " << escapeLogText(why);
-    if (mAbort == 1 && mApp != nullptr && mApp->pid() > 0) {
-        const std::string app = "app:" + escapeLogText(mApp->name()) + " pid:" + std::to_string(mApp->pid());
+    if (mAbort == 1) {
         if (mApp->signal(SIGABRT) == 0)
             LOG(INFO) << "freeze: SIGABRT to " << app;
         else

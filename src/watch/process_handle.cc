@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <signal.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -21,15 +22,19 @@
 
 bool readProcessStat(pid_t pid, ProcessStat* out)
 {
-    std::string stat = readSmall("/proc/" + std::to_string(pid) + "/stat", 1024);
+    return parseProcessStat(readSmall("/proc/" + std::to_string(pid) + "/stat", 1024).c_str(), out);
+}
+
+bool parseProcessStat(const char* text, ProcessStat* out)
+{
     // The name sits in parentheses and may itself hold ')' or blanks.
-    size_t open = stat.find('('), close = stat.rfind(')');
+    const char *open = strchr(text, '('), *close = strrchr(text, ')');
     int parent = 0;
-    if (open == std::string::npos || close == std::string::npos || close < open ||
-        sscanf(stat.c_str() + close + 1, " %c %d %*d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d %*d %*d %llu",
+    if (open == nullptr || close == nullptr || close < open ||
+        sscanf(close + 1, " %c %d %*d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d %*d %*d %llu",
                &out->state, &parent, &out->start) != 3)
         return false;
-    out->comm = stat.substr(open + 1, close - open - 1);
+    out->comm.assign(open + 1, close);
     out->parent = parent;
     return true;
 }
@@ -77,4 +82,34 @@ int ProcessHandle::signal(int sig) const
         return -1;
     }
     return kill(mPid, sig);
+}
+
+bool ProcessHandle::openProcDir(Fd* dir) const
+{
+    dir->reset();
+    if (mPid <= 0) {
+        errno = ESRCH;
+        return false;
+    }
+    char path[32];
+    snprintf(path, sizeof path, "/proc/%d", static_cast<int>(mPid));
+    dir->reset(openRetry(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir->get() < 0)
+        return false;
+    // The folder was opened before this check: a process still there after
+    // it (a zombie included, until it is reaped) is the one the folder
+    // shows, and its pid cannot have passed to another meanwhile.
+    bool same;
+    if (mFd.get() >= 0) {
+        same = syscall(SYS_pidfd_send_signal, mFd.get(), 0, nullptr, 0) == 0 || errno == EPERM;
+    } else {
+        char text[1024];
+        ProcessStat stat;
+        same = readSmallAt(dir->get(), "stat", text, sizeof text) > 0 && parseProcessStat(text, &stat) && stat.start == mStart;
+    }
+    if (!same) {
+        dir->reset();
+        errno = ESRCH;
+    }
+    return same;
 }

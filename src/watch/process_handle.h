@@ -22,6 +22,9 @@ struct ProcessStat {
 
 // False when there is no such process (or its stat cannot be read).
 bool readProcessStat(pid_t pid, ProcessStat* out);
+// The same from the text of a stat file (a process's or a thread's); false
+// when it is no such text.
+bool parseProcessStat(const char* text, ProcessStat* out);
 
 // The start time of process `pid` in clock ticks after boot (field 22
 // of /proc/PID/stat); 0 when there is no such process.
@@ -44,6 +47,11 @@ public:
     // Sends `sig` to the process held, to no other: 0, or -1 with errno
     // (ESRCH when it is gone, whatever runs under its pid now).
     int signal(int sig) const;
+    // Opens /proc/PID of the process held, never of another process given
+    // its pid later, into `dir` (a folder to read with readSmallAt): false,
+    // with errno, when it is gone.
+    bool openProcDir(Fd* dir) const;
+    pid_t pid() const { return mPid; }
 
 private:
     Fd mFd;

@@ -2,7 +2,11 @@
  * reads touches from the event node and draws into the frame buffer.
  * Solution: a tiny one. Every touch-down inside a region repaints the screen
  * in the next colour of a palette; at the Kth such touch it crashes
- * (abort), exits with status 7, or freezes (reads on, draws no more). A crash
+ * (abort), exits with status 7, or hangs the way applications do: spin (a
+ * busy loop), lock (waits for a lock a worker holds while that worker naps
+ * on a timer, so only the main thread is stuck), stall (reads no more,
+ * asleep for good); or goes idle (reads on, draws no more: a healthy
+ * application whose touches hit inert parts, never to be called frozen). A crash
  * leaves a dump in /tmp under tapfuzz's core pattern, as the kernel would;
  * a test cannot point the kernel's own pattern there. On a real device (the
  * emulated board) mode segv dies of SIGSEGV and the kernel writes the dump.
@@ -20,11 +24,13 @@
  * With TOUCHAPP_FDS set it first lists the descriptors it was started with;
  * with TOUCHAPP_SCREENS set it appends "screen N depth 0" to that file at
  * each paint, N the palette entry.
- * Usage: touchapp crash|exit|freeze|segv K X0 Y0 X1 Y1
+ * Usage: touchapp crash|exit|segv|spin|lock|stall|idle K X0 Y0 X1 Y1
  *        touchapp bugs|seq K */
 #define _GNU_SOURCE
 #include <fcntl.h>
 #include <linux/input.h>
+#include <pthread.h>
+#include <semaphore.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -92,6 +98,38 @@ static void list_fds(const char* file)
         close(out);
 }
 
+static pthread_mutex_t held = PTHREAD_MUTEX_INITIALIZER;
+
+static void* hold_and_nap(void* taken)
+{
+    pthread_mutex_lock(&held);
+    sem_post(taken);
+    for (;;)
+        usleep(100000);
+    return NULL;
+}
+
+/* The hangs of modes spin, lock and stall; SIGABRT still ends each with a
+ * dump. */
+static void hang(const char* mode)
+{
+    if (strcmp(mode, "spin") == 0)
+        while (zero == 0)
+            ;
+    if (strcmp(mode, "lock") == 0) {
+        sem_t taken;
+        pthread_t worker;
+        sem_init(&taken, 0, 0);
+        if (pthread_create(&worker, NULL, hold_and_nap, &taken) != 0)
+            abort();
+        while (sem_wait(&taken) != 0)
+            ;
+        pthread_mutex_lock(&held);
+    }
+    for (;;)
+        pause();
+}
+
 /* Palette entry n: red, green, blue by bits 0, 1, 2; exact in every format. */
 static void paint(const struct fb* fb, unsigned n)
 {
@@ -143,8 +181,12 @@ static void seq_event(const struct input_event* e, const struct fb* fb, int k)
 int main(int argc, char** argv)
 {
     int bugs = argc == 3 && strcmp(argv[1], "bugs") == 0, seq = argc == 3 && strcmp(argv[1], "seq") == 0;
-    if (argc != 7 && !bugs && !seq) {
-        fprintf(stderr, "usage: touchapp crash|exit|freeze|segv K X0 Y0 X1 Y1\n       touchapp bugs|seq K\n");
+    static const char* const modes[] = {"crash", "exit", "segv", "spin", "lock", "stall", "idle"};
+    int known = 0;
+    for (size_t i = 0; argc == 7 && i < sizeof modes / sizeof *modes; ++i)
+        known |= strcmp(argv[1], modes[i]) == 0;
+    if (!known && !bugs && !seq) {
+        fprintf(stderr, "usage: touchapp crash|exit|segv|spin|lock|stall|idle K X0 Y0 X1 Y1\n       touchapp bugs|seq K\n");
         return 2;
     }
     int k = atoi(argv[2]), x0 = 0, y0 = 0, x1 = 0, y1 = 0;
@@ -204,6 +246,8 @@ int main(int argc, char** argv)
                 raise(SIGSEGV);
             if (hits == k && strcmp(argv[1], "exit") == 0)
                 return 7;
+            if (hits == k && strcmp(argv[1], "idle") != 0)
+                hang(argv[1]);
             if (hits < k)
                 paint(&fb, (unsigned)hits);
         }
