@@ -81,6 +81,8 @@ qtrun() {
     echo $? > $OUT/$name.status
     kill $watchdog 2>/dev/null
     sleep 1
+    # The screen as the run left it, for a look on the host (800x480x32).
+    cat /dev/fb0 > $OUT/$name.fb 2>/dev/null
     alive $app_pid && echo alive > $OUT/$name.app-after || echo gone > $OUT/$name.app-after
     kill $app_pid 2>/dev/null
     wait $app_pid
