@@ -388,30 +388,46 @@ private:
         }
     }
 
-    // The processes of the shells not yet reaped: their descendants and the
-    // members of their process groups (startShell gives each its own),
-    // held from now on; those of this try are remembered with their uids.
+    // The processes of the shells not yet reaped: the shells, their
+    // descendants and the members of their process groups (startShell gives
+    // each its own), found from one reading of each process's stat; held
+    // from now on, and those of this try remembered with their uids.
     Look look()
     {
         reap();
         Look l;
-        auto mine = [this, &l](pid_t pid, const ProcessStat& stat) {
-            if (std::find(mShells.begin(), mShells.end(), stat.group) == mShells.end() && !descendsFrom(pid, mShells))
-                return false;
-            if (runsProgram(pid, stat, mSet.app)) {
-                l.app = true;
-                l.asleep = l.asleep && stat.state == 'S';
-            }
-            return true;
+        if (mShells.empty())
+            return l;
+        std::vector<std::pair<pid_t, ProcessStat>> all;
+        scanProcesses([&all](pid_t pid, const ProcessStat& stat) {
+            all.emplace_back(pid, stat);
+            return false;
+        });
+        auto among = [](const std::vector<pid_t>& pids, pid_t pid) {
+            return std::find(pids.begin(), pids.end(), pid) != pids.end();
         };
-        for (const SeenProcess& p : scanProcesses(mine)) {
-            if (std::find_if(mSeen.begin(), mSeen.end(), [&p](const SeenProcess& s) {
-                    return s.pid == p.pid && s.start == p.start;
-                }) == mSeen.end())
+        std::vector<pid_t> ours(mShells);
+        for (bool grew = true; grew;) {
+            grew = false;
+            for (const auto& p : all)
+                if (!among(ours, p.first) && (among(mShells, p.second.group) || among(ours, p.second.parent))) {
+                    ours.push_back(p.first);
+                    grew = true;
+                }
+        }
+        for (const auto& e : all) {
+            SeenProcess p;
+            if (!among(ours, e.first) || !readSeenProcess(e.first, [](pid_t, const ProcessStat&) { return true; }, &p) ||
+                p.start != e.second.start)
+                continue;
+            if (runsProgram(e.first, e.second, mSet.app)) {
+                l.app = true;
+                l.asleep = l.asleep && e.second.state == 'S';
+            }
+            auto same = [&p](const SeenProcess& s) { return s.pid == p.pid && s.start == p.start; };
+            if (std::find_if(mSeen.begin(), mSeen.end(), same) == mSeen.end())
                 mSeen.push_back(p);
-            if (std::find_if(mOurs.begin(), mOurs.end(), [&p](const Ours& o) {
-                    return o.seen.pid == p.pid && o.seen.start == p.start;
-                }) != mOurs.end())
+            if (std::find_if(mOurs.begin(), mOurs.end(), [&same](const Ours& o) { return same(o.seen); }) != mOurs.end())
                 continue;
             Ours o;
             o.seen = p;

@@ -64,6 +64,20 @@ void closeFrom(int first, int maxFd)
     _exit(127);
 }
 
+// Whether `pid` is one of `shells` or descends from one, up its parents:
+// shells not yet reaped, whose pids are still their own.
+bool descendsFrom(pid_t pid, const std::vector<pid_t>& shells)
+{
+    ProcessStat stat;
+    for (int depth = 0; pid > 1 && depth < 64; ++depth, pid = stat.parent) {
+        if (std::find(shells.begin(), shells.end(), pid) != shells.end())
+            return true;
+        if (!readProcessStat(pid, &stat))
+            return false;
+    }
+    return false;
+}
+
 }  // namespace
 
 pid_t startShell(const std::string& command)
@@ -130,18 +144,6 @@ std::vector<SeenProcess> scanProcesses(const ProcessFilter& keep)
             found.push_back(p);
     }
     return found;
-}
-
-bool descendsFrom(pid_t pid, const std::vector<pid_t>& shells)
-{
-    ProcessStat stat;
-    for (int depth = 0; pid > 1 && depth < 64; ++depth, pid = stat.parent) {
-        if (std::find(shells.begin(), shells.end(), pid) != shells.end())
-            return true;
-        if (!readProcessStat(pid, &stat))
-            return false;
-    }
-    return false;
 }
 
 bool AppWatch::readProc(pid_t pid, Proc* proc) const

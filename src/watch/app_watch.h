@@ -36,9 +36,6 @@ bool runsProgram(pid_t pid, const ProcessStat& stat, const std::string& name);
 bool readSeenProcess(pid_t pid, const ProcessFilter& keep, SeenProcess* out);
 // Every process of /proc but tapfuzz itself that readSeenProcess gives.
 std::vector<SeenProcess> scanProcesses(const ProcessFilter& keep);
-// Whether `pid` is one of `shells` or descends from one, up its parents:
-// shells not yet reaped, whose pids are still their own.
-bool descendsFrom(pid_t pid, const std::vector<pid_t>& shells);
 
 // One look at the main thread of the application (tid == pid: the GUI
 // thread of Qt, GTK and LVGL applications): whether it has gone into a
