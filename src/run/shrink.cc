@@ -1,11 +1,14 @@
 // Problem: a shrink runs the application hundreds of times; each run must
-// start from a fresh application, end it without signalling a process that
-// took its pid, and be judged by the dumps the watcher saves, which arrive
-// a second or two after the crash on another thread.
+// start from a fresh application, end what it started and nothing else
+// (not a process that took its pid, not one of another user), be judged
+// only by dumps of what it started, which the watcher saves a second or two
+// after the crash on another thread, and lose no result to a stop.
 // Solution: the search apart from the tries, so that it can be checked in
-// process; a try that ends the application through pidfds, starts it with
-// APP_RESTART, replays the candidate at its recorded gaps and waits for the
-// watcher's word on the dumps, ending early once the application is gone.
+// process; a try that ends the last try's shell and everything it started
+// through pidfds, starts APP_RESTART, replays the candidate at its recorded
+// gaps and waits for the watcher's word on a dump whose pid and owner the
+// try saw, ending early once the application is gone; the kept list logged
+// before it is written.
 #include "run/shrink.h"
 
 #include <errno.h>
