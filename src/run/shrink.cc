@@ -276,11 +276,15 @@ void shrinkWatch(const std::shared_ptr<ShrinkDumps>& dumps, WatchSettings* watch
 
 namespace {
 
-bool alive(const SeenProcess& p)
+// Whether the process seen as `p` still runs (a zombie does not), and as
+// which uid now: it may have changed it since.
+bool alive(const SeenProcess& p, uid_t* uid)
 {
-    ProcessStat stat;
-    return readProcessStat(p.pid, &stat) && stat.start == p.start && stat.state != 'Z' && stat.state != 'X' &&
-           stat.state != 'x';
+    SeenProcess now;
+    if (!readSeenProcess(p.pid, [](pid_t, const ProcessStat&) { return true; }, &now) || now.start != p.start)
+        return false;
+    *uid = now.uid;
+    return true;
 }
 
 // What one look at the processes of the shrink's shells found.
@@ -338,18 +342,18 @@ public:
     // never signalled. Bounded (4 s) even while a stop signal is pending.
     void endOurs()
     {
-        look();
         const uid_t me = geteuid();
         for (int sig : {SIGTERM, SIGKILL}) {
             for (long long t = monotonicMs();; usleep(20000)) {
                 look();
                 bool left = false;
                 for (Ours& p : mOurs) {
-                    if (!alive(p.seen))
+                    uid_t uid = 0;
+                    if (!alive(p.seen, &uid))
                         continue;
-                    if (p.seen.uid != me) {
+                    if (uid != me) {
                         if (!p.told)
-                            LOG(INFO) << "shrink: pid " << p.seen.pid << " of APP_RESTART runs as uid " << p.seen.uid
+                            LOG(INFO) << "shrink: pid " << p.seen.pid << " of APP_RESTART runs as uid " << uid
                                       << ", not tapfuzz's: not signalled";
                         p.told = true;
                         continue;
@@ -365,11 +369,12 @@ public:
         }
         reap();
         for (auto it = mOurs.begin(); it != mOurs.end();) {
-            if (!alive(it->seen)) {
+            uid_t uid = 0;
+            if (!alive(it->seen, &uid)) {
                 it = mOurs.erase(it);
                 continue;
             }
-            if (it->seen.uid == me && it->sent == SIGKILL)
+            if (uid == me && it->sent == SIGKILL)
                 LOG(INFO) << "shrink: pid " << it->seen.pid << " of APP_RESTART outlived SIGKILL";
             ++it;
         }
