@@ -653,7 +653,44 @@ def explore(b):
         "host; 96 sampled rows read, 15360 samples, 960 cells")
 
 
+def shrink_memory(b, size):
+    """Peak resident memory (GNU time) of a whole shrink of a record of
+    `size` bytes whose crash needs its first 3 gestures and whose crash line
+    comes last, after gestures that follow the crash."""
+    path = os.path.join(b.out, "shrink-memory.events")
+    with open(path, "w") as f:
+        f.write("# tapfuzz run record\n# seed:1\n1 1000 click 100 60 0\n2 2000 longclick 400 60 60000 0\n"
+                "3 3000 swipe 700 60 600 100 4 20000 7 0\n")
+        i, lines = 4, 10000 if size > 2**20 else 1
+        while f.tell() < size - 90:
+            f.write("".join(f"{j} {j * 1000} click {j * 37 % 800} {300 + j % 150} 0\n" for j in range(i, i + lines)))
+            i += lines
+        f.write("# crash:./saved/coredump-touchapp-9-2026-01-01_00:00:00 after:3 signature:unknown\n")
+    size = os.path.getsize(path)
+    shutil.rmtree("results", ignore_errors=True)
+    for old in glob.glob(os.path.join(b.out, "shrink-memory-min*.events")):
+        os.unlink(old)
+    figures = os.path.join(b.out, "shrink-time.txt")
+    done = subprocess.run(["/usr/bin/time", "-o", figures, "-f", "%M", b.tapfuzz, "-a", "touchapp", "--shrink", path,
+                           "--speed", "0", "--wait", "1"], env=b.env, stdout=subprocess.DEVNULL)
+    log = open(glob.glob("results/*/tapfuzz.log")[0]).read()
+    m = re.search(r"shrink: (\d+) gestures from (\d+) in (\d+) tries", log)
+    what = f"{size / 2**20:.0f} MB" if size >= 2**20 else f"{size / 1024:.1f} KB"
+    row(f"shrink of a {what} record: peak resident memory, kB", open(figures).read().split()[-1], "flat",
+        f"exit {done.returncode}; " + (f"{m.group(1)} of {m.group(2)} gestures kept in {m.group(3)} tries" if m else "no result")
+        + "; crash line last")
+    os.unlink(path)
+
+
 def shrink(b):
+    app = os.path.join(b.build, "tests", "touchapp")
+    if os.path.exists(app):
+        b.profile(f"APP_RESTART=exec {app} seq 1\nAPP_RESTART_DELAY=0\n")
+        b.node(fifo=True)
+        section("Shrink's memory: the record streamed, the gestures up to the crash kept (touchapp seq, "
+                "--speed 0 --wait 1)")
+        for size in (1024, 100 << 20):
+            shrink_memory(b, size)
     n = 100 if b.quick else 500
     section(f"Shrink: tries and time for a record of {n} gestures whose crash needs 3 of them in order (touchapp seq: "
             "a click, a long click, a swipe), --speed 0 --wait 1; each candidate up to 3 tries")

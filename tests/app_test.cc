@@ -83,6 +83,9 @@ struct Case {
     // by "; "; the run's dumps are then the signature lines' (no bundle
     // checked in detail). nullptr: not looked at.
     const char* signatures = nullptr;
+    // Regex searched in "pid args" of the processes left two seconds after
+    // tapfuzz ended; nullptr: not looked at.
+    const char* leftovers = nullptr;
 };
 // Cases are named in test output, not dumped as bytes.
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
@@ -177,11 +180,20 @@ TEST_P(AppWatchRun, LogsAndBundles)
         for (std::istringstream lines(Sandbox::ReadFile(r)); std::getline(lines, line);)
             if (line.rfind("# crash:", 0) == 0)
                 recorded.push_back(std::regex_search(line, f, std::regex(" signature:(\\S+)$")) ? f[1].str() : line);
-    // A shrink's result: the header, where it came from, the cause in order, renumbered, each after its old gap.
-    EXPECT_TRUE(c.status != 0 || std::find(c.args.begin(), c.args.end(), "--shrink") == c.args.end() ||
-                std::regex_match(Sandbox::ReadFile(sb.path("r-min.events")), std::regex(R"(# tapfuzz run record\n# seed:1\n# shrunk )"
-                    R"(from:r\.events crash after:\d+ signature:unknown\n1 1000 [^]*click 50 60 0\n\d \d000 longclick 160 60 60000 0\n)"
-                    R"([^]*swipe 270 60 200 100 4 20000 7 0\n[^]*)"))) << Sandbox::ReadFile(sb.path("r-min.events"));
+    // A shrink's result: the header, where it came from, the cause in order, renumbered, each after its old gap;
+    // stopped early, the best list so far. Its gestures are in the log too.
+    if (c.status == 0 && std::find(c.args.begin(), c.args.end(), "--shrink") != c.args.end()) {
+        const std::string min = Sandbox::ReadFile(sb.path("r-min.events"));
+        std::string kept;
+        for (const std::string& m : ::Messages(log, "[INFO]shrink: kept: "))
+            kept += m + "\n";
+        EXPECT_EQ(min.substr(min.find('\n', min.find("# shrunk from:")) + 1), kept) << log;
+        EXPECT_TRUE(log.find("]stopped by ") != std::string::npos ||
+                    std::regex_match(min, std::regex(R"(# tapfuzz run record\n# seed:1\n# shrunk )"
+                        R"(from:r\.events crash after:\d+ signature:unknown\n1 1000 [^]*click 50 60 0\n\d \d000 longclick 160 60 60000 0\n)"
+                        R"([^]*swipe 270 60 200 100 4 20000 7 0\n[^]*)"))) << min;
+    }
+    EXPECT_TRUE(!c.leftovers || std::regex_search(sb.Leftovers(), std::regex(c.leftovers))) << sb.Leftovers();
     // A shrink keeps no run record of its own.
     EXPECT_TRUE(recorded == logged || std::find(c.args.begin(), c.args.end(), "--shrink") != c.args.end());
     std::string summary;
@@ -350,6 +362,34 @@ const Case kCases[] = {
     {"ShrinkGivesUpOnACrashGone", "320x240x32", "exit 1000", "APP_RESTART_DELAY=0\n", {"--shrink", "r.events", "--wait", "1"}, 1,
      {"shrink: try 3: 40 gestures, not reproduced$", "shrink: the crash did not reproduce in 3 tries$"},
      nullptr, nullptr, ShrinkRecord(40), nullptr, ""},
+    // Dumps nobody planted under the name, some naming the pids of the
+    // shrink's own processes, reproduce nothing; a try's shell and what it
+    // started end before the next try and with the shrink (no "sleep 1000"
+    // is met by a new shell or left), and an impostor of the name is spared.
+    {"ShrinkIsNotFakedAndEndsItsOwnOnly", "320x240x32", "", "APP_RESTART_DELAY=0\nAPP_RESTART=for f in /proc/[0-9]*/cmdline; do "
+     "[ \"$(tr '\\0' ' ' < $f)\" != 'sleep 1000 ' ] || echo sleeping >> /mnt/screens.txt; done 2>/dev/null; " TOUCHAPP_BIN
+     " exit 2 0 0 320 240; sleep 1000\n", {"--shrink", "r.events", "--speed", "0", "--wait", "1"}, 1,
+     {"mv /tmp/coredump-touchapp-", "shrink: try 3: 40 gestures, not reproduced$", "shrink: the crash did not reproduce in 3 tries$"},
+     nullptr, nullptr, kNobody + "sh -c 'while :; do for d in /proc/[0-9]*; do case $(cat $d/comm) in touchapp|sleep) "
+     ": > /tmp/coredump-touchapp-${d#/proc/}-$(date +%s);; esac; done; sleep 0.3; done' 2>/dev/null & (" + kNobody +
+     "bash -c 'exec -a touchapp sleep 60' &); " + ShrinkRecord(40), "^(?![\\s\\S]*sleeping)", "",
+     "^(?![\\s\\S]*(sleep 1000|touchapp exit))[\\s\\S]*\\d+ touchapp 60 \n"},
+    // One running already under tapfuzz's uid is left as it is, and so no shrink.
+    {"ShrinkLeavesARunningAppAlone", "320x240x32", "exit 1000", "APP_RESTART_DELAY=0\n", {"-a", "touchapp", "--shrink", "r.events"}, 1,
+     {"shrink: touchapp already runs as pid \\d+, not started by the shrink: end it first$"}, nullptr, nullptr,
+     "(bash -c ': > /tmp/up; exec -a touchapp sleep 60' &); until [ -e /tmp/up ]; do sleep 0.1; done; " + ShrinkRecord(40),
+     nullptr, nullptr, "\\d+ touchapp 60 \n"},
+    // Stopped, the best list so far is written and logged; when every name
+    // of a result is taken, logged all the same.
+    {"ShrinkStoppedKeepsItsBestList", "320x240x32", "", "APP_RESTART_DELAY=0\nAPP_RESTART=exec " TOUCHAPP_BIN " seq 1\n",
+     {"--shrink", "r.events", "--speed", "0", "--wait", "1"}, 0,
+     {"shrink: try 1: 200 gestures, reproduced$", "stopped by SIGINT$", "shrink: kept: 1 1000 ", "shrink: \\d+ gestures from 200 in \\d+ tries: r-min\\.events$"},
+     nullptr, nullptr, "(sleep 8; kill -INT $$) & " + ShrinkRecord(200), nullptr, ""},
+    {"ShrinkResultStaysInTheLog", "320x240x32", "", "APP_RESTART_DELAY=0\nAPP_RESTART=exec " TOUCHAPP_BIN " seq 1\n",
+     {"--shrink", "r.events", "--speed", "0", "--wait", "1", "--tries", "1"}, 1,
+     {"shrink: kept: 1 1000 ", "shrink: kept: 40 40000 ", "shrink: not written: r-min\\.events to r-min-99\\.events are all taken; "
+      "the 40 gestures kept are the \"shrink: kept:\" lines of the log$"},
+     nullptr, nullptr, "for n in '' $(seq 2 99); do : > r-min${n:+-$n}.events; done; " + ShrinkRecord(40), nullptr, ""},
     // A replay whose last gesture crashes the application ends only once
     // that dump is saved, recorded and credited, not leaving it to the next run.
     {"LastGestureCrashIsSaved", "320x240x32", "", "APP_RESTART_DELAY=0\nAPP_RESTART=exec " TOUCHAPP_BIN " seq 1\n",

@@ -166,4 +166,35 @@ TEST(ShrinkSearch, KeepsTheCauseWithinTheTries)
     }
 }
 
+// A crash line past the first 256 MB of a record is found, and only the
+// gestures up to it and the one under way are taken; the peak memory of
+// the reading is printed (the test's own included).
+TEST(ShrinkInput, StreamsARecordPast256MB)
+{
+    const char* path = "shrink-big.events";
+    FILE* f = fopen(path, "w");
+    ASSERT_NE(f, nullptr);
+    fputs("# tapfuzz run record\n# seed:1\n1 0 click 1 1 0\n2 5 key 115 0\n3 9 click 2 2 0\n4 12 click 3 3 0\n#", f);
+    const std::string chunk(1 << 20, 'x');
+    for (int i = 0; i < 257; ++i)
+        fwrite(chunk.data(), 1, chunk.size(), f);
+    fputs("\n# crash:./saved/coredump-touchapp-9-2026-01-01_00:00:00 after:2 signature:SIGSEGV,touchapp+0x1c\n"
+          "5 20 click 4 4 0\n", f);
+    ASSERT_EQ(fclose(f), 0);
+    ShrinkInput in;
+    std::string why;
+    const bool ok = loadShrinkInput(path, "touchapp", 0, {10, 10, {}}, &in, &why);
+    unlink(path);
+    ASSERT_TRUE(ok) << why;
+    struct rusage use;
+    getrusage(RUSAGE_SELF, &use);
+    printf("shrink input of a 257 MB record: peak resident memory %ld kB\n", use.ru_maxrss);
+    EXPECT_EQ(in.after, 2);
+    EXPECT_EQ(in.key, "SIGSEGV,touchapp+0x1c");
+    EXPECT_EQ(in.header, (std::vector<std::string>{"# tapfuzz run record\n", "# seed:1\n"}));
+    EXPECT_EQ(in.tails, (std::vector<std::string>{" click 1 1 0", " key 115 0", " click 2 2 0"}));
+    ASSERT_EQ(in.events.size(), 3u);
+    EXPECT_EQ(in.events[2].at, 9);
+}
+
 }  // namespace

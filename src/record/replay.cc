@@ -129,6 +129,7 @@ bool ReplayParser::endLine()
     ReplayEvent e{};
     const bool gesture = !mLine.empty() && mLine[0] != '#';
     int hold = 0;
+    bool kept = false;
     if (mNul)
         fault = "holds a NUL byte";
     else if (!gesture && !mLong && readClickHold(mLine, &hold)) {
@@ -148,10 +149,13 @@ bool ReplayParser::endLine()
             if (e.event.eventTye == FACTOR_TOUCH)
                 e.event.duration = mClickHoldMs * 1000;
             mLast = e;
-            if (e.index >= mFrom && e.index <= mTo)
+            kept = e.index >= mFrom && e.index <= mTo;
+            if (kept)
                 mEvents.push_back(e);
         }
     }
+    if (fault.empty() && !mLong && mHook)
+        mHook(mLine, kept ? &mEvents.back() : nullptr);
     mLine.clear();
     mLong = mNul = false;
     if (!fault.empty())
@@ -218,11 +222,8 @@ bool ReplayParser::finish()
     return mWhy.empty();
 }
 
-bool loadReplay(const char* path, int from, int to, const ReplayLimits& limits, std::vector<ReplayEvent>* out,
-                std::string* why, std::string* note, int* clickHoldMs)
+bool feedReplay(const char* path, ReplayParser* parser, std::string* why)
 {
-    out->clear();
-    note->clear();
     // Without O_NONBLOCK, opening a fifo waits for a writer; a device is
     // never read at all.
     Fd in(open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
@@ -235,7 +236,6 @@ bool loadReplay(const char* path, int from, int to, const ReplayLimits& limits, 
         *why = std::string(path) + " is not a regular file";
         return false;
     }
-    ReplayParser parser(path, from, to, limits);
     // Up to the end it has now: a record still being written is read as far
     // as it goes, and never chased.
     std::vector<char> buffer(64 * 1024);
@@ -247,10 +247,25 @@ bool loadReplay(const char* path, int from, int to, const ReplayLimits& limits, 
             *why = std::string("cannot read ") + path + ": " + errorText(errno);
             return false;
         }
-        if (n == 0 || !parser.feed(buffer.data(), static_cast<size_t>(n)))
+        if (n == 0)
             break;
+        if (!parser->feed(buffer.data(), static_cast<size_t>(n))) {
+            *why = parser->why();
+            return false;
+        }
         left -= n;
     }
+    return true;
+}
+
+bool loadReplay(const char* path, int from, int to, const ReplayLimits& limits, std::vector<ReplayEvent>* out,
+                std::string* why, std::string* note, int* clickHoldMs)
+{
+    out->clear();
+    note->clear();
+    ReplayParser parser(path, from, to, limits);
+    if (!feedReplay(path, &parser, why))
+        return false;
     const bool ok = parser.finish();
     *note = parser.note();
     if (!ok) {

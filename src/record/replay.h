@@ -9,6 +9,7 @@
 
 #include <stddef.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,12 @@ public:
     // handed out carries as its duration.
     int clickHoldMs() const { return mClickHoldMs; }
     std::vector<ReplayEvent>& events() { return mEvents; }
+    // Told of each line found sound, as it ends, so that a reader of the
+    // record's other lines needs no second pass over its bytes: the line
+    // without its line feed, and the gesture when the range keeps it. A
+    // comment longer than kMaxLine is skipped unread, and not told.
+    using LineHook = std::function<void(const std::string& line, const ReplayEvent* kept)>;
+    void onLine(LineHook hook) { mHook = std::move(hook); }
 
 private:
     bool endLine();
@@ -65,7 +72,15 @@ private:
     int mClickHoldMs = 0;
     std::string mWhy, mNote;
     std::vector<ReplayEvent> mEvents;
+    LineHook mHook;
 };
+
+// Feeds the record at `path` to `parser` up to its end at the moment it is
+// opened (a record still being written included), 64 KB at a time. Only a
+// regular file is read: a fifo or a device is refused at once, never
+// waited on. False, with *why, when it cannot be read or a line is at
+// fault; the parser's finish() is left to the caller.
+bool feedReplay(const char* path, ReplayParser* parser, std::string* why);
 
 // Reads the record at `path` up to its end at the moment it is opened (a
 // record still being written included). Only a regular file is read: a fifo

@@ -1,14 +1,16 @@
 // Problem: a shrink runs the application hundreds of times; each run must
-// start from a fresh application, end it without signalling a process that
-// took its pid, and be judged by the dumps the watcher saves, which arrive
-// a second or two after the crash on another thread.
+// start from a fresh application, end what it started and nothing else
+// (not a process that took its pid, not one of another user), be judged
+// only by dumps of what it started, which the watcher saves a second or two
+// after the crash on another thread, and lose no result to a stop.
 // Solution: the search apart from the tries, so that it can be checked in
-// process; a try that ends the application through pidfds, starts it with
-// APP_RESTART, replays the candidate at its recorded gaps and waits for the
-// watcher's word on the dumps, ending early once the application is gone.
+// process; a try that ends the last try's shell and everything it started
+// through pidfds, starts APP_RESTART, replays the candidate at its recorded
+// gaps and waits for the watcher's word on a dump whose pid and owner the
+// try saw, ending early once the application is gone; the kept list logged
+// before it is written.
 #include "run/shrink.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -121,6 +123,9 @@ bool writeAll(int fd, const char* data, size_t size)
 
 // The kernel keeps 15 characters of a program's name (comm).
 const size_t kCommLength = 15;
+// A record's header is a dozen lines; a hostile one is not copied whole
+// into the result.
+const size_t kHeaderLines = 64;
 
 std::string signatureOnLine(const std::string& line)
 {
@@ -141,65 +146,67 @@ std::string dumpKey(const std::string& path)
 bool loadShrinkInput(const char* record, const std::string& app, int crash, const ReplayLimits& limits,
                      ShrinkInput* out, std::string* why)
 {
-    std::string note;
     out->record = record;
-    // loadReplay refuses what is no regular file before it is read whole.
-    std::vector<ReplayEvent> all;
-    if (!loadReplay(record, 1, INT_MAX, limits, &all, why, &note))
-        return false;
-    std::string text = readSmall(record, 256u << 20);
+    // The record is streamed twice, checked whole both times, 64 KB at a
+    // time: first for its crash and header, keeping no gesture, then for the
+    // gestures up to the crash. Memory grows with those gestures alone, never
+    // with what follows them or with the size of the file.
+    ReplayParser look(record, 1, 0, limits);
     bool gestures = false, found = false;
-    std::vector<std::pair<int, std::string>> tails;
-    for (size_t at = 0, end; at < text.size(); at = end + 1) {
-        end = text.find('\n', at);
-        if (end == std::string::npos)
-            break;
-        const std::string line = text.substr(at, end - at);
-        std::string dump;
+    std::string dump, logged;
+    look.onLine([&](const std::string& line, const ReplayEvent*) {
+        std::string path;
         long long after = 0;
-        if (readCrashLine(line, &dump, &after)) {
+        if (readCrashLine(line, &path, &after)) {
             std::string program, pid, time;
-            const std::string base = dump.substr(dump.rfind('/') + 1);
-            if (found || after < 0 || (crash != 0 && after != crash) || !splitSavedName(base, &program, &pid, &time) ||
-                program != app.substr(0, kCommLength))
-                continue;
+            const std::string base = path.substr(path.rfind('/') + 1);
+            if (found || after < 0 || after >= INT_MAX || (crash != 0 && after != crash) ||
+                !splitSavedName(base, &program, &pid, &time) || program != app.substr(0, kCommLength))
+                return;
             found = true;
             out->after = static_cast<int>(after);
             out->program = program;
-            out->key = dumpKey(dump);
-            if (out->key.empty())
-                out->key = signatureOnLine(line);
+            dump = path;
+            logged = signatureOnLine(line);
         } else if (!line.empty() && line[0] == '#') {
-            if (!gestures && line.rfind("# shrunk from:", 0) != 0)
+            if (!gestures && out->header.size() < kHeaderLines && line.rfind("# shrunk from:", 0) != 0)
                 out->header.push_back(line + "\n");
-        } else {
+        } else if (!line.empty()) {
             gestures = true;
-            size_t second = line.find(' ', line.find(' ') + 1);
-            tails.emplace_back(atoi(line.c_str()), second == std::string::npos ? "" : line.substr(second));
         }
-    }
+    });
+    if (!feedReplay(record, &look, why))
+        return false;
     if (!found) {
         *why = std::string(record) + " holds no crash of " + app +
                (crash != 0 ? " after gesture " + std::to_string(crash) : std::string());
         return false;
     }
-    // Both in the record's order, the indexes rising. The gesture under way
-    // when the dump was seen (a long click, say, whose touch-down crashed
-    // the application) is recorded after it: it is taken too, and the
-    // search drops it when the crash does not need it.
-    auto t = tails.begin();
-    for (const ReplayEvent& e : all) {
-        if (e.index > out->after + 1)
-            break;
-        out->events.push_back(e);
-        while (t != tails.end() && t->first < e.index)
-            ++t;
-        out->tails.push_back(t != tails.end() && t->first == e.index ? t->second : "");
-    }
-    if (out->events.empty()) {
+    out->key = dumpKey(dump);
+    if (out->key.empty())
+        out->key = logged;
+    // The gesture under way when the dump was seen (a long click, say, whose
+    // touch-down crashed the application) is recorded after it: it is taken
+    // too, and the search drops it when the crash does not need it.
+    ReplayParser take(record, 1, out->after + 1, limits);
+    take.onLine([out](const std::string& line, const ReplayEvent* kept) {
+        if (kept == nullptr)
+            return;
+        size_t second = line.find(' ', line.find(' ') + 1);
+        out->tails.push_back(second == std::string::npos ? "" : line.substr(second));
+    });
+    if (!feedReplay(record, &take, why))
+        return false;
+    const bool ok = take.finish();
+    if (take.events().empty()) {
         *why = std::string(record) + ": no gesture came before the crash";
         return false;
     }
+    if (!ok) {
+        *why = take.why();
+        return false;
+    }
+    out->events.swap(take.events());
     return true;
 }
 
@@ -211,14 +218,13 @@ public:
         std::lock_guard<std::mutex> hold(mLock);
         ++mFound;
     }
-    void saved(const std::string& name, const std::string& signature)
+    void saved(const std::string& name, uid_t owner, const std::string& signature)
     {
-        std::string program;
-        pid_t pid = 0;
-        if (!splitDumpName(name, &program, &pid))
-            program = name;
+        Saved d{name, 0, owner, signatureKey(signature)};
+        if (!splitDumpName(name, &d.program, &d.pid))
+            d.pid = 0;
         std::lock_guard<std::mutex> hold(mLock);
-        mSaved.emplace_back(program, signatureKey(signature));
+        mSaved.push_back(d);
     }
     // Dumps found so far, dumps saved so far.
     std::pair<size_t, size_t> counts()
@@ -227,20 +233,29 @@ public:
         return {mFound, mSaved.size()};
     }
     // A dump saved after the first `from` of `program` with key `key`
-    // ("unknown": any of the program's).
-    bool target(size_t from, const std::string& program, const std::string& key)
+    // ("unknown": any of the program's) whose pid and owner `ours` takes.
+    bool target(size_t from, const std::string& program, const std::string& key,
+                const std::function<bool(pid_t pid, uid_t owner)>& ours)
     {
         std::lock_guard<std::mutex> hold(mLock);
-        for (size_t i = from; i < mSaved.size(); ++i)
-            if (mSaved[i].first == program && (key == "unknown" || mSaved[i].second == key))
+        for (size_t i = from; i < mSaved.size(); ++i) {
+            const Saved& d = mSaved[i];
+            if (d.program == program && (key == "unknown" || d.key == key) && d.pid > 0 && ours(d.pid, d.owner))
                 return true;
+        }
         return false;
     }
 
 private:
+    struct Saved {
+        std::string program;
+        pid_t pid;
+        uid_t owner;
+        std::string key;
+    };
     std::mutex mLock;
     size_t mFound = 0;
-    std::vector<std::pair<std::string, std::string>> mSaved;
+    std::vector<Saved> mSaved;
 };
 
 std::shared_ptr<ShrinkDumps> shrinkDumps()
@@ -251,7 +266,9 @@ std::shared_ptr<ShrinkDumps> shrinkDumps()
 void shrinkWatch(const std::shared_ptr<ShrinkDumps>& dumps, WatchSettings* watch)
 {
     watch->onFound = [dumps](const std::string&) { dumps->found(); };
-    watch->onSaved = [dumps](const std::string& name, const std::string& signature) { dumps->saved(name, signature); };
+    watch->onSaved = [dumps](const std::string& name, uid_t owner, const std::string& signature) {
+        dumps->saved(name, owner, signature);
+    };
     // The shrink starts the application itself, once per try.
     watch->restart.clear();
     watch->stopOnCrash = false;
@@ -259,40 +276,22 @@ void shrinkWatch(const std::shared_ptr<ShrinkDumps>& dumps, WatchSettings* watch
 
 namespace {
 
-struct AppProc {
-    pid_t pid;
-    unsigned long long start;
+// Whether the process seen as `p` still runs (a zombie does not), and as
+// which uid now: it may have changed it since.
+bool alive(const SeenProcess& p, uid_t* uid)
+{
+    SeenProcess now;
+    if (!readSeenProcess(p.pid, [](pid_t, const ProcessStat&) { return true; }, &now) || now.start != p.start)
+        return false;
+    *uid = now.uid;
+    return true;
+}
+
+// What one look at the processes of the shrink's shells found.
+struct Look {
+    bool app = false;     // one of them runs the application
+    bool asleep = true;   // and every such one sleeps (waits for input)
 };
-
-bool running(pid_t pid, ProcessStat* stat)
-{
-    return readProcessStat(pid, stat) && stat->state != 'Z' && stat->state != 'X' && stat->state != 'x';
-}
-
-// The processes of the application: its comm, or the base name of the
-// first word of its command line, as the watch finds it.
-std::vector<AppProc> findApp(const std::string& name)
-{
-    std::vector<AppProc> found;
-    DIR* dir = opendir("/proc");
-    if (dir == nullptr)
-        return found;
-    while (struct dirent* d = readdir(dir)) {
-        char* end = nullptr;
-        long pid = strtol(d->d_name, &end, 10);
-        ProcessStat stat;
-        if (pid <= 0 || *end != '\0' || pid == getpid() || !running(static_cast<pid_t>(pid), &stat))
-            continue;
-        if (stat.comm != name.substr(0, kCommLength)) {
-            std::string first = readSmall("/proc/" + std::to_string(pid) + "/cmdline", 1024).c_str();
-            if (first.substr(first.rfind('/') + 1) != name)
-                continue;
-        }
-        found.push_back({static_cast<pid_t>(pid), stat.start});
-    }
-    closedir(dir);
-    return found;
-}
 
 class Shrinker {
 public:
@@ -301,14 +300,16 @@ public:
         : mIn(input), mSet(settings), mInjector(injector), mDumps(std::move(dumps))
     {
     }
-    ~Shrinker() { reap(); }
+    ~Shrinker() { endOurs(); }
+    Shrinker(const Shrinker&) = delete;
+    Shrinker& operator=(const Shrinker&) = delete;
 
     TryResult tryOnce(const std::vector<size_t>& candidate)
     {
         if (stopSignal() != 0)
             return TryResult::kStop;
         const size_t mark = mDumps->counts().second;
-        endApp();
+        endOurs();
         startApp();
         bool first = true;
         for (size_t i : candidate) {
@@ -335,7 +336,58 @@ public:
         return gap > 0 ? gap : 0;
     }
 
+    // Ends what the shells of the tries started and still runs under
+    // tapfuzz's own uid: SIGTERM, then SIGKILL after 2 s, each held by its
+    // pidfd (or start time), so that a process that took a pid since is
+    // never signalled. Bounded (4 s) even while a stop signal is pending.
+    void endOurs()
+    {
+        const uid_t me = geteuid();
+        for (int sig : {SIGTERM, SIGKILL}) {
+            for (long long t = monotonicMs();; usleep(20000)) {
+                look();
+                bool left = false;
+                for (Ours& p : mOurs) {
+                    uid_t uid = 0;
+                    if (!alive(p.seen, &uid))
+                        continue;
+                    if (uid != me) {
+                        if (!p.told)
+                            LOG(INFO) << "shrink: pid " << p.seen.pid << " of APP_RESTART runs as uid " << uid
+                                      << ", not tapfuzz's: not signalled";
+                        p.told = true;
+                        continue;
+                    }
+                    if (p.sent != sig)
+                        p.handle->signal(sig);
+                    p.sent = sig;
+                    left = true;
+                }
+                if (!left || monotonicMs() - t >= 2000)
+                    break;
+            }
+        }
+        reap();
+        for (auto it = mOurs.begin(); it != mOurs.end();) {
+            uid_t uid = 0;
+            if (!alive(it->seen, &uid)) {
+                it = mOurs.erase(it);
+                continue;
+            }
+            if (uid == me && it->sent == SIGKILL)
+                LOG(INFO) << "shrink: pid " << it->seen.pid << " of APP_RESTART outlived SIGKILL";
+            ++it;
+        }
+    }
+
 private:
+    struct Ours {
+        SeenProcess seen;
+        std::unique_ptr<ProcessHandle> handle;
+        int sent = 0;       // the signal sent last
+        bool told = false;  // that it is not signalled
+    };
+
     void reap()
     {
         for (auto it = mShells.begin(); it != mShells.end();) {
@@ -344,51 +396,83 @@ private:
         }
     }
 
-    // SIGTERM, then SIGKILL after 2 s, to the processes seen, never to one
-    // that took a pid afterwards.
-    void endApp()
+    // The processes of the shells not yet reaped: the shells, their
+    // descendants and the members of their process groups (startShell gives
+    // each its own), found from one reading of each process's stat; held
+    // from now on, and those of this try remembered with their uids.
+    Look look()
     {
-        std::vector<std::unique_ptr<ProcessHandle>> held;
-        for (const AppProc& p : findApp(mSet.app)) {
-            held.emplace_back(new ProcessHandle());
-            if (!held.back()->hold(p.pid, p.start))
-                held.pop_back();
+        reap();
+        Look l;
+        if (mShells.empty())
+            return l;
+        std::vector<std::pair<pid_t, ProcessStat>> all;
+        scanProcesses([&all](pid_t pid, const ProcessStat& stat) {
+            all.emplace_back(pid, stat);
+            return false;
+        });
+        auto among = [](const std::vector<pid_t>& pids, pid_t pid) {
+            return std::find(pids.begin(), pids.end(), pid) != pids.end();
+        };
+        std::vector<pid_t> ours(mShells);
+        for (bool grew = true; grew;) {
+            grew = false;
+            for (const auto& p : all)
+                if (!among(ours, p.first) && (among(mShells, p.second.group) || among(ours, p.second.parent))) {
+                    ours.push_back(p.first);
+                    grew = true;
+                }
         }
-        for (int sig : {SIGTERM, SIGKILL}) {
-            for (auto& h : held)
-                h->signal(sig);
-            for (long long t = monotonicMs(); monotonicMs() - t < 2000;) {
-                reap();
-                bool left = false;
-                for (auto& h : held)
-                    left = left || (h->signal(0) == 0 && !findApp(mSet.app).empty());
-                if (!left)
-                    return;
-                waitOrSignal(20000);
+        for (const auto& e : all) {
+            SeenProcess p;
+            if (!among(ours, e.first) || !readSeenProcess(e.first, [](pid_t, const ProcessStat&) { return true; }, &p) ||
+                p.start != e.second.start)
+                continue;
+            if (runsProgram(e.first, e.second, mSet.app)) {
+                l.app = true;
+                l.asleep = l.asleep && e.second.state == 'S';
             }
+            auto same = [&p](const SeenProcess& s) { return s.pid == p.pid && s.start == p.start; };
+            if (std::find_if(mSeen.begin(), mSeen.end(), same) == mSeen.end())
+                mSeen.push_back(p);
+            if (std::find_if(mOurs.begin(), mOurs.end(), [&same](const Ours& o) { return same(o.seen); }) != mOurs.end())
+                continue;
+            Ours o;
+            o.seen = p;
+            o.handle.reset(new ProcessHandle());
+            if (o.handle->hold(p.pid, p.start))
+                mOurs.push_back(std::move(o));
         }
+        l.asleep = l.asleep && l.app;
+        return l;
+    }
+
+    // A dump of a process this try's shell started, seen running as the
+    // dump's owner; or of the shell itself, which may have become the
+    // application (exec) and crashed before a look saw it.
+    bool ours(pid_t pid, uid_t owner) const
+    {
+        for (const SeenProcess& s : mSeen)
+            if (s.pid == pid && s.uid == owner)
+                return true;
+        return owner == geteuid() && pid == mTryShell;
     }
 
     void startApp()
     {
-        pid_t pid = startShell(mSet.restart);
-        if (pid < 0) {
+        mSeen.clear();
+        mTryShell = startShell(mSet.restart);
+        if (mTryShell < 0) {
             LOG(INFO) << "shrink: cannot start APP_RESTART: " << errorText(errno);
             return;
         }
-        mShells.push_back(pid);
+        mShells.push_back(mTryShell);
         // Up: there, then asleep (waiting for input) rather than still
         // starting, at most 2 s more; APP_RESTART_DELAY covers the rest.
         for (long long t = monotonicMs(), seen = -1; monotonicMs() - t < 10000 && stopSignal() == 0;) {
-            reap();
-            std::vector<AppProc> app = findApp(mSet.app);
-            bool asleep = !app.empty();
-            for (const AppProc& p : app) {
-                ProcessStat stat;
-                asleep = asleep && readProcessStat(p.pid, &stat) && stat.state == 'S';
-            }
-            seen = seen < 0 && !app.empty() ? monotonicMs() : seen;
-            if (asleep || (seen >= 0 && monotonicMs() - seen >= 2000))
+            Look l = look();
+            seen = seen < 0 && l.app ? monotonicMs() : seen;
+            if (l.asleep || (seen >= 0 && monotonicMs() - seen >= 2000))
                 break;
             waitOrSignal(20000);
         }
@@ -403,18 +487,19 @@ private:
         const long long start = monotonicMs(), wait = mSet.waitSeconds * 1000LL;
         long long gone = -1, quiet = start;
         size_t found = mDumps->counts().first;
+        auto ours = [this](pid_t pid, uid_t owner) { return this->ours(pid, owner); };
         for (;;) {
-            if (mDumps->target(mark, mIn.program, mIn.key))
+            const bool app = look().app;
+            if (mDumps->target(mark, mIn.program, mIn.key, ours))
                 return TryResult::kReproduced;
             if (stopSignal() != 0)
                 return TryResult::kStop;
-            reap();
             const long long now = monotonicMs();
             const std::pair<size_t, size_t> c = mDumps->counts();
             if (c.first != found)
                 found = c.first, quiet = now;
             const bool pending = c.first > c.second;
-            gone = !findApp(mSet.app).empty() ? -1 : gone < 0 ? now : gone;
+            gone = app ? -1 : gone < 0 ? now : gone;
             if (!pending && gone >= 0 && now - gone >= 1000 && now - quiet >= 1000)
                 return TryResult::kNotReproduced;
             if (now - start >= wait + (pending ? 3000 : 0))
@@ -427,13 +512,28 @@ private:
     const ShrinkSettings& mSet;
     InjectorEvent& mInjector;
     std::shared_ptr<ShrinkDumps> mDumps;
-    std::vector<pid_t> mShells;
+    std::vector<pid_t> mShells;      // started, not yet reaped
+    pid_t mTryShell = -1;            // this try's
+    std::vector<SeenProcess> mSeen;  // this try's processes, for ours()
+    std::vector<Ours> mOurs;         // held until they are gone
     int mTries = 0;
 };
 
+// The gesture lines of the kept list: renumbered, each after its old gap.
+std::vector<std::string> keptLines(const ShrinkInput& in, const Shrinker& shrinker, const std::vector<size_t>& kept)
+{
+    std::vector<std::string> lines;
+    long long at = 0;
+    for (size_t i : kept) {
+        at += shrinker.gapOf(i);
+        lines.push_back(std::to_string(lines.size() + 1) + " " + std::to_string(at) + in.tails[i]);
+    }
+    return lines;
+}
+
 // RECORD with "-min" before ".events", then -min-2, ...: never a file that
 // is there.
-std::string writeMin(const ShrinkInput& in, const Shrinker& shrinker, const std::vector<size_t>& kept, std::string* why)
+std::string writeMin(const ShrinkInput& in, const std::vector<std::string>& lines, std::string* why)
 {
     std::string stem = in.record;
     cutRecordEnd(&stem);
@@ -442,12 +542,8 @@ std::string writeMin(const ShrinkInput& in, const Shrinker& shrinker, const std:
         text += line;
     text += "# shrunk from:" + escapeLogText(in.record) + " crash after:" + std::to_string(in.after) +
             " signature:" + in.key + "\n";
-    long long at = 0;
-    int index = 0;
-    for (size_t i : kept) {
-        at += shrinker.gapOf(i);
-        text += std::to_string(++index) + " " + std::to_string(at) + in.tails[i] + "\n";
-    }
+    for (const std::string& line : lines)
+        text += line + "\n";
     for (int n = 1; n < 100; ++n) {
         std::string path = stem + (n == 1 ? "-min" : "-min-" + std::to_string(n)) + kRecordEnd;
         Fd fd(openRetry(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
@@ -459,8 +555,25 @@ std::string writeMin(const ShrinkInput& in, const Shrinker& shrinker, const std:
         }
         return path;
     }
-    *why = stem + "-min" + kRecordEnd + ": too many of that name";
+    *why = stem + "-min" + kRecordEnd + " to " + stem + "-min-99" + kRecordEnd + " are all taken";
     return "";
+}
+
+const char* signalName(int sig)
+{
+    return sig == SIGALRM ? "SIGALRM" : sig == SIGTERM ? "SIGTERM" : "SIGINT";
+}
+
+// An application of the name already running under tapfuzz's uid: the
+// shrink would end only what it starts, and two of it would share the
+// screen and the panel. Its pid, or 0.
+pid_t runningAlready(const std::string& app)
+{
+    for (const SeenProcess& p :
+         scanProcesses([&app](pid_t pid, const ProcessStat& stat) { return runsProgram(pid, stat, app); }))
+        if (p.uid == geteuid())
+            return p.pid;
+    return 0;
 }
 
 }  // namespace
@@ -468,13 +581,23 @@ std::string writeMin(const ShrinkInput& in, const Shrinker& shrinker, const std:
 int runShrink(const ShrinkInput& input, const ShrinkSettings& settings, InjectorEvent& injector,
               const std::shared_ptr<ShrinkDumps>& dumps, const std::function<void()>& stopWatcher)
 {
+    if (pid_t pid = runningAlready(settings.app)) {
+        const std::string text = "shrink: " + escapeLogText(settings.app) + " already runs as pid " +
+                                 std::to_string(pid) + ", not started by the shrink: end it first";
+        fprintf(stderr, "tapfuzz: %s\n", text.c_str());
+        LOG(INFO) << text;
+        stopWatcher();
+        return 1;
+    }
     Shrinker shrinker(input, settings, injector, dumps);
     ShrinkSearch s = shrinkSearch(input.events.size(), settings.tries,
                                   [&shrinker](const std::vector<size_t>& c) { return shrinker.tryOnce(c); });
+    // The application is left as the shrink found it: not running.
+    shrinker.endOurs();
     // The dumps of the last try are saved by now; nothing more is watched.
     stopWatcher();
     if (stopSignal() != 0)
-        LOG(INFO) << "stopped by " << (stopSignal() == SIGALRM ? "SIGALRM" : "SIGINT");
+        LOG(INFO) << "stopped by " << signalName(stopSignal());
     if (!s.reproduced) {
         if (stopSignal() != 0)
             return 0;
@@ -484,11 +607,18 @@ int runShrink(const ShrinkInput& input, const ShrinkSettings& settings, Injector
         LOG(INFO) << text;
         return 1;
     }
+    // The list goes into the log before the file: a result that cannot be
+    // written is not lost.
+    const std::vector<std::string> lines = keptLines(input, shrinker, s.kept);
+    for (const std::string& line : lines)
+        LOG(INFO) << "shrink: kept: " << escapeLogText(line);
     std::string why;
-    const std::string path = writeMin(input, shrinker, s.kept, &why);
+    const std::string path = writeMin(input, lines, &why);
     if (path.empty()) {
-        fprintf(stderr, "tapfuzz: shrink: not written: %s\n", why.c_str());
-        LOG(INFO) << "shrink: not written: " << escapeLogText(why);
+        const std::string text = "shrink: not written: " + why + "; the " + std::to_string(lines.size()) +
+                                 " gestures kept are the \"shrink: kept:\" lines of the log";
+        fprintf(stderr, "tapfuzz: %s\n", text.c_str());
+        LOG(INFO) << escapeLogText(text);
         return 1;
     }
     LOG(INFO) << "shrink: " << static_cast<long>(s.kept.size()) << " gestures from "

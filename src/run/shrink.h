@@ -55,15 +55,18 @@ struct ShrinkInput {
     std::string key;                  // its signature key, "unknown" without
 };
 
-// Reads RECORD: its crash of `app` after gesture `crash` (0: the first),
-// whose signature is read from the saved dump while it is there. False with
-// *why when it has none or the gestures are refused.
+// Reads RECORD, streamed, checked whole: its crash of `app` after gesture
+// `crash` (0: the first), wherever it lies, whose signature is read from
+// the saved dump while it is there. Only the gestures up to the crash are
+// kept. False with *why when it has none or the gestures are refused.
 bool loadShrinkInput(const char* record, const std::string& app, int crash, const ReplayLimits& limits,
                      ShrinkInput* out, std::string* why);
 
 // The whole shrink, once the watcher runs with `watch` (see shrinkWatch):
-// logs each try and the result, writes the -min record. The status: 0 with
-// a result, 1 when the crash did not reproduce.
+// logs each try, the kept gestures and the result, writes the -min record,
+// and ends what it started. The status: 0 with a result (or none, stopped
+// first), 1 when the crash did not reproduce, the result cannot be written
+// (its gestures are in the log) or the application already runs.
 struct ShrinkSettings {
     std::string app, restart;
     int restartDelay = 3;

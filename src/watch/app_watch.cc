@@ -64,6 +64,20 @@ void closeFrom(int first, int maxFd)
     _exit(127);
 }
 
+// Whether `pid` is one of `shells` or descends from one, up its parents:
+// shells not yet reaped, whose pids are still their own.
+bool descendsFrom(pid_t pid, const std::vector<pid_t>& shells)
+{
+    ProcessStat stat;
+    for (int depth = 0; pid > 1 && depth < 64; ++depth, pid = stat.parent) {
+        if (std::find(shells.begin(), shells.end(), pid) != shells.end())
+            return true;
+        if (!readProcessStat(pid, &stat))
+            return false;
+    }
+    return false;
+}
+
 }  // namespace
 
 pid_t startShell(const std::string& command)
@@ -84,47 +98,58 @@ AppWatch::AppWatch(const std::string& name, const std::string& restart, int dela
 {
 }
 
-bool AppWatch::readProc(pid_t pid, Proc* proc) const
+bool runsProgram(pid_t pid, const ProcessStat& stat, const std::string& name)
+{
+    if (stat.comm == name)
+        return true;
+    // Kernel threads have an empty command line, which names nothing.
+    std::string first = readSmall("/proc/" + std::to_string(pid) + "/cmdline", 1024).c_str();
+    return first.substr(first.rfind('/') + 1) == name;
+}
+
+bool readSeenProcess(pid_t pid, const ProcessFilter& keep, SeenProcess* out)
 {
     ProcessStat stat;
     if (!readProcessStat(pid, &stat))
         return false;
     // A dead process waiting for its parent is gone for the user.
-    if (stat.state == 'Z' || stat.state == 'X' || stat.state == 'x')
+    if (stat.state == 'Z' || stat.state == 'X' || stat.state == 'x' || !keep(pid, stat))
         return false;
-    std::string dir = "/proc/" + std::to_string(pid) + "/";
-    if (stat.comm != mName) {
-        // Kernel threads have an empty command line, which names nothing.
-        std::string first = readSmall(dir + "cmdline", 1024).c_str();
-        if (first.substr(first.rfind('/') + 1) != mName)
-            return false;
-    }
     // The effective uid: the one a dump of the process belongs to.
-    std::string status = readSmall(dir + "status", 4096);
+    std::string status = readSmall("/proc/" + std::to_string(pid) + "/status", 4096);
     size_t at = status.find("\nUid:");
     unsigned long real = 0, effective = 0;
     if (at == std::string::npos || sscanf(status.c_str() + at + 5, "%lu %lu", &real, &effective) != 2)
         return false;
-    proc->pid = pid;
-    proc->parent = stat.parent;
-    proc->start = stat.start;
-    proc->uid = static_cast<uid_t>(effective);
-    proc->started = false;
+    out->pid = pid;
+    out->parent = stat.parent;
+    out->group = stat.group;
+    out->start = stat.start;
+    out->uid = static_cast<uid_t>(effective);
     return true;
 }
 
-bool AppWatch::startedHere(pid_t pid) const
+std::vector<SeenProcess> scanProcesses(const ProcessFilter& keep)
 {
-    // Up the parents to a shell of ours: it cannot have been reaped, so its
-    // pid is still its own.
-    ProcessStat stat;
-    for (int depth = 0; pid > 1 && depth < 64; ++depth, pid = stat.parent) {
-        if (std::find(mChildren.begin(), mChildren.end(), pid) != mChildren.end())
-            return true;
-        if (!readProcessStat(pid, &stat))
-            return false;
+    std::vector<SeenProcess> found;
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir("/proc"), closedir);
+    while (dir) {
+        struct dirent* e = readdir(dir.get());
+        if (e == nullptr)
+            break;
+        char* end = nullptr;
+        long pid = strtol(e->d_name, &end, 10);
+        SeenProcess p;
+        if (pid > 0 && *end == '\0' && pid != getpid() && readSeenProcess(static_cast<pid_t>(pid), keep, &p))
+            found.push_back(p);
     }
-    return false;
+    return found;
+}
+
+bool AppWatch::readProc(pid_t pid, Proc* proc) const
+{
+    proc->started = false;
+    return readSeenProcess(pid, [this](pid_t p, const ProcessStat& stat) { return runsProgram(p, stat, mName); }, proc);
 }
 
 AppWatch::Proc AppWatch::findProcess() const
@@ -137,16 +162,11 @@ AppWatch::Proc AppWatch::findProcess() const
         return proc;
     }
     Proc best;
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir("/proc"), closedir);
-    while (dir) {
-        struct dirent* e = readdir(dir.get());
-        if (e == nullptr)
-            break;
-        char* end = nullptr;
-        long pid = strtol(e->d_name, &end, 10);
-        if (pid <= 0 || *end != '\0' || pid == getpid() || !readProc(static_cast<pid_t>(pid), &proc))
-            continue;
-        proc.started = startedHere(proc.pid);
+    for (const SeenProcess& seen :
+         scanProcesses([this](pid_t p, const ProcessStat& stat) { return runsProgram(p, stat, mName); })) {
+        static_cast<SeenProcess&>(proc) = seen;
+        // Up the parents to a shell of ours.
+        proc.started = descendsFrom(proc.pid, mChildren);
         if (best.pid == 0 || proc.started > best.started ||
             (proc.started == best.started && (proc.start < best.start || (proc.start == best.start && proc.pid < best.pid))))
             best = proc;

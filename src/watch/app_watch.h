@@ -9,6 +9,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,22 @@
 // process group of its own; safe while other threads run (the child only
 // execs). The shell's pid, or -1 with errno.
 pid_t startShell(const std::string& command);
+
+// A running process as the watch sees it in /proc.
+struct SeenProcess {
+    pid_t pid = 0, parent = 0, group = 0;
+    unsigned long long start = 0;  // to tell a later process under the pid
+    uid_t uid = 0;                 // effective: the owner of its dumps
+};
+// Which processes a scan takes, from their stat alone.
+using ProcessFilter = std::function<bool(pid_t pid, const ProcessStat& stat)>;
+// Whether `pid` runs the program `name`: its comm, or the base name of the
+// first word of its command line (a kernel thread's is empty).
+bool runsProgram(pid_t pid, const ProcessStat& stat, const std::string& name);
+// Process `pid` when it runs (a zombie is gone) and `keep` takes it.
+bool readSeenProcess(pid_t pid, const ProcessFilter& keep, SeenProcess* out);
+// Every process of /proc but tapfuzz itself that readSeenProcess gives.
+std::vector<SeenProcess> scanProcesses(const ProcessFilter& keep);
 
 // One look at the main thread of the application (tid == pid: the GUI
 // thread of Qt, GTK and LVGL applications): whether it has gone into a
@@ -61,14 +78,10 @@ public:
     bool ownsDump(const std::string& dumpName, uid_t owner) const;
 
 private:
-    struct Proc {
-        pid_t pid = 0, parent = 0;
-        unsigned long long start = 0;
-        uid_t uid = 0;
+    struct Proc : SeenProcess {
         bool started = false;  // by APP_RESTART
     };
     bool readProc(pid_t pid, Proc* proc) const;
-    bool startedHere(pid_t pid) const;
     Proc findProcess() const;
     std::string exitStatus();
     void restart(long now);

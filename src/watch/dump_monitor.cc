@@ -139,7 +139,7 @@ void dumpMonitor::watch()
                                   const std::string& signature) {
         bundle.dumpSaved(saved, name, owner, signature);
         if (s.onSaved)
-            s.onSaved(name, signature);
+            s.onSaved(name, owner, signature);
     };
     ProgressLine progress(s.count, s.hours, s.startedAt);
     for (;;) {

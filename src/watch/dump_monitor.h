@@ -9,6 +9,7 @@
 #define TAPFUZZ_WATCH_DUMP_MONITOR_H
 
 #include <pthread.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <functional>
@@ -34,9 +35,10 @@ struct WatchSettings {
     // replay), the hours of a run by time (0: by count), and the monotonic
     // second the run started.
     // Told of each dump first seen (its name in the dump folder) and each
-    // saved one (that name and its signature's text), on the watcher's thread.
+    // saved one (that name, the uid owning its file and its signature's
+    // text), on the watcher's thread.
     std::function<void(const std::string& name)> onFound;
-    std::function<void(const std::string& name, const std::string& signature)> onSaved;
+    std::function<void(const std::string& name, uid_t owner, const std::string& signature)> onSaved;
     int count = 0;
     int hours = 0;
     long startedAt = 0;

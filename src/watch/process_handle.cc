@@ -29,13 +29,14 @@ bool parseProcessStat(const char* text, ProcessStat* out)
 {
     // The name sits in parentheses and may itself hold ')' or blanks.
     const char *open = strchr(text, '('), *close = strrchr(text, ')');
-    int parent = 0;
+    int parent = 0, group = 0;
     if (open == nullptr || close == nullptr || close < open ||
-        sscanf(close + 1, " %c %d %*d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d %*d %*d %llu",
-               &out->state, &parent, &out->start) != 3)
+        sscanf(close + 1, " %c %d %d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d %*d %*d %llu",
+               &out->state, &parent, &group, &out->start) != 4)
         return false;
     out->comm.assign(open + 1, close);
     out->parent = parent;
+    out->group = group;
     return true;
 }
 

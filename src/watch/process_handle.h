@@ -17,6 +17,7 @@ struct ProcessStat {
     std::string comm;
     char state = 0;
     pid_t parent = 0;
+    pid_t group = 0;               // its process group
     unsigned long long start = 0;  // field 22: clock ticks after boot
 };
 
