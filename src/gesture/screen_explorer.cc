@@ -131,6 +131,8 @@ bool ScreenExplorer::open(const char* path, std::string* why)
     mLook.assign(static_cast<size_t>(mCols * mRows), 0);
     mLeaves.assign(mLook.size(), 0);
     mChanges.assign(mLook.size(), 0);
+    mMoved.assign(mLook.size(), 0);
+    mPending.assign(mLook.size(), 0);
     mVolatile.assign(mLook.size(), 0);
     mLast = mLook;
     return true;
@@ -187,16 +189,20 @@ void ScreenExplorer::readCells()
         mLook[c] = colour9(mSums[c * 3] / n, mSums[c * 3 + 1] / n, mSums[c * 3 + 2] / n);
 }
 
-// Looks again after mStill with nothing injected: the cells that changed
-// meanwhile change by themselves. A screen of which more than a quarter
-// changed may be sliding in or redrawn whole, so it gets a few looks more to
-// settle; what still changes then is an animation. At most half the cells
-// are left out of the names: a screen whose whole content moves keeps the
-// rest, and is then told by its colours' counts (mRestless).
-void ScreenExplorer::stillLook()
+// Looks again after mStill with nothing injected, and again while anything
+// changes, up to kStillTries times (a screen `known` already that holds
+// still for the first gets no more; a look no known screen matches is
+// suspect): a screen that changed in two of these
+// intervals, the last included, is alive, and the cells that changed in the
+// last one change by themselves. A screen caught while being drawn, or
+// sliding in, changes and then holds, and teaches nothing. At most half the
+// cells are left out of the names: a screen whose whole content moves keeps
+// the rest, and is then told by its colours' counts (mRestless).
+void ScreenExplorer::stillLook(bool known)
 {
     const size_t n = mLook.size();
     size_t changed = 0;
+    int alive = 0;
     for (int attempt = 0; attempt < kStillTries; ++attempt) {
         mFirst = mLook;
         mStill();
@@ -204,22 +210,23 @@ void ScreenExplorer::stillLook()
         ++mStillLooks;
         changed = 0;
         for (size_t c = 0; c < n; ++c)
-            changed += mFirst[c] != mLook[c];
-        if (changed <= n / 4)
+            changed += mMoved[c] = mFirst[c] != mLook[c];
+        alive += changed > 0;
+        if ((attempt == 0 && changed == 0 && known) || (alive >= 2 && changed > 0 && changed <= n / 4))
             break;
     }
-    mRestless = changed > 0 && noteChanges(mFirst) > tolerance();
+    mRestless = alive >= 2 && changed > 0 && noteChanges(mMoved) > tolerance();
 }
 
-// Counts the cells where `before` and the last look differ by themselves;
-// those seen so kVolatileAfter times are left out of the names, up to half
-// the cells. Returns how many changed again and again past that cap.
-int ScreenExplorer::noteChanges(const std::vector<uint16_t>& before)
+// Counts the cells marked in `moved` as changed by themselves; those seen so
+// kVolatileAfter times are left out of the names, up to half the cells.
+// Returns how many changed again and again past that cap.
+int ScreenExplorer::noteChanges(const std::vector<uint8_t>& moved)
 {
     const size_t n = mLook.size();
     int past = 0;
     for (size_t c = 0; c < n; ++c) {
-        if (before[c] == mLook[c])
+        if (!moved[c])
             continue;
         mChanges[c] = static_cast<uint8_t>(std::min(mChanges[c] + 1, 255));
         if (!mVolatile[c] && mChanges[c] >= kVolatileAfter && mVolatileCount < static_cast<int>(n / 2))
@@ -227,28 +234,6 @@ int ScreenExplorer::noteChanges(const std::vector<uint16_t>& before)
         past += !mVolatile[c] && mChanges[c] >= kVolatileAfter;
     }
     return past;
-}
-
-// The last look differs from the one before in a few cells (a sixteenth of
-// the screen at most), none of them within two cells of the tap made in
-// between. A swipe or a key press explains any change: where it acts is
-// not known.
-bool ScreenExplorer::awayFromTap() const
-{
-    if (mTapCell < 0)
-        return false;
-    const int tx = mTapCell % mCols, ty = mTapCell / mCols;
-    const size_t n = mLook.size();
-    size_t changed = 0;
-    for (size_t c = 0; c < n && changed <= n / 16; ++c) {
-        if (mLook[c] == mLast[c])
-            continue;
-        ++changed;
-        const int x = static_cast<int>(c % static_cast<size_t>(mCols)), y = static_cast<int>(c / static_cast<size_t>(mCols));
-        if (std::abs(x - tx) <= 2 && std::abs(y - ty) <= 2)
-            return false;
-    }
-    return changed <= n / 16;
 }
 
 // Screens told apart only by cells now known to change by themselves were
@@ -321,7 +306,7 @@ void ScreenExplorer::look()
     int now = findState(mLook);
     const bool periodic = mLooks++ % kStillEvery == 0;
     if (now < 0 || periodic) {
-        stillLook();
+        stillLook(now >= 0);
         if (mMaskChanged)
             mergeStates();
         now = findState(mLook);
@@ -335,13 +320,20 @@ void ScreenExplorer::look()
         histogram(s.cells, &s.histogram);
     // A gesture after which the screen is still the same one changed
     // nothing that names it: what changed meanwhile in its few cells most
-    // likely changed by itself (a check box ticked twice is no loss). So did
-    // a small change away from the tap just made: a clock's digits, a
-    // counter, which a second look seldom catches in the act.
-    if (now == mCurrent || (mCurrent >= 0 && awayFromTap()))
-        noteChanges(mLast);
+    // likely changed by itself (a clock's digits; a check box ticked twice
+    // is no loss). Taken on trust only once the next look names the same
+    // screen too: this look may have caught a screen being drawn. (A small
+    // change away from the tap is no such sign: a back button stays put
+    // while the screen around it changes.)
+    if (mPendingState >= 0 && now == mPendingState)
+        noteChanges(mPending);
+    mPendingState = -1;
+    if (now == mCurrent) {
+        for (size_t c = 0; c < mLook.size(); ++c)
+            mPending[c] = mLast[c] != mLook[c];
+        mPendingState = now;
+    }
     mLast = mLook;
-    mTapCell = -1;
     if (mCurrent >= 0) {
         ++mGestures;
         mNoops += now == mCurrent;
@@ -503,15 +495,6 @@ int ScreenExplorer::chooseCell(bool longClick)
 }
 
 void ScreenExplorer::place(Pointer* event)
-{
-    steer(event);
-    const bool tap = event->eventTye == FACTOR_TOUCH || event->eventTye == FACTOR_LONGCLICK;
-    mTapCell = -1;
-    if (tap && mCell > 0 && event->x >= 0 && event->y >= 0 && event->x / mCell < mCols && event->y / mCell < mRows)
-        mTapCell = event->y / mCell * mCols + event->x / mCell;
-}
-
-void ScreenExplorer::steer(Pointer* event)
 {
     if (!mSteer || mCurrent < 0 || (event->eventTye != FACTOR_TOUCH && event->eventTye != FACTOR_LONGCLICK))
         return;

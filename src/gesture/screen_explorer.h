@@ -81,12 +81,10 @@ private:
     static const size_t kBlocks = 4;
     void histogram(const std::vector<uint16_t>& cells, std::vector<uint8_t>* out) const;
     static int histogramDistance(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b);
-    bool awayFromTap() const;
-    void steer(Pointer* event);
     int distance(const std::vector<uint16_t>& a, const std::vector<uint16_t>& b, int limit) const;
     void readCells();
-    void stillLook();
-    int noteChanges(const std::vector<uint16_t>& before);
+    void stillLook(bool known);
+    int noteChanges(const std::vector<uint8_t>& moved);
     int findState(const std::vector<uint16_t>& cells);
     int newState(const std::vector<uint16_t>& cells);
     int tolerance() const;
@@ -119,13 +117,15 @@ private:
     bool mMaskChanged = false;  // cells left out since the screens were last merged
     std::vector<uint16_t> mFirst;     // during a second look: the first one's cells
     std::vector<uint16_t> mLast;      // the look before this one
+    std::vector<uint8_t> mMoved;      // during a second look: per cell, changed in the last interval
+    std::vector<uint8_t> mPending;    // per cell: changed between the last two looks, named mPendingState
+    int mPendingState = -1;
     std::vector<uint8_t> mHistogram;  // while naming: the look's colour counts by region
     bool mRestless = false;           // the last second look saw named cells change
     long long mLooks = 0, mStillLooks = 0;
     int mCurrent = -1;              // the screen of the last look
     int mLastCell = -1;             // where the last gesture was placed (-1: nowhere the explorer chose)
     bool mLastHeld = false;
-    int mTapCell = -1;              // the cell the last click or long click went to, steered or not
     int mSame = 0;                  // looks in a row on the same screen
     int mCounted = 0;               // screens seen in two looks or more
     long long mGestures = 0, mNoops = 0;
