@@ -1,8 +1,11 @@
 // The readers of the command line and of the pause range: one table of
 // command lines and profile ranges against what they mean. Each row writes
-// the option and pacing globals, so it runs in a sandboxed child.
+// the option and pacing globals, so it runs in a sandboxed child. Then the
+// drawn pinches, the screen explorer's count on animated frames and the
+// shrink's search.
 #include "gesture/pinch_path.h"
 #include "gesture/random_event_source.h"
+#include "gesture/screen_explorer.h"
 #include "run/options.h"
 #include "run/pacing.h"
 #include "run/shrink.h"
@@ -130,6 +133,62 @@ TEST_F(Options, DrawnPinchesStayOnTheScreenAndOutOfTheZones)
         EXPECT_TRUE(radius[0] == 20 && radius[1] > 120 && radius[1] <= 160 && angle[0] == -90 && angle[1] == 90)
             << radius[0] << ".." << radius[1] << " " << angle[0] << ".." << angle[1];
     });
+}
+
+// Screens with parts that change by themselves, looked at as a run does
+// (a look every 60 ms, a second look's wait 40 ms): a status bar (a clock
+// ticking every 500 ms, a bar growing every 100 ms, a block sliding every
+// 50 ms) or content moving over the whole screen. The count stays that of
+// the screens shown, and a real change (the buttons laid out anew at look
+// `changeAt`) is still seen, once.
+TEST_F(Options, AnimationMakesNoNewScreens)
+{
+    ASSERT_TRUE(Sandbox::WriteFile(sb_.path("/dev/fb0"), ""));
+    const struct { bool status, moving; int changeAt, screens, noops[2]; } cases[] = {
+        {true, false, -1, 1, {97, 100}}, {true, false, 150, 2, {96, 99}}, {false, false, 150, 2, {99, 100}},
+        {false, true, -1, 1, {98, 100}}, {true, true, 150, 2, {97, 99}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.status * 100 + c.moving * 10 + (c.changeAt > 0));
+        Check([&c] {
+            setenv("TAPFUZZ_TEST_FB", "320x192x32:1280", 1);
+            const int fb = open("/dev/fb0", O_WRONLY | O_CLOEXEC);
+            int ms = 0, layout = 0;
+            std::vector<uint32_t> px(320 * 192);
+            auto paint = [&] {
+                auto fill = [&px](int x, int y, int w, int h, uint32_t rgb) {
+                    for (int j = y; j < y + h; ++j)
+                        std::fill_n(&px[static_cast<size_t>(j * 320 + x)], w, rgb);
+                };
+                for (int y = 0; y < 192; ++y)  // diagonal stripes, moving 3 px every 20 ms
+                    for (int x = 0; x < 320; ++x)
+                        px[static_cast<size_t>(y * 320 + x)] = c.moving && (x + y + ms / 20 * 3) % 40 < 12 ? 0x806040 : 0x203040;
+                for (int b = 0; b < 3; ++b)
+                    fill(20 + 100 * b, 40 + 50 * ((b + layout) % 3), 60, 30, 0x40b040 + 0x200000 * b);
+                if (c.status) {
+                    for (int d = 0; d < 4; ++d)
+                        fill(10 + 16 * d, 4, 12, 14, (ms / 500 + d) % 3 == 0 ? 0xe0e0e0 : 0x0000f0);
+                    fill(90, 8, 100, 8, 0x404040), fill(90, 8, ms / 100 % 10 * 10, 8, 0x40e040);
+                    fill(200, 4, 110, 14, 0x203040), fill(200 + ms / 50 % 10 * 9, 4, 20, 14, 0xffffff);
+                }
+                ASSERT_EQ(pwrite(fb, px.data(), px.size() * 4, 0), static_cast<ssize_t>(px.size() * 4));
+            };
+            ScreenExplorer explorer(8, {}, false, [&] { ms += 40, paint(); });
+            std::string why;
+            ASSERT_TRUE(explorer.open("/dev/fb0", &why)) << why;
+            for (int look = 0; look < 300; ++look, ms += 60) {
+                layout = look >= c.changeAt && c.changeAt >= 0;
+                paint();
+                explorer.look();
+            }
+            const ScreenFigures f = screenFigures();
+            printf("%d cells change by themselves, %lld second looks: %s\n", explorer.volatileCells(),
+                   explorer.stillLooks(), screenFiguresText(f).c_str());
+            EXPECT_EQ(f.screens, c.screens);
+            EXPECT_TRUE(f.noopPercent >= c.noops[0] && f.noopPercent <= c.noops[1]) << f.noopPercent;
+            close(fb);
+        });
+    }
 }
 
 // The search against an oracle over index lists: the crash needs every

@@ -1,18 +1,24 @@
 // Problem: the screen must be looked at before every gesture on a small
 // device without costing the run its pace, told apart from the last one
-// despite a blinking cursor, and steered towards screens not yet reached,
-// the same way each time for one seed and one application.
+// despite a blinking cursor, a clock or an animation, and steered towards
+// screens not yet reached, the same way each time for one seed and one
+// application.
 // Solution: a pread of only the sampled rows, a few samples a cell, cell
-// colours compared with a tolerance of a few cells, and weighted choices
-// from a generator of its own seeded from the run's seed.
+// colours compared with a tolerance of a few cells; now and then a second
+// look a few tens of milliseconds after the first, with nothing injected in
+// between, whose changed cells are left out of the comparison; and weighted
+// choices from a generator of its own seeded from the run's seed.
 #include "gesture/screen_explorer.h"
 
 #include <errno.h>
+#include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 
 namespace {
 
@@ -26,6 +32,27 @@ const int kSamplesPerSide = 4;
 // Looks in a row on one screen after which places that left other screens
 // (a back button) are favoured.
 const int kStuckLooks = 12;
+// Every this many looks a second one follows, besides the first look at a
+// screen not known yet: an animation that starts late, or shows only now
+// and then, is still learnt.
+const long long kStillEvery = 16;
+// Second looks in a row at most while the screen still changes in more than
+// a quarter of its cells: a screen sliding in settles within them, and is
+// not taken for an animation.
+const int kStillTries = 3;
+// Second looks that must see a cell change before it is left out of the
+// names: one screen caught while being redrawn is not enough.
+const int kVolatileAfter = 2;
+// A screen changing by itself past the cap matches a look whose colour
+// counts by region are within this many tolerances of its own.
+const int kRestlessTolerance = 4;
+
+void sleepMs(int ms)
+{
+    struct timespec left = {0, ms * 1000000L};
+    // A signal cuts the wait short: the run's stop is then not held back.
+    nanosleep(&left, &left);
+}
 
 // The figures, packed so that a reader on another thread never sees half of
 // an update: bit 31 known, bits 16..22 the no-op percentage, 0..15 screens.
@@ -64,9 +91,11 @@ std::string screenFiguresText(const ScreenFigures& f)
     return "screens:" + std::to_string(f.screens) + " no-op:" + std::to_string(f.noopPercent) + "%";
 }
 
-ScreenExplorer::ScreenExplorer(int grid, std::vector<Zone> zones, bool steer)
-    : mGrid(grid > 0 ? grid : 1), mZones(std::move(zones)), mSteer(steer)
+ScreenExplorer::ScreenExplorer(int grid, std::vector<Zone> zones, bool steer, std::function<void()> still)
+    : mGrid(grid > 0 ? grid : 1), mZones(std::move(zones)), mSteer(steer), mStill(std::move(still))
 {
+    if (!mStill)
+        mStill = [] { sleepMs(kStillMs); };
     gFigures.store(0, std::memory_order_relaxed);
 }
 
@@ -101,6 +130,11 @@ bool ScreenExplorer::open(const char* path, std::string* why)
     mSums.assign(static_cast<size_t>(mCols * mRows) * 3, 0);
     mLook.assign(static_cast<size_t>(mCols * mRows), 0);
     mLeaves.assign(mLook.size(), 0);
+    mChanges.assign(mLook.size(), 0);
+    mMoved.assign(mLook.size(), 0);
+    mPending.assign(mLook.size(), 0);
+    mVolatile.assign(mLook.size(), 0);
+    mLast = mLook;
     return true;
 }
 
@@ -117,10 +151,8 @@ uint64_t ScreenExplorer::draw()
     return z ^ z >> 31;
 }
 
-void ScreenExplorer::look()
+void ScreenExplorer::readCells()
 {
-    if (mFd.get() < 0)
-        return;
     std::fill(mSums.begin(), mSums.end(), 0);
     const size_t across = mSampleX.size(), rowBytes = mRow.size();
     for (size_t iy = 0; iy < mSampleY.size(); ++iy) {
@@ -155,8 +187,153 @@ void ScreenExplorer::look()
     const uint32_t n = static_cast<uint32_t>(mSub * mSub);
     for (size_t c = 0; c < mLook.size(); ++c)
         mLook[c] = colour9(mSums[c * 3] / n, mSums[c * 3 + 1] / n, mSums[c * 3 + 2] / n);
+}
 
-    const int now = stateOf(mLook);
+// Looks again after mStill with nothing injected, and again while anything
+// changes, up to kStillTries times (a screen `known` already that holds
+// still for the first gets no more; a look no known screen matches is
+// suspect): a screen that changed in two of these
+// intervals, the last included, is alive, and the cells that changed in the
+// last one change by themselves. A screen caught while being drawn, or
+// sliding in, changes and then holds, and teaches nothing. At most half the
+// cells are left out of the names: a screen whose whole content moves keeps
+// the rest, and is then told by its colours' counts (mRestless).
+void ScreenExplorer::stillLook(bool known)
+{
+    const size_t n = mLook.size();
+    size_t changed = 0;
+    int alive = 0;
+    for (int attempt = 0; attempt < kStillTries; ++attempt) {
+        mFirst = mLook;
+        mStill();
+        readCells();
+        ++mStillLooks;
+        changed = 0;
+        for (size_t c = 0; c < n; ++c)
+            changed += mMoved[c] = mFirst[c] != mLook[c];
+        alive += changed > 0;
+        if ((attempt == 0 && changed == 0 && known) || (alive >= 2 && changed > 0 && changed <= n / 4))
+            break;
+    }
+    mRestless = alive >= 2 && changed > 0 && noteChanges(mMoved) > tolerance();
+}
+
+// Counts the cells marked in `moved` as changed by themselves; those seen so
+// kVolatileAfter times are left out of the names, up to half the cells.
+// Returns how many changed again and again past that cap.
+int ScreenExplorer::noteChanges(const std::vector<uint8_t>& moved)
+{
+    const size_t n = mLook.size();
+    int past = 0;
+    for (size_t c = 0; c < n; ++c) {
+        if (!moved[c])
+            continue;
+        mChanges[c] = static_cast<uint8_t>(std::min(mChanges[c] + 1, 255));
+        if (!mVolatile[c] && mChanges[c] >= kVolatileAfter && mVolatileCount < static_cast<int>(n / 2))
+            mVolatile[c] = 1, ++mVolatileCount, mMaskChanged = true;
+        past += !mVolatile[c] && mChanges[c] >= kVolatileAfter;
+    }
+    return past;
+}
+
+// Screens told apart only by cells now known to change by themselves were
+// one screen caught in two moments: the later is folded into the earlier,
+// so that learning an animation does not leave its moments counted.
+void ScreenExplorer::mergeStates()
+{
+    mMaskChanged = false;
+    const int tolerance = this->tolerance();
+    for (size_t i = 1; i < mStates.size(); ++i) {
+        State& s = mStates[i];
+        for (size_t j = 0; j < i && s.merged < 0; ++j) {
+            State& into = mStates[j];
+            const bool restless = !into.histogram.empty() && !s.histogram.empty() &&
+                                  histogramDistance(into.histogram, s.histogram) <= kRestlessTolerance * tolerance;
+            if (into.merged < 0 && (restless || distance(into.cells, s.cells, tolerance) <= tolerance)) {
+                s.merged = static_cast<int>(j);
+                into.seen += s.seen;
+            }
+        }
+    }
+    if (mCurrent >= 0 && mStates[static_cast<size_t>(mCurrent)].merged >= 0)
+        mCurrent = mStates[static_cast<size_t>(mCurrent)].merged;
+    mCounted = static_cast<int>(
+        std::count_if(mStates.begin(), mStates.end(), [](const State& s) { return s.merged < 0 && s.seen >= 2; }));
+}
+
+// The look's colours counted by region of the screen (kBlocks x kBlocks),
+// 2 bits a channel: content moving within a region keeps its counts, a
+// screen laid out anew does not.
+void ScreenExplorer::histogram(const std::vector<uint16_t>& cells, std::vector<uint8_t>* out) const
+{
+    out->assign(kBlocks * kBlocks * 64, 0);
+    for (size_t c = 0; c < cells.size(); ++c) {
+        const size_t bx = c % static_cast<size_t>(mCols) * kBlocks / static_cast<size_t>(mCols);
+        const size_t by = c / static_cast<size_t>(mCols) * kBlocks / static_cast<size_t>(mRows);
+        const unsigned v = cells[c];
+        uint8_t& n = (*out)[(by * kBlocks + bx) * 64 + ((v >> 7 & 3) << 4 | (v >> 4 & 3) << 2 | (v >> 1 & 3))];
+        n = static_cast<uint8_t>(std::min(n + 1, 255));
+    }
+}
+
+// How many cells would have to change colour for one set of counts to
+// become the other.
+int ScreenExplorer::histogramDistance(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b)
+{
+    int d = 0;
+    for (size_t i = 0; i < a.size(); ++i)
+        d += std::abs(static_cast<int>(a[i]) - static_cast<int>(b[i]));
+    return d / 2;
+}
+
+int ScreenExplorer::distance(const std::vector<uint16_t>& a, const std::vector<uint16_t>& b, int limit) const
+{
+    int d = 0;
+    for (size_t i = 0; i < a.size() && d <= limit; ++i)
+        d += !mVolatile[i] && a[i] != b[i];
+    return d;
+}
+
+void ScreenExplorer::look()
+{
+    if (mFd.get() < 0)
+        return;
+    if (mMaskChanged)
+        mergeStates();
+    readCells();
+    // The first look, a look that no known screen matches and every
+    // kStillEvery-th look get a second one; the screen is named by the later.
+    int now = findState(mLook);
+    const bool periodic = mLooks++ % kStillEvery == 0;
+    if (now < 0 || periodic) {
+        stillLook(now >= 0);
+        if (mMaskChanged)
+            mergeStates();
+        now = findState(mLook);
+    } else {
+        mRestless = false;
+    }
+    if (now < 0)
+        now = newState(mLook);
+    State& s = mStates[static_cast<size_t>(now)];
+    if (mRestless && s.histogram.empty())
+        histogram(s.cells, &s.histogram);
+    // A gesture after which the screen is still the same one changed
+    // nothing that names it: what changed meanwhile in its few cells most
+    // likely changed by itself (a clock's digits; a check box ticked twice
+    // is no loss). Taken on trust only once the next look names the same
+    // screen too: this look may have caught a screen being drawn. (A small
+    // change away from the tap is no such sign: a back button stays put
+    // while the screen around it changes.)
+    if (mPendingState >= 0 && now == mPendingState)
+        noteChanges(mPending);
+    mPendingState = -1;
+    if (now == mCurrent) {
+        for (size_t c = 0; c < mLook.size(); ++c)
+            mPending[c] = mLast[c] != mLook[c];
+        mPendingState = now;
+    }
+    mLast = mLook;
     if (mCurrent >= 0) {
         ++mGestures;
         mNoops += now == mCurrent;
@@ -203,27 +380,47 @@ void ScreenExplorer::learn(State& from, size_t c, int now)
     }
 }
 
-int ScreenExplorer::stateOf(const std::vector<uint16_t>& cells)
+int ScreenExplorer::tolerance() const
 {
-    // A screen differing from a known one in this many cells or fewer is
-    // that screen: a cursor, a clock's digits, a spinner.
-    const int n = static_cast<int>(cells.size()), tolerance = std::max(4, n / 64);
-    auto distance = [&cells, n](const State& s, int limit) {
-        int d = 0;
-        for (int i = 0; i < n && d <= limit; ++i)
-            d += s.cells[static_cast<size_t>(i)] != cells[static_cast<size_t>(i)];
-        return d;
-    };
-    if (mCurrent >= 0 && distance(mStates[static_cast<size_t>(mCurrent)], tolerance) <= tolerance)
-        return mCurrent;
+    // A screen differing from a known one in this many named cells or fewer
+    // is that screen: a cursor not learnt yet, a few letters typed.
+    return std::max(4, static_cast<int>(mLook.size()) / 64);
+}
+
+// The known screen the look `cells` shows, or -1 for a new one.
+int ScreenExplorer::findState(const std::vector<uint16_t>& cells)
+{
+    const int n = static_cast<int>(cells.size()), tolerance = this->tolerance();
+    auto distance = [this, &cells](const State& s, int limit) { return this->distance(s.cells, cells, limit); };
+    histogram(cells, &mHistogram);
+    auto moved = [this](const State& s) { return s.histogram.empty() ? INT_MAX : histogramDistance(s.histogram, mHistogram); };
+    if (mCurrent >= 0) {
+        const State& current = mStates[static_cast<size_t>(mCurrent)];
+        if (distance(current, tolerance) <= tolerance || moved(current) <= kRestlessTolerance * tolerance)
+            return mCurrent;
+    }
     int best = -1, bestDistance = (mStates.size() < kMaxStates ? tolerance : n) + 1;
     for (size_t i = 0; i < mStates.size(); ++i) {
+        if (mStates[i].merged >= 0)
+            continue;
         const int d = distance(mStates[i], bestDistance - 1);
         if (d < bestDistance)
             best = static_cast<int>(i), bestDistance = d;
     }
-    if (best >= 0)
-        return best;
+    if (best < 0)
+        bestDistance = INT_MAX;
+    int restless = -1;
+    for (size_t i = 0; i < mStates.size() && best < 0; ++i) {
+        const int d = mStates[i].merged < 0 ? moved(mStates[i]) : INT_MAX;
+        if (d <= kRestlessTolerance * tolerance && d < bestDistance)
+            restless = static_cast<int>(i), bestDistance = d;
+    }
+    return best >= 0 ? best : restless;
+}
+
+int ScreenExplorer::newState(const std::vector<uint16_t>& cells)
+{
+    const int n = static_cast<int>(cells.size());
     State s;
     s.cells = cells;
     int count[512] = {};
@@ -252,16 +449,26 @@ int ScreenExplorer::chooseCell(bool longClick)
     const double background =
         std::max<double>(1.0, static_cast<double>(std::count(s.cells.begin(), s.cells.end(), s.background)));
     for (size_t c = 0; c < n; ++c) {
-        const bool drawn = s.cells[c] != s.background;
+        // A cell that changes by itself (a clock, an animation) shows no
+        // control by its colour: it is weighed as background.
+        const bool drawn = s.cells[c] != s.background && !mVolatile[c];
+        // Where the cell led, as that screen is now known: a screen since
+        // found to be this one seen in another moment of its animation was
+        // no way out.
+        int led = s.ledTo[c];
+        if (led >= 0 && mStates[static_cast<size_t>(led)].merged >= 0)
+            led = mStates[static_cast<size_t>(led)].merged;
+        if (led == mCurrent)
+            led = -1;
         double w;
         // Drawn on and never tried (for a long click, never held and never
         // leading anywhere): what a screen still offers.
-        if (drawn && (longClick ? !s.held[c] && s.ledTo[c] < 0 : s.tries[c] == 0)) {
+        if (drawn && (longClick ? !s.held[c] && led < 0 : s.tries[c] == 0)) {
             w = 100;
-        } else if (s.ledTo[c] >= 0) {
+        } else if (led >= 0) {
             // Towards screens seldom seen and still offering cells: a known
             // way out is never a wasted gesture.
-            const State& to = mStates[static_cast<size_t>(s.ledTo[c])];
+            const State& to = mStates[static_cast<size_t>(led)];
             w = 2.0 + 20.0 * (1 + to.offers) / (1 + to.seen / 4.0);
         } else if (drawn) {
             // Tried and it led nowhere (an idle button, a label): worth

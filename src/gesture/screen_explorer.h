@@ -3,9 +3,10 @@
 // tree to steer by, and a user comparing runs needs to see how much of the
 // application a run reached.
 // Solution: a coarse look at the frame buffer before each gesture: a grid of
-// sampled cells whose colours name the screen shown (a few changed cells,
-// a blinking cursor or a clock, keep the name), a memory per screen of the
-// cells tried and where they led, and clicks and long clicks placed by it.
+// sampled cells whose colours name the screen shown (a few changed cells
+// keep the name), cells seen changing with no input in between (a blinking
+// cursor, a clock, an animation) left out of the name, a memory per screen of
+// the cells tried and where they led, and clicks and long clicks placed by it.
 // The same look, without placing anything, counts the screens and the
 // gestures that changed nothing in every run.
 #ifndef TAPFUZZ_GESTURE_SCREEN_EXPLORER_H
@@ -13,6 +14,7 @@
 
 #include <stdint.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,8 +37,10 @@ std::string screenFiguresText(const ScreenFigures& figures);
 class ScreenExplorer {
 public:
     // `grid`: SCREEN_BASIC_SIZE, the cell's least side. `steer`: --explore;
-    // without it the explorer only looks and counts.
-    ScreenExplorer(int grid, std::vector<Zone> zones, bool steer);
+    // without it the explorer only looks and counts. `still`: what happens
+    // between a look and its second look with no input in between; by
+    // default a sleep of kStillMs.
+    ScreenExplorer(int grid, std::vector<Zone> zones, bool steer, std::function<void()> still = {});
     // Opens the frame buffer at `path` and learns its layout. False with
     // *why when it cannot be read: the run then places uniformly and its
     // figures stay unknown.
@@ -52,6 +56,12 @@ public:
     // saw (outside the zones); other kinds and a run without --explore are
     // left as drawn, and so is a gesture no free place was found for.
     void place(Pointer* event);
+    // Cells seen changing by themselves, left out of the screens' names.
+    int volatileCells() const { return mVolatileCount; }
+    // Second looks taken so far.
+    long long stillLooks() const { return mStillLooks; }
+    // The wait before a second look, in milliseconds.
+    static const int kStillMs = 40;
 
 private:
     struct State {
@@ -62,8 +72,22 @@ private:
         std::vector<int16_t> ledTo;   // the other screen the cell led to last, -1: none
         int seen = 0;
         int offers = 0;               // cells drawn on and never tried
+        // Changing by itself even where no other screen does (an animated
+        // image filling it): told by its colours' counts, not their places.
+        std::vector<uint8_t> histogram;
+        int merged = -1;  // the screen it turned out to be, once its differences were learnt to change by themselves
     };
-    int stateOf(const std::vector<uint16_t>& cells);
+    void mergeStates();
+    static const size_t kBlocks = 4;
+    void histogram(const std::vector<uint16_t>& cells, std::vector<uint8_t>* out) const;
+    static int histogramDistance(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b);
+    int distance(const std::vector<uint16_t>& a, const std::vector<uint16_t>& b, int limit) const;
+    void readCells();
+    void stillLook(bool known);
+    int noteChanges(const std::vector<uint8_t>& moved);
+    int findState(const std::vector<uint16_t>& cells);
+    int newState(const std::vector<uint16_t>& cells);
+    int tolerance() const;
     void learn(State& from, size_t cell, int now);
     int chooseCell(bool longClick);
     uint64_t draw();
@@ -86,6 +110,19 @@ private:
     std::vector<size_t> mArea;     // while learning: the cells of one drawn area
     std::vector<uint8_t> mInArea;
     std::vector<uint32_t> mLeaves;  // per cell: gestures on it that changed any screen
+    std::function<void()> mStill;
+    std::vector<uint8_t> mChanges;   // per cell: second looks that saw it change
+    std::vector<uint8_t> mVolatile;  // per cell: 1 when left out of the names
+    int mVolatileCount = 0;
+    bool mMaskChanged = false;  // cells left out since the screens were last merged
+    std::vector<uint16_t> mFirst;     // during a second look: the first one's cells
+    std::vector<uint16_t> mLast;      // the look before this one
+    std::vector<uint8_t> mMoved;      // during a second look: per cell, changed in the last interval
+    std::vector<uint8_t> mPending;    // per cell: changed between the last two looks, named mPendingState
+    int mPendingState = -1;
+    std::vector<uint8_t> mHistogram;  // while naming: the look's colour counts by region
+    bool mRestless = false;           // the last second look saw named cells change
+    long long mLooks = 0, mStillLooks = 0;
     int mCurrent = -1;              // the screen of the last look
     int mLastCell = -1;             // where the last gesture was placed (-1: nowhere the explorer chose)
     bool mLastHeld = false;

@@ -223,6 +223,9 @@ void Run::loop()
         endRun(1);
     int status = stopRequested();
     const long long endedAt = monotonicMs();
+    if (mExplorer && mExplorer->looking())
+        LOG(DEBUG) << "screens: " << mExplorer->volatileCells() << " cells change by themselves, "
+                   << mExplorer->stillLooks() << " second looks";
     if (mExplorer)
         LOG(INFO) << screenFiguresText(screenFigures());
     LOG(INFO) << "Events injected:" << eventsInjected();

@@ -15,10 +15,14 @@
  * - screen 7: its button to screen 36 opens it only when held 500 ms (by
  *   the maze's own clock); a shorter tap does nothing;
  * - screen 25 (depth 5): its last button dies of SIGSEGV in crash_deep();
- * - a cursor of 4x16 (top right) blinks every 500 ms unless -n: no new screen.
+ * - a cursor of 4x16 (top right) blinks every 500 ms unless -n: no new screen;
+ * - -b: a status bar above the buttons, redrawn by itself as a real
+ *   application's would be: a clock of four blocks whose colours tick every
+ *   500 ms, a progress bar growing every 100 ms, and a block sliding to and
+ *   fro every 50 ms. It is no new screen either.
  * Each screen shown, the first included, appends "screen N depth D" to LOG
  * with one write().
- * Usage: maze [-n] LOG */
+ * Usage: maze [-n|-b] LOG */
 #define _GNU_SOURCE
 #include <fcntl.h>
 #include <linux/input.h>
@@ -58,7 +62,8 @@ struct button {
 
 static struct fb fb;
 static unsigned char* row;
-static int screen, nbuttons, blink_on, logfd;
+static int screen, nbuttons, blink_on, logfd, status;
+static unsigned frame;
 static struct button buttons[5];
 static const uint32_t bg = 0x203040, palette[] = {0xd04040, 0x40b040, 0x5070e0, 0xd0b030, 0xb040b0, 0x30b0b0, 0xe08030};
 static volatile int zero;
@@ -144,6 +149,30 @@ static void draw_cursor(void)
         fb_put(&fb, row, x, w, y);
 }
 
+/* The plane's rectangle (x, y, w, h) filled with colour rgb. */
+static void fill(int x, int y, int w, int h, uint32_t rgb)
+{
+    unsigned cx = column(x), cw = column(x + w) - cx;
+    fb_span(&fb, row, cx, cw, fb_rgb(&fb, rgb));
+    for (unsigned py = (unsigned)(((long long)y * fb.v.yres + 479) / 480); py < fb.v.yres && plane_y(py) < y + h; ++py)
+        fb_put(&fb, row, cx, cw, py);
+}
+
+/* The status bar's frame `t` (one every 50 ms), on plane 100..760 x 12..44,
+ * right of the back button and left of the cursor. */
+static void draw_status(unsigned t)
+{
+    static const uint32_t ticks[] = {0xe0e0e0, 0x808080, 0xf0c000, 0x00a0f0, 0xf04080};
+    for (int d = 0; d < 4; ++d)
+        fill(100 + 36 * d, 12, 30, 32, ticks[(t / 10 + (unsigned)d * 3) % 5]);
+    unsigned filled = t / 2 % 25 * 10;
+    fill(260, 20, (int)filled, 16, 0x40e040);
+    fill(260 + (int)filled, 20, 250 - (int)filled, 16, 0x404040);
+    unsigned step = t % 28, at = step < 14 ? step : 28 - step;
+    fill(530, 12, 230, 32, bg);
+    fill(530 + (int)at * 14, 12, 32, 32, 0xffffff);
+}
+
 static void show(int s)
 {
     screen = s;
@@ -160,6 +189,8 @@ static void show(int s)
             exit(2);
     }
     draw_cursor();
+    if (status)
+        draw_status(frame);
     char line[40];
     int n = snprintf(line, sizeof line, "screen %d depth %d\n", s, depth(s));
     if (write(logfd, line, (size_t)n) != n)
@@ -197,9 +228,10 @@ static long long now_ms(void)
 
 int main(int argc, char** argv)
 {
-    int blink = argc == 2;
-    if ((argc != 2 && argc != 3) || (argc == 3 && strcmp(argv[1], "-n") != 0) || argv[argc - 1][0] == '-') {
-        fprintf(stderr, "usage: maze [-n] LOG\n");
+    int blink = argc == 2 || (argc == 3 && strcmp(argv[1], "-b") == 0);
+    status = argc == 3 && strcmp(argv[1], "-b") == 0;
+    if ((argc != 2 && argc != 3) || (argc == 3 && strcmp(argv[1], "-n") != 0 && !status) || argv[argc - 1][0] == '-') {
+        fprintf(stderr, "usage: maze [-n|-b] LOG\n");
         return 2;
     }
     logfd = open(argv[argc - 1], O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -213,7 +245,7 @@ int main(int argc, char** argv)
         return 2;
     show(0);
     int x = 0, y = 0, x0 = 0, y0 = 0, down = 0, pressed = 0, lift = 0, moved = 0;
-    long long t0 = 0, next_blink = now_ms() + 500;
+    long long t0 = 0, next_blink = now_ms() + 500, next_frame = now_ms() + 50;
     struct input_event e;
     for (;;) {
         long long wait = next_blink - now_ms();
@@ -223,6 +255,13 @@ int main(int argc, char** argv)
             next_blink = now_ms() + 500;
             continue;
         }
+        if (status && next_frame - now_ms() <= 0) {
+            draw_status(++frame);
+            next_frame = now_ms() + 50;
+            continue;
+        }
+        if (status && next_frame - now_ms() < wait)
+            wait = next_frame - now_ms();
         if (poll(&ev, 1, blink ? (int)wait : -1) <= 0)
             continue;
         if (read(ev.fd, &e, sizeof e) != (ssize_t)sizeof e)
