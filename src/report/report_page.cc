@@ -38,10 +38,10 @@ bool noControl(const char* s, size_t n)  // the start of s needs no \xHH on a pa
     const unsigned char c = static_cast<unsigned char>(s[0]);
     if (n == 1)
         return c >= 0x20 && c != 0x7f;
-    // C1 controls (U+0080..U+009F, errors to HTML) and U+FFFE, U+FFFF (XML
-    // 1.0 refuses them).
-    const unsigned char d = static_cast<unsigned char>(s[1]);
-    return !(n == 2 && c == 0xc2 && d < 0xa0) && !(n == 3 && c == 0xef && d == 0xbf && static_cast<unsigned char>(s[2]) >= 0xbe);
+    // C1 controls (errors to HTML) and bidirectional controls as in the log;
+    // U+FFFE, U+FFFF (XML 1.0 refuses them).
+    return !steersText(s, n) && !(n == 3 && c == 0xef && static_cast<unsigned char>(s[1]) == 0xbf &&
+                                  static_cast<unsigned char>(s[2]) >= 0xbe);
 }
 
 void base64(ReportOut& o, const std::string& in)

@@ -43,6 +43,11 @@ static_assert(sizeof(struct elf_prstatus) == 148 && offsetof(struct elf_prstatus
 #endif
 
 constexpr uint64_t kMaxNotes = 1 << 20;
+// NT_FILE is read whole however far it reaches past kMaxNotes, up to this:
+// the kernel writes at most 4 MB of it by default, 65,530 mappings (the
+// default vm.max_map_count) of paths 200 bytes long on 64 bits take 14.4 MB.
+constexpr uint64_t kMaxFileNote = 16 << 20;
+constexpr size_t kMaxModulePath = 240;  // the last bytes of a path kept in the key: it stays under 1 KB escaped
 constexpr uint64_t kMaxSymtab = 16 << 20;
 constexpr size_t kMaxHeaders = 4096;  // module program and section headers
 constexpr size_t kMaxSymbolName = 512;
@@ -356,10 +361,14 @@ CoreSignature readCore(const Reader& core)
     }
     if (!haveNote || !core.fits(note.p_offset, note.p_filesz))
         return sig;
-    // Notes past the first megabyte are other threads'.
+    // The dumping thread's notes come first and fit in a megabyte, but for
+    // NT_FILE, which grows with the mappings (about 13,000 fill a megabyte):
+    // that one is read whole, up to kMaxFileNote. Notes past it are other
+    // threads'.
     std::vector<char> notes(static_cast<size_t>(std::min<uint64_t>(note.p_filesz, kMaxNotes)));
     if (!core.readAt(note.p_offset, notes.data(), notes.size()))
         return sig;
+    std::vector<char> fileNote;
 
     bool status = false, info = false, files = false;
     int cursig = 0, signo = 0;
@@ -369,12 +378,19 @@ CoreSignature readCore(const Reader& core)
         uint64_t namesz = fieldAt<uint32_t>(notes, at), descsz = fieldAt<uint32_t>(notes, at + 4);
         uint32_t type = fieldAt<uint32_t>(notes, at + 8);
         uint64_t desc = at + 12 + ((namesz + 3) & ~uint64_t(3)), next = desc + ((descsz + 3) & ~uint64_t(3));
-        if (next > notes.size()) {
-            if (next > note.p_filesz)
-                return sig;  // runs past its segment: damaged
-            break;           // runs past the part read
-        }
+        if (next > note.p_filesz)
+            return sig;  // runs past its segment: damaged
+        if (next > notes.size() && (files || type != NT_FILE || descsz > kMaxFileNote || at + 17 > notes.size()))
+            break;  // runs past the part read
         bool isCore = namesz == 5 && memcmp(notes.data() + at + 12, "CORE", 5) == 0;
+        if (next > notes.size() && isCore) {
+            fileNote.resize(static_cast<size_t>(descsz));
+            if (!core.readAt(note.p_offset + desc, fileNote.data(), fileNote.size()) ||
+                !parseFiles<E>(fileNote, 0, descsz, &maps))
+                return sig;
+            files = true;
+            break;  // the rest of the part read lies past it
+        }
         if (isCore && type == NT_PRSTATUS && !status) {
             if (descsz != E::kPrstatus)
                 return sig;
@@ -405,6 +421,9 @@ CoreSignature readCore(const Reader& core)
     const char* name = signalName(number);
     sig.signal = name ? name : "SIG" + std::to_string(number);
     sig.module = escapeName(base, kMaxModuleName);
+    if (deleted)
+        path.remove_suffix(strlen(" (deleted)"));
+    sig.modulePath = escapeName(path.substr(path.size() - std::min(path.size(), kMaxModulePath)), kMaxModulePath);
     sig.known = true;
     if (!deleted)
         findSymbol<E>(std::string(path), sig.offset, &sig.symbol, &sig.symbolOffset);
@@ -438,7 +457,7 @@ std::string CoreSignature::text() const
 
 std::string CoreSignature::key() const
 {
-    return known ? signal + "," + module + "+" + hex(offset) : "unknown";
+    return known ? signal + "," + modulePath + "+" + hex(offset) : "unknown";
 }
 
 CoreSignature readCoreSignature(int fd)
