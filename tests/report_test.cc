@@ -200,7 +200,7 @@ TEST_F(Report, PageAndJunitOfAFolder)
     EXPECT_NE(html.find("still running (or killed); last: 2024-05-02 01:01:00 progress: 12/300 events"), std::string::npos);
     EXPECT_EQ(Count(html, "run-010000-1-min"), 1) << "only under the crash it shrank";
     EXPECT_NE(html.find("shrunk to 1 gestures: <code>tapfuzz --replay ./results/night2/run-010000-1-min.events</code>"), std::string::npos);
-    EXPECT_NE(html.find("id=\"run-010000-1\" data-folder=\"./results/night2\" data-distinct-crashes=\"3\""), std::string::npos);
+    EXPECT_NE(html.find("id=\"1/run-010000-1\" data-folder=\"./results/night2\" data-distinct-crashes=\"3\""), std::string::npos);
     EXPECT_EQ(system(("xmllint --noout --schema " TESTS_DIR "/junit.xsd '" + folder + "/junit.xml' && xmllint --noout '" +
                       folder + "/report.html'").c_str()), 0) << xml;
 
@@ -245,7 +245,7 @@ TEST_F(Report, PageAndJunitOfAFolder)
         }
         for (const std::string& page : pages) {
             auto data = [&page, &r](const std::string& key) {
-                return Group(Group(page, "(<section class=.?run.? id=.?" + r[2].str() + "[^>]*>)"), " data-" + key + "=[\"']([^'\"]*)");
+                return Group(Group(page, "(<section class=.?run.? id=.?(?:1/)?" + r[2].str() + "[^>]*>)"), " data-" + key + "=[\"']([^'\"]*)");
             };
             for (const char* kind : {"click", "swipe", "longclick", "key", "pinch"}) {  // pinches named where asked for
                 const int n = Count(record, std::string("\n\\d+ \\d+ ") + kind + " ");

@@ -232,6 +232,24 @@ int openRegular(int dir, const std::string& path, struct stat* st, std::string* 
     return fd;
 }
 
+DIR* openFolder(ReportFolder& folder, bool* same)
+{
+    DIR* dir = opendir(folder.path.c_str());
+    struct stat st;
+    if (dir != nullptr && fstat(dirfd(dir), &st) != 0)
+        closedir(dir), dir = nullptr;
+    if (dir == nullptr)
+        return nullptr;
+    if (same != nullptr && !(*same = st.st_dev == folder.dev && st.st_ino == folder.ino)) {
+        closedir(dir);
+        return nullptr;
+    }
+    folder.fd = dirfd(dir);
+    folder.dev = st.st_dev;
+    folder.ino = st.st_ino;
+    return dir;
+}
+
 void addNote(std::vector<std::string>& notes, long long& left, const std::string& note, size_t most)
 {
     if (notes.size() < most)
