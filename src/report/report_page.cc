@@ -159,6 +159,8 @@ void timeline(ReportOut& o, const ReportRun& run)
         long long v = 0;
         for (size_t i = b * per; i < std::min(minutes.size(), (b + 1) * per); ++i)
             v = std::max(v, minutes[i]);
+        if (v == 0)
+            continue;  // an empty bar draws nothing: a run of few gestures stays small
         o << "<rect x=\"" << 800.0 * b / bars << "\" y=\"" << 110 - 100.0 * v / most << "\" width=\"" << 800.0 / bars
           << "\" height=\"" << 100.0 * v / most << "\" fill=\"#8ab\"/>";
     }

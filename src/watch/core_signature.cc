@@ -47,7 +47,7 @@ constexpr uint64_t kMaxNotes = 1 << 20;
 // the kernel writes at most 4 MB of it by default, 65,530 mappings (the
 // default vm.max_map_count) of paths 200 bytes long on 64 bits take 14.4 MB.
 constexpr uint64_t kMaxFileNote = 16 << 20;
-constexpr size_t kMaxModulePath = 240;  // the last bytes of a path kept in the key: it stays under 1 KB escaped
+constexpr size_t kMaxModulePath = 240;  // the last bytes of a module's folder kept in the key
 constexpr uint64_t kMaxSymtab = 16 << 20;
 constexpr size_t kMaxHeaders = 4096;  // module program and section headers
 constexpr size_t kMaxSymbolName = 512;
@@ -380,10 +380,11 @@ CoreSignature readCore(const Reader& core)
         uint64_t desc = at + 12 + ((namesz + 3) & ~uint64_t(3)), next = desc + ((descsz + 3) & ~uint64_t(3));
         if (next > note.p_filesz)
             return sig;  // runs past its segment: damaged
-        if (next > notes.size() && (files || type != NT_FILE || descsz > kMaxFileNote || at + 17 > notes.size()))
-            break;  // runs past the part read
-        bool isCore = namesz == 5 && memcmp(notes.data() + at + 12, "CORE", 5) == 0;
-        if (next > notes.size() && isCore) {
+        if (next > notes.size()) {
+            // Runs past the part read: only the first NT_FILE is read on.
+            if (files || type != NT_FILE || descsz > kMaxFileNote || namesz != 5 || at + 17 > notes.size() ||
+                memcmp(notes.data() + at + 12, "CORE", 5) != 0)
+                break;
             fileNote.resize(static_cast<size_t>(descsz));
             if (!core.readAt(note.p_offset + desc, fileNote.data(), fileNote.size()) ||
                 !parseFiles<E>(fileNote, 0, descsz, &maps))
@@ -391,6 +392,7 @@ CoreSignature readCore(const Reader& core)
             files = true;
             break;  // the rest of the part read lies past it
         }
+        bool isCore = namesz == 5 && memcmp(notes.data() + at + 12, "CORE", 5) == 0;
         if (isCore && type == NT_PRSTATUS && !status) {
             if (descsz != E::kPrstatus)
                 return sig;
@@ -421,9 +423,11 @@ CoreSignature readCore(const Reader& core)
     const char* name = signalName(number);
     sig.signal = name ? name : "SIG" + std::to_string(number);
     sig.module = escapeName(base, kMaxModuleName);
-    if (deleted)
-        path.remove_suffix(strlen(" (deleted)"));
-    sig.modulePath = escapeName(path.substr(path.size() - std::min(path.size(), kMaxModulePath)), kMaxModulePath);
+    // The key's path ends in the module's name as the text gives it; of the
+    // folder the last kMaxModulePath bytes, where two libraries differ.
+    const size_t slash = path.rfind('/');
+    const std::string_view folder = slash == std::string_view::npos ? std::string_view() : path.substr(0, slash + 1);
+    sig.modulePath = escapeName(folder.substr(folder.size() - std::min(folder.size(), kMaxModulePath)), kMaxModulePath) + sig.module;
     sig.known = true;
     if (!deleted)
         findSymbol<E>(std::string(path), sig.offset, &sig.symbol, &sig.symbolOffset);

@@ -34,7 +34,7 @@
 //
 // MODULE is the base name of the mapped file (a " (deleted)" the kernel adds
 // to a file replaced since it was mapped is dropped), PATH that file's path
-// as NT_FILE gives it (its last 240 bytes, " (deleted)" dropped), SYMBOL the
+// as NT_FILE gives it (of its folder the last 240 bytes), SYMBOL the
 // name from the module's .symtab, else its .dynsym; all escaped as log text
 // (escapeLogText) with a blank written \x20, so the text splits on blanks.
 //
