@@ -11,7 +11,7 @@ of the figures with their ratios.
 usage: bench.py --build DIR --out DIR [--quick] [--only SECTION]... [--rows FILE]
 Runs inside scripts/sandbox (private /dev, /tmp and core pattern): scripts/bench
 starts it. SECTION: percall, cost, syscalls, callgrind, pace, footprint, replay,
-checks, report, signature, explore, shrink, freeze, size (nothing of its own: the rows of --rows). --rows adds ready-made rows ("figure|tapfuzz|floor or target|note",
+checks, report, report-folders, signature, explore, shrink, freeze, size (nothing of its own: the rows of --rows). --rows adds ready-made rows ("figure|tapfuzz|floor or target|note",
 "## title") to the table.
 """
 import argparse
@@ -26,6 +26,7 @@ import statistics
 import struct
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -559,6 +560,36 @@ def report(b):
     row("report: time of the full input / time of the half", f"{times[1] / times[0]:.2f}", "about 2", "linear")
 
 
+def report_folders(b):
+    section("--report of many folders: 200 folders of 1,000 one-gesture runs each (generated in a temp dir, "
+            "removed after), each gesture at day 69, every folder with the same run names; peak resident memory "
+            "(GNU time) and the page's size")
+    top = tempfile.mkdtemp(dir=b.out, prefix="report-folders.")
+    folders, runs = (20, 100) if b.quick else (200, 1000)
+    day69 = 69 * 86400 * 1000000
+    for f in range(folders):
+        folder = os.path.join(top, f"night{f:03}")
+        os.makedirs(folder)
+        log = []
+        for r in range(runs):
+            name = f"run-{r:06}-1"
+            with open(os.path.join(folder, name + ".events"), "w") as out:
+                out.write(f"# seed:{r}\n# screen:800x480\n# grid:20\n# start:2024-05-01 12:00:00\n"
+                          f"1 {day69} click 10 10 0\n")
+            log.append(f"[2024-05-01 12:00:00][INFO]seed:{r}\n[2024-05-01 12:00:00][INFO]record:./{name}.events\n")
+        with open(os.path.join(folder, "tapfuzz.log"), "w") as out:
+            out.write("".join(log))
+    figures = os.path.join(b.out, "report-folders-time.txt")
+    paths = [os.path.join(top, x) for x in sorted(os.listdir(top))]
+    done = subprocess.run(["/usr/bin/time", "-o", figures, "-f", "%M", b.tapfuzz, "--report"] + paths,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    page = os.path.getsize(os.path.join(paths[0], "report.html")) if done.returncode == 0 else 0
+    row(f"report, {folders} folders of {runs} runs: peak resident memory, MB",
+        f"{int(open(figures).read().split()[-1]) / 1024:.1f}", "<= 10",
+        f"exit {done.returncode} {done.stderr.strip()[:80]}; page {page / 1e6:.0f} MB")
+    shutil.rmtree(top)
+
+
 def signature(b):
     section("Dump signature of a 100 MB dump (gdb's dump of the crasher holding 100 MB; notes at its end): "
             "headers and notes of the dump, then the module's symbol table; host")
@@ -803,6 +834,7 @@ def extra_rows(path):
 
 SECTIONS = {"percall": per_call, "cost": cost, "syscalls": syscalls, "callgrind": instructions, "pace": pace,
             "footprint": footprint, "replay": replay, "checks": checks, "report": report,
+            "report-folders": report_folders,
             "signature": signature, "explore": explore, "shrink": shrink, "freeze": freeze}
 
 

@@ -20,6 +20,10 @@
 #include <string>
 #include <vector>
 
+#include <elf.h>
+#include <signal.h>
+
+#include "base/log_text.h"
 #include "base/logger.h"
 #include "sandbox.h"
 
@@ -51,7 +55,39 @@ struct HostileCase {
     int status;
     std::vector<std::string> listed, unlisted;  // in `ls -A saved /tmp` afterwards
     std::string onceInLog;
+    size_t times = 1;  // of onceInLog
 };
+
+// An x86-64 core of a SIGSEGV 0x10 into `lib`, the last of `maps` mappings,
+// the others of long-named libraries: its NT_FILE note is as large as they
+// make it (30,000 take 2 MB).
+std::string ManyMappings(size_t maps, const std::string& lib)
+{
+    auto word = [](uint64_t v) { return std::string(reinterpret_cast<const char*>(&v), 8); };
+    auto note = [](uint32_t type, const std::string& desc) {
+        const uint32_t head[3] = {5, static_cast<uint32_t>(desc.size()), type};
+        std::string n = std::string(reinterpret_cast<const char*>(head), 12) + std::string("CORE\0\0\0\0", 8) + desc;
+        return n.resize((n.size() + 3) & ~size_t(3)), n;
+    };
+    std::string status(336, '\0'), table = word(maps) + word(4096), names;
+    status[12] = SIGSEGV;
+    for (size_t i = 0; i < maps; ++i) {
+        table += word(0x100000000ull + i * 0x1000) + word(0x100001000ull + i * 0x1000) + word(0);
+        names += (i + 1 == maps ? lib : "/usr/lib/a-folder-of-plugins/libplugin" + std::to_string(i) + ".so") + '\0';
+    }
+    const uint64_t pc = 0x100000010ull + (maps - 1) * 0x1000;
+    memcpy(&status[112 + 16 * 8], &pc, 8);
+    const std::string notes = note(NT_PRSTATUS, status) + note(NT_FILE, table + names);
+    Elf64_Ehdr eh{};
+    memcpy(eh.e_ident, ELFMAG, SELFMAG);
+    eh.e_ident[EI_CLASS] = ELFCLASS64, eh.e_ident[EI_DATA] = ELFDATA2LSB, eh.e_ident[EI_VERSION] = EV_CURRENT;
+    eh.e_type = ET_CORE, eh.e_machine = EM_X86_64, eh.e_version = EV_CURRENT, eh.e_phoff = sizeof eh;
+    eh.e_ehsize = sizeof eh, eh.e_phentsize = sizeof(Elf64_Phdr), eh.e_phnum = 1;
+    Elf64_Phdr ph{};
+    ph.p_type = PT_NOTE, ph.p_offset = sizeof eh + sizeof ph, ph.p_filesz = notes.size();
+    return std::string(reinterpret_cast<const char*>(&eh), sizeof eh) +
+           std::string(reinterpret_cast<const char*>(&ph), sizeof ph) + notes;
+}
 
 const std::string kReal = "echo real > /tmp/coredump-real-2-1700000000; ";
 const std::string kSaved = "coredump-real-2-2023-11-14_22:13:20";
@@ -77,6 +113,16 @@ const HostileCase kHostile[] = {
     {"SIGINT during a long copy", "", "head -c 32M /dev/zero > /tmp/coredump-slow-8-1700000000",
      "for i in $(seq 600); do ls -A saved | grep -q tapfuzz-part && echo part-seen >> report && break; sleep 0.05; "
      "done; kill -INT $pid", 0, {"part-seen", "coredump-slow-8-1700000000"}, {"coredump-slow-8-2023"}, ""},
+    // Planted by nobody: a name with a one-character CSI (U+009B) and a
+    // right-to-left override (U+202E) is escaped in the log.
+    {"C1 and bidirectional controls in a name", "",
+     "setpriv --reuid=65534 --regid=65534 --clear-groups sh -c \"echo x > /tmp/$(printf 'coredump-a\\302\\2332J\\342\\200\\256b-9-1700000000')\"",
+     "", 0, {}, {}, "mv /tmp/coredump-a\\xc2\\x9b2J\\xe2\\x80\\xaeb-9-1700000000 "},
+    // The library of one name in two folders: two crashes, one of them read
+    // from an NT_FILE note of 2 MB.
+    {"NT_FILE past a megabyte, one library name in two folders", "",
+     "cp one.core /tmp/coredump-one-8-1700000000 && cp many.core /tmp/coredump-many-9-1700000000", "", 0, {}, {},
+     "crash signature:SIGSEGV libsame.so+0x10 new", 2},
     {"save path inside /tmp", "COREFILE_PATH=/tmp/\n", "", "", 1, {}, {},
      "the corefile save path /tmp/ lies in /tmp/, where new dumps are looked for"},
 };
@@ -96,6 +142,8 @@ TEST(HostileTmpTest, RunEndsOnTimeWithWholeLogsAndNoPartFile)
         ASSERT_TRUE(Sandbox::WriteFile(sb.path("/dev/fb0"), ""));
         ASSERT_TRUE(Sandbox::WriteFile(sb.path("/dev/input/event0"), ""));
         ASSERT_EQ(mkdir(sb.path("saved").c_str(), 0755), 0);
+        ASSERT_TRUE(Sandbox::WriteFile(sb.path("one.core"), ManyMappings(1, "/opt/a/libsame.so")));
+        ASSERT_TRUE(Sandbox::WriteFile(sb.path("many.core"), ManyMappings(30000, "/opt/b/libsame.so")));
         // The preloaded shims come before a sanitizer runtime.
         const std::string run = "env ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0 "
                                 "LD_PRELOAD='" FBSHIM_LIB " " SWAPSHIM_LIB "' TZ=UTC TAPFUZZ_TEST_FB=800x480 " +
@@ -119,7 +167,12 @@ TEST(HostileTmpTest, RunEndsOnTimeWithWholeLogsAndNoPartFile)
             EXPECT_EQ(report.find(name), std::string::npos) << name << "\n" << report;
         EXPECT_EQ(report.find("tapfuzz-part"), std::string::npos) << report;
         const std::string log = MainLog(sb);
-        EXPECT_TRUE(c.onceInLog.empty() || Count(log, c.onceInLog) == 1) << c.onceInLog << "\n" << log;
+        EXPECT_TRUE(c.onceInLog.empty() || Count(log, c.onceInLog) == c.times) << c.onceInLog << "\n" << log;
+        // Nothing that steers a terminal or a line's direction, in the log
+        // or on stderr.
+        for (const std::string& text : {log, Sandbox::ReadFile(sb.root() + "/err.txt")})
+            for (size_t i = 0, n; i < text.size(); i += std::max<size_t>(n, 1))
+                EXPECT_FALSE((n = utf8Length(text.data() + i, text.size() - i)) > 1 && steersText(text.data() + i, n)) << text;
         EXPECT_EQ(Count(log, "][INFO]// tapfuzz finish\n"), c.status == 0 && c.during.empty() ? 1u : 0u) << log;
         std::istringstream lines(log);
         for (std::string line; std::getline(lines, line);)

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <map>
 #include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -200,7 +201,7 @@ TEST_F(Report, PageAndJunitOfAFolder)
     EXPECT_NE(html.find("still running (or killed); last: 2024-05-02 01:01:00 progress: 12/300 events"), std::string::npos);
     EXPECT_EQ(Count(html, "run-010000-1-min"), 1) << "only under the crash it shrank";
     EXPECT_NE(html.find("shrunk to 1 gestures: <code>tapfuzz --replay ./results/night2/run-010000-1-min.events</code>"), std::string::npos);
-    EXPECT_NE(html.find("id=\"run-010000-1\" data-folder=\"./results/night2\" data-distinct-crashes=\"3\""), std::string::npos);
+    EXPECT_NE(html.find("id=\"1/run-010000-1\" data-folder=\"./results/night2\" data-distinct-crashes=\"3\""), std::string::npos);
     EXPECT_EQ(system(("xmllint --noout --schema " TESTS_DIR "/junit.xsd '" + folder + "/junit.xml' && xmllint --noout '" +
                       folder + "/report.html'").c_str()), 0) << xml;
 
@@ -245,7 +246,7 @@ TEST_F(Report, PageAndJunitOfAFolder)
         }
         for (const std::string& page : pages) {
             auto data = [&page, &r](const std::string& key) {
-                return Group(Group(page, "(<section class=.?run.? id=.?" + r[2].str() + "[^>]*>)"), " data-" + key + "=[\"']([^'\"]*)");
+                return Group(Group(page, "(<section class=.?run.? id=.?(?:1/)?" + r[2].str() + "[^>]*>)"), " data-" + key + "=[\"']([^'\"]*)");
             };
             for (const char* kind : {"click", "swipe", "longclick", "key", "pinch"}) {  // pinches named where asked for
                 const int n = Count(record, std::string("\n\\d+ \\d+ ") + kind + " ");
@@ -297,6 +298,38 @@ TEST_F(Report, PageAndJunitOfAFolder)
     EXPECT_EQ(Count(xml, "<testcase"), 4 + dumps + exits + 5) << xml;
     if (!chromium)
         GTEST_SKIP() << "chromium cannot run here";
+}
+
+
+// 100 folders under a limit of 30 descriptors, each with a run of the same
+// name, one gesture at day 69 and a crash whose key carries a one-character
+// CSI (U+009B) and a right-to-left override (U+202E): the page is written,
+// its ids are unique, its timelines hold at most 800 numbers, and the
+// controls are escaped.
+TEST_F(Report, ManyFoldersOfOneRunName)
+{
+    std::string args;
+    const std::string key = "SIGSEGV,/a\xc2\x9b" "2J\xe2\x80\xae" "b.so+0x10";
+    for (int f = 0; f < 100; ++f) {
+        const std::string folder = "f" + std::to_string(f);
+        ASSERT_EQ(mkdir(sb.path(folder).c_str(), 0755), 0);
+        Sandbox::WriteFile(sb.path(folder + "/tapfuzz.log"), "[2024-05-01 12:00:00][INFO]record:./run-1-1.events\n");
+        Sandbox::WriteFile(sb.path(folder + "/run-1-1.events"), "# screen:800x480\n1 5961600000000 click 1 1 0\n"
+                                                                "# crash:./saved/coredump-a-1-2024-05-01_12:00:00 after:1 signature:" + key + "\n");
+        args += " " + folder;
+    }
+    ASSERT_EQ(sb.Exec({"/bin/sh", "-c", "ulimit -n 30 && exec " TAPFUZZ_BIN " --report" + args}), 0) << Err();
+    const std::string html = Sandbox::ReadFile(sb.path("f0/report.html"));
+    std::set<std::string> ids;
+    for (const std::smatch& m : Matches(html, "<section class=\"run\" id=\"([^\"]*)\""))
+        EXPECT_TRUE(ids.insert(m[1]).second) << m[1];
+    EXPECT_EQ(ids.size(), 100u);
+    for (const std::smatch& m : Matches(html, "data-minutes=\"([^\"]*)\""))
+        ASSERT_LE(std::count(m[1].first, m[1].second, ' '), 799) << "per run: at most 800 numbers";
+    EXPECT_LT(html.size(), 20u << 20);
+    for (const char* raw : {"\xc2\x9b", "\xe2\x80\xae"})
+        EXPECT_EQ(html.find(raw), std::string::npos);
+    EXPECT_NE(html.find("/a\\xc2\\x9b2J\\xe2\\x80\\xaeb.so"), std::string::npos);
 }
 
 }  // namespace

@@ -165,7 +165,8 @@ def judge_bugs(r, run1_dump, check, say):
     check(len(counts) >= 2 and max(counts.values(), default=0) >= 2,
           w + f"signatures {counts}: not two distinct, one of them twice")
     crashes = re.findall(r"^# crash:(\S+) after:(\d+) signature:(\S+)$", b["record"], re.M)
-    check([c[2] for c in crashes] == [f"{m[1]},{m[2]}" for m in lines],
+    # The record's key names the module by its path, the log's text by its name.
+    check([re.sub(r",\S*/", ",", c[2]) for c in crashes] == [f"{m[1]},{m[2]}" for m in lines],
           w + "the record's crash lines carry other signatures than the log's")
     names = [os.path.basename(c[0]) for c in crashes]
     check(sorted(names) == sorted(k for k in b["cores"] if not k.endswith((".png", ".txt"))),
@@ -188,8 +189,10 @@ def judge_bugs(r, run1_dump, check, say):
         check(agrees(symbol, said), f'{name}: logged {symbol}, gdb-multiarch says "{said}"')
     # The report: a row per signature with its dumps and first and last
     # gesture, the distinct count on the run's section, a junit case each.
-    afters = {k: [int(c[1]) for c in crashes if c[2] == k] for k in counts}
-    want = {k: (str(n), min(afters[k], default=-1), max(afters[k], default=-1)) for k, n in counts.items()}
+    # The log's keys (module by name) as the record and the report give them (by path).
+    full = {f"{m[1]},{m[2]}": c[2] for m, c in zip(lines, crashes)}
+    afters = {k: [int(c[1]) for c in crashes if c[2] == full.get(k)] for k in counts}
+    want = {full.get(k, k): (str(n), min(afters[k], default=-1), max(afters[k], default=-1)) for k, n in counts.items()}
     # The run's own rows (a section of all runs above it may list them too).
     at = re.search(r"<section\s[^>]*class=[\"']?run\b", b["page"])
     rows = [(a.get("data-signature"), a.get("data-program"), a.get("data-count"), a.get("data-first"), a.get("data-last"))

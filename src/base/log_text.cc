@@ -1,7 +1,8 @@
 // Problem: a log line must stay one line of UTF-8 whatever bytes a name
 // brings into it.
 // Solution: a strict UTF-8 decoder (RFC 3629) and an escape for everything
-// it refuses and for every control byte.
+// it refuses, for every control byte and for the characters that steer a
+// terminal or a line's direction.
 #include "base/log_text.h"
 
 #include <stdio.h>
@@ -31,6 +32,18 @@ size_t utf8Length(const char* text, size_t size)
     return n;
 }
 
+bool steersText(const char* text, size_t n)
+{
+    const unsigned char* s = reinterpret_cast<const unsigned char*>(text);
+    if (n == 2)
+        return s[0] == 0xc2 && s[1] < 0xa0;
+    if (n != 3 || s[0] != 0xe2)
+        return false;
+    // U+200E, U+200F and U+202A..U+202E are E2 80 xx; U+2066..U+2069 E2 81 xx.
+    return (s[1] == 0x80 && (s[2] == 0x8e || s[2] == 0x8f || (s[2] >= 0xaa && s[2] <= 0xae))) ||
+           (s[1] == 0x81 && s[2] >= 0xa6 && s[2] <= 0xa9);
+}
+
 std::string escapeLogText(const std::string& text)
 {
     std::string out;
@@ -44,10 +57,12 @@ std::string escapeLogText(const std::string& text)
         case '\t': out += "\\t"; break;
         case '\\': out += "\\\\"; break;
         default:
-            if (c < 0x20 || c == 0x7f || n == 0) {
-                char hex[8];
-                snprintf(hex, sizeof hex, "\\x%02x", c);
-                out += hex;
+            if (c < 0x20 || c == 0x7f || n == 0 || steersText(text.data() + i, n)) {
+                for (size_t k = 0; k < (n == 0 ? 1 : n); ++k) {
+                    char hex[8];
+                    snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(text[i + k]));
+                    out += hex;
+                }
             } else {
                 out.append(text, i, n);
             }

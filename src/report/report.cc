@@ -140,30 +140,34 @@ bool copyInto(ReportOut& html, AsideFile& runsPart, ReportOut& runs, int dir)
 int writeReport(const std::vector<std::string>& given)
 {
     // "results/tapfuzzD/" and "results/tapfuzzD" name one folder; the paths
-    // the page shows (the replay command among them) get one slash.
+    // the page shows (the replay command among them) get one slash. Each is
+    // looked at now and opened again when its turn comes, so that only the
+    // first (where the files go) and the one being read are open at once.
     std::vector<ReportFolder> folders(given.size());
-    std::vector<std::unique_ptr<DIR, int (*)(DIR*)>> dirs;
     std::vector<std::string> firstNotes;
+    std::unique_ptr<DIR, int (*)(DIR*)> first(nullptr, closedir);
     for (size_t i = 0; i < given.size(); ++i) {
         std::string path = given[i];
         while (path.size() > 1 && path.back() == '/')
             path.pop_back();
-        dirs.emplace_back(opendir(path.c_str()), closedir);
-        struct stat st, other;
-        if (!dirs.back() || fstat(dirfd(dirs.back().get()), &st) != 0) {
+        folders[i].path = path;
+        folders[i].index = i;
+        std::unique_ptr<DIR, int (*)(DIR*)> dir(openFolder(folders[i], nullptr), closedir);
+        if (!dir) {
             fprintf(stderr, "tapfuzz: cannot read the results folder %s: %s\n", escapeLogText(path).c_str(),
                     errorText(errno).c_str());
             return 1;
         }
-        folders[i].path = path;
-        folders[i].fd = dirfd(dirs.back().get());
         // Given twice, its runs and crashes would count twice.
-        for (size_t k = 0; k < i && folders[i].fd >= 0; ++k)
-            if (folders[k].fd >= 0 && fstat(folders[k].fd, &other) == 0 && other.st_dev == st.st_dev &&
-                other.st_ino == st.st_ino) {
+        for (size_t k = 0; k < i && !folders[i].again; ++k)
+            if (!folders[k].again && folders[k].dev == folders[i].dev && folders[k].ino == folders[i].ino) {
                 firstNotes.push_back(path + " is " + folders[k].path + " again: reported once");
-                folders[i].fd = -1;
+                folders[i].again = true;
             }
+        if (i == 0)
+            first = std::move(dir);
+        else
+            folders[i].fd = -1;
     }
     ReportFolder& top = folders[0];
     const std::string& path = top.path;
@@ -185,11 +189,19 @@ int writeReport(const std::vector<std::string>& given)
     long long inlined = 0;
     int tests = 0, failures = 0;
     std::string counts;
+    size_t notesKept = firstNotes.size();
     for (size_t i = 0; i < folders.size(); ++i) {
         ReportFolder& folder = folders[i];
-        if (folder.fd < 0)
+        if (folder.again)
             continue;
-        readFolder(folder, dirs[i].get());
+        bool same = true;
+        std::unique_ptr<DIR, int (*)(DIR*)> dir(i == 0 ? nullptr : openFolder(folder, &same), closedir);
+        if (i > 0 && !dir) {
+            addNote(folder.notes, folder.notesLeft, same ? "not readable now: " + errorText(errno)
+                                                         : "replaced by another folder since the report began");
+            continue;
+        }
+        readFolder(folder, i == 0 ? first.get() : dir.get());
         folder.inlined = inlined;
         // A shrink's result (its "# shrunk from:" line tells) is no run: it
         // goes under the crash it shrank, which names it.
@@ -222,6 +234,19 @@ int writeReport(const std::vector<std::string>& given)
         if (folder.runsLeft > 0)
             addNote(folder.notes, folder.notesLeft, std::to_string(folder.runsLeft) + " runs beyond the first " +
                                                         std::to_string(kMaxRuns) + " not reported");
+        // Its runs are written: what is kept of the folder is its path,
+        // figures and notes, these within one budget for all folders.
+        folder.runs.clear();
+        folder.shrunk.clear();
+        const size_t noteRoom = kMaxNotes * 20 - std::min(notesKept, kMaxNotes * 20);
+        if (folder.notes.size() > noteRoom) {
+            folder.notesLeft += static_cast<long long>(folder.notes.size() - noteRoom);
+            folder.notes.resize(noteRoom);
+        }
+        folder.notes.shrink_to_fit();
+        notesKept += folder.notes.size();
+        if (i > 0)
+            folder.fd = -1;
     }
     // First in the list, which the runs' notes may have filled.
     if (all.left() > 0)

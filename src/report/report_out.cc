@@ -36,7 +36,7 @@ ReportOut& ReportOut::put(const char* s, size_t n)
             continue;
         }
         const size_t k = utf8Length(s + i, n - i);
-        mValid = k != 0 && (c == '\t' || c == '\n' || c == '\r' || c >= 0x20) &&
+        mValid = k != 0 && (c == '\t' || c == '\n' || c == '\r' || c >= 0x20) && !steersText(s + i, k) &&
                  !(k == 3 && c == 0xef && static_cast<unsigned char>(s[i + 1]) == 0xbf &&
                    static_cast<unsigned char>(s[i + 2]) >= 0xbe);
         i += k;

@@ -11,8 +11,9 @@
 #include <string>
 
 // Buffered output to a descriptor (-1: counted and checked only). Whatever
-// is put must be UTF-8 of characters XML 1.0 allows; valid() says whether
-// all of it was.
+// is put must be UTF-8 of characters XML 1.0 allows and none that steers a
+// terminal or a line's direction (steersText); valid() says whether all of
+// it was.
 class ReportOut {
 public:
     explicit ReportOut(int fd) : mFd(fd) {}

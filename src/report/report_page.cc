@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <sstream>
 
 #include "base/files.h"
@@ -24,6 +25,10 @@ namespace {
 
 const long kMaxPicture = 4 * 1024 * 1024;  // larger screenshots are linked, not inlined
 const long long kMaxInlined = 32LL * 1024 * 1024;  // screenshot bytes per page; the rest are listed by path
+// Bars of a run's timeline, and numbers in its data-minutes: a run of 70
+// days (the latest gesture a record may hold) is 100,800 minutes, which
+// listed one by one made a page of hundreds of megabytes.
+const size_t kBars = 800;
 
 // The last gesture a replay of a crash found after gesture `after` takes: a
 // dump is often seen while the next gesture is under way (a long click
@@ -38,10 +43,10 @@ bool noControl(const char* s, size_t n)  // the start of s needs no \xHH on a pa
     const unsigned char c = static_cast<unsigned char>(s[0]);
     if (n == 1)
         return c >= 0x20 && c != 0x7f;
-    // C1 controls (U+0080..U+009F, errors to HTML) and U+FFFE, U+FFFF (XML
-    // 1.0 refuses them).
-    const unsigned char d = static_cast<unsigned char>(s[1]);
-    return !(n == 2 && c == 0xc2 && d < 0xa0) && !(n == 3 && c == 0xef && d == 0xbf && static_cast<unsigned char>(s[2]) >= 0xbe);
+    // C1 controls (errors to HTML) and bidirectional controls as in the log;
+    // U+FFFE, U+FFFF (XML 1.0 refuses them).
+    return !steersText(s, n) && !(n == 3 && c == 0xef && static_cast<unsigned char>(s[1]) == 0xbf &&
+                                  static_cast<unsigned char>(s[2]) >= 0xbe);
 }
 
 void base64(ReportOut& o, const std::string& in)
@@ -148,12 +153,14 @@ void timeline(ReportOut& o, const ReportRun& run)
     const long long most = std::max(1LL, *std::max_element(minutes.begin(), minutes.end()));
     // A bar per minute, or per group of minutes (the busiest of them) when
     // there are more minutes than pixels.
-    const size_t per = (minutes.size() + 799) / 800, bars = (minutes.size() + per - 1) / per;
+    const size_t per = (minutes.size() + kBars - 1) / kBars, bars = (minutes.size() + per - 1) / per;
     o << "<svg class=\"timeline\" width=\"800\" height=\"130\"><rect width=\"800\" height=\"110\" fill=\"#f7f7f7\"/>";
     for (size_t b = 0; b < bars; ++b) {
         long long v = 0;
         for (size_t i = b * per; i < std::min(minutes.size(), (b + 1) * per); ++i)
             v = std::max(v, minutes[i]);
+        if (v == 0)
+            continue;  // an empty bar draws nothing: a run of few gestures stays small
         o << "<rect x=\"" << 800.0 * b / bars << "\" y=\"" << 110 - 100.0 * v / most << "\" width=\"" << 800.0 / bars
           << "\" height=\"" << 100.0 * v / most << "\" fill=\"#8ab\"/>";
     }
@@ -271,10 +278,15 @@ void distinctTable(ReportOut& o, const CrashGroups& groups, ReportFolder& folder
           << "\"><td><code>" << esc(g->key) << "</code></td><td>" << esc(g->program) << "</td><td>" << g->count
           << "</td><td>" << g->first << "</td><td>" << g->last << "</td><td>";
         // The page's budget of screenshots is counted in the first folder.
+        // A folder past the first is closed once read: open for this row only.
         ReportFolder& in = all != nullptr ? (*all)[g->folder] : folder;
+        bool same = true;
+        std::unique_ptr<DIR, int (*)(DIR*)> dir(in.fd < 0 && !in.again ? openFolder(in, &same) : nullptr, closedir);
         in.inlined = folder.inlined;
         shotCell(o, in, first, nullptr);
         folder.inlined = in.inlined;
+        if (dir)
+            in.fd = -1;
         o << "</td><td>";
         if (g->first > 0 && !replay.empty())
             o << "<code>tapfuzz --replay " << esc(replay) << " --to " << replayTo(g->first) << "</code>";
@@ -301,11 +313,21 @@ void runSection(ReportOut& o, ReportFolder& folder, ReportRun& run)
         addNote(run.notes, run.notesLeft, "forbidden zones not readable: " + why);
     std::string how;
     askedForIt(run, &how);
+    // As the timeline draws them: at most kBars numbers, each the busiest
+    // minute of its group of data-minutes-per minutes.
+    const size_t per = (std::max<size_t>(run.perMinute.size(), 1) + kBars - 1) / kBars;
     std::string minutes;
-    for (long long c : run.perMinute.empty() ? std::vector<long long>{0} : run.perMinute)
-        minutes += (minutes.empty() ? "" : " ") + std::to_string(c);
+    for (size_t i = 0; i < std::max<size_t>(run.perMinute.size(), 1); i += per) {
+        long long most = 0;
+        for (size_t k = i; k < std::min(run.perMinute.size(), i + per); ++k)
+            most = std::max(most, run.perMinute[k]);
+        minutes += (minutes.empty() ? "" : " ") + std::to_string(most);
+    }
 
-    o << "<section class=\"run\" id=\"" << esc(run.name) << "\" data-folder=\"" << esc(folder.path)
+    // A run's name holds no '/': "INDEX/" keeps the ids of runs of one name
+    // in several folders apart.
+    const std::string id = (folder.index == 0 ? "" : std::to_string(folder.index) + "/") + run.name;
+    o << "<section class=\"run\" id=\"" << esc(id) << "\" data-folder=\"" << esc(folder.path)
       << "\" data-distinct-crashes=\"" << run.distinct.size() << "\" data-seed=\"" << esc(head("seed"))
       << "\" data-events=\"" << run.gestures << "\" data-injected=\"" << run.injected;
     // Pinches are named only in a run that asked for them or holds some.
@@ -319,7 +341,8 @@ void runSection(ReportOut& o, ReportFolder& folder, ReportRun& run)
     for (k = 0; k < kinds; ++k)
         o << "\" data-" << kindName(k) << "=\"" << run.counts[k];
     o << "\" data-crashes=\"" << run.kinds[0] << "\" data-dumps=\"" << run.kinds[1] << "\" data-freezes=\""
-      << run.kinds[2] << "\" data-exits=\"" << run.kinds[3] << "\" data-minutes=\"" << minutes << "\">\n<h2>"
+      << run.kinds[2] << "\" data-exits=\"" << run.kinds[3] << "\" data-minutes=\"" << minutes
+      << "\" data-minutes-per=\"" << per << "\">\n<h2>"
       << esc(run.name) << "</h2>\n<table class=\"head\"><tr><th>seed</th><td>" << esc(head("seed"))
       << "</td></tr><tr><th>command</th><td><code>" << esc(head("command")) << "</code></td></tr><tr><th>library</th><td>"
       << esc(head("library")) << "</td></tr><tr><th>start</th><td>" << esc(head("start"))

@@ -9,8 +9,9 @@
 #include "report/report_out.h"
 #include "report/report_reader.h"
 
-// Text for the page and junit.xml: bytes outside UTF-8 and control
-// characters become \xHH as in the log, markup characters entities.
+// Text for the page and junit.xml: bytes outside UTF-8, control characters
+// and the characters steersText names become \xHH as in the log, markup
+// characters entities.
 std::string esc(const std::string& s);
 
 // The run's section of the page and its testsuite of junit.xml; its notes

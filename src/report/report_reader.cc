@@ -32,7 +32,7 @@ const size_t kMaxMarkBytes = 8 << 20;              // text of the marks kept fro
 const size_t kNoteBytes = 1024;      // of a note's text
 const size_t kMaxHead = 32;          // "# key:value" lines kept per record
 const size_t kShownLine = 120;       // bytes of a gesture line shown before a mark
-const size_t kMaxKey = 1024;         // of a crash's signature key: a module's name escaped is less
+const size_t kMaxKey = 2048;         // of a crash's signature key: a module's folder and name escaped are less
 const long long kMaxAt = 100000LL * 60000000;  // 70 days: a later gesture is no run of ours
 const char* const kMarks[] = {"crash", "dump", "freeze", "exit"};
 // Read without following a link in the last step and without waiting on a
@@ -230,6 +230,24 @@ int openRegular(int dir, const std::string& path, struct stat* st, std::string* 
         return -1;
     }
     return fd;
+}
+
+DIR* openFolder(ReportFolder& folder, bool* same)
+{
+    DIR* dir = opendir(folder.path.c_str());
+    struct stat st;
+    if (dir != nullptr && fstat(dirfd(dir), &st) != 0)
+        closedir(dir), dir = nullptr;
+    if (dir == nullptr)
+        return nullptr;
+    if (same != nullptr && !(*same = st.st_dev == folder.dev && st.st_ino == folder.ino)) {
+        closedir(dir);
+        return nullptr;
+    }
+    folder.fd = dirfd(dir);
+    folder.dev = st.st_dev;
+    folder.ino = st.st_ino;
+    return dir;
 }
 
 void addNote(std::vector<std::string>& notes, long long& left, const std::string& note, size_t most)

@@ -7,6 +7,7 @@
 #ifndef TAPFUZZ_REPORT_REPORT_READER_H
 #define TAPFUZZ_REPORT_REPORT_READER_H
 
+#include <dirent.h>
 #include <stddef.h>
 #include <sys/stat.h>
 
@@ -84,7 +85,11 @@ struct ReportRun {
 
 struct ReportFolder {
     std::string path;  // as given, without trailing slashes
-    int fd = -1;       // the folder itself; -1: no file is looked for in it
+    size_t index = 0;  // among the folders given; the page's ids of its runs begin "INDEX/" past the first
+    int fd = -1;       // the folder itself while it is read; -1: no file is looked for in it
+    dev_t dev = 0;     // the folder as first opened: a later open must find the same
+    ino_t ino = 0;
+    bool again = false;  // the same folder as one given before it: reported once
     std::map<std::string, ReportRun> runs;
     // Shrinks' results by the run and gesture of the crash they shrank:
     // their gestures and their path.
@@ -115,6 +120,10 @@ const size_t kMaxNotes = 50;         // per run; the folder's list holds 20 time
 // in the last step and without waiting on a FIFO or a device that a hostile
 // name may be; -1 with *why ("missing", "a symbolic link, not followed", ...).
 int openRegular(int dir, const std::string& path, struct stat* st, std::string* why);
+// The folder at folder.path opened (folder.fd is its descriptor, dev and
+// ino are set), or null with errno. Opened before (`same` given), it must
+// be the folder it was: else null, with *same false.
+DIR* openFolder(ReportFolder& folder, bool* same);
 // A run record's file name, run-<something>.events, cut to the run's name;
 // false (and *name untouched) for any other name.
 bool cutRunName(std::string* name);

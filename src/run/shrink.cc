@@ -97,15 +97,6 @@ ShrinkSearch shrinkSearch(size_t count, int maxTries,
     return s;
 }
 
-std::string signatureKey(const std::string& text)
-{
-    size_t a = text.find(' ');
-    if (a == std::string::npos)
-        return text;
-    size_t b = text.find(' ', a + 1);
-    return text.substr(0, a) + "," + text.substr(a + 1, b == std::string::npos ? std::string::npos : b - a - 1);
-}
-
 namespace {
 
 bool writeAll(int fd, const char* data, size_t size)
@@ -218,9 +209,9 @@ public:
         std::lock_guard<std::mutex> hold(mLock);
         ++mFound;
     }
-    void saved(const std::string& name, uid_t owner, const std::string& signature)
+    void saved(const std::string& name, uid_t owner, const std::string& key)
     {
-        Saved d{name, 0, owner, signatureKey(signature)};
+        Saved d{name, 0, owner, key};
         if (!splitDumpName(name, &d.program, &d.pid))
             d.pid = 0;
         std::lock_guard<std::mutex> hold(mLock);
@@ -240,7 +231,7 @@ public:
         std::lock_guard<std::mutex> hold(mLock);
         for (size_t i = from; i < mSaved.size(); ++i) {
             const Saved& d = mSaved[i];
-            if (d.program == program && (key == "unknown" || d.key == key) && d.pid > 0 && ours(d.pid, d.owner))
+            if (d.program == program && (key == "unknown" || sameCrashKey(d.key, key)) && d.pid > 0 && ours(d.pid, d.owner))
                 return true;
         }
         return false;
@@ -266,8 +257,8 @@ std::shared_ptr<ShrinkDumps> shrinkDumps()
 void shrinkWatch(const std::shared_ptr<ShrinkDumps>& dumps, WatchSettings* watch)
 {
     watch->onFound = [dumps](const std::string&) { dumps->found(); };
-    watch->onSaved = [dumps](const std::string& name, uid_t owner, const std::string& signature) {
-        dumps->saved(name, owner, signature);
+    watch->onSaved = [dumps](const std::string& name, uid_t owner, const std::string& key) {
+        dumps->saved(name, owner, key);
     };
     // The shrink starts the application itself, once per try.
     watch->restart.clear();

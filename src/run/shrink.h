@@ -40,10 +40,6 @@ struct ShrinkSearch {
 ShrinkSearch shrinkSearch(size_t count, int maxTries,
                           const std::function<TryResult(const std::vector<size_t>&)>& tryOnce);
 
-// The signature key of a signature's text ("SIGSEGV touchapp+0x1c f+0x4"
-// gives "SIGSEGV,touchapp+0x1c"; "unknown" stays).
-std::string signatureKey(const std::string& text);
-
 // What a shrink starts from: the gestures up to the crash and the crash.
 struct ShrinkInput {
     std::string record;             // RECORD as given

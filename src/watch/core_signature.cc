@@ -43,6 +43,11 @@ static_assert(sizeof(struct elf_prstatus) == 148 && offsetof(struct elf_prstatus
 #endif
 
 constexpr uint64_t kMaxNotes = 1 << 20;
+// NT_FILE is read whole however far it reaches past kMaxNotes, up to this:
+// the kernel writes at most 4 MB of it by default, 65,530 mappings (the
+// default vm.max_map_count) of paths 200 bytes long on 64 bits take 14.4 MB.
+constexpr uint64_t kMaxFileNote = 16 << 20;
+constexpr size_t kMaxModulePath = 240;  // the last bytes of a module's folder kept in the key
 constexpr uint64_t kMaxSymtab = 16 << 20;
 constexpr size_t kMaxHeaders = 4096;  // module program and section headers
 constexpr size_t kMaxSymbolName = 512;
@@ -356,10 +361,14 @@ CoreSignature readCore(const Reader& core)
     }
     if (!haveNote || !core.fits(note.p_offset, note.p_filesz))
         return sig;
-    // Notes past the first megabyte are other threads'.
+    // The dumping thread's notes come first and fit in a megabyte, but for
+    // NT_FILE, which grows with the mappings (about 13,000 fill a megabyte):
+    // that one is read whole, up to kMaxFileNote. Notes past it are other
+    // threads'.
     std::vector<char> notes(static_cast<size_t>(std::min<uint64_t>(note.p_filesz, kMaxNotes)));
     if (!core.readAt(note.p_offset, notes.data(), notes.size()))
         return sig;
+    std::vector<char> fileNote;
 
     bool status = false, info = false, files = false;
     int cursig = 0, signo = 0;
@@ -369,10 +378,19 @@ CoreSignature readCore(const Reader& core)
         uint64_t namesz = fieldAt<uint32_t>(notes, at), descsz = fieldAt<uint32_t>(notes, at + 4);
         uint32_t type = fieldAt<uint32_t>(notes, at + 8);
         uint64_t desc = at + 12 + ((namesz + 3) & ~uint64_t(3)), next = desc + ((descsz + 3) & ~uint64_t(3));
+        if (next > note.p_filesz)
+            return sig;  // runs past its segment: damaged
         if (next > notes.size()) {
-            if (next > note.p_filesz)
-                return sig;  // runs past its segment: damaged
-            break;           // runs past the part read
+            // Runs past the part read: only the first NT_FILE is read on.
+            if (files || type != NT_FILE || descsz > kMaxFileNote || namesz != 5 || at + 17 > notes.size() ||
+                memcmp(notes.data() + at + 12, "CORE", 5) != 0)
+                break;
+            fileNote.resize(static_cast<size_t>(descsz));
+            if (!core.readAt(note.p_offset + desc, fileNote.data(), fileNote.size()) ||
+                !parseFiles<E>(fileNote, 0, descsz, &maps))
+                return sig;
+            files = true;
+            break;  // the rest of the part read lies past it
         }
         bool isCore = namesz == 5 && memcmp(notes.data() + at + 12, "CORE", 5) == 0;
         if (isCore && type == NT_PRSTATUS && !status) {
@@ -405,6 +423,11 @@ CoreSignature readCore(const Reader& core)
     const char* name = signalName(number);
     sig.signal = name ? name : "SIG" + std::to_string(number);
     sig.module = escapeName(base, kMaxModuleName);
+    // The key's path ends in the module's name as the text gives it; of the
+    // folder the last kMaxModulePath bytes, where two libraries differ.
+    const size_t slash = path.rfind('/');
+    const std::string_view folder = slash == std::string_view::npos ? std::string_view() : path.substr(0, slash + 1);
+    sig.modulePath = escapeName(folder.substr(folder.size() - std::min(folder.size(), kMaxModulePath)), kMaxModulePath) + sig.module;
     sig.known = true;
     if (!deleted)
         findSymbol<E>(std::string(path), sig.offset, &sig.symbol, &sig.symbolOffset);
@@ -438,7 +461,23 @@ std::string CoreSignature::text() const
 
 std::string CoreSignature::key() const
 {
-    return known ? signal + "," + module + "+" + hex(offset) : "unknown";
+    return known ? signal + "," + modulePath + "+" + hex(offset) : "unknown";
+}
+
+bool sameCrashKey(const std::string& a, const std::string& b)
+{
+    if (a == b)
+        return true;
+    // Of "SIGNAL,PATH+0xOFFSET", the part after the comma's last '/' (none:
+    // an older key).
+    const auto cut = [](const std::string& k, bool* old) {
+        const size_t comma = k.find(','), slash = k.rfind('/');
+        *old = slash == std::string::npos || slash < comma;
+        return comma == std::string::npos ? k : k.substr(0, comma + 1) + k.substr(*old ? comma + 1 : slash + 1);
+    };
+    bool oldA = false, oldB = false;
+    const std::string shortA = cut(a, &oldA), shortB = cut(b, &oldB);
+    return oldA != oldB && shortA == shortB;
 }
 
 CoreSignature readCoreSignature(int fd)

@@ -25,13 +25,17 @@
 // text(): parts separated by one blank, the optional ones in brackets:
 //   SIGNAL MODULE+0xOFFSET [SYMBOL+0xOFFSET] [from MODULE+0xOFFSET]
 //   e.g. "SIGSEGV touchapp+0x10a2c draw_cell+0x1c from touchapp+0x10b40"
-// key(): "SIGNAL,MODULE+0xOFFSET", e.g. "SIGSEGV,touchapp+0x10a2c": two dumps
-// with the same key are the same crash; symbol and caller are decoration.
+// key(): "SIGNAL,PATH+0xOFFSET", e.g. "SIGSEGV,/usr/bin/touchapp+0x10a2c": two
+// dumps with the same key are the same crash; symbol and caller are
+// decoration. PATH is the mapped file's path, so that two libraries of one
+// name in different folders stay apart (keys written before were
+// "SIGNAL,MODULE+0xOFFSET" and still group among themselves).
 // Both are "unknown" when `known` is false. Offsets are lower-case hex.
 //
 // MODULE is the base name of the mapped file (a " (deleted)" the kernel adds
-// to a file replaced since it was mapped is dropped), SYMBOL the name from
-// the module's .symtab, else its .dynsym; both escaped as log text
+// to a file replaced since it was mapped is dropped), PATH that file's path
+// as NT_FILE gives it (of its folder the last 240 bytes), SYMBOL the
+// name from the module's .symtab, else its .dynsym; all escaped as log text
 // (escapeLogText) with a blank written \x20, so the text splits on blanks.
 //
 // `unknown`: not an ELF core of those machines; headers, notes or NT_FILE
@@ -48,6 +52,7 @@ struct CoreSignature {
     bool known = false;
     std::string signal;        // "SIGSEGV"
     std::string module;        // escaped base name
+    std::string modulePath;    // escaped path
     uint64_t offset = 0;       // pc - load address of the module
     std::string symbol;        // escaped; "" when none
     uint64_t symbolOffset = 0;
@@ -57,9 +62,16 @@ struct CoreSignature {
     std::string key() const;
 };
 
+// Whether two keys name one crash: the same key, or a key written before
+// modules were keyed by path ("SIGNAL,MODULE+0xOFFSET") and one of today's
+// whose path ends in that module, at the same offset; a record of an older
+// run can so still be shrunk after its dump is gone.
+bool sameCrashKey(const std::string& a, const std::string& b);
+
 // The signature of the dump open at `fd` (read with pread, the file offset
 // is left alone; a descriptor that is not a regular file gives `unknown`).
-// Reads the ELF header and program headers, at most 1 MB of notes, and the
+// Reads the ELF header and program headers, at most 1 MB of notes and an
+// NT_FILE note of at most 16 MB that reaches past that megabyte, and the
 // module's headers and symbol table in bounded chunks. Modules are opened by
 // their path from the dump, without following a symlink and without opening
 // anything but a regular file.

@@ -136,10 +136,10 @@ void dumpMonitor::watch()
             s.onFound(name);
     };
     scan.mOnSaved = [&bundle, &s](const std::string& saved, const std::string& name, uid_t owner,
-                                  const std::string& signature) {
+                                  const std::string& key, const std::string& signature) {
         bundle.dumpSaved(saved, name, owner, signature);
         if (s.onSaved)
-            s.onSaved(name, owner, signature);
+            s.onSaved(name, owner, key);
     };
     ProgressLine progress(s.count, s.hours, s.startedAt);
     for (;;) {

@@ -36,9 +36,9 @@ struct WatchSettings {
     // second the run started.
     // Told of each dump first seen (its name in the dump folder) and each
     // saved one (that name, the uid owning its file and its signature's
-    // text), on the watcher's thread.
+    // key, as the record's crash line has it), on the watcher's thread.
     std::function<void(const std::string& name)> onFound;
-    std::function<void(const std::string& name, uid_t owner, const std::string& signature)> onSaved;
+    std::function<void(const std::string& name, uid_t owner, const std::string& key)> onSaved;
     int count = 0;
     int hours = 0;
     long startedAt = 0;

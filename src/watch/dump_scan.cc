@@ -147,6 +147,7 @@ void DumpScan::handle(const std::string& folder, const std::string& name, int fd
         mTally.count(signature, program);
         LOG(INFO) << escapeLogText(buildMoveCommand(folder, name, to));
         seen.recorded = true;
+        seen.key = signature.key();
         seen.signature = signature.text();
     }
     std::string why;
@@ -154,10 +155,10 @@ void DumpScan::handle(const std::string& folder, const std::string& name, int fd
     if (moveOpened(fd, st, from, to, mLimit, &why, &later) == 0) {
         if (seen.failLogged)
             LOG(INFO) << "moved " << escapeLogText(from) << " to " << escapeLogText(to) << " after retrying";
-        const std::string signature = seen.signature;
+        const std::string key = seen.key, signature = seen.signature;
         mSeen.erase(name);
         if (mOnSaved)
-            mOnSaved(to, name, st.st_uid, signature);
+            mOnSaved(to, name, st.st_uid, key, signature);
         return;
     }
     if (later)

@@ -28,9 +28,10 @@ public:
     // Called when a dump is first seen (its name in the folder, and the last
     // gesture recorded), and after it was moved (its saved path, its name,
     // the owner of its file, by which the application's dumps are told from
-    // planted ones, and its signature's text).
+    // planted ones, and its signature's key and text, read once).
     std::function<void(const std::string& name, int after)> mOnFound;
-    std::function<void(const std::string& saved, const std::string& name, uid_t owner, const std::string& signature)>
+    std::function<void(const std::string& saved, const std::string& name, uid_t owner, const std::string& key,
+                       const std::string& signature)>
         mOnSaved;
 
     // True while a dump seen in the folder waits to settle or to move; one
@@ -52,7 +53,8 @@ private:
         bool failLogged = false;   // a failed move or a refusal was reported
         long retryAt = 0;          // monotonic second before which no copy is tried
         int after = 0;             // last gesture recorded when it was first seen
-        std::string signature;     // its text, read when it was recorded
+        std::string key;           // its signature's key and text, read when it was recorded
+        std::string signature;
     };
     void handle(const std::string& folder, const std::string& name, int fd, const struct stat& st);
     void refuseOnce(const std::string& name, const struct stat& st, const std::string& text);

@@ -1,6 +1,7 @@
 // Arbitrary dump names, as any crashing program can choose its own name:
 // the readable name, the move record and the log text built from them must
-// stay one line of UTF-8 and keep the name's parts.
+// stay one line of UTF-8, free of C1 and bidirectional controls, and keep the
+// name's parts.
 #include <stdint.h>
 
 #include <cstdlib>
@@ -21,10 +22,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (newname.compare(0, kept.size(), kept) != 0)
         abort();
 
-    // One line of UTF-8, whatever bytes the name holds.
+    // One line of UTF-8 that cannot steer a terminal or reorder itself,
+    // whatever bytes the name holds.
     std::string line = escapeLogText(buildMoveCommand("/tmp/", name, "/data/cores/" + newname));
     for (size_t i = 0, n; i < line.size(); i += n)
-        if ((n = utf8Length(line.data() + i, line.size() - i)) == 0 || static_cast<unsigned char>(line[i]) < 0x20 || line[i] == 0x7f)
+        if ((n = utf8Length(line.data() + i, line.size() - i)) == 0 || static_cast<unsigned char>(line[i]) < 0x20 ||
+            line[i] == 0x7f || steersText(line.data() + i, n))
             abort();
     return 0;
 }
