@@ -51,11 +51,19 @@ struct HostileCase {
     int status;
     std::vector<std::string> listed, unlisted;  // in `ls -A saved /tmp` afterwards
     std::string onceInLog;
+    std::string count = "";  // gestures: "" for 40, or 100000 with `during`
+    size_t planted = 0;      // dumps planted, each in /tmp or saved afterwards
 };
 
 const std::string kReal = "echo real > /tmp/coredump-real-2-1700000000; ";
 const std::string kSaved = "coredump-real-2-2023-11-14_22:13:20";
 const std::string kSecret = "echo secret > /tmp/secret && chmod 600 /tmp/secret; ";
+
+const std::string kPlant = "mount -t tmpfs -o size=64m tmpfs saved && setpriv --reuid=65534 --regid=65534 "
+                           "--clear-groups sh -c 'for i in $(seq 3000); do echo x > /tmp/coredump-plant-$i-1700000000; "
+                           "done'";
+const std::string kAtFinish = "until grep -qs 'tapfuzz finish' results/*/tapfuzz.log; do sleep 0.02; done; "
+                              "date +%s%N > t0; ";
 
 const HostileCase kHostile[] = {
     {"fifo swapped in at the open", "", kReal + "echo x > /tmp/coredump-swap-1-1700000000", "", 0, {kSaved},
@@ -79,6 +87,12 @@ const HostileCase kHostile[] = {
      "done; kill -INT $pid", 0, {"part-seen", "coredump-slow-8-1700000000"}, {"coredump-slow-8-2023"}, ""},
     {"save path inside /tmp", "COREFILE_PATH=/tmp/\n", "", "", 1, {}, {},
      "the corefile save path /tmp/ lies in /tmp/, where new dumps are looked for"},
+    // 3,000 dumps planted by nobody, each a slow copy to another file
+    // system: the last pass would take 90 s; the end cuts it short.
+    {"3,000 planted dumps at the run's end", "", kPlant, kAtFinish, 0, {"coredump-plant-999-1700000000"}, {},
+     "not read before the run's end, from coredump-plant-", "10", 3000},
+    {"SIGINT 2 s after the finish, 3,000 planted dumps", "", kPlant, kAtFinish + "sleep 2; kill -INT $pid", 0,
+     {"coredump-plant-999-1700000000"}, {}, "not read before the run's end, from coredump-plant-", "10", 3000},
 };
 
 TEST(HostileTmpTest, RunEndsOnTimeWithWholeLogsAndNoPartFile)
@@ -100,9 +114,10 @@ TEST(HostileTmpTest, RunEndsOnTimeWithWholeLogsAndNoPartFile)
         const std::string run = "env ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0 "
                                 "LD_PRELOAD='" FBSHIM_LIB " " SWAPSHIM_LIB "' TZ=UTC TAPFUZZ_TEST_FB=800x480 " +
                                 std::string(c.during.empty() ? "" : "TAPFUZZ_TEST_SLOW_COPY=1 ") + TAPFUZZ_BIN +
-                                " --throttle 100 " + (c.during.empty() ? "40" : "100000");
+                                " --throttle 100 " + (!c.count.empty() ? c.count : c.during.empty() ? "40" : "100000");
         const std::string script = c.setup + "\n" + run + " & pid=$!\n" + c.during +
-                                   "\nwait $pid; echo rc=$? >> report\ncd saved && stat -c '%s %b %n' * .[!.]* "
+                                   "\nwait $pid; echo rc=$? >> report\n[ ! -f t0 ] || echo \"finish to exit: $(( "
+                                   "($(date +%s%N) - $(cat t0)) / 1000000 )) ms\" >> report\ncd saved && stat -c '%s %b %n' * .[!.]* "
                                    ">> ../report 2>/dev/null; ls -A /tmp >> ../report; echo end >> ../report\n";
         SandboxProcess p = sb.Start({"/bin/sh", "-c", script});
         std::string report;
@@ -120,7 +135,13 @@ TEST(HostileTmpTest, RunEndsOnTimeWithWholeLogsAndNoPartFile)
         EXPECT_EQ(report.find("tapfuzz-part"), std::string::npos) << report;
         const std::string log = MainLog(sb);
         EXPECT_TRUE(c.onceInLog.empty() || Count(log, c.onceInLog) == 1) << c.onceInLog << "\n" << log;
-        EXPECT_EQ(Count(log, "][INFO]// tapfuzz finish\n"), c.status == 0 && c.during.empty() ? 1u : 0u) << log;
+        EXPECT_EQ(Count(log, "][INFO]// tapfuzz finish\n"),
+                  c.status == 0 && (c.during.empty() || !c.count.empty()) ? 1u : 0u) << log;
+        // Saved (the stat line ends with the saved name) or left in /tmp.
+        EXPECT_TRUE(c.planted == 0 || Count(report, "-1700000000\n") + Count(report, "22:13:20\n") == c.planted);
+        const size_t took = report.find("finish to exit: ");
+        if (took != std::string::npos)
+            printf("%s: %s\n", c.name, report.substr(took, report.find('\n', took) - took).c_str());
         std::istringstream lines(log);
         for (std::string line; std::getline(lines, line);)
             EXPECT_TRUE(line.rfind("[", 0) == 0 || line.rfind("//  ", 0) == 0) << line;

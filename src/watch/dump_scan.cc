@@ -59,10 +59,15 @@ int DumpScan::scan(const char* folder)
 
     std::string base = folder;
     std::set<std::string> present;
-    for (const std::string& name : names) {
+    for (size_t i = 0; i < names.size(); ++i) {
+        const std::string& name = names[i];
         // A name the watcher gave is a dump already saved here, not a crash.
         if (isSavedName(name))
             continue;
+        if (mEnding && mEnding()) {
+            leaveForNextRun(folder, names, i);
+            return 0;
+        }
         // Dumps are regular files of one name; a symlink, fifo, folder or
         // hard link of that name is not ours to follow or move.
         struct stat st;
@@ -85,6 +90,15 @@ int DumpScan::scan(const char* folder)
             ++it;
     }
     return 0;
+}
+
+void DumpScan::leaveForNextRun(const std::string& folder, const std::vector<std::string>& names, size_t from)
+{
+    const size_t left = static_cast<size_t>(
+        std::count_if(names.begin() + static_cast<long>(from), names.end(), [](const std::string& n) { return !isSavedName(n); }));
+    // Not lost: they stay where the next run's first pass finds them.
+    LOG(INFO) << "dumps left in " << escapeLogText(folder) << ": " << left << " not read before the run's end, from "
+              << escapeLogText(names[from]) << "; the next run saves them";
 }
 
 bool DumpScan::pending() const

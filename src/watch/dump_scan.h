@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "watch/crash_tally.h"
 
@@ -32,6 +33,12 @@ public:
     std::function<void(const std::string& name, int after)> mOnFound;
     std::function<void(const std::string& saved, const std::string& name, uid_t owner, const std::string& signature)>
         mOnSaved;
+
+    // Asked between two dumps: true once the run is ending. The pass then
+    // stops where it is, so that however many files the folder holds the
+    // end waits for one dump at most; the dumps not reached stay in the
+    // folder, named by one log line, for the next run to save.
+    std::function<bool()> mEnding;
 
     // True while a dump seen in the folder waits to settle or to move; one
     // whose move failed or that was refused does not count, since it stays
@@ -55,6 +62,9 @@ private:
         std::string signature;     // its text, read when it was recorded
     };
     void handle(const std::string& folder, const std::string& name, int fd, const struct stat& st);
+    // Logs the dumps from names[from] on, left unread by a pass the run's
+    // end cut short.
+    void leaveForNextRun(const std::string& folder, const std::vector<std::string>& names, size_t from);
     void refuseOnce(const std::string& name, const struct stat& st, const std::string& text);
 
     std::string mSavePath;
