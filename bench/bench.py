@@ -657,7 +657,7 @@ def ending_run(b, dumps, core, sigint_after):
     for f in os.listdir("/tmp"):
         if f.startswith("coredump-plant-"):
             os.unlink("/tmp/" + f)
-    told = re.search(r"dumps left in /tmp/: (\d+) not read", log)
+    told = re.search(r"dumps left in /tmp/: (\d+) not saved", log)
     signature = re.search(r"crash signature:(\S+ \S+)", log)
     return took, saved, left, told.group(1) if told else "0", signature.group(1) if signature else "none"
 

@@ -90,9 +90,9 @@ const HostileCase kHostile[] = {
     // 3,000 dumps planted by nobody, each a slow copy to another file
     // system: the last pass would take 90 s; the end cuts it short.
     {"3,000 planted dumps at the run's end", "", kPlant, kAtFinish, 0, {"coredump-plant-999-1700000000"}, {},
-     "not read before the run's end, from coredump-plant-", "10", 3000},
+     "not saved by the run's end; the next run saves them", "10", 3000},
     {"SIGINT 2 s after the finish, 3,000 planted dumps", "", kPlant, kAtFinish + "sleep 2; kill -INT $pid", 0,
-     {"coredump-plant-999-1700000000"}, {}, "not read before the run's end, from coredump-plant-", "10", 3000},
+     {"coredump-plant-999-1700000000"}, {}, "not saved by the run's end; the next run saves them", "10", 3000},
 };
 
 TEST(HostileTmpTest, RunEndsOnTimeWithWholeLogsAndNoPartFile)

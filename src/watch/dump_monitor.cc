@@ -85,6 +85,10 @@ dumpMonitor::~dumpMonitor()
         pthread_cancel(m_mointor);
         pthread_join(m_mointor, nullptr);
         m_started = false;
+        // Never lost in silence: they wait in the folder for the next run.
+        if (const size_t left = mUnsaved.load())
+            LOG(INFO) << "dumps left in " << kDumpFolder << ": " << left
+                      << " not saved by the run's end; the next run saves them";
     }
 }
 
@@ -156,6 +160,7 @@ void dumpMonitor::watch()
                 mRequestStop(1);
                 return;
             }
+            mUnsaved.store(scan.unsaved());
             // The run record is written out on this one-second tick as well.
             flushRunRecord();
             // Nothing more of an ending run: no restart, no freeze check.

@@ -86,6 +86,9 @@ private:
     // the run's end waits for one dump's work at most, never for a folder
     // full of planted files.
     std::atomic<bool> mEnding{false};
+    // The dumps the last pass left unsaved in the dump folder, logged when
+    // the watcher ends: what the next run will find there.
+    std::atomic<size_t> mUnsaved{0};
 };
 
 #endif

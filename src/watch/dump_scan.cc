@@ -42,6 +42,7 @@ int DumpScan::scan(const char* folder)
     // The names are taken first and handled after the listing is closed:
     // moving entries out of a folder while reading it may skip others.
     std::vector<std::string> names;
+    mUnreached = 0;
     for (;;) {
         errno = 0;
         struct dirent* ent = readdir(dir);
@@ -65,7 +66,10 @@ int DumpScan::scan(const char* folder)
         if (isSavedName(name))
             continue;
         if (mEnding && mEnding()) {
-            leaveForNextRun(folder, names, i);
+            // Not lost: they stay where the next run's first pass finds them.
+            mUnreached = static_cast<size_t>(
+                std::count_if(names.begin() + static_cast<long>(i), names.end(),
+                              [this](const std::string& n) { return !isSavedName(n) && mSeen.count(n) == 0; }));
             return 0;
         }
         // Dumps are regular files of one name; a symlink, fifo, folder or
@@ -92,13 +96,10 @@ int DumpScan::scan(const char* folder)
     return 0;
 }
 
-void DumpScan::leaveForNextRun(const std::string& folder, const std::vector<std::string>& names, size_t from)
+size_t DumpScan::unsaved() const
 {
-    const size_t left = static_cast<size_t>(
-        std::count_if(names.begin() + static_cast<long>(from), names.end(), [](const std::string& n) { return !isSavedName(n); }));
-    // Not lost: they stay where the next run's first pass finds them.
-    LOG(INFO) << "dumps left in " << escapeLogText(folder) << ": " << left << " not read before the run's end, from "
-              << escapeLogText(names[from]) << "; the next run saves them";
+    return mUnreached + static_cast<size_t>(std::count_if(mSeen.begin(), mSeen.end(),
+                                                           [](const auto& entry) { return !entry.second.failLogged; }));
 }
 
 bool DumpScan::pending() const

@@ -11,7 +11,6 @@
 #include <functional>
 #include <map>
 #include <string>
-#include <vector>
 
 #include "watch/crash_tally.h"
 
@@ -37,8 +36,14 @@ public:
     // Asked between two dumps: true once the run is ending. The pass then
     // stops where it is, so that however many files the folder holds the
     // end waits for one dump at most; the dumps not reached stay in the
-    // folder, named by one log line, for the next run to save.
+    // folder for the next run to save.
     std::function<bool()> mEnding;
+
+    // The dumps still in the folder and not saved after the last pass:
+    // those waiting to settle or to move, and those a pass cut short by the
+    // end did not reach. A dump whose move failed or that was refused does
+    // not count: its own line told of it.
+    size_t unsaved() const;
 
     // True while a dump seen in the folder waits to settle or to move; one
     // whose move failed or that was refused does not count, since it stays
@@ -62,14 +67,12 @@ private:
         std::string signature;     // its text, read when it was recorded
     };
     void handle(const std::string& folder, const std::string& name, int fd, const struct stat& st);
-    // Logs the dumps from names[from] on, left unread by a pass the run's
-    // end cut short.
-    void leaveForNextRun(const std::string& folder, const std::vector<std::string>& names, size_t from);
     void refuseOnce(const std::string& name, const struct stat& st, const std::string& text);
 
     std::string mSavePath;
     long long mLimit;
     std::map<std::string, Seen> mSeen;
+    size_t mUnreached = 0;  // of the last pass, cut short by the end
     CrashTally mTally;
 };
 
