@@ -1,7 +1,8 @@
 // Problem: a run ends by its count, by its time (SIGALRM), by Ctrl-C
-// (SIGINT) or a job's stop (SIGTERM), or because the watcher thread asks (the dump of a
-// --stop-on-crash run, a dump folder it cannot list); whatever ends it must
-// do so on the run thread, between two gestures, with the status it owes.
+// (SIGINT) or a job's stop (SIGTERM), or because the watcher thread asks
+// (the dump of a --stop-on-crash run, a dump folder it cannot list);
+// whatever ends it must do so on the run thread, between two gestures, with
+// the status it owes.
 // Solution: the signal handlers and the watcher only note what they ask for
 // and wake the run's pause through one pipe; the run thread looks at the
 // requests between gestures and ends the process here, and only here.
