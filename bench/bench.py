@@ -621,6 +621,93 @@ def signature(b):
         ", ".join(f"{n} {c}" for n, c in sorted(calls.items(), key=lambda e: -e[1])) + "; dump and module")
 
 
+def planted_core(module):
+    """A 64-bit x86 core of headers and notes only (about 600 bytes): SIGSEGV
+    with the pc 0x1000 into `module`, as anyone may plant in /tmp."""
+    start = 0x555555554000
+    prstatus = bytearray(336)
+    struct.pack_into("<h", prstatus, 12, 11)            # pr_cursig
+    struct.pack_into("<Q", prstatus, 112 + 16 * 8, start + 0x1000)  # rip
+    files = struct.pack("<QQQQQ", 1, 4096, start, start + 0x100000, 0) + module.encode() + b"\0"
+
+    def note(kind, desc):
+        desc += b"\0" * (-len(desc) % 4)
+        return struct.pack("<III", 5, len(desc), kind) + b"CORE\0\0\0\0" + desc
+
+    notes = note(1, bytes(prstatus)) + note(0x46494c45, files)
+    ehdr = b"\x7fELF\x02\x01\x01" + bytes(9) + struct.pack("<HHIQQQIHHHHHH", 4, 62, 1, 0, 64, 0, 0, 64, 56, 1, 0,
+                                                              0, 0)
+    return ehdr + struct.pack("<IIQQQQQQ", 4, 0, 120, 0, 0, len(notes), 0, 4) + notes
+
+
+def big_module(path):
+    """A shared object whose symbol table is just under the 16 MB the
+    signature reads: every planted dump naming it costs a full table read."""
+    count = (16 << 20) // 24
+    syms = bytes(24) + struct.pack("<IBBHQQ", 1, 0x12, 0, 1, 0, 16) * (count - 1)
+    strtab = b"\0f\0"
+    shoff = 64 + 56 + len(syms) + len(strtab)
+    shdrs = bytes(64) + struct.pack("<IIQQQQIIQQ", 0, 2, 0, 0, 120, len(syms), 2, 0, 8, 24) + \
+        struct.pack("<IIQQQQIIQQ", 0, 3, 0, 0, 120 + len(syms), len(strtab), 0, 0, 1, 0)
+    ehdr = b"\x7fELF\x02\x01\x01" + bytes(9) + struct.pack("<HHIQQQIHHHHHH", 3, 62, 1, 0, 64, shoff, 0, 64, 56, 1,
+                                                              64, 3, 0)
+    phdr = struct.pack("<IIQQQQQQ", 1, 5, 0, 0, 0, 120, 120, 4096)
+    with open(path, "wb") as f:
+        f.write(ehdr + phdr + syms + strtab + shdrs)
+
+
+def ending_run(b, dumps, core, sigint_after):
+    """Seconds from `// tapfuzz finish` to the exit of a run by count with
+    `dumps` cores planted in /tmp by uid 65534; SIGINT `sigint_after` s
+    after the finish when not None. Also the dumps saved and left."""
+    for i in range(dumps):
+        path = f"/tmp/coredump-plant-{i}-1700000000"
+        with open(path, "wb") as f:
+            f.write(core)
+        os.chown(path, 65534, 65534)
+    b.profile()
+    b.node()
+    shutil.rmtree("results", ignore_errors=True)
+    shutil.rmtree("saved", ignore_errors=True)
+    os.makedirs("saved")
+    p = subprocess.Popen([b.tapfuzz, "--throttle", "100", "--pct-touch", "100", "10"], env=b.env,
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    finished = None
+    while p.poll() is None:
+        logs = glob.glob("results/tapfuzz*/tapfuzz.log")
+        if finished is None and logs and "// tapfuzz finish" in open(logs[0]).read():
+            finished = time.monotonic()
+        if finished is not None and sigint_after is not None and time.monotonic() - finished >= sigint_after:
+            p.send_signal(signal.SIGINT)
+            sigint_after = None
+        time.sleep(0.01)
+    took = time.monotonic() - finished if finished is not None else float("nan")
+    log = open(glob.glob("results/tapfuzz*/tapfuzz.log")[0]).read()
+    left = len([f for f in os.listdir("/tmp") if f.startswith("coredump-plant-")])
+    saved = len([f for f in os.listdir("saved") if f.endswith("-2023-11-14_22:13:20")])
+    for f in os.listdir("/tmp"):
+        if f.startswith("coredump-plant-"):
+            os.unlink("/tmp/" + f)
+    told = re.search(r"dumps left in /tmp/: (\d+) not saved", log)
+    signature = re.search(r"crash signature:(\S+ \S+)", log)
+    return took, saved, left, told.group(1) if told else "0", signature.group(1) if signature else "none"
+
+
+def ending(b):
+    section("The run's end with dumps planted in /tmp by uid 65534 (600-byte cores naming a module with a "
+            "16 MB symbol table): seconds from `// tapfuzz finish` to the exit of a 10-click run; host")
+    module = os.path.join(b.out, "bigmodule.so")
+    big_module(module)
+    core = planted_core(module)
+    for dumps, sigint in ((3000, None), (3000, 2), (10000, None)):
+        took, saved, left, told, signature = ending_run(b, dumps, core, sigint)
+        what = f"{dumps} planted" + (", SIGINT 2 s after the finish" if sigint is not None else "")
+        row(f"end, {what}: finish to exit, s", f"{took:.1f}", "<= 9 + one dump" if sigint is None else "<= 2 + one dump",
+            f"{saved} saved, {left} left in /tmp ({told} in the log line, the one under way cut with its own); "
+            f"{len(core)}-byte cores, signature {signature}")
+    os.unlink(module)
+
+
 def maze_run(b, seed, gestures, explore, animated=False):
     """One run of tapfuzz against the maze (which it starts and restarts),
     with its animated status bar (-b) or not: the maze's own log of the
@@ -835,7 +922,7 @@ def extra_rows(path):
 SECTIONS = {"percall": per_call, "cost": cost, "syscalls": syscalls, "callgrind": instructions, "pace": pace,
             "footprint": footprint, "replay": replay, "checks": checks, "report": report,
             "report-folders": report_folders,
-            "signature": signature, "explore": explore, "shrink": shrink, "freeze": freeze}
+            "signature": signature, "ending": ending, "explore": explore, "shrink": shrink, "freeze": freeze}
 
 
 def main():

@@ -173,9 +173,10 @@ const RunCase kRuns[] = {
     {"library_with_touch_only", {"-v-v", "10"}, 0, {"log:[INFO]link:touchClick\n[", "!log:link:touchSwipe", "!calls:touchSwipe", "log:Events injected:10"}, "", "touchonly"},
     {"library_failing", {"--pct-presskey", "100", "2"}, 0, {"log:[INFO]Error PressKey (ACTION_PRESSKEY):(115)\n", "calls=sendHKeyInput(115);sendHKeyMcu(115);sendHKeyInput(115);sendHKeyMcu(115);"},
         "HWKEY_ENABLE=1\nHWKEY_VOL_UP=115\n", "failing"},
-    // Two fingers: both lift, even when SIGINT lands in the middle of a pinch.
+    // Two fingers: both lift, even when SIGINT or SIGTERM lands in the middle of a pinch.
     {"pinch", {"-v-v", "--pct-pinch", "30", "40"}, 0, {"log:Events injected:40", "log:\n//  PINCH:30.0%\n", "log:Sending Pinch"}, kQuick},
     {"pinch_sigint", {"-v-v", "--pct-pinch", "100", "100000"}, 0, {"!log:Events injected"}, "", "", "800x480", "", SIGINT, "pinch .*"},
+    {"pinch_sigterm", {"-v-v", "--pct-pinch", "100", "100000"}, 0, {"!log:Events injected", "log:[INFO]stopped by SIGTERM\n"}, "", "", "800x480", "", SIGTERM, "pinch .*"},
     {"pinch_without_function", {"--pct-pinch", "50", "10"}, 0, {"err=tapfuzz: pinches cannot be injected (the driver library lacks touchPinch)\n", "log:Events injected:10\n"}, "", "touchonly"},
     {"pinch_one_slot_panel", {"--pct-pinch", "50", "10"}, 0, {"err=tapfuzz: pinches cannot be injected (the touch panel reports fewer than 2 slots)\n"},
         kQuick, "", "800x480", "export TAPFUZZ_TEST_SLOTS=1; ", 0, "tap .*|swipe .*"},

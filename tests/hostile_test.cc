@@ -4,7 +4,9 @@
 // /tmp entries, one table row each, driven by a shell script inside the
 // sandbox (mounts, signals and the final listing happen there); and the
 // Logger against a disk that is full for 200 lines, with tail as the echo.
+#include <elf.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -47,6 +49,66 @@ std::string MainLog(const Sandbox& sb)
     return text;
 }
 
+template <class T>
+std::string Bytes(const T& v)
+{
+    return std::string(reinterpret_cast<const char*>(&v), sizeof v);
+}
+
+Elf64_Ehdr Header(uint16_t type)
+{
+    Elf64_Ehdr e{};
+    memcpy(e.e_ident, ELFMAG, SELFMAG);
+    e.e_ident[EI_CLASS] = ELFCLASS64;
+    e.e_ident[EI_DATA] = ELFDATA2LSB;
+    e.e_ident[EI_VERSION] = e.e_version = EV_CURRENT;
+    e.e_type = type;
+    e.e_machine = EM_X86_64;
+    e.e_phoff = e.e_ehsize = sizeof e;
+    e.e_phentsize = sizeof(Elf64_Phdr);
+    e.e_phnum = 1;
+    return e;
+}
+
+// A module whose symbol table is as large as the signature reads (16 MB),
+// and a core of headers and notes only (under 600 bytes, as anyone may
+// plant) with SIGSEGV at 0x1000 into it: each such dump costs a whole table.
+std::string BigModule()
+{
+    Elf64_Sym sym{};
+    sym.st_name = 1;
+    sym.st_info = ELF64_ST_INFO(STB_GLOBAL, STT_FUNC);
+    sym.st_shndx = 1;
+    std::string syms(sizeof sym, '\0');
+    for (size_t i = 1; i < (16u << 20) / sizeof sym; ++i)
+        syms += Bytes(sym);
+    Elf64_Shdr sh[3] = {};
+    sh[1].sh_type = SHT_SYMTAB, sh[1].sh_offset = 120, sh[1].sh_size = syms.size(), sh[1].sh_link = 2;
+    sh[1].sh_entsize = sizeof sym;
+    sh[2].sh_type = SHT_STRTAB, sh[2].sh_offset = 120 + syms.size(), sh[2].sh_size = 3;
+    Elf64_Ehdr e = Header(ET_DYN);
+    e.e_shoff = sh[2].sh_offset + 3, e.e_shentsize = sizeof sh[0], e.e_shnum = 3;
+    Elf64_Phdr p{};
+    p.p_type = PT_LOAD, p.p_filesz = p.p_memsz = 120;
+    return Bytes(e) + Bytes(p) + syms + std::string("\0f\0", 3) + Bytes(sh);
+}
+
+std::string PlantedCore(const std::string& module)
+{
+    const uint64_t start = 0x555555554000, files[5] = {1, 4096, start, start + 0x100000, 0};
+    uint64_t status[42] = {};  // x86-64 prstatus: pr_cursig at byte 12, rip at 240
+    status[1] = uint64_t(SIGSEGV) << 32, status[30] = start + 0x1000;
+    std::string notes, name = Bytes(files) + module;
+    name.resize((name.size() + 4) & ~size_t(3));
+    for (const auto& [type, desc] : {std::pair<uint32_t, std::string>{NT_PRSTATUS, Bytes(status)}, {0x46494c45, name}}) {
+        const uint32_t head[3] = {5, static_cast<uint32_t>(desc.size()), type};
+        notes += Bytes(head) + std::string("CORE\0\0\0\0", 8) + desc;
+    }
+    Elf64_Phdr p{};
+    p.p_type = PT_NOTE, p.p_offset = 120, p.p_filesz = notes.size(), p.p_align = 4;
+    return Bytes(Header(ET_CORE)) + Bytes(p) + notes;
+}
+
 struct HostileCase {
     const char* name;
     std::string profile;  // added to the library and save path
@@ -56,6 +118,8 @@ struct HostileCase {
     std::vector<std::string> listed, unlisted;  // in `ls -A saved /tmp` afterwards
     std::string onceInLog;
     size_t times = 1;  // of onceInLog
+    std::string count = "";  // gestures: "" for 40, or 100000 with `during`
+    size_t planted = 0;      // dumps planted by uid 65534 (PlantedCore), each in /tmp or saved afterwards
 };
 
 // An x86-64 core of a SIGSEGV 0x10 into `lib`, the last of `maps` mappings,
@@ -93,6 +157,10 @@ const std::string kReal = "echo real > /tmp/coredump-real-2-1700000000; ";
 const std::string kSaved = "coredump-real-2-2023-11-14_22:13:20";
 const std::string kSecret = "echo secret > /tmp/secret && chmod 600 /tmp/secret; ";
 
+const std::string kPlant = "mount -t tmpfs -o size=64m tmpfs saved";
+const std::string kAtFinish = "until grep -qs 'tapfuzz finish' results/*/tapfuzz.log; do sleep 0.02; done; "
+                              "date +%s%N > t0; ";
+
 const HostileCase kHostile[] = {
     {"fifo swapped in at the open", "", kReal + "echo x > /tmp/coredump-swap-1-1700000000", "", 0, {kSaved},
      {"coredump-swap-1-2023"}, ""},
@@ -125,6 +193,12 @@ const HostileCase kHostile[] = {
      "crash signature:SIGSEGV libsame.so+0x10 new", 2},
     {"save path inside /tmp", "COREFILE_PATH=/tmp/\n", "", "", 1, {}, {},
      "the corefile save path /tmp/ lies in /tmp/, where new dumps are looked for"},
+    // 3,000 dumps planted by nobody, each a signature read of 16 MB and a
+    // copy to another file system: the end cuts the last pass short.
+    {"3,000 planted dumps at the run's end", "", kPlant, kAtFinish, 0, {"coredump-plant-999-1700000000"}, {},
+     "not saved by the run's end; the next run saves them", 1, "10", 3000},
+    {"SIGINT 2 s after the finish, 3,000 planted dumps", "", kPlant, kAtFinish + "sleep 2; kill -INT $pid", 0,
+     {"coredump-plant-999-1700000000"}, {}, "not saved by the run's end; the next run saves them", 1, "10", 3000},
 };
 
 TEST(HostileTmpTest, RunEndsOnTimeWithWholeLogsAndNoPartFile)
@@ -144,13 +218,19 @@ TEST(HostileTmpTest, RunEndsOnTimeWithWholeLogsAndNoPartFile)
         ASSERT_EQ(mkdir(sb.path("saved").c_str(), 0755), 0);
         ASSERT_TRUE(Sandbox::WriteFile(sb.path("one.core"), ManyMappings(1, "/opt/a/libsame.so")));
         ASSERT_TRUE(Sandbox::WriteFile(sb.path("many.core"), ManyMappings(30000, "/opt/b/libsame.so")));
+        ASSERT_TRUE(c.planted == 0 || Sandbox::WriteFile(sb.path("/tmp/bigmodule.so"), BigModule()));
+        for (size_t i = 0; i < c.planted; ++i) {
+            const std::string dump = sb.path("/tmp/coredump-plant-" + std::to_string(i) + "-1700000000");
+            ASSERT_TRUE(Sandbox::WriteFile(dump, PlantedCore("/tmp/bigmodule.so")) && chown(dump.c_str(), 65534, 65534) == 0);
+        }
         // The preloaded shims come before a sanitizer runtime.
         const std::string run = "env ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0 "
                                 "LD_PRELOAD='" FBSHIM_LIB " " SWAPSHIM_LIB "' TZ=UTC TAPFUZZ_TEST_FB=800x480 " +
                                 std::string(c.during.empty() ? "" : "TAPFUZZ_TEST_SLOW_COPY=1 ") + TAPFUZZ_BIN +
-                                " --throttle 100 " + (c.during.empty() ? "40" : "100000");
+                                " --throttle 100 " + (!c.count.empty() ? c.count : c.during.empty() ? "40" : "100000");
         const std::string script = c.setup + "\n" + run + " & pid=$!\n" + c.during +
-                                   "\nwait $pid; echo rc=$? >> report\ncd saved && stat -c '%s %b %n' * .[!.]* "
+                                   "\nwait $pid; echo rc=$? >> report\n[ ! -f t0 ] || echo \"finish to exit: $(( "
+                                   "($(date +%s%N) - $(cat t0)) / 1000000 )) ms\" >> report\ncd saved && stat -c '%s %b %n' * .[!.]* "
                                    ">> ../report 2>/dev/null; ls -A /tmp >> ../report; echo end >> ../report\n";
         SandboxProcess p = sb.Start({"/bin/sh", "-c", script});
         std::string report;
@@ -173,7 +253,16 @@ TEST(HostileTmpTest, RunEndsOnTimeWithWholeLogsAndNoPartFile)
         for (const std::string& text : {log, Sandbox::ReadFile(sb.root() + "/err.txt")})
             for (size_t i = 0, n; i < text.size(); i += std::max<size_t>(n, 1))
                 EXPECT_FALSE((n = utf8Length(text.data() + i, text.size() - i)) > 1 && steersText(text.data() + i, n)) << text;
-        EXPECT_EQ(Count(log, "][INFO]// tapfuzz finish\n"), c.status == 0 && c.during.empty() ? 1u : 0u) << log;
+        EXPECT_EQ(Count(log, "][INFO]// tapfuzz finish\n"),
+                  c.status == 0 && (c.during.empty() || !c.count.empty()) ? 1u : 0u) << log;
+        // Saved (the stat line ends with the saved name) or left in /tmp;
+        // none read once the end began but the one under way.
+        const size_t saved = Count(report, "22:13:20\n");
+        EXPECT_TRUE(c.planted == 0 || Count(report, "-1700000000\n") + saved == c.planted);
+        EXPECT_TRUE(c.planted == 0 || Count(log, "[CRASH][Coredump]") <= saved + 1) << saved << "\n" << log;
+        const size_t took = report.find("finish to exit: ");
+        if (took != std::string::npos)
+            printf("%s: %s\n", c.name, report.substr(took, report.find('\n', took) - took).c_str());
         std::istringstream lines(log);
         for (std::string line; std::getline(lines, line);)
             EXPECT_TRUE(line.rfind("[", 0) == 0 || line.rfind("//  ", 0) == 0) << line;

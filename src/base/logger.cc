@@ -424,7 +424,7 @@ void Logger::setUp()
             files_ready = true;
         }
 
-        // Process signals (SIGINT, SIGALRM) belong to the run thread.
+        // Process signals (SIGINT, SIGTERM, SIGALRM) belong to the run thread.
         sigset_t all;
         sigset_t old;
         sigfillset(&all);

@@ -79,6 +79,10 @@ void installStopHandlers()
     sa.sa_flags = SA_RESTART;
     sa.sa_handler = Stop;
     sigaction(SIGINT, &sa, nullptr);
+    // What farm dispatchers and service managers send to end a job: the
+    // same end as Ctrl-C, so the gesture under way (a pinch's two fingers
+    // too) is finished and lifted, never cut off with contacts left down.
+    sigaction(SIGTERM, &sa, nullptr);
     sa.sa_handler = Alarm_exit;
     sigaction(SIGALRM, &sa, nullptr);
 }
@@ -99,7 +103,7 @@ void stopIfSignalled()
 {
     if (gStopSignal != 0) {
         // The report tells a run cut short from one whose time was up.
-        LOG(INFO) << "stopped by " << (gStopSignal == SIGALRM ? "SIGALRM" : "SIGINT");
+        LOG(INFO) << "stopped by " << stopSignalName();
         endRun(0);
     }
 }
@@ -107,6 +111,16 @@ void stopIfSignalled()
 int stopSignal()
 {
     return gStopSignal;
+}
+
+const char* stopSignalName()
+{
+    switch (gStopSignal) {
+    case SIGALRM: return "SIGALRM";
+    case SIGTERM: return "SIGTERM";
+    case SIGINT: return "SIGINT";
+    default: return "";
+    }
 }
 
 void waitOrSignal(long usec)

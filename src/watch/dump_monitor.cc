@@ -80,10 +80,15 @@ dumpMonitor::~dumpMonitor()
 {
     // A copy in progress stops at its next block, so the wait is short.
     setDumpMovesStopping(true);
+    mEnding = true;
     if (m_started) {
         pthread_cancel(m_mointor);
         pthread_join(m_mointor, nullptr);
         m_started = false;
+        // Never lost in silence: they wait in the folder for the next run.
+        if (const size_t left = mUnsaved.load())
+            LOG(INFO) << "dumps left in " << kDumpFolder << ": " << left
+                      << " not saved by the run's end; the next run saves them";
     }
 }
 
@@ -92,7 +97,7 @@ void dumpMonitor::StartMonitor()
     if (m_started)
         return;
     setDumpMovesStopping(false);
-    // Process signals (SIGINT, SIGALRM) belong to the run thread.
+    // Process signals (SIGINT, SIGTERM, SIGALRM) belong to the run thread.
     sigset_t all, old;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &old);
@@ -141,6 +146,7 @@ void dumpMonitor::watch()
         if (s.onSaved)
             s.onSaved(name, owner, key);
     };
+    scan.mEnding = [this] { return mEnding.load(); };
     ProgressLine progress(s.count, s.hours, s.startedAt);
     for (;;) {
         const long long passAt = monotonicMs();
@@ -154,8 +160,12 @@ void dumpMonitor::watch()
                 mRequestStop(1);
                 return;
             }
+            mUnsaved.store(scan.unsaved());
             // The run record is written out on this one-second tick as well.
             flushRunRecord();
+            // Nothing more of an ending run: no restart, no freeze check.
+            if (mEnding)
+                return;
             long event = recordedEvents();
             // A run that is ending has no use for a restarted application.
             if (app && !bundle.stopAsked())

@@ -50,7 +50,8 @@ public:
     // thread: 3 once the dump that ends a --stop-on-crash run is saved and
     // bundled, 1 when the dump folder cannot be listed.
     dumpMonitor(WatchSettings settings, std::function<void(int status)> requestStop);
-    // Cancels the watcher and waits for it, so nothing of it runs afterwards.
+    // Ends the watcher and waits for it, so nothing of it runs afterwards: a
+    // pass under way stops at its next dump and a copy at its next block.
     ~dumpMonitor();
     dumpMonitor(const dumpMonitor&) = delete;
     dumpMonitor& operator=(const dumpMonitor&) = delete;
@@ -83,6 +84,13 @@ private:
     long long mDumpLimit;
     // When the last pass that left nothing pending began; -1: none yet.
     std::atomic<long long> mCleanPassAt{-1};
+    // Set by the destructor: the pass under way stops at its next dump, so
+    // the run's end waits for one dump's work at most, never for a folder
+    // full of planted files.
+    std::atomic<bool> mEnding{false};
+    // The dumps the last pass left unsaved in the dump folder, logged when
+    // the watcher ends: what the next run will find there.
+    std::atomic<size_t> mUnsaved{0};
 };
 
 #endif

@@ -42,6 +42,7 @@ int DumpScan::scan(const char* folder)
     // The names are taken first and handled after the listing is closed:
     // moving entries out of a folder while reading it may skip others.
     std::vector<std::string> names;
+    mUnreached = 0;
     for (;;) {
         errno = 0;
         struct dirent* ent = readdir(dir);
@@ -59,10 +60,18 @@ int DumpScan::scan(const char* folder)
 
     std::string base = folder;
     std::set<std::string> present;
-    for (const std::string& name : names) {
+    for (size_t i = 0; i < names.size(); ++i) {
+        const std::string& name = names[i];
         // A name the watcher gave is a dump already saved here, not a crash.
         if (isSavedName(name))
             continue;
+        if (mEnding && mEnding()) {
+            // Not lost: they stay where the next run's first pass finds them.
+            mUnreached = static_cast<size_t>(
+                std::count_if(names.begin() + static_cast<long>(i), names.end(),
+                              [this](const std::string& n) { return !isSavedName(n) && mSeen.count(n) == 0; }));
+            return 0;
+        }
         // Dumps are regular files of one name; a symlink, fifo, folder or
         // hard link of that name is not ours to follow or move.
         struct stat st;
@@ -85,6 +94,12 @@ int DumpScan::scan(const char* folder)
             ++it;
     }
     return 0;
+}
+
+size_t DumpScan::unsaved() const
+{
+    return mUnreached + static_cast<size_t>(std::count_if(mSeen.begin(), mSeen.end(),
+                                                           [](const auto& entry) { return !entry.second.failLogged; }));
 }
 
 bool DumpScan::pending() const

@@ -34,6 +34,18 @@ public:
                        const std::string& signature)>
         mOnSaved;
 
+    // Asked between two dumps: true once the run is ending. The pass then
+    // stops where it is, so that however many files the folder holds the
+    // end waits for one dump at most; the dumps not reached stay in the
+    // folder for the next run to save.
+    std::function<bool()> mEnding;
+
+    // The dumps still in the folder and not saved after the last pass:
+    // those waiting to settle or to move, and those a pass cut short by the
+    // end did not reach. A dump whose move failed or that was refused does
+    // not count: its own line told of it.
+    size_t unsaved() const;
+
     // True while a dump seen in the folder waits to settle or to move; one
     // whose move failed or that was refused does not count, since it stays
     // there until tried again a minute later or for good.
@@ -62,6 +74,7 @@ private:
     std::string mSavePath;
     long long mLimit;
     std::map<std::string, Seen> mSeen;
+    size_t mUnreached = 0;  // of the last pass, cut short by the end
     CrashTally mTally;
 };
 
