@@ -40,6 +40,11 @@ const long long kStillEvery = 16;
 // a quarter of its cells: a screen sliding in settles within them, and is
 // not taken for an animation.
 const int kStillTries = 3;
+// Second looks' waits after a screen seen changing before the pair of looks
+// that decides: a page that slides or fades in, drawn in software on a slow
+// device, may take most of a second, and only what still changes after it
+// is an animation.
+const int kSettleStills = 24;
 // Second looks that must see a cell change before it is left out of the
 // names: one screen caught while being redrawn is not enough.
 const int kVolatileAfter = 2;
@@ -203,7 +208,7 @@ void ScreenExplorer::stillLook(bool known)
     const size_t n = mLook.size();
     size_t changed = 0;
     int alive = 0;
-    for (int attempt = 0; attempt < kStillTries; ++attempt) {
+    const auto pair = [&] {
         mFirst = mLook;
         mStill();
         readCells();
@@ -212,8 +217,19 @@ void ScreenExplorer::stillLook(bool known)
         for (size_t c = 0; c < n; ++c)
             changed += mMoved[c] = mFirst[c] != mLook[c];
         alive += changed > 0;
+    };
+    for (int attempt = 0; attempt < kStillTries; ++attempt) {
+        pair();
         if ((attempt == 0 && changed == 0 && known) || (alive >= 2 && changed > 0 && changed <= n / 4))
             break;
+    }
+    if (alive >= 2 && changed > 0) {
+        // Still changing: wait out a transition, then only the cells that
+        // change after it count.
+        for (int i = 0; i < kSettleStills; ++i)
+            mStill();
+        readCells();
+        pair();
     }
     mRestless = alive >= 2 && changed > 0 && noteChanges(mMoved) > tolerance();
 }
@@ -480,8 +496,10 @@ int ScreenExplorer::chooseCell(bool longClick)
             w = (s.tries[c] == 0 ? 1.0 : 0.1 / s.tries[c]) / background;
         }
         // Stuck: the places that left screens before, a back button above all.
+        // Not those tried here to no end: a list row that opened pages
+        // elsewhere is no way out of a page that has no such row.
         if (mSame >= kStuckLooks && mLeaves[c] > 0)
-            w += 10.0 * std::min<uint32_t>(mLeaves[c], 10);
+            w += 10.0 * std::min<uint32_t>(mLeaves[c], 10) / (1.0 + (s.tries.empty() ? 0 : s.tries[c]));
         weight[c] = w;
         total += w;
     }
