@@ -210,7 +210,7 @@ ssize_t readSmallAt(int dir, const char* name, char* buf, size_t size)
     Fd f(openat(dir, name, O_RDONLY | O_CLOEXEC));
     size_t done = 0;
     while (f.get() >= 0 && done < size - 1) {
-        ssize_t n = read(f.get(), buf + done, size - 1 - done);
+        ssize_t n = pread(f.get(), buf + done, size - 1 - done, static_cast<off_t>(done));
         if (n == 0)
             break;
         if (n < 0 && errno != EINTR)
