@@ -32,7 +32,7 @@ def gestures(run_dir):
 def presses(qt_log):
     """Qt's touch sequences: the points where fingers went down, grouped by
     frame (a pinch's two fingers come in one report), in order."""
-    seqs, frame, down = [], [], set()
+    seqs, down = [], set()
     for line in open(qt_log, errors="replace"):
         m = TOUCH.search(line)
         if not m:
