@@ -191,6 +191,45 @@ TEST_F(Options, AnimationMakesNoNewScreens)
     }
 }
 
+// A page whose only way on is a small arrow in a toolbar (a stroke that
+// two of a cell's sixteen samples see, leaving the cell's mean the bar's):
+// --explore tries the arrow itself within a few touches, where counting the
+// arrow as part of the bar left it one touch in hundreds.
+TEST_F(Options, SmallControlInABarIsTried)
+{
+    ASSERT_TRUE(Sandbox::WriteFile(sb_.path("/dev/fb0"), ""));
+    Check([] {
+        setenv("TAPFUZZ_TEST_FB", "320x200x32:1280", 1);
+        const int fb = open("/dev/fb0", O_WRONLY | O_CLOEXEC);
+        std::vector<uint32_t> px(320 * 200);
+        bool left = false;
+        auto paint = [&] {
+            std::fill(px.begin(), px.end(), left ? 0x2040a0 : 0xffffff);
+            std::fill(px.begin() + 160 * 320, px.end(), 0xdddddd);
+            for (int y = 165; y < 175; ++y)
+                std::fill_n(&px[static_cast<size_t>(y * 320 + 6)], 3, 0x404040);
+            ASSERT_EQ(pwrite(fb, px.data(), px.size() * 4, 0), static_cast<ssize_t>(px.size() * 4));
+        };
+        ScreenExplorer explorer(20, {}, true, paint);
+        explorer.seed(7);
+        std::string why;
+        ASSERT_TRUE(explorer.open("/dev/fb0", &why)) << why;
+        int touches = 0;
+        for (; touches < 40 && !left; ++touches) {
+            paint();
+            explorer.look();
+            Pointer e{};
+            e.eventTye = FACTOR_TOUCH;
+            explorer.place(&e);
+            // The arrow answers touches within a few pixels of it.
+            left = e.x >= 2 && e.x <= 12 && e.y >= 161 && e.y <= 178;
+        }
+        printf("the arrow was touched at touch %d\n", touches);
+        EXPECT_TRUE(left && touches <= 6) << touches;
+        close(fb);
+    });
+}
+
 // The search against an oracle over index lists: the crash needs every
 // gesture of `cause`, and comes only at every `flaky`th try that has them.
 // `stopAt`: the try that answers kStop.

@@ -329,7 +329,8 @@ void ScreenExplorer::look()
     } else {
         mRestless = false;
     }
-    if (now < 0)
+    mFresh = now < 0;
+    if (mFresh)
         now = newState(mLook);
     State& s = mStates[static_cast<size_t>(now)];
     if (mRestless && s.histogram.empty())
@@ -380,15 +381,15 @@ void ScreenExplorer::learn(State& from, size_t c, int now)
     in.assign(from.cells.size(), 0);
     in[c] = 1;
     const size_t cols = static_cast<size_t>(mCols), n = from.cells.size();
-    for (size_t i = 0; i < area.size() && colour != from.background; ++i) {
+    for (size_t i = 0; i < area.size() && colour != from.background && !from.detail[c]; ++i) {
         const size_t k = area[i], x = k % cols;
         const size_t next[4] = {x > 0 ? k - 1 : n, x + 1 < cols ? k + 1 : n, k >= cols ? k - cols : n, k + cols};
         for (size_t m : next)
-            if (m < n && !in[m] && from.cells[m] == colour)
+            if (m < n && !in[m] && from.cells[m] == colour && !from.detail[m])
                 in[m] = 1, area.push_back(m);
     }
     for (size_t k : area) {
-        from.offers -= from.tries[k] == 0 && from.cells[k] != from.background;
+        from.offers -= from.tries[k] == 0 && (from.cells[k] != from.background || from.detail[k]);
         from.tries[k] = static_cast<uint16_t>(std::min(from.tries[k] + 1, 65535));
         from.held[k] = from.held[k] || mLastHeld;
         if (changed)
@@ -450,9 +451,53 @@ int ScreenExplorer::newState(const std::vector<uint16_t>& cells)
         s.tries.assign(cells.size(), 0);
         s.held.assign(cells.size(), 0);
         s.ledTo.assign(cells.size(), -1);
+        s.detail.resize(cells.size());
+        for (size_t c = 0; c < cells.size(); ++c) {
+            s.detail[c] = hasDetail(c, cells, s.background);
+            s.offers += s.detail[c] && cells[c] == s.background;
+        }
     }
     mStates.push_back(std::move(s));
     return static_cast<int>(mStates.size() - 1);
+}
+
+// A sample of a colour far from its cell's (two levels of eight in a
+// channel): a gradient or anti-aliasing changes a level at most.
+bool ScreenExplorer::odd(uint16_t sample, uint16_t cell) const
+{
+    for (int shift = 0; shift <= 6; shift += 3)
+        if (std::abs((sample >> shift & 7) - (cell >> shift & 7)) >= 2)
+            return true;
+    return false;
+}
+
+// Whether the last look shows in cell `c` something smaller than the cell
+// and unlike its surroundings, within an area of the cell's colour: a back
+// arrow in a toolbar, a small icon. Its few pixels barely move the cell's
+// mean, so the cell would pass for part of the area, and a try anywhere
+// on the toolbar would count as a try of the arrow. The edge of a button
+// is none: what differs there is the background, or the colour of a
+// neighbouring cell.
+bool ScreenExplorer::hasDetail(size_t c, const std::vector<uint16_t>& cells, uint16_t background) const
+{
+    const size_t cols = static_cast<size_t>(mCols), n = cells.size(), x = c % cols, across = mSampleX.size();
+    const size_t sub = static_cast<size_t>(mSub), cx = x * sub, cy = c / cols * sub;
+    const size_t next[4] = {x > 0 ? c - 1 : n, x + 1 < cols ? c + 1 : n, c >= cols ? c - cols : n, c + cols};
+    bool inArea = false;
+    for (size_t m : next)
+        inArea = inArea || (m < n && cells[m] == cells[c]);
+    for (size_t iy = cy; iy < cy + sub && inArea; ++iy)
+        for (size_t ix = cx; ix < cx + sub; ++ix) {
+            const uint16_t v = mSamples[iy * across + ix];
+            if (!odd(v, cells[c]) || !odd(v, background))
+                continue;
+            bool near = false;
+            for (size_t m : next)
+                near = near || (m < n && !odd(v, cells[m]));
+            if (!near)
+                return true;
+        }
+    return false;
 }
 
 int ScreenExplorer::chooseCell(bool longClick)
@@ -467,7 +512,7 @@ int ScreenExplorer::chooseCell(bool longClick)
     for (size_t c = 0; c < n; ++c) {
         // A cell that changes by itself (a clock, an animation) shows no
         // control by its colour: it is weighed as background.
-        const bool drawn = s.cells[c] != s.background && !mVolatile[c];
+        const bool drawn = (s.cells[c] != s.background || s.detail[c]) && !mVolatile[c];
         // Where the cell led, as that screen is now known: a screen since
         // found to be this one seen in another moment of its animation was
         // no way out.
@@ -483,9 +528,12 @@ int ScreenExplorer::chooseCell(bool longClick)
             w = 100;
         } else if (led >= 0) {
             // Towards screens seldom seen and still offering cells: a known
-            // way out is never a wasted gesture.
+            // way out is never a wasted gesture. Offers count cells, and a
+            // gradient makes hundreds of them: past a few, a screen pulls
+            // no harder than one untried cell here, or the run would go
+            // back to it again and again, never trying this screen's rest.
             const State& to = mStates[static_cast<size_t>(led)];
-            w = 2.0 + 20.0 * (1 + to.offers) / (1 + to.seen / 4.0);
+            w = 2.0 + 20.0 * (1 + std::min(to.offers, 40)) / (1 + to.seen / 4.0);
         } else if (drawn) {
             // Tried and it led nowhere (an idle button, a label): worth
             // another go now and then, not a share by its size.
@@ -521,12 +569,14 @@ void ScreenExplorer::place(Pointer* event)
     const State& s = mStates[static_cast<size_t>(mCurrent)];
     const size_t across = mSampleX.size(), cx = static_cast<size_t>(cell % mCols), cy = static_cast<size_t>(cell / mCols);
     const size_t sub = static_cast<size_t>(mSub);
-    // Within the cell, a sample where something is drawn, when there is one.
+    // Within the cell, a sample where something is drawn, when there is
+    // one: on the small thing a cell holds, where it holds one.
     std::vector<size_t> drawn, all;
     for (size_t iy = cy * sub; iy < (cy + 1) * sub; ++iy)
         for (size_t ix = cx * sub; ix < (cx + 1) * sub; ++ix) {
+            const uint16_t v = mSamples[iy * across + ix];
             all.push_back(iy * across + ix);
-            if (mSamples[iy * across + ix] != s.background)
+            if (s.detail[static_cast<size_t>(cell)] ? odd(v, s.cells[static_cast<size_t>(cell)]) : v != s.background)
                 drawn.push_back(iy * across + ix);
         }
     const std::vector<size_t>& from = drawn.empty() ? all : drawn;

@@ -60,6 +60,9 @@ public:
     int volatileCells() const { return mVolatileCount; }
     // Second looks taken so far.
     long long stillLooks() const { return mStillLooks; }
+    // The screen the last look saw (-1 before any), and whether it was new.
+    int screen() const { return mCurrent; }
+    bool screenWasNew() const { return mFresh; }
     // The wait before a second look, in milliseconds.
     static const int kStillMs = 40;
 
@@ -70,6 +73,7 @@ private:
         std::vector<uint16_t> tries;  // gestures placed on each cell
         std::vector<uint8_t> held;    // long clicks among them
         std::vector<int16_t> ledTo;   // the other screen the cell led to last, -1: none
+        std::vector<uint8_t> detail;  // a small thing drawn in the cell (an icon, a letter): its own control
         int seen = 0;
         int offers = 0;               // cells drawn on and never tried
         // Changing by itself even where no other screen does (an animated
@@ -87,6 +91,8 @@ private:
     int noteChanges(const std::vector<uint8_t>& moved);
     int findState(const std::vector<uint16_t>& cells);
     int newState(const std::vector<uint16_t>& cells);
+    bool odd(uint16_t sample, uint16_t cell) const;
+    bool hasDetail(size_t cell, const std::vector<uint16_t>& cells, uint16_t background) const;
     int tolerance() const;
     void learn(State& from, size_t cell, int now);
     int chooseCell(bool longClick);
@@ -102,6 +108,7 @@ private:
     std::vector<unsigned> mSampleX, mSampleY;        // sampled columns and rows, in pixels
     std::vector<uint32_t> mCellOfX;                  // per sampled column: its cell's first sum in a row
     std::vector<unsigned char> mRow;                 // one sampled row's bytes
+    bool mFresh = false;
     std::vector<uint16_t> mSamples;                  // the last look, 3 bits a channel
     std::vector<uint32_t> mSums;                     // per cell and channel, while looking
     std::vector<uint16_t> mLook;                     // the last look's cells
