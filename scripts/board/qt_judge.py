@@ -127,8 +127,8 @@ def main():
         screens[run] = int(m[-1][0]) if m else 0
         print(f"   {run}: screens:{m[-1][0] if m else '?'} no-op:{m[-1][1] if m else '?'}%")
     # A figure, not yet a check: on touchinteraction --explore stays behind
-    # uniform placement (a page whose only way out is a small back arrow
-    # that the explorer's coarse cells do not tell from its bar).
+    # uniform placement, whose screens come mostly from swipes on one page
+    # (Corkboards); --explore places taps, not swipes.
     met = screens["q5"] >= 1.5 * max(screens["q4"], 1)
     print(f"FIGURE explore: --explore reached {screens['q5']} distinct screens of touchinteraction against uniform's "
           f"{screens['q4']} (goal 1.5x: {'met' if met else 'not met'})")

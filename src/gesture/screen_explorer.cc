@@ -368,7 +368,8 @@ void ScreenExplorer::look()
 
 // What a gesture on cell `c` of screen `from` did, for the whole drawn area
 // around it of the cell's colour: a button takes many cells, and what one of
-// them did the others do too.
+// them did the others do too. Shades a level apart are one area: a sky or a
+// toolbar drawn as a gradient is one thing to try, not one per row.
 void ScreenExplorer::learn(State& from, size_t c, int now)
 {
     const bool changed = now != mCurrent;
@@ -385,7 +386,7 @@ void ScreenExplorer::learn(State& from, size_t c, int now)
         const size_t k = area[i], x = k % cols;
         const size_t next[4] = {x > 0 ? k - 1 : n, x + 1 < cols ? k + 1 : n, k >= cols ? k - cols : n, k + cols};
         for (size_t m : next)
-            if (m < n && !in[m] && from.cells[m] == colour && !from.detail[m])
+            if (m < n && !in[m] && !from.detail[m] && from.cells[m] != from.background && !odd(from.cells[m], from.cells[k]))
                 in[m] = 1, area.push_back(m);
     }
     for (size_t k : area) {

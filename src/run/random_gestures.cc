@@ -59,6 +59,9 @@ bool RandomGestures::next(Gesture* gesture)
     // screen as it is just before the gesture, and the gesture placed by it.
     if (gesture->event.eventTye >= 0) {
         mExplorer.look();
+        // Which screen each gesture met, for a look at how a run got about.
+        if (mExplorer.screen() >= 0)
+            LOG(DEBUG) << "screen:" << mExplorer.screen() << (mExplorer.screenWasNew() ? " new" : "");
         mExplorer.place(&gesture->event);
     }
     return true;
