@@ -240,9 +240,7 @@ bool feedReplay(const char* path, ReplayParser* parser, std::string* why)
     // as it goes, and never chased.
     std::vector<char> buffer(64 * 1024);
     for (off_t left = st.st_size; left > 0;) {
-        ssize_t n = read(in.get(), buffer.data(), static_cast<size_t>(std::min<off_t>(left, static_cast<off_t>(buffer.size()))));
-        if (n < 0 && errno == EINTR)
-            continue;
+        ssize_t n = readAll(in.get(), buffer.data(), static_cast<size_t>(std::min<off_t>(left, static_cast<off_t>(buffer.size()))));
         if (n < 0) {
             *why = std::string("cannot read ") + path + ": " + errorText(errno);
             return false;

@@ -125,14 +125,10 @@ bool copyInto(ReportOut& html, AsideFile& runsPart, ReportOut& runs, int dir)
         return false;
     }
     char buf[64 * 1024];
-    for (ssize_t n; (n = read(in.get(), buf, sizeof buf)) != 0;) {
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
+    ssize_t n;
+    while ((n = readAll(in.get(), buf, sizeof buf)) > 0)
         html.put(buf, static_cast<size_t>(n));
-    }
-    return true;
+    return n == 0;
 }
 
 }  // namespace

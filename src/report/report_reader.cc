@@ -299,9 +299,7 @@ bool LineReader::fill()
 {
     if (mFd < 0 || mFailed)
         return false;
-    ssize_t n;
-    while ((n = read(mFd, mBuf.get(), kMaxLine)) < 0 && errno == EINTR) {
-    }
+    ssize_t n = readAll(mFd, mBuf.get(), kMaxLine);
     mFailed = n < 0;
     mAt = 0;
     mEnd = n > 0 ? static_cast<size_t>(n) : 0;

@@ -99,21 +99,6 @@ ShrinkSearch shrinkSearch(size_t count, int maxTries,
 
 namespace {
 
-bool writeAll(int fd, const char* data, size_t size)
-{
-    for (size_t done = 0; done < size;) {
-        ssize_t n = write(fd, data + done, size - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// The kernel keeps 15 characters of a program's name (comm).
-const size_t kCommLength = 15;
 // A record's header is a dozen lines; a hostile one is not copied whole
 // into the result.
 const size_t kHeaderLines = 64;
@@ -540,7 +525,7 @@ std::string writeMin(const ShrinkInput& in, const std::vector<std::string>& line
         Fd fd(openRetry(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
         if (fd.get() < 0 && errno == EEXIST)
             continue;
-        if (fd.get() < 0 || !writeAll(fd.get(), text.data(), text.size()) || fd.close() != 0) {
+        if (fd.get() < 0 || writeAll(fd.get(), text.data(), text.size()) != 0 || fd.close() != 0) {
             *why = path + ": " + errorText(errno);
             return "";
         }
@@ -560,8 +545,7 @@ const char* signalName(int sig)
 // screen and the panel. Its pid, or 0.
 pid_t runningAlready(const std::string& app)
 {
-    for (const SeenProcess& p :
-         scanProcesses([&app](pid_t pid, const ProcessStat& stat) { return runsProgram(pid, stat, app); }))
+    for (const SeenProcess& p : findProgram(app))
         if (p.uid == geteuid())
             return p.pid;
     return 0;

@@ -30,8 +30,6 @@ extern char** environ;
 
 namespace {
 
-// The kernel keeps 15 characters of a program's name (comm).
-const size_t kCommLength = 15;
 const size_t kSeenPids = 64;
 
 void closeFrom(int first, int maxFd)
@@ -146,6 +144,11 @@ std::vector<SeenProcess> scanProcesses(const ProcessFilter& keep)
     return found;
 }
 
+std::vector<SeenProcess> findProgram(const std::string& name)
+{
+    return scanProcesses([&name](pid_t pid, const ProcessStat& stat) { return runsProgram(pid, stat, name); });
+}
+
 bool AppWatch::readProc(pid_t pid, Proc* proc) const
 {
     proc->started = false;
@@ -162,8 +165,7 @@ AppWatch::Proc AppWatch::findProcess() const
         return proc;
     }
     Proc best;
-    for (const SeenProcess& seen :
-         scanProcesses([this](pid_t p, const ProcessStat& stat) { return runsProgram(p, stat, mName); })) {
+    for (const SeenProcess& seen : findProgram(mName)) {
         static_cast<SeenProcess&>(proc) = seen;
         // Up the parents to a shell of ours.
         proc.started = descendsFrom(proc.pid, mChildren);

@@ -36,6 +36,9 @@ bool runsProgram(pid_t pid, const ProcessStat& stat, const std::string& name);
 bool readSeenProcess(pid_t pid, const ProcessFilter& keep, SeenProcess* out);
 // Every process of /proc but tapfuzz itself that readSeenProcess gives.
 std::vector<SeenProcess> scanProcesses(const ProcessFilter& keep);
+// The processes that run the program `name` (runsProgram): how the watch
+// and the shrink find the application under test.
+std::vector<SeenProcess> findProgram(const std::string& name);
 
 // One look at the main thread of the application (tid == pid: the GUI
 // thread of Qt, GTK and LVGL applications): whether it has gone into a
