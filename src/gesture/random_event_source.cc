@@ -1,7 +1,8 @@
 // Problem: a stress run needs a repeatable stream of random clicks, swipes,
-// long clicks and key presses in proportions the user can steer.
-// Solution: a cumulative mix of the four kinds, one rand() draw to pick the
-// kind, then a fixed order of draws for the grid point, swipe ends or key.
+// long clicks, key presses and pinches in proportions the user can steer.
+// Solution: a cumulative mix of the five kinds, one rand() draw to pick the
+// kind, then a fixed order of draws for the grid point, swipe ends, key or
+// pinch.
 #include "gesture/random_event_source.h"
 
 #include <errno.h>
