@@ -143,6 +143,44 @@ bool readCrashLine(const std::string& line, std::string* dump, long long* after)
     return true;
 }
 
+std::string readCrashKey(const std::string& line)
+{
+    const size_t kMaxKey = 2048;
+    const size_t after = line.rfind(" after:");
+    const size_t at = line.find(" signature:", after == std::string::npos ? 0 : after);
+    const std::string key = at == std::string::npos ? "" : line.substr(at + 11, line.find(' ', at + 11) - at - 11);
+    return key.empty() || key.size() > kMaxKey ? kUnknownKey : key;
+}
+
+std::string crashGroupKey(const std::string& key, const std::string& program)
+{
+    return key == kUnknownKey ? key + "," + program : key;
+}
+
+std::string shrunkRecordName(const std::string& stem, int n)
+{
+    return stem + kShrunkMark + (n == 1 ? "" : "-" + std::to_string(n)) + kRecordEnd;
+}
+
+std::string shrunkFromLine(const std::string& record, int after, const std::string& key)
+{
+    return headerLine(kShrunkFromKey, record + " crash after:" + std::to_string(after) + " signature:" + key);
+}
+
+bool readShrunkFrom(const std::string& value, std::string* run, int* after)
+{
+    const std::string kAfter = " crash after:";
+    const size_t at = value.rfind(kAfter);
+    if (at == std::string::npos)
+        return false;
+    std::string base = value.substr(0, at);
+    base = base.substr(base.rfind('/') + 1);
+    cutRecordEnd(&base);
+    *run = base;
+    *after = atoi(value.c_str() + at + kAfter.size());
+    return true;
+}
+
 bool cutRecordEnd(std::string* name)
 {
     const size_t n = sizeof kRecordEnd - 1;

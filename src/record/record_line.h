@@ -9,6 +9,7 @@
 //   # KEY:VALUE                      the header: seed, command, screen, ...
 //   INDEX MICROSECONDS KIND FIELDS... RESULT
 //   # crash:DUMP after:N signature:KEY
+//   # shrunk from:RECORD crash after:N signature:KEY   a shrink's result
 //
 // The header's "# click-hold:MS" tells how long each click was held down
 // (0 when it is missing: the records of older runs). KIND and FIELDS:
@@ -62,9 +63,31 @@ bool readClickHold(const std::string& line, int* ms);
 // runs) the line ends after N.
 std::string crashLine(const std::string& dump, int after, const std::string& signature = "");
 // The DUMP and N of a line that starts "# crash:"; false for another line.
-// N is -1 when no " after:" with a number follows; what follows N (the
-// signature) is left to its reader.
+// N is -1 when no " after:" with a number follows.
 bool readCrashLine(const std::string& line, std::string* dump, long long* after);
+
+// The key of a dump whose signature is not known.
+const char kUnknownKey[] = "unknown";
+// The KEY of a crash line, up to the next blank: kUnknownKey when there is
+// none (the records of older runs), or when it is longer than any module's
+// folder and name escaped give, 2048 bytes.
+std::string readCrashKey(const std::string& line);
+// What crashes of `program` with signature `key` are counted as one under:
+// the key, or for kUnknownKey one group per program, "unknown,PROGRAM"
+// (a known key starts with its signal).
+std::string crashGroupKey(const std::string& key, const std::string& program);
+
+// A shrink's result is named after its record with this before kRecordEnd,
+// then "-min-2", "-min-3", ... when the name is taken: try `n` from 1.
+const char kShrunkMark[] = "-min";
+std::string shrunkRecordName(const std::string& stem, int n);
+// The header key of a shrink's result: the record and crash it shrank,
+// "# shrunk from:RECORD crash after:N signature:KEY".
+const char kShrunkFromKey[] = "shrunk from";
+std::string shrunkFromLine(const std::string& record, int after, const std::string& key);
+// The record's run name (its base name less kRecordEnd) and N of the value
+// of a "shrunk from" header; false when it names no crash.
+bool readShrunkFrom(const std::string& value, std::string* run, int* after);
 
 // A run record's file name ends so; the run, and a shrink's result, are
 // named without it.

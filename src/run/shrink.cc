@@ -103,12 +103,6 @@ namespace {
 // into the result.
 const size_t kHeaderLines = 64;
 
-std::string signatureOnLine(const std::string& line)
-{
-    size_t at = line.rfind(" signature:");
-    return at == std::string::npos ? "unknown" : line.substr(at + 11);
-}
-
 // The key of the saved dump at `path`, read while it is there; "" when it
 // cannot be opened.
 std::string dumpKey(const std::string& path)
@@ -143,9 +137,9 @@ bool loadShrinkInput(const char* record, const std::string& app, int crash, cons
             out->after = static_cast<int>(after);
             out->program = program;
             dump = path;
-            logged = signatureOnLine(line);
+            logged = readCrashKey(line);
         } else if (!line.empty() && line[0] == '#') {
-            if (!gestures && out->header.size() < kHeaderLines && line.rfind("# shrunk from:", 0) != 0)
+            if (!gestures && out->header.size() < kHeaderLines && line.rfind(std::string("# ") + kShrunkFromKey + ":", 0) != 0)
                 out->header.push_back(line + "\n");
         } else if (!line.empty()) {
             gestures = true;
@@ -216,7 +210,7 @@ public:
         std::lock_guard<std::mutex> hold(mLock);
         for (size_t i = from; i < mSaved.size(); ++i) {
             const Saved& d = mSaved[i];
-            if (d.program == program && (key == "unknown" || sameCrashKey(d.key, key)) && d.pid > 0 && ours(d.pid, d.owner))
+            if (d.program == program && (key == kUnknownKey || sameCrashKey(d.key, key)) && d.pid > 0 && ours(d.pid, d.owner))
                 return true;
         }
         return false;
@@ -516,12 +510,11 @@ std::string writeMin(const ShrinkInput& in, const std::vector<std::string>& line
     std::string text;
     for (const std::string& line : in.header)
         text += line;
-    text += "# shrunk from:" + escapeLogText(in.record) + " crash after:" + std::to_string(in.after) +
-            " signature:" + in.key + "\n";
+    text += shrunkFromLine(escapeLogText(in.record), in.after, in.key);
     for (const std::string& line : lines)
         text += line + "\n";
     for (int n = 1; n < 100; ++n) {
-        std::string path = stem + (n == 1 ? "-min" : "-min-" + std::to_string(n)) + kRecordEnd;
+        std::string path = shrunkRecordName(stem, n);
         Fd fd(openRetry(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
         if (fd.get() < 0 && errno == EEXIST)
             continue;
@@ -531,7 +524,7 @@ std::string writeMin(const ShrinkInput& in, const std::vector<std::string>& line
         }
         return path;
     }
-    *why = stem + "-min" + kRecordEnd + " to " + stem + "-min-99" + kRecordEnd + " are all taken";
+    *why = shrunkRecordName(stem, 1) + " to " + shrunkRecordName(stem, 99) + " are all taken";
     return "";
 }
 

@@ -22,6 +22,7 @@
 
 #include "base/files.h"
 #include "base/log_text.h"
+#include "record/record_line.h"
 
 #if defined(__x86_64__) || defined(__arm__)
 #include <stddef.h>
@@ -453,7 +454,7 @@ std::string CoreSignature::text() const
 
 std::string CoreSignature::key() const
 {
-    return known ? signal + "," + modulePath + "+" + hex(offset) : "unknown";
+    return known ? signal + "," + modulePath + "+" + hex(offset) : kUnknownKey;
 }
 
 bool sameCrashKey(const std::string& a, const std::string& b)
