@@ -23,31 +23,23 @@
 
 #include <string>
 
-#include "gesture/pointer.h"
+#include "gesture/kinds.h"
 
-// A kind of gesture line.
-struct RecordKind {
-    int kind;       // FACTOR_TYPE
-    int fields;     // between the kind's name and the result
-    int places;     // the first fields that are points: X Y, or X Y X1 Y1
-    int seedField;  // the field holding the path seed; -1: none
-};
-
-// The kind named by the `len` bytes at `name`; nullptr for none.
-const RecordKind* recordKindNamed(const char* name, size_t len);
+// The kind whose word is the `len` bytes at `name`; nullptr for none.
+const GestureKind* recordKindNamed(const char* name, size_t len);
 
 // The room a gesture line may take: 10 + 20 + 9 + 8 * 12 characters and the
 // blanks.
 const size_t kMaxGestureLine = 192;
 
 // Writes the line of gesture `index`, injected `at` microseconds into the
-// run, at `p` (kMaxGestureLine bytes of room), and returns its end. A kind
-// that is none of the five is written as a key.
+// run, at `p` (kMaxGestureLine bytes of room), and returns its end. A value
+// that is no kind is written as a key.
 char* writeGestureLine(char* p, int index, long long at, const Pointer& event, unsigned int pathSeed, int result);
 
 // The fields of a line of `kind`, in the order the writer puts them, into
 // an event of that kind (everything else 0) and its path seed.
-void setGestureFields(const RecordKind& kind, const long long* fields, Pointer* event, unsigned int* pathSeed);
+void setGestureFields(const GestureKind& kind, const long long* fields, Pointer* event, unsigned int* pathSeed);
 
 // "# KEY:VALUE\n".
 std::string headerLine(const char* key, const std::string& value);

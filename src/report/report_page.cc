@@ -17,7 +17,7 @@
 
 #include "base/files.h"
 #include "base/log_text.h"
-#include "gesture/pointer.h"
+#include "gesture/kinds.h"
 #include "gesture/zones.h"
 #include "record/record_line.h"
 

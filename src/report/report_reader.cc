@@ -85,7 +85,7 @@ bool parseGesture(const std::string& line, Gesture* g)
     while (*p == ' ' || *p == '\t')
         ++p;
     const size_t len = strcspn(p, " \t");
-    const RecordKind* kind = recordKindNamed(p, len);
+    const GestureKind* kind = recordKindNamed(p, len);
     if (kind == nullptr)
         return false;
     g->kind = kind->kind;

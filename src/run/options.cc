@@ -17,7 +17,7 @@
 
 #include "base/log_text.h"
 #include "base/logger.h"
-#include "gesture/pointer.h"
+#include "gesture/kinds.h"
 #include "run/pacing.h"
 
 int mVerbose = 0;
@@ -84,31 +84,6 @@ namespace {
 // them, runOptions() hands them on.
 RunOptions gOwn;
 
-// The percentage options' kinds and the descriptions handed to the number
-// reader.
-struct PercentOption {
-    const char* name;
-    int kind;
-    const char* description;
-};
-
-const PercentOption kPercentOptions[] = {
-    {"--pct-touch", FACTOR_TOUCH, "touch events percentage"},
-    {"--pct-longclick", FACTOR_LONGCLICK, "longclick events percentage"},
-    {"--pct-motion", FACTOR_MOTION, "motion events percentage"},
-    {"--pct-presskey", FACTOR_PRESSKEY, "presskey events percentage"},
-    {"--pct-pinch", FACTOR_PINCH, "pinch events percentage"},
-};
-
-const PercentOption* findPercentOption(const char* arg)
-{
-    for (const PercentOption& option : kPercentOptions) {
-        if (strcmp(arg, option.name) == 0)
-            return &option;
-    }
-    return nullptr;
-}
-
 bool countRule(int argc, char** argv)
 {
     if (argc < 1)
@@ -160,15 +135,17 @@ Verdict takeApp(const char*, const char* value, int i)
 
 Verdict takePercent(const char* arg, const char* value, int i)
 {
-    const PercentOption* option = findPercentOption(arg);
+    const GestureKind* kind = nullptr;
+    for (const GestureKind& k : kGestureKinds)
+        kind = strcmp(arg, k.option) == 0 ? &k : kind;
     if (value == nullptr) {
-        if (option->kind == FACTOR_MOTION)
+        if (kind->kind == FACTOR_MOTION)
             LOG(INFO) << "Please input motion percentage";
         return kRefused;
     }
-    mFactors[option->kind] = -nextOptionLong(value, option->description);
+    mFactors[kind->kind] = -nextOptionLong(value, kind->optionText);
     currentargc = i + 2;
-    if (option->kind == FACTOR_MOTION)
+    if (kind->kind == FACTOR_MOTION)
         LOG(DEBUG) << "current_argc4:" << currentargc;
     return kTaken;
 }
@@ -243,11 +220,12 @@ Verdict takeHour(const char*, const char* value, int)
     return kTaken;
 }
 
-Verdict takeReplay(const char*, const char* value, int)
+// --replay FILE and --shrink RECORD.
+Verdict takeRecord(const char* arg, const char* value, int)
 {
     if (value == nullptr)
         return kRefused;
-    gOwn.replayFile = value;
+    (strcmp(arg, "--replay") == 0 ? gOwn.replayFile : gOwn.shrinkFile) = value;
     return kTaken;
 }
 
@@ -274,14 +252,6 @@ Verdict takeSpeed(const char*, const char* value, int)
     }
     gOwn.replaySpeed = f;
     return kReplayOnly;
-}
-
-Verdict takeShrink(const char*, const char* value, int)
-{
-    if (value == nullptr)
-        return kRefused;
-    gOwn.shrinkFile = value;
-    return kTaken;
 }
 
 // What a shrink takes: the crash's gesture, the tries, the wait for a dump.
@@ -318,11 +288,11 @@ const struct OptionRow {
     const char* usage;
 } kOptions[] = {
     {"-a", true, takeApp, "appname"},
-    {"--pct-touch", true, takePercent, "PERCENT"},
-    {"--pct-longclick", true, takePercent, "PERCENT"},
-    {"--pct-motion", true, takePercent, "PERCENT"},
-    {"--pct-presskey", true, takePercent, "PERCENT"},
-    {"--pct-pinch", true, takePercent, "PERCENT"},
+    {kGestureKinds[FACTOR_TOUCH].option, true, takePercent, "PERCENT"},
+    {kGestureKinds[FACTOR_LONGCLICK].option, true, takePercent, "PERCENT"},
+    {kGestureKinds[FACTOR_MOTION].option, true, takePercent, "PERCENT"},
+    {kGestureKinds[FACTOR_PRESSKEY].option, true, takePercent, "PERCENT"},
+    {kGestureKinds[FACTOR_PINCH].option, true, takePercent, "PERCENT"},
     {"--throttle", true, takeThrottle, "MILLISEC"},
     {"--seed", true, takeSeed, "N"},
     {"--stop-on-crash", false, takeStopOnCrash, ""},
@@ -330,11 +300,11 @@ const struct OptionRow {
     {"--help", false, takeHelp, ""},
     {"-h", false, takeHelp, nullptr},
     {"--hour", true, takeHour, nullptr},
-    {"--replay", true, takeReplay, nullptr},
+    {"--replay", true, takeRecord, nullptr},
     {"--from", true, takeRange, nullptr},
     {"--to", true, takeRange, nullptr},
     {"--speed", true, takeSpeed, nullptr},
-    {"--shrink", true, takeShrink, nullptr},
+    {"--shrink", true, takeRecord, nullptr},
     {"--crash", true, takeShrinkNumber, nullptr},
     {"--tries", true, takeShrinkNumber, nullptr},
     {"--wait", true, takeShrinkNumber, nullptr},
