@@ -2,8 +2,7 @@
 // two threads, in folders anyone may have planted files in, on disks that
 // fill up; each doing it its own way left descriptors to leak and half
 // written files to be read.
-// Solution: one owner of a descriptor, whole reads and writes that ride out
-// signals, one thread-safe error text, a rename
+// Solution: one owner of a descriptor, one thread-safe error text, a rename
 // that never replaces, one way to write a file aside and give it its name
 // only when whole, and the small reads the watcher makes.
 #ifndef TAPFUZZ_BASE_FILES_H
@@ -14,6 +13,8 @@
 #include <sys/types.h>
 
 #include <string>
+
+#include "base/io.h"
 
 // Owns one descriptor; every way out of a scope closes it.
 class Fd {
@@ -39,20 +40,6 @@ std::string errorText(int err);
 
 // open(), tried again when a signal interrupts it.
 int openRetry(const char* path, int flags, mode_t mode = 0);
-
-// write() of all `size` bytes, tried again when a signal interrupts it and
-// carried on after a short count: 0, or -1 with errno (ENOSPC when the file
-// takes nothing and gives no reason). *done, when given, holds how many
-// bytes went out either way.
-int writeAll(int fd, const void* data, size_t size, size_t* done = nullptr);
-// The same at offset `at`, the file's position left alone.
-int pwriteAll(int fd, const void* data, size_t size, off_t at);
-
-// read() until `size` bytes are in or the file ends, tried again when a
-// signal interrupts it: the number read, or -1 with errno.
-ssize_t readAll(int fd, void* buf, size_t size);
-// The same from offset `at`, the file's position left alone.
-ssize_t preadAll(int fd, void* buf, size_t size, off_t at);
 
 // A path's folder, up to and with its last '/'; "" when it has none.
 std::string folderOf(const std::string& path);

@@ -25,7 +25,7 @@
 #include <charconv>
 
 #include "base/clock.h"
-#include "base/files.h"
+#include "base/io.h"
 #include "base/results_folder.h"
 
 std::string info_log_filename = "./tapfuzz.log";
@@ -351,7 +351,9 @@ LogStream& LogStream::operator<<(LogFixed f)
 bool LogFile::open(const std::string& name)
 {
     close();
-    m_fd = openRetry(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    do {
+        m_fd = ::open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    } while (m_fd < 0 && errno == EINTR);
     return m_fd >= 0;
 }
 
