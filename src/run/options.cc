@@ -145,8 +145,9 @@ Verdict takePercent(const char* arg, const char* value, int i)
     }
     mFactors[kind->kind] = -nextOptionLong(value, kind->optionText);
     currentargc = i + 2;
+    // The walk's lines are parse_opt's, wherever its table sends it.
     if (kind->kind == FACTOR_MOTION)
-        LOG(DEBUG) << "current_argc4:" << currentargc;
+        Logger(DEBUG).start(DEBUG, __LINE__, "parse_opt") << "current_argc4:" << currentargc;
     return kTaken;
 }
 
