@@ -183,6 +183,18 @@ Verdict takeSeed(const char*, const char* value, int i)
     return kTaken;
 }
 
+Verdict takeMaxCrashes(const char*, const char* value, int i)
+{
+    long long n = 0;
+    if (!strictNumber(value, 1, 1000000, &n)) {
+        LOG(INFO) << "--max-crashes needs a number from 1 to 1000000";
+        return kRefused;
+    }
+    gOwn.maxCrashes = static_cast<long>(n);
+    currentargc = i + 2;
+    return kTaken;
+}
+
 // A flag: COUNT may follow it, as it may follow -v.
 Verdict takeStopOnCrash(const char*, const char*, int i)
 {
@@ -297,6 +309,7 @@ const struct OptionRow {
     {"--throttle", true, takeThrottle, "MILLISEC"},
     {"--seed", true, takeSeed, "N"},
     {"--stop-on-crash", false, takeStopOnCrash, ""},
+    {"--max-crashes", true, takeMaxCrashes, "N"},
     {"--explore", false, takeExplore, ""},
     {"--help", false, takeHelp, ""},
     {"-h", false, takeHelp, nullptr},

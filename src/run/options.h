@@ -57,6 +57,7 @@ struct RunOptions {
     int replayFrom = 1, replayTo = INT_MAX;  // --from, --to
     double replaySpeed = 1.0;        // --speed
     bool stopOnCrash = false;        // --stop-on-crash
+    long maxCrashes = 0;             // --max-crashes N (0: no limit)
     bool explore = false;            // --explore
     const char* shrinkFile = nullptr;  // --shrink RECORD (null: no shrink)
     int shrinkCrash = 0;             // --crash N (0: the first crash of -a)

@@ -242,6 +242,7 @@ void shrinkWatch(const std::shared_ptr<ShrinkDumps>& dumps, WatchSettings* watch
     // The shrink starts the application itself, once per try.
     watch->restart.clear();
     watch->stopOnCrash = false;
+    watch->maxCrashes = 0;
 }
 
 namespace {

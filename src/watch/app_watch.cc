@@ -221,6 +221,8 @@ void AppWatch::poll(long event)
         } else if (!mLogged) {
             LOG(INFO) << label << " not running";
         }
+        if (proc.pid != 0)
+            mSeenSinceStart = true, mVainStarts = 0;
         if (proc.pid == 0)
             mGoneSince = now;
         else if (std::find_if(mSeen.begin(), mSeen.end(), [&](const Ran& r) { return r.pid == proc.pid && r.uid == proc.uid; }) == mSeen.end())
@@ -249,12 +251,19 @@ void AppWatch::poll(long event)
     // A command slow to start the application is not run a second time.
     bool starting = std::find(mChildren.begin(), mChildren.end(), mLastChild) != mChildren.end();
     if (mPid == 0 && !mRestart.empty() && !starting && now - mGoneSince >= mDelay &&
-        (mLastRestart < 0 || now - mLastRestart >= mDelay))
+        (mLastRestart < 0 || now - mLastRestart >= mDelay) && !gaveUp())
         restart(now);
 }
 
 void AppWatch::restart(long now)
 {
+    // The start before this one, done with, never showed the application.
+    if (mLastRestart >= 0 && !mSeenSinceStart && ++mVainStarts >= kVainStarts) {
+        LOG(INFO) << "app:" << escapeLogText(mName) << " not seen running after " << kVainStarts
+                  << " starts in a row: no more restarts";
+        return;
+    }
+    mSeenSinceStart = false;
     mLastRestart = now;
     pid_t pid = startShell(mRestart);
     const std::string label = "app:" + escapeLogText(mName);
