@@ -342,6 +342,21 @@ const Case kCases[] = {
       R"(progress: \d+/400 events, [1-9]\d* crashes \([2-9] distinct\), [1-9]\d* app exits, 0 freezes, 00:01:\d\d elapsed, about \d\d:\d\d:\d\d left screens:\d+ no-op:\d+%$)",
       "Events injected:400"},
      nullptr, nullptr, "", nullptr, R"((?=.* x([2-9]|\d\d))SIGABRT,\S+\+0x[0-9a-f]+ x\d+; SIGSEGV,touchapp\+0x[0-9a-f]+ x\d+)"},
+    // --max-crashes 2 on the same: the run ends with its summary and status
+    // 3 at the pass that counts the second distinct crash, however many
+    // gestures were asked for.
+    {"MaxCrashesEndsTheRun", "320x240x32", "", "APP_RESTART_DELAY=0\nEXCLUDE_RECTS=213,0,107,240\nAPP_RESTART=exec " TESTS_DIR
+     "/app/gcore-run " TOUCHAPP_BIN " bugs 8\n", {"--seed", "5", "--throttle", "150", "--max-crashes", "2", "4000"}, 3,
+     {kApp, "max crashes: 2 distinct crashes seen, the run ends$", "Events injected:\\d{1,3}$", "// tapfuzz finish$"},
+     nullptr, nullptr, "", nullptr, R"(^SIGABRT,\S+ x\d+; SIGSEGV,touchapp\+0x[0-9a-f]+ x\d+$)"},
+    // A restart command that never brings the application back ends the
+    // run after ten vain starts, not at the end of the night.
+    {"AppDyingAtStartEndsTheRun", "320x240x32", "", "APP_RESTART_DELAY=0\nAPP_RESTART=exit 3\n",
+     {"-a", "touchapp", "--throttle", "100", "2000"}, 1,
+     {"app:touchapp not running$", "app:touchapp restart: ", "!app:touchapp pid:",
+      "app:touchapp not seen running after 10 starts in a row: no more restarts$",
+      "app:touchapp dies as soon as it starts \\(10 restarts in a row not seen running\\): the run ends$"},
+     nullptr, nullptr},
     // The maze shows its root, then a screen below it (no swipes: they are
     // slow), then stays in that branch; --explore, same seed and budget, comes
     // back and opens another.

@@ -131,7 +131,7 @@ const std::string kQuick = "CLICK_DURATION=0\nLONGCLICK_DURATION=1\n";
 
 const std::string kUsage = "usage: tapfuzz :[-a appname] \n               [--pct-touch PERCENT]\n               [--pct-longclick PERCENT]\n"
     "               [--pct-motion PERCENT]\n               [--pct-presskey PERCENT]\n               [--pct-pinch PERCENT]\n               [--throttle MILLISEC]\n               [--seed N]\n"
-    "               [--stop-on-crash]\n               [--explore]\n               [--help]\n               COUNT\n"
+    "               [--stop-on-crash]\n               [--max-crashes N]\n               [--explore]\n               [--help]\n               COUNT\n"
     "       tapfuzz --replay FILE [--from N] [--to M] [--speed F]\n"
     "       tapfuzz -a appname --shrink RECORD [--crash N] [--tries T] [--wait S] [--speed F] [--hour H]\n"
     "       tapfuzz --report FOLDER [FOLDER...]\n";

@@ -174,16 +174,7 @@ int writeNewFile(const std::string& path, const std::string& data, std::string* 
         return -1;
     }
     fchmod(file.fd(), 0644);
-    int err = 0;
-    for (size_t done = 0; err == 0 && done < data.size();) {
-        ssize_t n = write(file.fd(), data.data() + done, data.size() - done);
-        if (n > 0)
-            done += static_cast<size_t>(n);
-        else if (n == 0)
-            err = ENOSPC;
-        else if (errno != EINTR)
-            err = errno;
-    }
+    int err = writeAll(file.fd(), data.data(), data.size()) != 0 ? errno : 0;
     if (err == 0 && (file.close(true) != 0 || file.rename(false) != 0))
         err = errno;
     if (err != 0) {
@@ -208,17 +199,9 @@ ssize_t readSmallAt(int dir, const char* name, char* buf, size_t size)
         return -1;
     }
     Fd f(openat(dir, name, O_RDONLY | O_CLOEXEC));
-    size_t done = 0;
-    while (f.get() >= 0 && done < size - 1) {
-        ssize_t n = pread(f.get(), buf + done, size - 1 - done, static_cast<off_t>(done));
-        if (n == 0)
-            break;
-        if (n < 0 && errno != EINTR)
-            return -1;
-        done += n > 0 ? static_cast<size_t>(n) : 0;
-    }
-    buf[done] = '\0';
-    return f.get() < 0 ? -1 : static_cast<ssize_t>(done);
+    ssize_t n = f.get() < 0 ? -1 : preadAll(f.get(), buf, size - 1, 0);
+    buf[n > 0 ? n : 0] = '\0';
+    return n;
 }
 
 std::string tailLines(const std::string& path, size_t count)

@@ -14,6 +14,8 @@
 
 #include <string>
 
+#include "base/io.h"
+
 // Owns one descriptor; every way out of a scope closes it.
 class Fd {
 public:

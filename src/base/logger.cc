@@ -25,6 +25,7 @@
 #include <charconv>
 
 #include "base/clock.h"
+#include "base/io.h"
 #include "base/results_folder.h"
 
 std::string info_log_filename = "./tapfuzz.log";
@@ -114,15 +115,7 @@ LogStream& lineStream(log_rank rank)
 void writeConsole(int fd, const char* data, size_t size)
 {
     fflush(fd == STDOUT_FILENO ? stdout : stderr);
-    while (size > 0) {
-        ssize_t n = write(fd, data, size);
-        if (n > 0) {
-            data += n;
-            size -= static_cast<size_t>(n);
-        } else if (n == 0 || errno != EINTR) {
-            return;
-        }
-    }
+    (void)writeAll(fd, data, size);
 }
 
 // The time text changes once a second; each thread keeps its own copy.
@@ -154,7 +147,7 @@ void dropPartialLine(const std::string& name, size_t refused)
     if (fstat(fd, &st) == 0 && st.st_size > 0) {
         off_t from = st.st_size > static_cast<off_t>(refused) ? st.st_size - static_cast<off_t>(refused) : 0;
         std::string tail(static_cast<size_t>(st.st_size - from), '\0');
-        if (pread(fd, &tail[0], tail.size(), from) == static_cast<ssize_t>(tail.size())) {
+        if (preadAll(fd, &tail[0], tail.size(), from) == static_cast<ssize_t>(tail.size())) {
             size_t nl = tail.rfind('\n');
             if (nl != std::string::npos)
                 from += static_cast<off_t>(nl + 1);
@@ -375,15 +368,7 @@ bool LogFile::write(const char* data, size_t size)
 {
     // A short count is how a full disk (or a file size limit) shows; the
     // caller cuts the part back out.
-    size_t done = 0;
-    while (m_fd >= 0 && done < size) {
-        ssize_t n = ::write(m_fd, data + done, size - done);
-        if (n > 0)
-            done += static_cast<size_t>(n);
-        else if (n == 0 || errno != EINTR)
-            break;
-    }
-    return done == size;
+    return writeAll(m_fd, data, size) == 0;
 }
 
 void initLogger(const std::string& info_name, const std::string& warn_name,

@@ -216,18 +216,12 @@ int openFrameBuffer(const char* path, Fd* screen, FrameLayout* layout, std::stri
 // pread until `size` bytes are in, or -1 with the reason in *why.
 int ScreenReader::readAt(int fd, const char* path, unsigned char* to, size_t size, off_t at, std::string* why)
 {
-    for (size_t got = 0; got < size;) {
-        ssize_t n = pread(fd, to + got, size - got, at + static_cast<off_t>(got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            *why = n < 0 ? failure(std::string("cannot read ") + path, errno)
-                         : std::string(path) + " holds less than the visible screen";
-            return -1;
-        }
-        got += static_cast<size_t>(n);
-    }
-    return 0;
+    ssize_t n = preadAll(fd, to, size, at);
+    if (n == static_cast<ssize_t>(size))
+        return 0;
+    *why = n < 0 ? failure(std::string("cannot read ") + path, errno)
+                 : std::string(path) + " holds less than the visible screen";
+    return -1;
 }
 
 int ScreenReader::read(const char* path, std::string* why)

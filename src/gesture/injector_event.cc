@@ -21,6 +21,7 @@
 #include "base/log_text.h"
 #include "base/logger.h"
 #include "base/profile.h"
+#include "gesture/kinds.h"
 
 namespace {
 
@@ -176,10 +177,30 @@ bool InjectorEvent::canInject(int eventTye) const
     return mEventhandle.funcvality[eventTye];
 }
 
+namespace {
+
+// "Error ACTION:(...)": the library took the gesture and failed it.
+void logRefused(const Pointer& pointer)
+{
+    char args[96];
+    formatKindArgs(pointer, args, sizeof args);
+    LOG(INFO) << "Error " << kGestureKinds[pointer.eventTye].action << ":" << args;
+}
+
+// A gesture handed to the library counts as injected, failed or not.
+int injected(const Pointer& pointer, int result)
+{
+    if (result != 0)
+        logRefused(pointer);
+    return 0;
+}
+
+}  // namespace
+
 int InjectorEvent::FeedInput(Pointer pointer)
 {
     const EventHandle& handle = mEventhandle;
-    switch (pointer.eventTye) {
+    switch (static_cast<FACTOR_TYPE>(pointer.eventTye)) {
     case FACTOR_TOUCH:
         if (!handle.funcvality[SLOT_TOUCH_CLICK])
             return 1;
@@ -189,47 +210,37 @@ int InjectorEvent::FeedInput(Pointer pointer)
         mLastResult = pointer.duration > 0 && handle.funcvality[SLOT_TOUCH_LONGCLICK]
                           ? slotFunction<LongClickFn>(handle, SLOT_TOUCH_LONGCLICK)(pointer.x, pointer.y, pointer.duration)
                           : slotFunction<ClickFn>(handle, SLOT_TOUCH_CLICK)(pointer.x, pointer.y);
-        if (mLastResult != 0)
-            LOG(INFO) << "Error Click (ACTION_DOWN):" << "(" << pointer.x << "," << pointer.y << ")";
-        return 0;
+        return injected(pointer, mLastResult);
     case FACTOR_MOTION:
         if (!handle.funcvality[SLOT_TOUCH_SWIPE])
             return 1;
-        if ((mLastResult = slotFunction<SwipeFn>(handle, SLOT_TOUCH_SWIPE)(
-                 pointer.x, pointer.y, pointer.x1, pointer.y1, pointer.step, pointer.duration)) != 0)
-            LOG(INFO) << "Error Swipe (ACTION_MOTION):(" << pointer.x << "," << pointer.y << ","
-                      << pointer.x1 << "," << pointer.y1 << "," << pointer.step << ")";
-        return 0;
+        mLastResult = slotFunction<SwipeFn>(handle, SLOT_TOUCH_SWIPE)(pointer.x, pointer.y, pointer.x1, pointer.y1,
+                                                                      pointer.step, pointer.duration);
+        return injected(pointer, mLastResult);
     case FACTOR_LONGCLICK:
         if (!handle.funcvality[SLOT_TOUCH_LONGCLICK])
             return 1;
-        if ((mLastResult = slotFunction<LongClickFn>(handle, SLOT_TOUCH_LONGCLICK)(pointer.x, pointer.y,
-                                                                                    pointer.duration)) != 0)
-            LOG(INFO) << "Error LongClick (ACTION_LONGCLICK):" << "(" << pointer.x << "," << pointer.y
-                      << ")";
-        return 0;
+        mLastResult = slotFunction<LongClickFn>(handle, SLOT_TOUCH_LONGCLICK)(pointer.x, pointer.y, pointer.duration);
+        return injected(pointer, mLastResult);
     case FACTOR_PRESSKEY:
         if (!handle.funcvality[SLOT_HKEY_INPUT])
             return 1;
-        if ((mLastResult = slotFunction<KeyFn>(handle, SLOT_HKEY_INPUT)(pointer.code)) != 0)
-            LOG(INFO) << "Error PressKey (ACTION_PRESSKEY):" << "(" << pointer.code << ")";
+        injected(pointer, mLastResult = slotFunction<KeyFn>(handle, SLOT_HKEY_INPUT)(pointer.code));
         // The key has reached the key device by now; the second path (to the
         // MCU) is optional, and its absence does not undo the press.
-        if (handle.funcvality[SLOT_HKEY_MCU] &&
-            slotFunction<KeyFn>(handle, SLOT_HKEY_MCU)(pointer.code) != 0)
-            LOG(INFO) << "Error PressKey (ACTION_PRESSKEY):" << "(" << pointer.code << ")";
-        return 0;
+        return handle.funcvality[SLOT_HKEY_MCU] ? injected(pointer, slotFunction<KeyFn>(handle, SLOT_HKEY_MCU)(pointer.code))
+                                                : 0;
     case FACTOR_PINCH:
         if (!canInject(FACTOR_PINCH))
             return 1;
-        if ((mLastResult = slotFunction<PinchFn>(handle, SLOT_TOUCH_PINCH)(
-                 pointer.x, pointer.y, pointer.x1, pointer.y1, pointer.code, pointer.step, pointer.duration)) != 0)
-            LOG(INFO) << "Error Pinch (ACTION_PINCH):(" << pointer.x << "," << pointer.y << "," << pointer.x1 << ","
-                      << pointer.y1 << "," << pointer.code << ")";
-        return 0;
-    default:
-        return 0;
+        mLastResult = slotFunction<PinchFn>(handle, SLOT_TOUCH_PINCH)(pointer.x, pointer.y, pointer.x1, pointer.y1,
+                                                                      pointer.code, pointer.step, pointer.duration);
+        return injected(pointer, mLastResult);
+    case FACTORZ_COUNT:
+        break;
     }
+    // A value that is no kind: nothing was injected.
+    return 1;
 }
 
 bool InjectorEvent::hasPinchFunction() const

@@ -1,11 +1,12 @@
 // Problem: every part of the program passes one drawn action around, and the
 // run record and the report name its kind.
-// Solution: one plain record of eight ints, passed by value, tagged by kind,
-// and one name for each kind.
+// Solution: one plain record of eight ints, passed by value, tagged by kind
+// (gesture/kinds.h says what each kind is).
 #ifndef TAPFUZZ_GESTURE_POINTER_H
 #define TAPFUZZ_GESTURE_POINTER_H
 
-// The kinds of action; also the index into both factor tables.
+// The kinds of action; also the index into both factor tables and the table
+// of kinds. A new kind goes before FACTORZ_COUNT.
 enum FACTOR_TYPE {
     FACTOR_TOUCH = 0,
     FACTOR_MOTION = 1,
@@ -14,14 +15,6 @@ enum FACTOR_TYPE {
     FACTOR_PINCH = 4,  // two fingers: drawn only when --pct-pinch asks for it
     FACTORZ_COUNT = 5,
 };
-
-// A kind's name in the run record and the report: "click", "swipe",
-// "longclick", "key" or "pinch"; nullptr for a value that is no kind.
-inline const char* kindName(int kind)
-{
-    static const char* const kNames[FACTORZ_COUNT] = {"click", "swipe", "longclick", "key", "pinch"};
-    return kind >= FACTOR_TOUCH && kind < FACTORZ_COUNT ? kNames[kind] : nullptr;
-}
 
 typedef struct _Pointer {
     int x;         // click point, start of a swipe, or centre of a pinch (pixels)

@@ -1,7 +1,8 @@
 // Problem: a stress run needs a repeatable stream of random clicks, swipes,
-// long clicks and key presses in proportions the user can steer.
-// Solution: a cumulative mix of the four kinds, one rand() draw to pick the
-// kind, then a fixed order of draws for the grid point, swipe ends or key.
+// long clicks, key presses and pinches in proportions the user can steer.
+// Solution: a cumulative mix of the five kinds, one rand() draw to pick the
+// kind, then a fixed order of draws for the grid point, swipe ends, key or
+// pinch.
 #include "gesture/random_event_source.h"
 
 #include <errno.h>
@@ -16,6 +17,7 @@
 #include "base/logger.h"
 #include "base/profile.h"
 #include "base/screen_reader.h"
+#include "gesture/kinds.h"
 #include "gesture/pinch_path.h"
 
 namespace {
@@ -206,16 +208,9 @@ bool RandomEventSource::checkConfig()
 // draw lies at or beyond the last threshold (a mix totalling under 100 %).
 static int kindOfDraw(float r)
 {
-    if (r < mFactors[FACTOR_TOUCH])
-        return FACTOR_TOUCH;
-    if (r < mFactors[FACTOR_MOTION])
-        return FACTOR_MOTION;
-    if (r < mFactors[FACTOR_LONGCLICK])
-        return FACTOR_LONGCLICK;
-    if (r < mFactors[FACTOR_PRESSKEY])
-        return FACTOR_PRESSKEY;
-    if (r < mFactors[FACTOR_PINCH])
-        return FACTOR_PINCH;
+    for (int kind = FACTOR_TOUCH; kind < FACTORZ_COUNT; ++kind)
+        if (r < mFactors[kind])
+            return kind;
     return -1;
 }
 
@@ -251,9 +246,14 @@ bool RandomEventSource::drawPlace(int kind, Below below, Pointer* event) const
     int tmpHnum = below(rows);
     event->x = tmpWnum * mScreensize + below(mScreensize);
     event->y = tmpHnum * mScreensize + below(mScreensize);
-    if (kind == FACTOR_TOUCH || kind == FACTOR_LONGCLICK)
+    switch (static_cast<FACTOR_TYPE>(kind)) {
+    case FACTOR_TOUCH:
+    case FACTOR_LONGCLICK:
         return !inZone(event->x, event->y);
-    if (kind == FACTOR_PINCH) {
+    case FACTOR_PRESSKEY:
+    case FACTORZ_COUNT:
+        return true;
+    case FACTOR_PINCH: {
         // Both fingers stay on the screen: no radius reaches past the
         // nearest edge, nor past a third of the smaller side.
         const int edge = std::min({(mWidth < mHigth ? mWidth : mHigth) / 3, event->x, event->y,
@@ -270,8 +270,9 @@ bool RandomEventSource::drawPlace(int kind, Below below, Pointer* event) const
         event->duration = kPinchDurationUs;
         return edge >= kPinchMinRadius + kPinchMinChange && !pinchMeetsZone(*event, mZones);
     }
-    if (kind != FACTOR_MOTION)
-        return true;
+    case FACTOR_MOTION:
+        break;
+    }
     event->x = below(mWidth);
     event->y = below(mHigth);
     event->x1 = below(mWidth);
@@ -294,7 +295,7 @@ void RandomEventSource::generatePointerEvent(int actiontype)
     // line; getNextEvent then draws again.
     if (!drawPlace(actiontype, drawBelow, &event))
         return;
-    switch (actiontype) {
+    switch (static_cast<FACTOR_TYPE>(actiontype)) {
     case FACTOR_TOUCH:
         LOG(DEBUG) << "touch:x:" << event.x << " y:" << event.y;
         event.duration = mClickMs * 1000;
@@ -332,7 +333,7 @@ void RandomEventSource::generatePointerEvent(int actiontype)
         mlist.push_back(event);
         break;
     }
-    default:
+    case FACTORZ_COUNT:
         break;
     }
 }
@@ -370,7 +371,6 @@ bool RandomEventSource::checkDrawable()
     // given seed, stays as it was.
     std::minstd_rand own(1);
     auto below = [&own](int range) { return range > 0 ? static_cast<int>(own() % static_cast<unsigned>(range)) : 0; };
-    const char* const names[] = {"clicks", "swipes", "long clicks", "key presses", "pinches"};
     for (int kind = FACTOR_TOUCH; kind <= FACTOR_PINCH; ++kind) {
         if (kind == FACTOR_PRESSKEY || !canDraw(kind) || (mZones.empty() && kind != FACTOR_PINCH))
             continue;
@@ -382,11 +382,11 @@ bool RandomEventSource::checkDrawable()
             continue;
         char msg[160];
         if (mZones.empty())
-            snprintf(msg, sizeof msg, "tapfuzz: %s cannot be drawn on a %dx%d screen: none of %d tries fitted", names[kind],
+            snprintf(msg, sizeof msg, "tapfuzz: %s cannot be drawn on a %dx%d screen: none of %d tries fitted", kGestureKinds[kind].plural,
                      mWidth, mHigth, kDrawTries);
         else
             snprintf(msg, sizeof msg, "tapfuzz: %s cannot be drawn outside EXCLUDE_RECTS: none of %d tries missed every zone",
-                     names[kind], kDrawTries);
+                     kGestureKinds[kind].plural, kDrawTries);
         fprintf(stderr, "%s\n", msg);
         fflush(stderr);
         LOG(INFO) << msg;
@@ -397,14 +397,17 @@ bool RandomEventSource::checkDrawable()
 
 std::string RandomEventSource::mixText() const
 {
-    char text[64];
-    float t = mFactors[FACTOR_TOUCH], m = mFactors[FACTOR_MOTION], l = mFactors[FACTOR_LONGCLICK];
-    snprintf(text, sizeof text, "%.1f,%.1f,%.1f,%.1f", static_cast<double>(t * 100), static_cast<double>((m - t) * 100),
-             static_cast<double>((l - m) * 100), static_cast<double>((mFactors[FACTOR_PRESSKEY] - l) * 100));
-    std::string mix = text;
-    if (mPinchAsked) {
-        snprintf(text, sizeof text, ",%.1f", static_cast<double>((mFactors[FACTOR_PINCH] - mFactors[FACTOR_PRESSKEY]) * 100));
+    // Each kind's share is its threshold less the one before; a pinch's
+    // only when asked for, so that the records of other runs read as ever.
+    std::string mix;
+    float before = 0.0f;
+    for (int kind = FACTOR_TOUCH; kind < FACTORZ_COUNT; ++kind) {
+        if (kind == FACTOR_PINCH && !mPinchAsked)
+            break;
+        char text[24];
+        snprintf(text, sizeof text, "%s%.1f", mix.empty() ? "" : ",", static_cast<double>((mFactors[kind] - before) * 100));
         mix += text;
+        before = mFactors[kind];
     }
     return mix;
 }
@@ -430,22 +433,12 @@ void RandomEventSource::setFactors(int index, float v)
 
 void RandomEventSource::InitDefaultFactors()
 {
-    if (mPlateType) {
-        mFactors[FACTOR_TOUCH] = 35.0f;
-        mFactors[FACTOR_MOTION] = 30.0f;
-        mFactors[FACTOR_LONGCLICK] = 30.0f;
-        mFactors[FACTOR_PRESSKEY] = 5.0f;
-    } else {
-        mFactors[FACTOR_TOUCH] = 40.0f;
-        mFactors[FACTOR_MOTION] = 30.0f;
-        mFactors[FACTOR_LONGCLICK] = 30.0f;
-        // Zero at program start; written so that a second source does not
-        // inherit the first one's cumulative 1.0 as a key weight.
-        mFactors[FACTOR_PRESSKEY] = 0.0f;
-    }
-    // Pinches come only when asked for: the mix, and every draw of a run,
-    // stay as they were without --pct-pinch.
-    mFactors[FACTOR_PINCH] = 0.0f;
+    // Every weight is written, zeros too, so that a second source does not
+    // inherit the first one's cumulative fractions. Pinches weigh nothing
+    // unless asked for: the mix, and every draw of a run, stay as they were
+    // without --pct-pinch.
+    for (const GestureKind& k : kGestureKinds)
+        mFactors[k.kind] = mPlateType ? k.keyedShare : k.share;
     mPinchAsked = false;
 }
 
@@ -487,23 +480,19 @@ bool RandomEventSource::adjustEventFactors()
     }
 
     if (mVerbose > 0) {
-        float t = mFactors[FACTOR_TOUCH] * 100;
-        float m = mFactors[FACTOR_MOTION] * 100;
-        float l = mFactors[FACTOR_LONGCLICK] * 100;
-        float p = mFactors[FACTOR_PRESSKEY] * 100;
-        float touch = t;
-        float motion = m - t;
-        float longclick = l - m;
-        float presskey = p - l;
-        char pinch[48] = "";
-        if (mPinchAsked)
-            snprintf(pinch, sizeof pinch, "\n//  PINCH:%.1f%%", static_cast<double>(mFactors[FACTOR_PINCH] * 100 - p));
-        LOG(INFO) << logFixed(1) << "\n"
-                  << "//  Event percentages" << "\n"
-                  << "//  TOUCH:" << static_cast<double>(touch) << "%" << "\n"
-                  << "//  MOTION:" << static_cast<double>(motion) << "%" << "\n"
-                  << "//  LONGCLICK:" << static_cast<double>(longclick) << "%" << "\n"
-                  << "//  PRESSKEY:" << static_cast<double>(presskey) << "%" << pinch;
+        // Each kind's percentage is its threshold in percent less the one
+        // before; the pinch's line only when asked for.
+        std::string lines = "\n//  Event percentages";
+        float before = 0.0f;
+        for (const GestureKind& k : kGestureKinds) {
+            if (k.kind == FACTOR_PINCH && !mPinchAsked)
+                break;
+            char line[48];
+            snprintf(line, sizeof line, "\n//  %s:%.1f%%", k.mixLabel, static_cast<double>(mFactors[k.kind] * 100 - before));
+            lines += line;
+            before = mFactors[k.kind] * 100;
+        }
+        LOG(INFO) << lines;
     }
     return true;
 }

@@ -47,8 +47,9 @@ public:
     void setVerbose(int verbose);
     void InitDefaultFactors();
     // Turns the weights into the cumulative mix. False when the given
-    // percentages exceed 100 in all, or all four are given and total under
-    // 99.9: the run then ends with status 1.
+    // percentages exceed 100 in all, or every kind with a default weight
+    // (all but the pinch) is given and they total under 99.9: the run then
+    // ends with status 1.
     bool adjustEventFactors();
 
     // False, after a message naming the device or key and the reason (on

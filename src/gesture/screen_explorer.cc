@@ -165,15 +165,8 @@ void ScreenExplorer::readCells()
         // frame buffer may end early, and what lies past its end reads as
         // black rather than faulting as a mapping would.
         const off_t at = static_cast<off_t>(mLayout.start + mSampleY[iy] * mLayout.line);
-        size_t got = 0;
-        while (got < rowBytes) {
-            ssize_t n = pread(mFd.get(), mRow.data() + got, rowBytes - got, at + static_cast<off_t>(got));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            got += static_cast<size_t>(n);
-        }
+        const ssize_t n = preadAll(mFd.get(), mRow.data(), rowBytes, at);
+        const size_t got = n > 0 ? static_cast<size_t>(n) : 0;
         memset(mRow.data() + got, 0, rowBytes - got);
         uint32_t* const sums = &mSums[iy / static_cast<size_t>(mSub) * static_cast<size_t>(mCols) * 3];
         uint16_t* const samples = &mSamples[iy * across];

@@ -13,14 +13,6 @@
 
 namespace {
 
-const RecordKind kKinds[] = {
-    {FACTOR_TOUCH, 2, 2, -1},
-    {FACTOR_MOTION, 7, 4, 6},
-    {FACTOR_LONGCLICK, 3, 2, -1},
-    {FACTOR_PRESSKEY, 1, 0, -1},
-    {FACTOR_PINCH, 7, 2, -1},
-};
-
 // A gesture line put together by hand at `p`, with kMaxGestureLine bytes of
 // room: printf's parsing of its format cost the run thread more than the
 // rest of a click's bookkeeping together.
@@ -47,17 +39,17 @@ char* putLine(char* p, int index, long long at, int kind, std::initializer_list<
 
 }  // namespace
 
-const RecordKind* recordKindNamed(const char* name, size_t len)
+const GestureKind* recordKindNamed(const char* name, size_t len)
 {
-    for (const RecordKind& k : kKinds)
-        if (strlen(kindName(k.kind)) == len && strncmp(name, kindName(k.kind), len) == 0)
+    for (const GestureKind& k : kGestureKinds)
+        if (strlen(k.word) == len && strncmp(name, k.word, len) == 0)
             return &k;
     return nullptr;
 }
 
 char* writeGestureLine(char* p, int index, long long at, const Pointer& e, unsigned int pathSeed, int result)
 {
-    switch (e.eventTye) {
+    switch (static_cast<FACTOR_TYPE>(e.eventTye)) {
     case FACTOR_TOUCH:
         return putLine(p, index, at, FACTOR_TOUCH, {e.x, e.y, result});
     case FACTOR_MOTION:
@@ -66,35 +58,39 @@ char* writeGestureLine(char* p, int index, long long at, const Pointer& e, unsig
         return putLine(p, index, at, FACTOR_LONGCLICK, {e.x, e.y, e.duration, result});
     case FACTOR_PINCH:
         return putLine(p, index, at, FACTOR_PINCH, {e.x, e.y, e.x1, e.y1, e.code, e.step, e.duration, result});
-    default:
-        return putLine(p, index, at, FACTOR_PRESSKEY, {e.code, result});
+    case FACTOR_PRESSKEY:
+    case FACTORZ_COUNT:
+        break;
     }
+    return putLine(p, index, at, FACTOR_PRESSKEY, {e.code, result});
 }
 
-void setGestureFields(const RecordKind& kind, const long long* f, Pointer* e, unsigned int* pathSeed)
+void setGestureFields(const GestureKind& kind, const long long* f, Pointer* e, unsigned int* pathSeed)
 {
     *e = Pointer{};
     e->eventTye = kind.kind;
-    if (kind.kind == FACTOR_PRESSKEY) {
-        e->code = static_cast<int>(f[0]);
-    } else {
-        e->x = static_cast<int>(f[0]);
-        e->y = static_cast<int>(f[1]);
-    }
-    if (kind.kind == FACTOR_MOTION) {
-        e->x1 = static_cast<int>(f[2]);
-        e->y1 = static_cast<int>(f[3]);
-        e->step = static_cast<int>(f[4]);
-        e->duration = static_cast<int>(f[5]);
+    auto field = [f](int i) { return static_cast<int>(f[i]); };
+    switch (static_cast<FACTOR_TYPE>(kind.kind)) {
+    case FACTOR_TOUCH:
+        e->x = field(0), e->y = field(1);
+        break;
+    case FACTOR_MOTION:
+        e->x = field(0), e->y = field(1), e->x1 = field(2), e->y1 = field(3);
+        e->step = field(4), e->duration = field(5);
         *pathSeed = static_cast<unsigned int>(f[6]);
-    } else if (kind.kind == FACTOR_LONGCLICK) {
-        e->duration = static_cast<int>(f[2]);
-    } else if (kind.kind == FACTOR_PINCH) {
-        e->x1 = static_cast<int>(f[2]);
-        e->y1 = static_cast<int>(f[3]);
-        e->code = static_cast<int>(f[4]);
-        e->step = static_cast<int>(f[5]);
-        e->duration = static_cast<int>(f[6]);
+        break;
+    case FACTOR_LONGCLICK:
+        e->x = field(0), e->y = field(1), e->duration = field(2);
+        break;
+    case FACTOR_PRESSKEY:
+        e->code = field(0);
+        break;
+    case FACTOR_PINCH:
+        e->x = field(0), e->y = field(1), e->x1 = field(2), e->y1 = field(3);
+        e->code = field(4), e->step = field(5), e->duration = field(6);
+        break;
+    case FACTORZ_COUNT:
+        break;
     }
 }
 
@@ -140,6 +136,44 @@ bool readCrashLine(const std::string& line, std::string* dump, long long* after)
     long long v = strtoll(p, &end, 10);
     if (end != p && errno == 0)
         *after = v;
+    return true;
+}
+
+std::string readCrashKey(const std::string& line)
+{
+    const size_t kMaxKey = 2048;
+    const size_t after = line.rfind(" after:");
+    const size_t at = line.find(" signature:", after == std::string::npos ? 0 : after);
+    const std::string key = at == std::string::npos ? "" : line.substr(at + 11, line.find(' ', at + 11) - at - 11);
+    return key.empty() || key.size() > kMaxKey ? kUnknownKey : key;
+}
+
+std::string crashGroupKey(const std::string& key, const std::string& program)
+{
+    return key == kUnknownKey ? key + "," + program : key;
+}
+
+std::string shrunkRecordName(const std::string& stem, int n)
+{
+    return stem + kShrunkMark + (n == 1 ? "" : "-" + std::to_string(n)) + kRecordEnd;
+}
+
+std::string shrunkFromLine(const std::string& record, int after, const std::string& key)
+{
+    return headerLine(kShrunkFromKey, record + " crash after:" + std::to_string(after) + " signature:" + key);
+}
+
+bool readShrunkFrom(const std::string& value, std::string* run, int* after)
+{
+    const std::string kAfter = " crash after:";
+    const size_t at = value.rfind(kAfter);
+    if (at == std::string::npos)
+        return false;
+    std::string base = value.substr(0, at);
+    base = base.substr(base.rfind('/') + 1);
+    cutRecordEnd(&base);
+    *run = base;
+    *after = atoi(value.c_str() + at + kAfter.size());
     return true;
 }
 

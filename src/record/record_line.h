@@ -9,6 +9,7 @@
 //   # KEY:VALUE                      the header: seed, command, screen, ...
 //   INDEX MICROSECONDS KIND FIELDS... RESULT
 //   # crash:DUMP after:N signature:KEY
+//   # shrunk from:RECORD crash after:N signature:KEY   a shrink's result
 //
 // The header's "# click-hold:MS" tells how long each click was held down
 // (0 when it is missing: the records of older runs). KIND and FIELDS:
@@ -22,31 +23,23 @@
 
 #include <string>
 
-#include "gesture/pointer.h"
+#include "gesture/kinds.h"
 
-// A kind of gesture line.
-struct RecordKind {
-    int kind;       // FACTOR_TYPE
-    int fields;     // between the kind's name and the result
-    int places;     // the first fields that are points: X Y, or X Y X1 Y1
-    int seedField;  // the field holding the path seed; -1: none
-};
-
-// The kind named by the `len` bytes at `name`; nullptr for none.
-const RecordKind* recordKindNamed(const char* name, size_t len);
+// The kind whose word is the `len` bytes at `name`; nullptr for none.
+const GestureKind* recordKindNamed(const char* name, size_t len);
 
 // The room a gesture line may take: 10 + 20 + 9 + 8 * 12 characters and the
 // blanks.
 const size_t kMaxGestureLine = 192;
 
 // Writes the line of gesture `index`, injected `at` microseconds into the
-// run, at `p` (kMaxGestureLine bytes of room), and returns its end. A kind
-// that is none of the five is written as a key.
+// run, at `p` (kMaxGestureLine bytes of room), and returns its end. A value
+// that is no kind is written as a key.
 char* writeGestureLine(char* p, int index, long long at, const Pointer& event, unsigned int pathSeed, int result);
 
 // The fields of a line of `kind`, in the order the writer puts them, into
 // an event of that kind (everything else 0) and its path seed.
-void setGestureFields(const RecordKind& kind, const long long* fields, Pointer* event, unsigned int* pathSeed);
+void setGestureFields(const GestureKind& kind, const long long* fields, Pointer* event, unsigned int* pathSeed);
 
 // "# KEY:VALUE\n".
 std::string headerLine(const char* key, const std::string& value);
@@ -62,9 +55,31 @@ bool readClickHold(const std::string& line, int* ms);
 // runs) the line ends after N.
 std::string crashLine(const std::string& dump, int after, const std::string& signature = "");
 // The DUMP and N of a line that starts "# crash:"; false for another line.
-// N is -1 when no " after:" with a number follows; what follows N (the
-// signature) is left to its reader.
+// N is -1 when no " after:" with a number follows.
 bool readCrashLine(const std::string& line, std::string* dump, long long* after);
+
+// The key of a dump whose signature is not known.
+const char kUnknownKey[] = "unknown";
+// The KEY of a crash line, up to the next blank: kUnknownKey when there is
+// none (the records of older runs), or when it is longer than any module's
+// folder and name escaped give, 2048 bytes.
+std::string readCrashKey(const std::string& line);
+// What crashes of `program` with signature `key` are counted as one under:
+// the key, or for kUnknownKey one group per program, "unknown,PROGRAM"
+// (a known key starts with its signal).
+std::string crashGroupKey(const std::string& key, const std::string& program);
+
+// A shrink's result is named after its record with this before kRecordEnd,
+// then "-min-2", "-min-3", ... when the name is taken: try `n` from 1.
+const char kShrunkMark[] = "-min";
+std::string shrunkRecordName(const std::string& stem, int n);
+// The header key of a shrink's result: the record and crash it shrank,
+// "# shrunk from:RECORD crash after:N signature:KEY".
+const char kShrunkFromKey[] = "shrunk from";
+std::string shrunkFromLine(const std::string& record, int after, const std::string& key);
+// The record's run name (its base name less kRecordEnd) and N of the value
+// of a "shrunk from" header; false when it names no crash.
+bool readShrunkFrom(const std::string& value, std::string* run, int* after);
 
 // A run record's file name ends so; the run, and a shrink's result, are
 // named without it.

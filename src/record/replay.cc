@@ -73,7 +73,7 @@ std::string parseLine(const std::string& line, ReplayEvent* out)
         return "the index \"" + words[0] + "\" is not a number from 1 to " + std::to_string(INT_MAX);
     if (!readNumber(words[1], 0, LLONG_MAX, &at))
         return "the time \"" + words[1] + "\" is not a number of microseconds";
-    const RecordKind* k = recordKindNamed(words[2].data(), words[2].size());
+    const GestureKind* k = recordKindNamed(words[2].data(), words[2].size());
     if (k != nullptr) {
         if (words.size() != static_cast<size_t>(k->fields) + 4)
             return "a " + words[2] + " has " + std::to_string(k->fields) + " fields and a result";
@@ -89,7 +89,10 @@ std::string parseLine(const std::string& line, ReplayEvent* out)
         out->at = at;
         return "";
     }
-    return "unknown kind \"" + words[2] + "\" (click, swipe, longclick, key or pinch)";
+    std::string known;
+    for (const GestureKind& kind : kGestureKinds)
+        known += std::string(known.empty() ? "" : &kind == &kGestureKinds[FACTORZ_COUNT - 1] ? " or " : ", ") + kind.word;
+    return "unknown kind \"" + words[2] + "\" (" + known + ")";
 }
 
 }  // namespace
@@ -240,9 +243,7 @@ bool feedReplay(const char* path, ReplayParser* parser, std::string* why)
     // as it goes, and never chased.
     std::vector<char> buffer(64 * 1024);
     for (off_t left = st.st_size; left > 0;) {
-        ssize_t n = read(in.get(), buffer.data(), static_cast<size_t>(std::min<off_t>(left, static_cast<off_t>(buffer.size()))));
-        if (n < 0 && errno == EINTR)
-            continue;
+        ssize_t n = readAll(in.get(), buffer.data(), static_cast<size_t>(std::min<off_t>(left, static_cast<off_t>(buffer.size()))));
         if (n < 0) {
             *why = std::string("cannot read ") + path + ": " + errorText(errno);
             return false;

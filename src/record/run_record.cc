@@ -43,20 +43,9 @@ bool gStarted = false;
 bool writeLines(const char* data, size_t size, std::string* why)
 {
     size_t done = 0;
-    while (done < size) {
-        ssize_t n = write(gFd, data + done, size - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            // Only a short write comes back without errno; the next one
-            // tells why (a full disk, a quota, a size limit).
-            *why = gPath + ": " + (n < 0 ? errorText(errno) : "nothing written");
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (done == size)
+    if (writeAll(gFd, data, size, &done) == 0)
         return true;
+    *why = gPath + ": " + errorText(errno);
     size_t whole = done;
     while (whole > 0 && data[whole - 1] != '\n')
         --whole;

@@ -17,7 +17,7 @@ struct RunInfo {
     int grid;              // SCREEN_BASIC_SIZE
     std::string library;   // path of the driver library as loaded
     std::string version;   // its version text
-    std::string mix;       // percent per kind, "T,M,L,K"; "replay" for a replay
+    std::string mix;       // percent per kind, "T,M,L,K" and ",P" when pinches were asked; "replay" for a replay
     std::string zones;     // EXCLUDE_RECTS as taken, "" without
     bool explore = false;  // --explore: places chosen from the screen
     int clickHoldMs = 0;   // how long each click is held down

@@ -7,10 +7,11 @@
 
 #include <algorithm>
 
+#include "record/record_line.h"
+
 DistinctCrash* CrashGroups::group(const std::string& key, const std::string& program, int event)
 {
-    // A key holds no blank, so "unknown PROGRAM" is no key's.
-    const std::string id = key == "unknown" ? key + " " + program : key;
+    const std::string id = crashGroupKey(key, program);
     auto it = mGroups.find(id);
     if (it != mGroups.end())
         return &it->second;

@@ -70,17 +70,8 @@ void readRun(ReportFolder& folder, ReportRun& run)
 // for any other record.
 bool shrunkFrom(const ReportRun& run, std::string* name, int* after)
 {
-    const auto from = run.head.find("shrunk from");
-    const std::string kAfter = " crash after:";
-    const size_t at = from == run.head.end() ? std::string::npos : from->second.rfind(kAfter);
-    if (at == std::string::npos)
-        return false;
-    std::string base = from->second.substr(0, at);
-    base = base.substr(base.rfind('/') + 1);
-    cutRecordEnd(&base);
-    *name = base;
-    *after = atoi(from->second.c_str() + at + kAfter.size());
-    return true;
+    const auto from = run.head.find(kShrunkFromKey);
+    return from != run.head.end() && readShrunkFrom(from->second, name, after);
 }
 
 // FOLDER's runs: the records in its listing, the first kMaxRuns by name,
@@ -125,14 +116,10 @@ bool copyInto(ReportOut& html, AsideFile& runsPart, ReportOut& runs, int dir)
         return false;
     }
     char buf[64 * 1024];
-    for (ssize_t n; (n = read(in.get(), buf, sizeof buf)) != 0;) {
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
+    ssize_t n;
+    while ((n = readAll(in.get(), buf, sizeof buf)) > 0)
         html.put(buf, static_cast<size_t>(n));
-    }
-    return true;
+    return n == 0;
 }
 
 }  // namespace
@@ -207,7 +194,7 @@ int writeReport(const std::vector<std::string>& given)
         // goes under the crash it shrank, which names it.
         for (auto it = folder.runs.begin(); it != folder.runs.end();) {
             ReportRun probe = it->second;
-            if (it->first.find("-min") != std::string::npos && probe.listed)
+            if (it->first.find(kShrunkMark) != std::string::npos && probe.listed)
                 readRun(folder, probe);
             std::string shrank;
             int after = 0;

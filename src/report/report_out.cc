@@ -8,6 +8,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "base/files.h"
 #include "base/log_text.h"
 
 ReportOut& ReportOut::operator<<(const char* s)
@@ -52,15 +53,8 @@ ReportOut& ReportOut::put(const char* s, size_t n)
 
 bool ReportOut::flush()
 {
-    for (size_t at = 0; mError == 0 && at < mBuf.size();) {
-        ssize_t n = write(mFd, mBuf.data() + at, mBuf.size() - at);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            mError = n < 0 ? errno : EIO;
-        else
-            at += static_cast<size_t>(n);
-    }
+    if (mError == 0 && writeAll(mFd, mBuf.data(), mBuf.size()) != 0)
+        mError = errno;
     mBuf.clear();
     errno = mError;
     return mError == 0;

@@ -17,7 +17,7 @@
 
 #include "base/files.h"
 #include "base/log_text.h"
-#include "gesture/pointer.h"
+#include "gesture/kinds.h"
 #include "gesture/zones.h"
 #include "record/record_line.h"
 
@@ -219,15 +219,8 @@ std::string picture(ReportFolder& folder, const ReportMark& m, std::string* note
             return "";
         }
         std::string data(static_cast<size_t>(st.st_size), '\0');
-        size_t got = 0;
-        for (ssize_t n; got < data.size() && (n = read(fd.get(), &data[got], data.size() - got)) != 0;) {
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                break;
-            got += static_cast<size_t>(n);
-        }
-        data.resize(got);
+        ssize_t got = readAll(fd.get(), &data[0], data.size());
+        data.resize(got > 0 ? static_cast<size_t>(got) : 0);
         if (data.compare(0, 8, "\x89PNG\r\n\x1a\n") != 0) {
             *note = "screenshot " + shown + " not inlined: not a PNG";
             return "";

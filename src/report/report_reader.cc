@@ -32,7 +32,6 @@ const size_t kMaxMarkBytes = 8 << 20;              // text of the marks kept fro
 const size_t kNoteBytes = 1024;      // of a note's text
 const size_t kMaxHead = 32;          // "# key:value" lines kept per record
 const size_t kShownLine = 120;       // bytes of a gesture line shown before a mark
-const size_t kMaxKey = 2048;         // of a crash's signature key: a module's folder and name escaped are less
 const long long kMaxAt = 100000LL * 60000000;  // 70 days: a later gesture is no run of ours
 const char* const kMarks[] = {"crash", "dump", "freeze", "exit"};
 // Read without following a link in the last step and without waiting on a
@@ -86,7 +85,7 @@ bool parseGesture(const std::string& line, Gesture* g)
     while (*p == ' ' || *p == '\t')
         ++p;
     const size_t len = strcspn(p, " \t");
-    const RecordKind* kind = recordKindNamed(p, len);
+    const GestureKind* kind = recordKindNamed(p, len);
     if (kind == nullptr)
         return false;
     g->kind = kind->kind;
@@ -136,16 +135,6 @@ void describeDump(const ReportRun& run, ReportMark& m)
     m.message = m.what == "dump" ? "not known to be the application's (no app crash line): " + m.saved
                                  : m.program + " pid " + (m.pid.empty() ? "?" : m.pid) + " dumped core: " + m.saved;
     m.shot = m.saved + ".png";
-}
-
-// The key at the end of "# crash:DUMP after:N signature:KEY"; "unknown"
-// without one.
-std::string crashKey(const std::string& line)
-{
-    const size_t after = line.rfind(" after:");
-    const size_t at = line.find(" signature:", after == std::string::npos ? 0 : after);
-    const std::string key = at == std::string::npos ? "" : line.substr(at + 11, line.find(' ', at + 11) - at - 11);
-    return key.empty() || key.size() > kMaxKey ? "unknown" : key;
 }
 
 void addGesture(ReportRun& run, const Gesture& g)
@@ -299,9 +288,7 @@ bool LineReader::fill()
 {
     if (mFd < 0 || mFailed)
         return false;
-    ssize_t n;
-    while ((n = read(mFd, mBuf.get(), kMaxLine)) < 0 && errno == EINTR) {
-    }
+    ssize_t n = readAll(mFd, mBuf.get(), kMaxLine);
     mFailed = n < 0;
     mAt = 0;
     mEnd = n > 0 ? static_cast<size_t>(n) : 0;
@@ -404,7 +391,7 @@ void readRecord(LineReader& in, ReportRun& run)
             m.event = toInt(after);
             describeDump(run, m);
             if (m.what == "crash")
-                run.distinct.add(crashKey(line), m.program, m.event, m.saved, m.shot);
+                run.distinct.add(readCrashKey(line), m.program, m.event, m.saved, m.shot);
             addMark(run, m, &run.markBytes);
         } else if (line.rfind("# ", 0) == 0 && line.find(':') != std::string::npos) {
             const size_t colon = line.find(':');

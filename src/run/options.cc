@@ -17,7 +17,7 @@
 
 #include "base/log_text.h"
 #include "base/logger.h"
-#include "gesture/pointer.h"
+#include "gesture/kinds.h"
 #include "run/pacing.h"
 
 int mVerbose = 0;
@@ -25,17 +25,6 @@ int currentargc = 0;
 char processname[64] = "";
 int mCount = 100;
 unsigned int mSeconds = 0;
-long long mSeedOption = -1;
-const char* mReplayFile = nullptr;
-int mReplayFrom = 1;
-int mReplayTo = INT_MAX;
-double mReplaySpeed = 1.0;
-bool mStopOnCrash = false;
-bool mExplore = false;
-const char* mShrinkFile = nullptr;
-int mShrinkCrash = 0;
-int mShrinkTries = 200;
-int mShrinkWait = 5;
 
 // A percentage given on the command line is stored negated, so that 0 or
 // below marks a kind the user set; 1.0 means "keep the default weight".
@@ -91,37 +80,9 @@ bool preScanOptions(int argc, char** argv)
 
 namespace {
 
-// The percentage options, in the order they are matched, with the kind each
-// one sets and the description handed to the number reader.
-struct PercentOption {
-    const char* name;
-    int kind;
-    const char* description;
-};
-
-const PercentOption kPercentOptions[] = {
-    {"--pct-touch", FACTOR_TOUCH, "touch events percentage"},
-    {"--pct-longclick", FACTOR_LONGCLICK, "longclick events percentage"},
-    {"--pct-motion", FACTOR_MOTION, "motion events percentage"},
-    {"--pct-presskey", FACTOR_PRESSKEY, "presskey events percentage"},
-    {"--pct-pinch", FACTOR_PINCH, "pinch events percentage"},
-};
-
-const PercentOption* findPercentOption(const char* arg)
-{
-    for (const PercentOption& option : kPercentOptions) {
-        if (strcmp(arg, option.name) == 0)
-            return &option;
-    }
-    return nullptr;
-}
-
-// The element after an option is its value; at the end of argv that is the
-// null entry, which callers treat as a missing value.
-const char* optionValue(int argc, char** argv, int i)
-{
-    return i + 1 < argc ? argv[i + 1] : nullptr;
-}
+// The options of tapfuzz's own, beside the globals above: the walk fills
+// them, runOptions() hands them on.
+RunOptions gOwn;
 
 bool countRule(int argc, char** argv)
 {
@@ -143,7 +104,7 @@ bool countRule(int argc, char** argv)
 // or an index read leniently would silently replay something else.
 bool strictNumber(const char* value, long long lo, long long hi, long long* out)
 {
-    if (value[0] < '0' || value[0] > '9')
+    if (value == nullptr || value[0] < '0' || value[0] > '9')
         return false;
     errno = 0;
     char* end = nullptr;
@@ -155,219 +116,225 @@ bool strictNumber(const char* value, long long lo, long long hi, long long* out)
     return true;
 }
 
-enum ReproduceOption { kNotOurs, kTaken, kReplayRange, kShrinkOnly, kBadValue };
+// What an option did to the walk: taken, taken but only a replay (or only a
+// shrink) takes it, or the command line is refused. `value` is the next
+// word, null at the end of argv.
+enum Verdict { kTaken, kReplayOnly, kShrinkOnly, kRefused };
+using Walk = Verdict (*)(const char* arg, const char* value, int i);
 
-// --seed and the replay options. kBadValue after a log line when the value
-// is missing or out of its range; kReplayRange for the options that only a
-// replay takes.
-ReproduceOption reproduceOption(const char* arg, const char* value, int i)
+Verdict takeApp(const char*, const char* value, int i)
+{
+    if (value == nullptr)
+        return kRefused;
+    if (strlen(value) >= sizeof processname)
+        LOG(INFO) << "application name truncated to " << sizeof processname - 1 << " characters";
+    snprintf(processname, sizeof processname, "%s", value);
+    currentargc = i + 2;
+    return kTaken;
+}
+
+Verdict takePercent(const char* arg, const char* value, int i)
+{
+    const GestureKind* kind = nullptr;
+    for (const GestureKind& k : kGestureKinds)
+        kind = strcmp(arg, k.option) == 0 ? &k : kind;
+    if (value == nullptr) {
+        if (kind->kind == FACTOR_MOTION)
+            LOG(INFO) << "Please input motion percentage";
+        return kRefused;
+    }
+    mFactors[kind->kind] = -nextOptionLong(value, kind->optionText);
+    currentargc = i + 2;
+    // The walk's lines are parse_opt's, wherever its table sends it.
+    if (kind->kind == FACTOR_MOTION)
+        Logger(DEBUG).start(DEBUG, __LINE__, "parse_opt") << "current_argc4:" << currentargc;
+    return kTaken;
+}
+
+Verdict takeThrottle(const char*, const char* value, int i)
+{
+    if (value == nullptr)
+        return kRefused;
+    int ms = floatToInt(nextOptionLong(value, "delay (in milliseconds) to wait between events"));
+    // usleep takes an unsigned count: a negative pause would become a wait
+    // of more than an hour, so it is dropped instead.
+    if (ms < 0) {
+        LOG(INFO) << "negative --throttle " << ms << " ignored: the profile's pause range applies";
+        mThrottle = 0;
+    } else if (static_cast<int64_t>(ms) * 1000 > INT32_MAX) {
+        LOG(INFO) << "--throttle " << ms << " too large: clamped to " << kMaxThrottleMs << " ms";
+        mThrottle = static_cast<long>(kMaxThrottleMs) * 1000;
+    } else {
+        mThrottle = static_cast<long>(ms) * 1000;
+    }
+    currentargc = i + 2;
+    return kTaken;
+}
+
+Verdict takeSeed(const char*, const char* value, int i)
 {
     long long n = 0;
-    if (strcmp(arg, "--seed") == 0) {
-        if (value == nullptr || !strictNumber(value, 0, 4294967295LL, &n)) {
-            LOG(INFO) << "--seed needs a number from 0 to 4294967295";
-            return kBadValue;
-        }
-        mSeedOption = n;
-        currentargc = i + 2;
-        return kTaken;
+    if (!strictNumber(value, 0, 4294967295LL, &n)) {
+        LOG(INFO) << "--seed needs a number from 0 to 4294967295";
+        return kRefused;
     }
-    if (strcmp(arg, "--replay") == 0 || strcmp(arg, "--shrink") == 0) {
-        if (value == nullptr)
-            return kBadValue;
-        (arg[2] == 'r' ? mReplayFile : mShrinkFile) = value;
-        return kTaken;
+    gOwn.seed = n;
+    currentargc = i + 2;
+    return kTaken;
+}
+
+Verdict takeMaxCrashes(const char*, const char* value, int i)
+{
+    long long n = 0;
+    if (!strictNumber(value, 1, 1000000, &n)) {
+        LOG(INFO) << "--max-crashes needs a number from 1 to 1000000";
+        return kRefused;
     }
-    // What a shrink takes: the crash's gesture, the tries, the wait for a dump.
-    static const struct {
-        const char* name;
-        long long lo, hi;
-        int* to;
-    } kShrinkValues[] = {{"--crash", 1, INT_MAX, &mShrinkCrash}, {"--tries", 1, 1000000, &mShrinkTries},
-                         {"--wait", 0, 3600, &mShrinkWait}};
-    for (const auto& o : kShrinkValues) {
-        if (strcmp(arg, o.name) != 0)
-            continue;
-        if (value == nullptr || !strictNumber(value, o.lo, o.hi, &n)) {
-            LOG(INFO) << arg << " takes a number from " << o.lo << " to " << o.hi;
-            return kBadValue;
-        }
-        *o.to = static_cast<int>(n);
-        return kShrinkOnly;
-    }
-    const bool from = strcmp(arg, "--from") == 0;
-    if (from || strcmp(arg, "--to") == 0) {
-        if (value == nullptr || !strictNumber(value, 1, INT_MAX, &n)) {
-            LOG(INFO) << arg << " needs a gesture index from 1 to " << INT_MAX;
-            return kBadValue;
-        }
-        (from ? mReplayFrom : mReplayTo) = static_cast<int>(n);
-        return kReplayRange;
-    }
-    if (strcmp(arg, "--speed") == 0) {
-        // A factor read as nan, inf or a sign is no speed; one past these
-        // bounds turns gaps into ages or nothing.
-        char* end = nullptr;
-        double f = value != nullptr && ((value[0] >= '0' && value[0] <= '9') || value[0] == '.')
-                       ? strtod(value, &end)
-                       : -1.0;
-        if (end == nullptr || end == value || *end != '\0' || !(f == 0.0 || (f >= 0.001 && f <= 1000.0))) {
-            LOG(INFO) << "--speed takes 0 (no pauses) or a factor from 0.001 to 1000";
-            return kBadValue;
-        }
-        mReplaySpeed = f;
-        return kReplayRange;
-    }
-    return kNotOurs;
+    gOwn.maxCrashes = static_cast<long>(n);
+    currentargc = i + 2;
+    return kTaken;
+}
+
+// A flag: COUNT may follow it, as it may follow -v.
+Verdict takeStopOnCrash(const char*, const char*, int i)
+{
+    gOwn.stopOnCrash = true;
+    currentargc = i + 1;
+    return kTaken;
+}
+
+Verdict takeExplore(const char*, const char*, int i)
+{
+    gOwn.explore = true;
+    currentargc = i + 1;
+    return kTaken;
+}
+
+Verdict takeHelp(const char*, const char*, int)
+{
+    return kRefused;
 }
 
 // A run time alarm() cannot arm would never end the run, or end it far too
 // early, so it is a usage error rather than something to wrap or clamp.
-bool acceptRunHours(int hours)
+Verdict takeHour(const char*, const char* value, int)
 {
+    if (value == nullptr)
+        return kRefused;
+    int hours = floatToInt(nextOptionLong(value, "process run time(unit:hour)"));
     if (hours < 1 || hours > kMaxRunHours) {
         LOG(INFO) << "--hour " << hours << " refused: it takes 1 to " << kMaxRunHours << " hours";
         fprintf(stderr, "tapfuzz: --hour takes 1 to %d hours (the longest run an alarm can time)\n",
                 kMaxRunHours);
-        return false;
+        return kRefused;
     }
     mRunHousr = hours;
     mSeconds = static_cast<unsigned int>(hours) * 3600u;
-    return true;
+    return kTaken;
 }
 
-}  // namespace
-
-// After the walk: a shrink takes no --replay and no COUNT, and needs -a.
-static bool shrinkOptionsFit(int argc, char** argv);
-
-bool parse_opt(int argc, char** argv)
+// --replay FILE and --shrink RECORD.
+Verdict takeRecord(const char* arg, const char* value, int)
 {
-    bool replayOnly = false, shrinkOnly = false;
-    for (int i = 0; i < argc && argv[i] != nullptr; ++i) {
-        const char* arg = argv[i];
-        const char* value = optionValue(argc, argv, i);
+    if (value == nullptr)
+        return kRefused;
+    (strcmp(arg, "--replay") == 0 ? gOwn.replayFile : gOwn.shrinkFile) = value;
+    return kTaken;
+}
 
-        ReproduceOption taken = reproduceOption(arg, value, i);
-        if (taken == kBadValue)
-            return false;
-        replayOnly = replayOnly || taken == kReplayRange;
-        shrinkOnly = shrinkOnly || taken == kShrinkOnly;
-        if (taken != kNotOurs)
+Verdict takeRange(const char* arg, const char* value, int)
+{
+    long long n = 0;
+    if (!strictNumber(value, 1, INT_MAX, &n)) {
+        LOG(INFO) << arg << " needs a gesture index from 1 to " << INT_MAX;
+        return kRefused;
+    }
+    (strcmp(arg, "--from") == 0 ? gOwn.replayFrom : gOwn.replayTo) = static_cast<int>(n);
+    return kReplayOnly;
+}
+
+Verdict takeSpeed(const char*, const char* value, int)
+{
+    // A factor read as nan, inf or a sign is no speed; one past these
+    // bounds turns gaps into ages or nothing.
+    char* end = nullptr;
+    double f = value != nullptr && ((value[0] >= '0' && value[0] <= '9') || value[0] == '.') ? strtod(value, &end) : -1.0;
+    if (end == nullptr || end == value || *end != '\0' || !(f == 0.0 || (f >= 0.001 && f <= 1000.0))) {
+        LOG(INFO) << "--speed takes 0 (no pauses) or a factor from 0.001 to 1000";
+        return kRefused;
+    }
+    gOwn.replaySpeed = f;
+    return kReplayOnly;
+}
+
+// What a shrink takes: the crash's gesture, the tries, the wait for a dump.
+Verdict takeShrinkNumber(const char* arg, const char* value, int)
+{
+    static const struct {
+        const char* name;
+        long long lo, hi;
+        int RunOptions::*to;
+    } kShrinkValues[] = {{"--crash", 1, INT_MAX, &RunOptions::shrinkCrash},
+                         {"--tries", 1, 1000000, &RunOptions::shrinkTries},
+                         {"--wait", 0, 3600, &RunOptions::shrinkWait}};
+    for (const auto& o : kShrinkValues) {
+        long long n = 0;
+        if (strcmp(arg, o.name) != 0)
             continue;
-        if (strcmp(arg, "-a") == 0) {
-            if (value == nullptr)
-                return false;
-            if (strlen(value) >= sizeof processname)
-                LOG(INFO) << "application name truncated to " << sizeof processname - 1 << " characters";
-            snprintf(processname, sizeof processname, "%s", value);
-            currentargc = i + 2;
-        } else if (const PercentOption* option = findPercentOption(arg)) {
-            if (value == nullptr) {
-                if (option->kind == FACTOR_MOTION)
-                    LOG(INFO) << "Please input motion percentage";
-                return false;
-            }
-            mFactors[option->kind] = -nextOptionLong(value, option->description);
-            currentargc = i + 2;
-            if (option->kind == FACTOR_MOTION)
-                LOG(DEBUG) << "current_argc4:" << currentargc;
-        } else if (strcmp(arg, "--throttle") == 0) {
-            if (value == nullptr)
-                return false;
-            int ms = floatToInt(nextOptionLong(value, "delay (in milliseconds) to wait between events"));
-            // usleep takes an unsigned count: a negative pause would become
-            // a wait of more than an hour, so it is dropped instead.
-            if (ms < 0) {
-                LOG(INFO) << "negative --throttle " << ms << " ignored: the profile's pause range applies";
-                mThrottle = 0;
-            } else if (static_cast<int64_t>(ms) * 1000 > INT32_MAX) {
-                LOG(INFO) << "--throttle " << ms << " too large: clamped to " << kMaxThrottleMs << " ms";
-                mThrottle = static_cast<long>(kMaxThrottleMs) * 1000;
-            } else {
-                mThrottle = static_cast<long>(ms) * 1000;
-            }
-            currentargc = i + 2;
-        } else if (strcmp(arg, "--stop-on-crash") == 0) {
-            // A flag: COUNT may follow it, as it may follow -v.
-            mStopOnCrash = true;
-            currentargc = i + 1;
-        } else if (strcmp(arg, "--explore") == 0) {
-            mExplore = true;
-            currentargc = i + 1;
-        } else if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
-            return false;
-        } else if (strcmp(arg, "--hour") == 0) {
-            if (value == nullptr)
-                return false;
-            if (!acceptRunHours(floatToInt(nextOptionLong(value, "process run time(unit:hour)"))))
-                return false;
+        if (!strictNumber(value, o.lo, o.hi, &n)) {
+            LOG(INFO) << arg << " takes a number from " << o.lo << " to " << o.hi;
+            return kRefused;
         }
+        gOwn.*o.to = static_cast<int>(n);
     }
-
-    if (shrinkOnly && mShrinkFile == nullptr) {
-        LOG(INFO) << "--crash, --tries and --wait go with --shrink RECORD";
-        return false;
-    }
-    if (mShrinkFile != nullptr)
-        return shrinkOptionsFit(argc, argv);
-    // A replay injects what its record holds: it takes no COUNT, and has
-    // nothing to place.
-    if (mReplayFile != nullptr && mExplore)
-        LOG(INFO) << "--explore goes with a run, not with --replay";
-    if (mReplayFile != nullptr)
-        return !mExplore;
-    if (replayOnly) {
-        LOG(INFO) << "--from, --to and --speed go with --replay FILE";
-        return false;
-    }
-    if (mRunHousr != 0) {
-        LOG(INFO) << "process run hour:" << mRunHousr;
-        return true;
-    }
-    return countRule(argc, argv);
+    return kShrinkOnly;
 }
 
-RunOptions runOptions()
-{
-    RunOptions o;
-    o.verbose = mVerbose;
-    o.app = processname;
-    o.count = mCount;
-    o.hours = mRunHousr;
-    o.seconds = mSeconds;
-    o.seed = mSeedOption;
-    o.replayFile = mReplayFile;
-    o.replayFrom = mReplayFrom;
-    o.replayTo = mReplayTo;
-    o.replaySpeed = mReplaySpeed;
-    o.stopOnCrash = mStopOnCrash;
-    o.explore = mExplore;
-    o.shrinkFile = mShrinkFile;
-    o.shrinkCrash = mShrinkCrash;
-    o.shrinkTries = mShrinkTries;
-    o.shrinkWait = mShrinkWait;
-    for (int i = 0; i < FACTORZ_COUNT; ++i)
-        o.factors[i] = mFactors[i];
-    return o;
-}
-
-namespace {
-
-// Every word the two passes know, as they compare them, and whether the
-// word after it is its value.
-const struct {
+// Every option both passes know, in the order of the usage text: its word,
+// whether the word after it is its value, what the walk does with it (null
+// for the pre-scan's), and what the usage text shows of its value (null:
+// the text does not name it; "": a flag).
+const struct OptionRow {
     const char* name;
     bool value;
-} kKnownWords[] = {
-    {"-v", false},           {"-v-v", false},          {"-v-v-v", false},         {"--version", false},
-    {"-a", true},            {"--pct-touch", true},    {"--pct-longclick", true}, {"--pct-motion", true},
-    {"--pct-presskey", true}, {"--throttle", true},    {"--hour", true},          {"--seed", true},
-    {"--replay", true},      {"--from", true},         {"--to", true},            {"--speed", true},
-    {"--stop-on-crash", false}, {"--help", false},     {"-h", false},             {"--explore", false},
-    {"--pct-pinch", true},
-    {"--shrink", true},      {"--crash", true},        {"--tries", true},         {"--wait", true},
+    Walk walk;
+    const char* usage;
+} kOptions[] = {
+    {"-a", true, takeApp, "appname"},
+    {kGestureKinds[FACTOR_TOUCH].option, true, takePercent, "PERCENT"},
+    {kGestureKinds[FACTOR_LONGCLICK].option, true, takePercent, "PERCENT"},
+    {kGestureKinds[FACTOR_MOTION].option, true, takePercent, "PERCENT"},
+    {kGestureKinds[FACTOR_PRESSKEY].option, true, takePercent, "PERCENT"},
+    {kGestureKinds[FACTOR_PINCH].option, true, takePercent, "PERCENT"},
+    {"--throttle", true, takeThrottle, "MILLISEC"},
+    {"--seed", true, takeSeed, "N"},
+    {"--stop-on-crash", false, takeStopOnCrash, ""},
+    {"--max-crashes", true, takeMaxCrashes, "N"},
+    {"--explore", false, takeExplore, ""},
+    {"--help", false, takeHelp, ""},
+    {"-h", false, takeHelp, nullptr},
+    {"--hour", true, takeHour, nullptr},
+    {"--replay", true, takeRecord, nullptr},
+    {"--from", true, takeRange, nullptr},
+    {"--to", true, takeRange, nullptr},
+    {"--speed", true, takeSpeed, nullptr},
+    {"--shrink", true, takeRecord, nullptr},
+    {"--crash", true, takeShrinkNumber, nullptr},
+    {"--tries", true, takeShrinkNumber, nullptr},
+    {"--wait", true, takeShrinkNumber, nullptr},
+    {"-v", false, nullptr, nullptr},
+    {"-v-v", false, nullptr, nullptr},
+    {"-v-v-v", false, nullptr, nullptr},
+    {"--version", false, nullptr, nullptr},
 };
+
+const OptionRow* findOption(const char* word)
+{
+    for (const OptionRow& row : kOptions)
+        if (strcmp(word, row.name) == 0)
+            return &row;
+    return nullptr;
+}
 
 // Edits (a character inserted, removed, replaced, or two neighbours
 // swapped) that turn a into b.
@@ -390,7 +357,8 @@ size_t editDistance(const std::string& a, const std::string& b)
 
 // The long option nearest to `word` (--report too, which only a first
 // argument is), when it is one edit away, or two for a name of 8 characters
-// and more after the "--"; "" otherwise.
+// and more after the "--"; "" otherwise. Of two as near, the first in the
+// table.
 std::string nearestOption(const std::string& word)
 {
     if (word.compare(0, 2, "--") != 0 || word.size() > 64)
@@ -403,8 +371,8 @@ std::string nearestOption(const std::string& word)
         if (distance > 0 && distance < bestDistance)
             best = name, bestDistance = distance;
     };
-    for (const auto& known : kKnownWords)
-        consider(known.name);
+    for (const OptionRow& row : kOptions)
+        consider(row.name);
     consider("--report");
     return best;
 }
@@ -419,29 +387,78 @@ bool readsAsNumber(const char* word)
     return *word >= '0' && *word <= '9';
 }
 
-}  // namespace
-
-static bool shrinkOptionsFit(int argc, char** argv)
+// After the walk: a shrink takes no --replay and no COUNT, and needs -a.
+bool shrinkOptionsFit(int argc, char** argv)
 {
     bool count = false, value = false;
     for (int i = 1; i < argc && argv[i] != nullptr; ++i) {
-        bool known = false;
-        for (const auto& word : kKnownWords)
-            known = known || strcmp(argv[i], word.name) == 0;
-        count = count || (!value && !known && readsAsNumber(argv[i]));
-        value = false;
-        for (const auto& word : kKnownWords)
-            value = value || (word.value && strcmp(argv[i], word.name) == 0);
+        const OptionRow* row = findOption(argv[i]);
+        count = count || (!value && row == nullptr && readsAsNumber(argv[i]));
+        value = row != nullptr && row->value;
     }
-    const char* why = mReplayFile != nullptr ? "--shrink RECORD takes no --replay"
-                      : mExplore             ? "--shrink RECORD takes no --explore"
-                      : count                ? "--shrink RECORD takes no COUNT"
-                      : mReplayFrom != 1 || mReplayTo != INT_MAX ? "--shrink RECORD takes no --from or --to"
-                      : processname[0] == '\0' ? "--shrink RECORD needs -a appname"
-                                               : nullptr;
+    const char* why = gOwn.replayFile != nullptr ? "--shrink RECORD takes no --replay"
+                      : gOwn.explore             ? "--shrink RECORD takes no --explore"
+                      : count                    ? "--shrink RECORD takes no COUNT"
+                      : gOwn.replayFrom != 1 || gOwn.replayTo != INT_MAX ? "--shrink RECORD takes no --from or --to"
+                      : processname[0] == '\0'   ? "--shrink RECORD needs -a appname"
+                                                 : nullptr;
     if (why != nullptr)
         LOG(INFO) << why;
     return why == nullptr;
+}
+
+}  // namespace
+
+bool parse_opt(int argc, char** argv)
+{
+    bool replayOnly = false, shrinkOnly = false;
+    for (int i = 0; i < argc && argv[i] != nullptr; ++i) {
+        // The element after an option is its value; at the end of argv that
+        // is the null entry, which the walks take for a missing value.
+        const OptionRow* row = findOption(argv[i]);
+        if (row == nullptr || row->walk == nullptr)
+            continue;
+        Verdict verdict = row->walk(argv[i], i + 1 < argc ? argv[i + 1] : nullptr, i);
+        if (verdict == kRefused)
+            return false;
+        replayOnly = replayOnly || verdict == kReplayOnly;
+        shrinkOnly = shrinkOnly || verdict == kShrinkOnly;
+    }
+
+    if (shrinkOnly && gOwn.shrinkFile == nullptr) {
+        LOG(INFO) << "--crash, --tries and --wait go with --shrink RECORD";
+        return false;
+    }
+    if (gOwn.shrinkFile != nullptr)
+        return shrinkOptionsFit(argc, argv);
+    // A replay injects what its record holds: it takes no COUNT, and has
+    // nothing to place.
+    if (gOwn.replayFile != nullptr && gOwn.explore)
+        LOG(INFO) << "--explore goes with a run, not with --replay";
+    if (gOwn.replayFile != nullptr)
+        return !gOwn.explore;
+    if (replayOnly) {
+        LOG(INFO) << "--from, --to and --speed go with --replay FILE";
+        return false;
+    }
+    if (mRunHousr != 0) {
+        LOG(INFO) << "process run hour:" << mRunHousr;
+        return true;
+    }
+    return countRule(argc, argv);
+}
+
+RunOptions runOptions()
+{
+    RunOptions o = gOwn;
+    o.verbose = mVerbose;
+    o.app = processname;
+    o.count = mCount;
+    o.hours = mRunHousr;
+    o.seconds = mSeconds;
+    for (int i = 0; i < FACTORZ_COUNT; ++i)
+        o.factors[i] = mFactors[i];
+    return o;
 }
 
 std::vector<std::string> unknownArguments(int argc, char** argv)
@@ -449,20 +466,15 @@ std::vector<std::string> unknownArguments(int argc, char** argv)
     // A run of hours or a replay has no COUNT; a run by count has it at
     // currentargc (the first word when nothing moved it) and last, where a
     // word that is no number is no COUNT either.
-    const bool counted = mReplayFile == nullptr && mShrinkFile == nullptr && mRunHousr == 0;
+    const bool counted = gOwn.replayFile == nullptr && gOwn.shrinkFile == nullptr && mRunHousr == 0;
     const int countAt = currentargc == 0 ? 1 : currentargc;
     std::vector<std::string> lines;
     bool value = false;  // the word is the value of the one before it
     for (int i = 1; i < argc && argv[i] != nullptr; ++i) {
         const char* arg = argv[i];
-        bool known = value || (counted && (i == countAt || i == argc - 1) && readsAsNumber(arg));
-        value = false;
-        for (const auto& word : kKnownWords) {
-            if (strcmp(arg, word.name) == 0) {
-                known = true;
-                value = word.value;
-            }
-        }
+        const OptionRow* row = findOption(arg);
+        const bool known = row != nullptr || value || (counted && (i == countAt || i == argc - 1) && readsAsNumber(arg));
+        value = row != nullptr && row->value;
         if (known)
             continue;
         std::string line = "tapfuzz: ignoring unknown argument '" + escapeLogText(arg) + "'";
@@ -493,21 +505,18 @@ bool processOptions(int argc, char** argv)
 
 std::string showusage()
 {
-    return "usage: tapfuzz :[-a appname] \n"
-           "               [--pct-touch PERCENT]\n"
-           "               [--pct-longclick PERCENT]\n"
-           "               [--pct-motion PERCENT]\n"
-           "               [--pct-presskey PERCENT]\n"
-           "               [--pct-pinch PERCENT]\n"
-           "               [--throttle MILLISEC]\n"
-           "               [--seed N]\n"
-           "               [--stop-on-crash]\n"
-           "               [--explore]\n"
-           "               [--help]\n"
-           "               COUNT\n"
-           "       tapfuzz --replay FILE [--from N] [--to M] [--speed F]\n"
-           "       tapfuzz -a appname --shrink RECORD [--crash N] [--tries T] [--wait S] [--speed F] [--hour H]\n"
-           "       tapfuzz --report FOLDER [FOLDER...]\n";
+    // The first line ends in a blank; the others stand under its first '['.
+    std::string text;
+    for (const OptionRow& row : kOptions) {
+        if (row.usage == nullptr)
+            continue;
+        const std::string item = std::string("[") + row.name + (row.usage[0] != '\0' ? " " : "") + row.usage + "]";
+        text += text.empty() ? "usage: tapfuzz :" + item + " \n" : "               " + item + "\n";
+    }
+    return text + "               COUNT\n"
+                  "       tapfuzz --replay FILE [--from N] [--to M] [--speed F]\n"
+                  "       tapfuzz -a appname --shrink RECORD [--crash N] [--tries T] [--wait S] [--speed F] [--hour H]\n"
+                  "       tapfuzz --report FOLDER [FOLDER...]\n";
 }
 
 float nextOptionLong(const char* argv, std::string str)

@@ -1,8 +1,9 @@
 // Problem: the command line sets the event mix, the pause, the run time, the
 // verbosity, the number of events and the replay, and COUNT has to stand in
 // one place.
-// Solution: the option globals the parser fills, and the parser, shared by
-// the run and its tests.
+// Solution: one table of the options drives the parser, the usage text and
+// the warning about unknown words; the parser fills the globals below and
+// RunOptions, and the run is handed RunOptions alone.
 #ifndef TAPFUZZ_RUN_OPTIONS_H
 #define TAPFUZZ_RUN_OPTIONS_H
 
@@ -19,24 +20,6 @@ extern int currentargc;
 extern char processname[64];
 extern int mCount;
 extern unsigned int mSeconds;
-// --seed: 0 .. 4294967295, or -1 when the seed comes from the clock.
-extern long long mSeedOption;
-// --replay FILE (null: a run) and its range and speed (0: no pauses).
-extern const char* mReplayFile;
-extern int mReplayFrom;
-extern int mReplayTo;
-extern double mReplaySpeed;
-// --stop-on-crash: the first saved dump (of the -a application, if named)
-// ends the run with status 3.
-extern bool mStopOnCrash;
-// --explore: clicks and long clicks placed by what the screen shows.
-extern bool mExplore;
-// --shrink RECORD (null: no shrink), --crash N (0: the first), --tries T,
-// --wait S.
-extern const char* mShrinkFile;
-extern int mShrinkCrash;
-extern int mShrinkTries;
-extern int mShrinkWait;
 
 // The option side of the event mix: a given percentage stored negated,
 // 1.0 for a kind left at its default.
@@ -61,7 +44,8 @@ std::vector<std::string> unknownArguments(int argc, char** argv);
 void noteUnknownArguments(int argc, char** argv);
 
 // What the command line asks of the run, as the parser left it: the one
-// thing the rest of the run is handed.
+// thing the rest of the run is handed, and the only home of the options
+// that no global above holds.
 struct RunOptions {
     int verbose = 0;                 // -v flags
     std::string app;                 // -a NAME ("": none)
@@ -73,6 +57,7 @@ struct RunOptions {
     int replayFrom = 1, replayTo = INT_MAX;  // --from, --to
     double replaySpeed = 1.0;        // --speed
     bool stopOnCrash = false;        // --stop-on-crash
+    long maxCrashes = 0;             // --max-crashes N (0: no limit)
     bool explore = false;            // --explore
     const char* shrinkFile = nullptr;  // --shrink RECORD (null: no shrink)
     int shrinkCrash = 0;             // --crash N (0: the first crash of -a)

@@ -59,6 +59,7 @@ WatchSettings watchSettings(const RunOptions& options, const std::string& restar
     std::replace(s.command.begin(), s.command.end(), '\0', ' ');
     s.app = options.app;
     s.stopOnCrash = options.stopOnCrash;
+    s.maxCrashes = options.maxCrashes;
     s.restart = restart;
     s.restartDelay = std::max(0, profileInt("APP_RESTART_DELAY", 3));
     s.freezeSeconds = profileInt("FREEZE_SECONDS", 0);

@@ -8,6 +8,7 @@
 #include "base/logger.h"
 #include "gesture/gesture_source.h"
 #include "gesture/injector_event.h"
+#include "gesture/kinds.h"
 #include "record/run_record.h"
 #include "run/stop.h"
 
@@ -21,38 +22,21 @@ namespace {
 
 void logEvent(const Pointer& event)
 {
-    switch (event.eventTye) {
-    case FACTOR_TOUCH:
-        LOG(INFO) << "Sending Click (ACTION_DOWN):" << "(" << event.x << "," << event.y << ")";
-        break;
-    case FACTOR_MOTION:
-        LOG(INFO) << "Sending Swipe (ACTION_MOTION):(" << event.x << "," << event.y << "," << event.x1
-                  << "," << event.y1 << "," << event.step << ")";
-        break;
-    case FACTOR_LONGCLICK:
-        LOG(INFO) << "Sending LongClick (ACTION_LONGCLICK):" << "(" << event.x << "," << event.y << ")";
-        break;
-    case FACTOR_PRESSKEY:
-        LOG(INFO) << "Sending PressKey (ACTION_PRESSKEY):" << "(" << event.code << ")";
-        break;
-    case FACTOR_PINCH:
-        LOG(INFO) << "Sending Pinch (ACTION_PINCH):(" << event.x << "," << event.y << "," << event.x1 << ","
-                  << event.y1 << "," << event.code << ")";
-        break;
-    default:
-        break;
-    }
+    char args[96];
+    formatKindArgs(event, args, sizeof args);
+    LOG(INFO) << "Sending " << kGestureKinds[event.eventTye].action << ":" << args;
 }
 
+// The kind's counter: the run's end sums them.
 void countEvent(int eventType)
 {
-    switch (eventType) {
+    switch (static_cast<FACTOR_TYPE>(eventType)) {
     case FACTOR_TOUCH: ++touch_count; break;
     case FACTOR_MOTION: ++motion_count; break;
     case FACTOR_LONGCLICK: ++longclick_count; break;
     case FACTOR_PRESSKEY: ++presskey_count; break;
     case FACTOR_PINCH: ++pinch_count; break;
-    default: break;
+    case FACTORZ_COUNT: break;
     }
 }
 

@@ -99,30 +99,9 @@ ShrinkSearch shrinkSearch(size_t count, int maxTries,
 
 namespace {
 
-bool writeAll(int fd, const char* data, size_t size)
-{
-    for (size_t done = 0; done < size;) {
-        ssize_t n = write(fd, data + done, size - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// The kernel keeps 15 characters of a program's name (comm).
-const size_t kCommLength = 15;
 // A record's header is a dozen lines; a hostile one is not copied whole
 // into the result.
 const size_t kHeaderLines = 64;
-
-std::string signatureOnLine(const std::string& line)
-{
-    size_t at = line.rfind(" signature:");
-    return at == std::string::npos ? "unknown" : line.substr(at + 11);
-}
 
 // The key of the saved dump at `path`, read while it is there; "" when it
 // cannot be opened.
@@ -158,9 +137,9 @@ bool loadShrinkInput(const char* record, const std::string& app, int crash, cons
             out->after = static_cast<int>(after);
             out->program = program;
             dump = path;
-            logged = signatureOnLine(line);
+            logged = readCrashKey(line);
         } else if (!line.empty() && line[0] == '#') {
-            if (!gestures && out->header.size() < kHeaderLines && line.rfind("# shrunk from:", 0) != 0)
+            if (!gestures && out->header.size() < kHeaderLines && line.rfind(std::string("# ") + kShrunkFromKey + ":", 0) != 0)
                 out->header.push_back(line + "\n");
         } else if (!line.empty()) {
             gestures = true;
@@ -231,7 +210,7 @@ public:
         std::lock_guard<std::mutex> hold(mLock);
         for (size_t i = from; i < mSaved.size(); ++i) {
             const Saved& d = mSaved[i];
-            if (d.program == program && (key == "unknown" || sameCrashKey(d.key, key)) && d.pid > 0 && ours(d.pid, d.owner))
+            if (d.program == program && (key == kUnknownKey || sameCrashKey(d.key, key)) && d.pid > 0 && ours(d.pid, d.owner))
                 return true;
         }
         return false;
@@ -263,6 +242,7 @@ void shrinkWatch(const std::shared_ptr<ShrinkDumps>& dumps, WatchSettings* watch
     // The shrink starts the application itself, once per try.
     watch->restart.clear();
     watch->stopOnCrash = false;
+    watch->maxCrashes = 0;
 }
 
 namespace {
@@ -531,22 +511,21 @@ std::string writeMin(const ShrinkInput& in, const std::vector<std::string>& line
     std::string text;
     for (const std::string& line : in.header)
         text += line;
-    text += "# shrunk from:" + escapeLogText(in.record) + " crash after:" + std::to_string(in.after) +
-            " signature:" + in.key + "\n";
+    text += shrunkFromLine(escapeLogText(in.record), in.after, in.key);
     for (const std::string& line : lines)
         text += line + "\n";
     for (int n = 1; n < 100; ++n) {
-        std::string path = stem + (n == 1 ? "-min" : "-min-" + std::to_string(n)) + kRecordEnd;
+        std::string path = shrunkRecordName(stem, n);
         Fd fd(openRetry(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
         if (fd.get() < 0 && errno == EEXIST)
             continue;
-        if (fd.get() < 0 || !writeAll(fd.get(), text.data(), text.size()) || fd.close() != 0) {
+        if (fd.get() < 0 || writeAll(fd.get(), text.data(), text.size()) != 0 || fd.close() != 0) {
             *why = path + ": " + errorText(errno);
             return "";
         }
         return path;
     }
-    *why = stem + "-min" + kRecordEnd + " to " + stem + "-min-99" + kRecordEnd + " are all taken";
+    *why = shrunkRecordName(stem, 1) + " to " + shrunkRecordName(stem, 99) + " are all taken";
     return "";
 }
 
@@ -560,8 +539,7 @@ const char* signalName(int sig)
 // screen and the panel. Its pid, or 0.
 pid_t runningAlready(const std::string& app)
 {
-    for (const SeenProcess& p :
-         scanProcesses([&app](pid_t pid, const ProcessStat& stat) { return runsProgram(pid, stat, app); }))
+    for (const SeenProcess& p : findProgram(app))
         if (p.uid == geteuid())
             return p.pid;
     return 0;

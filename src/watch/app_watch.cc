@@ -30,8 +30,6 @@ extern char** environ;
 
 namespace {
 
-// The kernel keeps 15 characters of a program's name (comm).
-const size_t kCommLength = 15;
 const size_t kSeenPids = 64;
 
 void closeFrom(int first, int maxFd)
@@ -146,6 +144,11 @@ std::vector<SeenProcess> scanProcesses(const ProcessFilter& keep)
     return found;
 }
 
+std::vector<SeenProcess> findProgram(const std::string& name)
+{
+    return scanProcesses([&name](pid_t pid, const ProcessStat& stat) { return runsProgram(pid, stat, name); });
+}
+
 bool AppWatch::readProc(pid_t pid, Proc* proc) const
 {
     proc->started = false;
@@ -162,8 +165,7 @@ AppWatch::Proc AppWatch::findProcess() const
         return proc;
     }
     Proc best;
-    for (const SeenProcess& seen :
-         scanProcesses([this](pid_t p, const ProcessStat& stat) { return runsProgram(p, stat, mName); })) {
+    for (const SeenProcess& seen : findProgram(mName)) {
         static_cast<SeenProcess&>(proc) = seen;
         // Up the parents to a shell of ours.
         proc.started = descendsFrom(proc.pid, mChildren);
@@ -219,6 +221,8 @@ void AppWatch::poll(long event)
         } else if (!mLogged) {
             LOG(INFO) << label << " not running";
         }
+        if (proc.pid != 0)
+            mSeenSinceStart = true, mVainStarts = 0;
         if (proc.pid == 0)
             mGoneSince = now;
         else if (std::find_if(mSeen.begin(), mSeen.end(), [&](const Ran& r) { return r.pid == proc.pid && r.uid == proc.uid; }) == mSeen.end())
@@ -247,12 +251,19 @@ void AppWatch::poll(long event)
     // A command slow to start the application is not run a second time.
     bool starting = std::find(mChildren.begin(), mChildren.end(), mLastChild) != mChildren.end();
     if (mPid == 0 && !mRestart.empty() && !starting && now - mGoneSince >= mDelay &&
-        (mLastRestart < 0 || now - mLastRestart >= mDelay))
+        (mLastRestart < 0 || now - mLastRestart >= mDelay) && !gaveUp())
         restart(now);
 }
 
 void AppWatch::restart(long now)
 {
+    // The start before this one, done with, never showed the application.
+    if (mLastRestart >= 0 && !mSeenSinceStart && ++mVainStarts >= kVainStarts) {
+        LOG(INFO) << "app:" << escapeLogText(mName) << " not seen running after " << kVainStarts
+                  << " starts in a row: no more restarts";
+        return;
+    }
+    mSeenSinceStart = false;
     mLastRestart = now;
     pid_t pid = startShell(mRestart);
     const std::string label = "app:" + escapeLogText(mName);

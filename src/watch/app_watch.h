@@ -36,6 +36,9 @@ bool runsProgram(pid_t pid, const ProcessStat& stat, const std::string& name);
 bool readSeenProcess(pid_t pid, const ProcessFilter& keep, SeenProcess* out);
 // Every process of /proc but tapfuzz itself that readSeenProcess gives.
 std::vector<SeenProcess> scanProcesses(const ProcessFilter& keep);
+// The processes that run the program `name` (runsProgram): how the watch
+// and the shrink find the application under test.
+std::vector<SeenProcess> findProgram(const std::string& name);
 
 // One look at the main thread of the application (tid == pid: the GUI
 // thread of Qt, GTK and LVGL applications): whether it has gone into a
@@ -65,6 +68,13 @@ public:
     pid_t pid() const { return mPid; }
     // The exits logged so far.
     long exits() const { return mExits; }
+    // APP_RESTART starts in a row after which the application was never
+    // seen running (it died within about a second, or the command did not
+    // start it) that end the restarts: a night would otherwise go on
+    // restarting it, and none of its gestures would reach it.
+    static const int kVainStarts = 10;
+    // Whether kVainStarts were reached; no restart is made after that.
+    bool gaveUp() const { return mVainStarts >= kVainStarts; }
     // Sends `sig` to the application found last, never to a process that
     // took its pid afterwards: 0, or -1 with errno.
     int signal(int sig) const { return mHandle.signal(sig); }
@@ -104,6 +114,8 @@ private:
     pid_t mLastChild = 0;
     long mGoneSince = 0;
     long mLastRestart = -1;
+    bool mSeenSinceStart = false;  // the application seen since the last restart
+    int mVainStarts = 0;
 };
 
 #endif

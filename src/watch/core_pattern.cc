@@ -13,27 +13,6 @@
 #include "base/files.h"
 #include "base/logger.h"
 
-namespace {
-
-// Writes all of `len` in one call; anything less is an error (ENOSPC when the
-// kernel gave no reason).
-int writeAll(int fd, const char* data, size_t len)
-{
-    ssize_t n;
-    do {
-        n = write(fd, data, len);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0)
-        return -1;
-    if (static_cast<size_t>(n) != len) {
-        errno = ENOSPC;
-        return -1;
-    }
-    return 0;
-}
-
-}  // namespace
-
 int writeCorePattern(const char* path, const char* pattern, std::string* why)
 {
     // As "echo pattern > file" does: the kernel takes the line up to the

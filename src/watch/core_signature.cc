@@ -22,6 +22,7 @@
 
 #include "base/files.h"
 #include "base/log_text.h"
+#include "record/record_line.h"
 
 #if defined(__x86_64__) || defined(__arm__)
 #include <stddef.h>
@@ -76,16 +77,8 @@ public:
 private:
     bool fetch(uint64_t off, void* buf, size_t n) const override
     {
-        char* p = static_cast<char*>(buf);
-        while (n > 0) {
-            ssize_t got = pread(mFd, p, n, static_cast<off_t>(off));
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0)
-                return false;  // error, or the file shrank under us
-            p += got, off += static_cast<uint64_t>(got), n -= static_cast<size_t>(got);
-        }
-        return true;
+        // Short: an error, or the file shrank under us.
+        return preadAll(mFd, buf, n, static_cast<off_t>(off)) == static_cast<ssize_t>(n);
     }
     int mFd;
 };
@@ -461,7 +454,7 @@ std::string CoreSignature::text() const
 
 std::string CoreSignature::key() const
 {
-    return known ? signal + "," + modulePath + "+" + hex(offset) : "unknown";
+    return known ? signal + "," + modulePath + "+" + hex(offset) : kUnknownKey;
 }
 
 bool sameCrashKey(const std::string& a, const std::string& b)

@@ -7,11 +7,12 @@
 
 #include "base/log_text.h"
 #include "base/logger.h"
+#include "record/record_line.h"
 #include "watch/core_signature.h"
 
 void CrashTally::count(const CoreSignature& signature, const std::string& program)
 {
-    const std::string key = signature.known ? signature.key() : "unknown," + escapeLogText(program);
+    const std::string key = crashGroupKey(signature.key(), escapeLogText(program));
     ++mCrashes;
     long n = 1;
     auto it = mSeen.find(key);

@@ -148,6 +148,7 @@ void dumpMonitor::watch()
     };
     scan.mEnding = [this] { return mEnding.load(); };
     ProgressLine progress(s.count, s.hours, s.startedAt);
+    bool maxCrashesMet = false;
     for (;;) {
         const long long passAt = monotonicMs();
         // Memory running short costs a second of checks, never the run.
@@ -166,10 +167,30 @@ void dumpMonitor::watch()
             // Nothing more of an ending run: no restart, no freeze check.
             if (mEnding)
                 return;
+            // --max-crashes: the run ends once that many distinct crashes
+            // are counted; every dump of this pass was saved first, and
+            // counts.
+            if (s.maxCrashes > 0 && !maxCrashesMet && scan.tally().distinct() >= s.maxCrashes) {
+                maxCrashesMet = true;
+                LOG(INFO) << "max crashes: " << scan.tally().distinct() << " distinct crashes seen, the run ends";
+                mRequestStop(3);
+            }
             long event = recordedEvents();
             // A run that is ending has no use for a restarted application.
-            if (app && !bundle.stopAsked())
+            if (app && !bundle.stopAsked() && !maxCrashesMet)
                 app->poll(event);
+            // An application that dies as soon as it starts (or a restart
+            // command that never starts it) would be restarted all night
+            // for nothing.
+            if (app && app->gaveUp()) {
+                const std::string text = "app:" + escapeLogText(app->name()) + " dies as soon as it starts (" +
+                                         std::to_string(AppWatch::kVainStarts) +
+                                         " restarts in a row not seen running): the run ends";
+                LOG(INFO) << text;
+                fprintf(stderr, "tapfuzz: %s\n", text.c_str());
+                mRequestStop(1);
+                return;
+            }
             freeze.poll(event, monotonicMs());
             const long now = monotonicSeconds();
             ProgressCounts counts;

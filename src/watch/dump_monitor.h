@@ -27,6 +27,7 @@ struct WatchSettings {
     std::string command;              // the command line, for the crash bundle
     std::string app;                  // -a: the application under test ("": none)
     bool stopOnCrash = false;         // --stop-on-crash
+    long maxCrashes = 0;              // --max-crashes N (0: no limit)
     std::string restart;              // APP_RESTART: the shell command that starts the app
     int restartDelay = 3;             // APP_RESTART_DELAY, seconds
     int freezeSeconds = 0;            // FREEZE_SECONDS (0: no freeze check)

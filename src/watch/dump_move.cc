@@ -105,15 +105,14 @@ int copyData(int in, int out, off_t size, const std::string& from, const std::st
                 return -1;
             }
             size_t want = static_cast<size_t>(hole - pos < static_cast<off_t>(buf.size()) ? hole - pos : buf.size());
-            ssize_t n = pread(in, buf.data(), want, pos);
+            ssize_t n = preadAll(in, buf.data(), want, pos);
             if (n <= 0) {
                 *why = n == 0 ? "the file " + from + " shrank while it was being moved"
                               : describe("cannot read", from, errno);
                 return -1;
             }
-            ssize_t w = pwrite(out, buf.data(), static_cast<size_t>(n), pos);
-            if (w != n) {
-                *why = describe("cannot write", tmp, w < 0 ? errno : ENOSPC);
+            if (pwriteAll(out, buf.data(), static_cast<size_t>(n), pos) != 0) {
+                *why = describe("cannot write", tmp, errno);
                 return -1;
             }
             pos += n;

@@ -5,9 +5,14 @@
 #ifndef TAPFUZZ_WATCH_DUMP_NAME_H
 #define TAPFUZZ_WATCH_DUMP_NAME_H
 
+#include <stddef.h>
 #include <sys/types.h>
 
 #include <string>
+
+// The kernel keeps 15 characters of a program's name (comm), and names its
+// dumps after those.
+const size_t kCommLength = 15;
 
 // True for the names the kernel gives dumps under our pattern: they begin
 // with "coredump".
