@@ -54,12 +54,12 @@ class Kind:
 # A new row of the cost, system-call and callgrind sections is one more entry.
 # Every run keeps its record (one line per gesture), so every row pays for it.
 KINDS = [
-    Kind("click (record on)", ["--pct-touch", "100"], ["click"], 2000, 22000, target=True, threaded=True),
+    Kind("click (record on)", ["--pct-touch", "100"], ["click"], 2000, 202000, target=True, threaded=True),
     Kind("long click", ["--pct-longclick", "100"], ["longclick"], 200, 1200, profile=HOLD, designed_us=1000,
          target=True),
-    Kind("swipe", ["--pct-motion", "100"], ["swipe"], 3, 13, designed_us=150000),
-    Kind("key press", ["--pct-presskey", "100"], ["key"], 2000, 12000, profile=KEYS),
-    Kind("pinch", ["--pct-pinch", "100"], ["pinch"], 3, 13, designed_us=300000),
+    Kind("swipe", ["--pct-motion", "100"], ["swipe"], 3, 33, designed_us=150000),
+    Kind("key press", ["--pct-presskey", "100"], ["key"], 2000, 202000, profile=KEYS),
+    Kind("pinch", ["--pct-pinch", "100"], ["pinch"], 3, 43, designed_us=300000),
 ]
 
 # Where a click's instructions go: the first group one of whose needles is
@@ -147,34 +147,70 @@ class Bench:
         return kind.lo, kind.hi
 
 
+def timed(b, cmd, span=False):
+    """Runs cmd once: its wall time and user+system CPU (all threads), in s,
+    and with span the time from its record's first gesture to its last in
+    us, with the number of gestures between them."""
+    if span:
+        shutil.rmtree("results", ignore_errors=True)
+    start = time.monotonic()
+    p = subprocess.Popen(cmd, env=b.env, stdout=subprocess.DEVNULL)
+    _, status, use = os.wait4(p.pid, 0)
+    wall = time.monotonic() - start
+    if status != 0:
+        raise RuntimeError(f"{' '.join(cmd)}: exit status {status}")
+    gaps = None
+    if span:
+        t = [int(line.split()[1]) for line in open(glob.glob("results/*/run-*.events")[0])
+             if not line.startswith("#")]
+        gaps = (t[-1] - t[0], len(t) - 1)
+    return wall, use.ru_utime + use.ru_stime, gaps
+
+
 def cost(b):
-    section("Cost per action at no pause (hyperfine; standard output to /dev/null; node: a regular file "
-            "on tmpfs); per action = (long run - short run) / difference in actions, medians of the runs")
-    runs = "2" if b.quick else "5"
+    section("Cost per action at no pause (standard output to /dev/null; node: a regular file on tmpfs). "
+            "CPU: (long run - short run) / difference in actions. Wall: the floor likewise; tapfuzz from "
+            "its record, the span from the first gesture to the last over the gestures between, since "
+            "its end waits for the dump watcher's next pass (up to 2 s, whatever the count). Median of "
+            "the pairs of runs, [min..max] of them beside it")
+    runs = 2 if b.quick else 5
     for k in KINDS:
         lo, hi = b.prepare(k)
-        cmds = [b.tapfuzz_cmd(k, lo), b.tapfuzz_cmd(k, hi), b.floor_cmd(k, lo), b.floor_cmd(k, hi)]
+        who = [("tapfuzz", b.tapfuzz_cmd(k, lo), b.tapfuzz_cmd(k, hi)),
+               ("floor", b.floor_cmd(k, lo), b.floor_cmd(k, hi))]
         if k.threaded:
-            cmds += [b.floor_cmd(k, lo, 2), b.floor_cmd(k, hi, 2)]
-        js = os.path.join(b.out, f"hyperfine-{k.floor[0]}.json")
-        subprocess.run(["hyperfine", "-N", "--style", "none", "--warmup", "1", "--runs", runs, "--export-json", js]
-                       + [" ".join(c) for c in cmds], env=b.env, check=True, stdout=subprocess.DEVNULL)
-        res = json.load(open(js))["results"]
-        per = lambda a, z: ((z["median"] - a["median"]) / (hi - lo) * 1e6,
-                            (z["user"] + z["system"] - a["user"] - a["system"]) / (hi - lo) * 1e6)
-        (tw, tc), (fw, fc) = per(*res[0:2]), per(*res[2:4])
+            who.append(("floor2", b.floor_cmd(k, lo, 2), b.floor_cmd(k, hi, 2)))
+        # One figure per pair of runs (a short and a long one, back to
+        # back), so the spread of the pairs shows how far a figure holds.
+        # A first pair warms the caches and is not counted.
+        fig = {w: ([], []) for w, _, _ in who}
+        for i in range(runs + 1):
+            for w, short, long_ in who:
+                sa, sz = timed(b, short), timed(b, long_, span=w == "tapfuzz")
+                if i == 0:
+                    continue
+                walls, cpus = fig[w]
+                walls.append(sz[2][0] / sz[2][1] if w == "tapfuzz" else (sz[0] - sa[0]) / (hi - lo) * 1e6)
+                cpus.append((sz[1] - sa[1]) / (hi - lo) * 1e6)
+        med = statistics.median
+        spread = lambda v, f: f"[{min(v):{f}}..{max(v):{f}}]"
+        (tws, tcs), (fws, fcs) = fig["tapfuzz"], fig["floor"]
+        tw, tc, fw, fc = med(tws), med(tcs), med(fws), med(fcs)
         target = "; target <= 1.50x" if k.target else ""
         if k.designed_us:
             d = k.designed_us
             row(f"{k.name}: wall per action, us", f"{tw:.1f}", f"{fw:.1f}",
-                f"{ratio(tw, fw)}; includes {d} us of designed sleep")
+                f"{ratio(tw, fw)}; includes {d} us of designed sleep; pairs: tapfuzz {spread(tws, '.1f')}, "
+                f"floor {spread(fws, '.1f')}")
             row(f"{k.name}: wall beyond the designed sleep, us", f"{tw - d:.1f}", f"{fw - d:.1f}",
                 ratio(tw - d, fw - d) + target)
         else:
-            row(f"{k.name}: wall per action, us", f"{tw:.2f}", f"{fw:.2f}", ratio(tw, fw) + target)
-        row(f"{k.name}: user+system CPU per action, us", f"{tc:.2f}", f"{fc:.2f}", ratio(tc, fc) + target)
+            row(f"{k.name}: wall per action, us", f"{tw:.2f}", f"{fw:.2f}", ratio(tw, fw) + target +
+                f"; pairs: tapfuzz {spread(tws, '.2f')}, floor {spread(fws, '.2f')}")
+        row(f"{k.name}: user+system CPU per action, us", f"{tc:.2f}", f"{fc:.2f}", ratio(tc, fc) + target +
+            f"; pairs: tapfuzz {spread(tcs, '.2f')}, floor {spread(fcs, '.2f')}")
         if k.threaded:
-            hw, hc = per(*res[4:6])
+            hw, hc = (med(v) for v in fig["floor2"])
             row(f"{k.name}: against a floor with 2 idle threads: wall / CPU, us", f"{tw:.2f} / {tc:.2f}",
                 f"{hw:.2f} / {hc:.2f}", f"{ratio(tw, hw)} / {ratio(tc, hc)}; threads make every system call "
                 "a cancellation point")
