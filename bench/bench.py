@@ -3,7 +3,7 @@
 should cost little more than the writes it is made of, a pause should be the
 pause asked for, and the program should stay small.
 Solution: run the shipped tapfuzz and the bare floor loop (floor.cc) side by
-side on the same node, let the field's tools measure them (hyperfine for
+side on the same node, let the field's tools measure them (timed runs for
 whole-process time, Google Benchmark per call, strace -c for system calls,
 callgrind for instructions, /proc for the threads' CPU) and print one table
 of the figures with their ratios.
