@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "watch/core_signature.h"
+#include "watch/unwind.h"
 
 namespace {
 
@@ -106,10 +107,16 @@ protected:
     std::string crash(const std::string& site, bool aslr, std::string* core)
     {
         *core = dir + "/core." + site + (aslr ? ".aslr" : "");
+        spill(dir + "/frames.py", "f = gdb.newest_frame()\nwhile f is not None:\n"
+                                  "    print('frame %x' % f.pc())\n    f = f.older()\n");
         std::string out = output("gdb -batch -nx -iex 'set debug-file-directory /nonexistent' -iex "
             "'set debuginfod enabled off' -iex 'set disable-randomization " + std::string(aslr ? "off" : "on") +
             "' -ex run -ex 'gcore " + *core + "' -ex 'p/x $pc' -ex 'info symbol $pc' -ex 'info proc mappings' "
-            "--args " + dir + "/" + kProgram + " " + site + " 2>&1");
+            "-ex 'source " + dir + "/frames.py' --args " + dir + "/" + kProgram + " " + site + " 2>&1");
+        frames.clear();
+        const std::regex frame("\nframe ([0-9a-f]+)");
+        for (std::sregex_iterator m(out.begin(), out.end(), frame), end; m != end; ++m)
+            frames.push_back(std::stoull((*m)[1], nullptr, 16));
         std::smatch signal;
         if (out.find("Saved corefile") == std::string::npos ||
             !std::regex_search(out, signal, std::regex("received signal (SIG[A-Z]+)")))
@@ -132,6 +139,7 @@ protected:
     }
 
     std::string dir, key;  // the last crash's key as gdb's mappings give it
+    std::vector<uint64_t> frames;  // and its backtrace's pcs as gdb walked it
 };
 
 // gdb's own reading of each crash site; one site twice, once at other
@@ -154,6 +162,31 @@ TEST_F(Signature, CrashSitesAsTheDebuggerSeesThem)
         keys.insert(sig.key());
     }
     EXPECT_EQ(4u, keys.size());
+}
+
+// Crashes whose pc alone cannot tell them apart: the walk finds gdb's
+// frames, up to main (where gdb stops) or the walk's 32.
+TEST_F(Signature, BacktracesAsTheDebuggerSeesThem)
+{
+    if (!have("gdb"))
+        GTEST_SKIP() << "gdb is not installed";
+    const struct { const char* site; bool aslr; } sites[] = {
+        {"assert1", false}, {"assert1", true}, {"assert2", false}, {"strlen1", false}, {"strlen1", true},
+        {"strlen2", false}, {"callback", false}, {"abort", false}, {"recurse", false}, {"recurse", true}};
+    for (const auto& s : sites) {
+        SCOPED_TRACE(std::string(s.site) + (s.aslr ? " with randomized addresses" : ""));
+        std::string core;
+        if (crash(s.site, s.aslr, &core).empty())
+            GTEST_SKIP() << "gdb could not run the crasher and write its dump (ptrace refused?)";
+        CoreSignature sig = signatureOf(core);
+        std::vector<uint64_t> walked;
+        for (const CrashFrame& f : sig.frames)
+            walked.push_back(f.pc);
+        // gdb stops at main; the walk goes on to _start.
+        walked.resize(std::min(frames.size(), walked.size()));
+        EXPECT_EQ(std::vector<uint64_t>(frames.begin(), frames.begin() + std::min(frames.size(), kMaxUnwindFrames)),
+                  walked) << sig.backtrace();
+    }
 }
 
 TEST_F(Signature, DamagedAndHostileDumps)

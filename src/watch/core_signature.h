@@ -15,6 +15,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
 // Read from the dumping thread's notes (the kernel writes it first): the
 // signal is NT_SIGINFO's si_signo when the dump has one, else NT_PRSTATUS's
@@ -48,6 +49,17 @@
 // are damaged or larger than 16 MB, or no symbol covers the address (the
 // highest st_value <= address whose st_size reaches it or is 0; functions
 // before other symbols). No caller: lr lies in no module.
+// One frame of the crashing thread's backtrace, frame 0 the faulting pc.
+struct CrashFrame {
+    uint64_t pc = 0;           // a caller's is its return address
+    std::string module;        // escaped base name; "" when the pc lies in no file
+    std::string modulePath;    // escaped path, as keys give it
+    uint64_t offset = 0;       // pc - load address of the module
+    std::string symbol;        // escaped; "" when none
+    uint64_t symbolOffset = 0;
+    std::string how;           // pc, exidx, cfi, lr or fp (watch/unwind.h)
+};
+
 struct CoreSignature {
     bool known = false;
     std::string signal;        // "SIGSEGV"
@@ -57,6 +69,9 @@ struct CoreSignature {
     std::string symbol;        // escaped; "" when none
     uint64_t symbolOffset = 0;
     std::string caller;        // "touchapp+0x10b40"; "" when none (always on x86-64)
+    std::vector<CrashFrame> frames;  // the crashing thread's stack, when known
+
+    std::string backtrace() const;
 
     std::string text() const;
     std::string key() const;
