@@ -78,6 +78,13 @@ std::string patch(std::string data, size_t at, uint64_t value, size_t bytes)
     return data;
 }
 
+// The signature's words for the pc alone, as gdb names it.
+std::string pcText(const CoreSignature& sig)
+{
+    return !sig.known ? "unknown" : sig.signal + " " + sig.module + "+" + hex(sig.offset) +
+                                        (sig.symbol.empty() ? "" : " " + sig.symbol + "+" + hex(sig.symbolOffset));
+}
+
 CoreSignature signatureOf(const std::string& path)
 {
     int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -157,36 +164,50 @@ TEST_F(Signature, CrashSitesAsTheDebuggerSeesThem)
         if (expected.empty())
             GTEST_SKIP() << "gdb could not run the crasher and write its dump (ptrace refused?)";
         CoreSignature sig = signatureOf(core);
-        EXPECT_EQ(expected, sig.text());
-        EXPECT_EQ(key, sig.key());
+        EXPECT_EQ(expected, pcText(sig));
+        EXPECT_EQ(key, sig.signal + "," + sig.modulePath + "+" + hex(sig.offset));
         keys.insert(sig.key());
     }
     EXPECT_EQ(4u, keys.size());
 }
 
 // Crashes whose pc alone cannot tell them apart: the walk finds gdb's
-// frames, up to main (where gdb stops) or the walk's 32.
+// frames (up to main, where gdb stops, or the walk's 32), the key's frames
+// are the named functions past the abort and assert machinery, and each bug
+// has a key of its own, the same wherever its program was loaded.
 TEST_F(Signature, BacktracesAsTheDebuggerSeesThem)
 {
     if (!have("gdb"))
         GTEST_SKIP() << "gdb is not installed";
-    const struct { const char* site; bool aslr; } sites[] = {
-        {"assert1", false}, {"assert1", true}, {"assert2", false}, {"strlen1", false}, {"strlen1", true},
-        {"strlen2", false}, {"callback", false}, {"abort", false}, {"recurse", false}, {"recurse", true}};
-    for (const auto& s : sites) {
-        SCOPED_TRACE(std::string(s.site) + (s.aslr ? " with randomized addresses" : ""));
-        std::string core;
-        if (crash(s.site, s.aslr, &core).empty())
-            GTEST_SKIP() << "gdb could not run the crasher and write its dump (ptrace refused?)";
-        CoreSignature sig = signatureOf(core);
-        std::vector<uint64_t> walked;
-        for (const CrashFrame& f : sig.frames)
-            walked.push_back(f.pc);
-        // gdb stops at main; the walk goes on to _start.
-        walked.resize(std::min(frames.size(), walked.size()));
-        EXPECT_EQ(std::vector<uint64_t>(frames.begin(), frames.begin() + std::min(frames.size(), kMaxUnwindFrames)),
-                  walked) << sig.backtrace();
-    }
+    // The key's three frames by their symbols ("*": any, a libc function
+    // whose name depends on the machine).
+    const struct { const char *site, *symbols; } sites[] = {
+        {"assert1", "check_width main *"}, {"assert2", "check_height main *"},
+        {"strlen1", "* name_length title_width"}, {"strlen2", "* name_length label_width"},
+        {"callback", "on_close dispatch *"}, {"abort", "main.cold * *"}, {"recurse", "recurse recurse recurse"}};
+    std::set<std::string> keys;
+    for (const auto& s : sites)
+        for (bool aslr : {false, true}) {
+            SCOPED_TRACE(std::string(s.site) + (aslr ? " with randomized addresses" : ""));
+            std::string core;
+            if (crash(s.site, aslr, &core).empty())
+                GTEST_SKIP() << "gdb could not run the crasher and write its dump (ptrace refused?)";
+            CoreSignature sig = signatureOf(core);
+            std::vector<uint64_t> walked;
+            for (const CrashFrame& f : sig.frames)
+                walked.push_back(f.pc);
+            walked.resize(std::min(frames.size(), walked.size()));
+            EXPECT_EQ(std::vector<uint64_t>(frames.begin(), frames.begin() + std::min(frames.size(), kMaxUnwindFrames)),
+                      walked) << sig.backtrace();
+            std::string symbols;
+            for (size_t i = sig.first; i < sig.first + 3; ++i)
+                symbols += (symbols.empty() ? "" : " ") +
+                           (i >= sig.frames.size() || sig.frames[i].module != kProgram ? "*" : sig.frames[i].symbol);
+            EXPECT_EQ(s.symbols, symbols) << sig.backtrace();
+            keys.insert(sig.key());
+            EXPECT_EQ(std::string::npos, sig.key().find(' '));
+        }
+    EXPECT_EQ(7u, keys.size());
 }
 
 TEST_F(Signature, DamagedAndHostileDumps)
@@ -241,9 +262,9 @@ TEST_F(Signature, DamagedAndHostileDumps)
         rows.push_back({"cut at " + std::to_string(cut), core.substr(0, cut), "unknown"});
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
-        EXPECT_EQ(r.expected, readCoreSignature(r.dump.data(), r.dump.size()).text());
+        EXPECT_EQ(r.expected, pcText(readCoreSignature(r.dump.data(), r.dump.size())));
         spill(dir + "/dump", r.dump);
-        EXPECT_EQ(r.expected, signatureOf(dir + "/dump").text());
+        EXPECT_EQ(r.expected, pcText(signatureOf(dir + "/dump")));
     }
     // Not regular files: neither blocks.
     EXPECT_EQ("unknown", signatureOf(dir + "/fifo").text());
@@ -291,8 +312,9 @@ TEST_F(Signature, ArmDumpFromQemu)
 
 }  // namespace
 
-// A record written before modules were keyed by path still names the crash
-// of a fresh dump; two folders' libraries of one name never meet.
+// A record written before modules were keyed by path, or before the stack
+// was walked, still names the crash of a fresh dump; two folders' libraries
+// of one name never meet.
 TEST(SignatureKey, OlderKeysStillMatch)
 {
     const struct { const char *a, *b; bool same; } rows[] = {
@@ -304,6 +326,12 @@ TEST(SignatureKey, OlderKeysStillMatch)
         {"SIGSEGV,/usr/bin/touchapp+0x7b6", "SIGSEGV,touchapp+0x7b60", false},
         {"SIGSEGV,/usr/bin/xtouchapp+0x7b6", "SIGSEGV,touchapp+0x7b6", false},
         {"unknown", "SIGSEGV,touchapp+0x7b6", false},
+        // Today's keys of three frames: among themselves only when equal; an
+        // older key of the pc alone names the crash whose first frame it is.
+        {"SIGSEGV,/usr/bin/touchapp+0x7b6,/usr/bin/touchapp+0x800,-", "SIGSEGV,/usr/bin/touchapp+0x7b6", true},
+        {"SIGSEGV,touchapp+0x7b6", "SIGSEGV,/usr/bin/touchapp+0x7b6,/usr/bin/touchapp+0x800,-", true},
+        {"SIGSEGV,/usr/bin/touchapp+0x7b6,/usr/bin/touchapp+0x800,-", "SIGSEGV,/usr/bin/touchapp+0x7b6,/usr/bin/touchapp+0x900,-", false},
+        {"SIGABRT,/usr/bin/touchapp+0x7b6,-,-", "SIGABRT,/lib/libc.so.6+0x7b6", false},
     };
     for (const auto& r : rows)
         EXPECT_EQ(sameCrashKey(r.a, r.b), r.same) << r.a << " | " << r.b;

@@ -23,6 +23,7 @@
 
 #include "base/files.h"
 #include "base/log_text.h"
+#include "base/profile.h"
 #include "watch/elf_reader.h"
 #include "watch/unwind.h"
 
@@ -56,6 +57,7 @@ constexpr size_t kMaxHeaders = 4096;  // module program and section headers
 constexpr size_t kMaxSymbolName = 512;
 constexpr size_t kMaxModuleName = 255;
 constexpr size_t kChunk = 64 << 10;
+constexpr size_t kKeyFrames = 3;
 // Stack bytes a walk may read from the dump: 32 frames of a few words each,
 // and room for Arm's pops of many registers.
 constexpr size_t kMaxStackRead = 256 << 10;
@@ -76,7 +78,7 @@ struct Elf32 {
     using Word = uint32_t;
     static constexpr unsigned char kClass = ELFCLASS32;
     static constexpr uint16_t kMachine = EM_ARM;
-    static constexpr uint64_t kPrstatus = 148, kRegs = 72, kPc = 15, kLr = 14;
+    static constexpr uint64_t kPrstatus = 148, kRegs = 72, kPc = 15;
     // r0..r15, cpsr: pr_reg's own order.
     static constexpr unsigned kRegOrder[17] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
     static constexpr UnwindArch kArch = UnwindArch::Arm;
@@ -92,7 +94,7 @@ struct Elf64 {
     using Word = uint64_t;
     static constexpr unsigned char kClass = ELFCLASS64;
     static constexpr uint16_t kMachine = EM_X86_64;
-    static constexpr uint64_t kPrstatus = 336, kRegs = 112, kPc = 16, kLr = 0;  // no link register
+    static constexpr uint64_t kPrstatus = 336, kRegs = 112, kPc = 16;
     // DWARF's rax, rdx, rcx, rbx, rsi, rdi, rbp, rsp, r8..r15, rip as
     // words of user_regs_struct (r15, r14, r13, r12, rbp, rbx, r11, r10,
     // r9, r8, rax, rcx, rdx, rsi, rdi, orig_rax, rip, cs, eflags, rsp).
@@ -421,6 +423,77 @@ void readFrames(const Reader& core, std::vector<Segment> segments, const std::ve
         sig->frames[k].symbolOffset += !sig->frames[k].symbol.empty();
 }
 
+// The functions a crash passes through on its way to the signal, whatever
+// the bug: the C library's abort and assert paths, the C++ runtime's
+// terminate path and the toolkits' fatal-message handlers. A name ending in
+// '*' stands for every name it begins. CRASH_SKIP_FUNCTIONS in the profile
+// adds more (names separated by commas).
+const char* const kMachinery[] = {
+    "raise", "gsignal", "abort", "__GI_raise", "__GI_abort", "__libc_do_syscall", "pthread_kill",
+    "__pthread_kill", "__pthread_kill_implementation*", "__pthread_kill_internal", "__assert_fail",
+    "__assert_fail_base", "__GI___assert_fail", "__assert_perror_fail", "__assert", "__libc_message",
+    "__libc_fatal", "__fortify_fail", "__chk_fail", "__stack_chk_fail", "malloc_printerr",
+    "_ZSt9terminatev", "_ZN10__cxxabiv111__terminateEPFvvE", "_ZN10__cxxabiv112__unexpectedEPFvvE",
+    "_ZN9__gnu_cxx27__verbose_terminate_handlerEv", "__cxa_throw", "__cxa_rethrow", "__cxa_pure_virtual",
+    "__cxa_deleted_virtual", "__cxa_call_terminate", "__cxa_call_unexpected", "_ZSt10unexpectedv",
+    "_ZNK14QMessageLogger5fatal*", "_Z16qt_message_fatal*", "_ZL16qt_message_fatal*", "_Z9qt_assert*",
+    "_Z11qt_assert_x*", "qt_message_fatal*", "g_assertion_message*", "g_log_abort*", "lv_assert_handler",
+};
+
+bool nameMatches(const std::string& name, std::string_view pattern)
+{
+    if (!pattern.empty() && pattern.back() == '*')
+        return name.compare(0, pattern.size() - 1, pattern.substr(0, pattern.size() - 1)) == 0;
+    return name == pattern;
+}
+
+// The profile's additions, read once: the watcher and the shrink key alike.
+const std::vector<std::string>& profileMachinery()
+{
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> out;
+        char value[512] = "";
+        // Without a profile (a test, the fuzzer) there is nothing to add,
+        // and nothing to complain about.
+        if (access(kDeviceProfile, R_OK) != 0 || GetProfileString(kDeviceProfile, "CRASH_SKIP_FUNCTIONS", value) != 0)
+            return out;
+        std::string_view rest(value);
+        while (!rest.empty()) {
+            const size_t comma = std::min(rest.find(','), rest.size());
+            std::string_view name = rest.substr(0, comma);
+            while (!name.empty() && name.front() == ' ')
+                name.remove_prefix(1);
+            while (!name.empty() && name.back() == ' ')
+                name.remove_suffix(1);
+            if (!name.empty())
+                out.emplace_back(name);
+            rest.remove_prefix(std::min(comma + 1, rest.size()));
+        }
+        return out;
+    }();
+    return names;
+}
+
+bool machinery(const std::string& symbol)
+{
+    return std::any_of(std::begin(kMachinery), std::end(kMachinery), [&](const char* p) { return nameMatches(symbol, p); }) ||
+           std::any_of(profileMachinery().begin(), profileMachinery().end(),
+                       [&](const std::string& p) { return nameMatches(symbol, p); });
+}
+
+// The first frame past the machinery: past its last frame on the stack.
+// A machinery function never returns, so whatever lies nearer the signal
+// is its own work, or a stale word a scan of the stack took for a frame.
+// The last frame when nothing follows the machinery.
+size_t firstFrameThatMatters(const std::vector<CrashFrame>& frames)
+{
+    size_t first = 0;
+    for (size_t i = 0; i < frames.size(); ++i)
+        if (!frames[i].symbol.empty() && machinery(frames[i].symbol))
+            first = i + 1;
+    return std::min(first, frames.empty() ? 0 : frames.size() - 1);
+}
+
 // NT_FILE: count, page size, count x (start, end, page offset), then count
 // NUL-terminated paths, all in words of the dump's class.
 template <class E>
@@ -487,7 +560,7 @@ CoreSignature readCore(const Reader& core)
 
     bool status = false, info = false, files = false;
     int cursig = 0, signo = 0;
-    uint64_t pc = 0, lr = 0;
+    uint64_t pc = 0;
     UnwindRegs regs;
     std::vector<Mapping> maps;
     for (uint64_t at = 0; at + 12 <= notes.size() && !(status && info && files);) {
@@ -515,7 +588,6 @@ CoreSignature readCore(const Reader& core)
             status = true;
             cursig = fieldAt<int16_t>(notes, desc + 12);
             pc = fieldAt<W>(notes, desc + E::kRegs + E::kPc * sizeof(W));
-            lr = E::kLr ? fieldAt<W>(notes, desc + E::kRegs + E::kLr * sizeof(W)) & ~W(1) : 0;
             for (unsigned i = 0; i < 17; ++i)
                 regs.r[i] = fieldAt<W>(notes, desc + E::kRegs + E::kRegOrder[i] * sizeof(W));
         } else if (isCore && type == NT_SIGINFO && !info) {
@@ -546,9 +618,7 @@ CoreSignature readCore(const Reader& core)
     readFrames<E>(core, std::move(segments), maps, regs, &sig);
     if (!sig.frames.empty())
         sig.symbol = sig.frames[0].symbol, sig.symbolOffset = sig.frames[0].symbolOffset;
-    uint64_t callerOffset;
-    if (E::kLr && locate(maps, lr, &path, &callerOffset) && !(base = moduleName(path, &deleted)).empty())
-        sig.caller = escapeName(base, kMaxModuleName) + "+" + hex(callerOffset);
+    sig.first = firstFrameThatMatters(sig.frames);
     return sig;
 }
 
@@ -566,33 +636,66 @@ std::string CoreSignature::text() const
 {
     if (!known)
         return "unknown";
-    std::string t = signal + " " + module + "+" + hex(offset);
-    if (!symbol.empty())
-        t += " " + symbol + "+" + hex(symbolOffset);
-    if (!caller.empty())
-        t += " from " + caller;
+    if (frames.empty())
+        return signal + " " + module + "+" + hex(offset) + (symbol.empty() ? "" : " " + symbol + "+" + hex(symbolOffset));
+    const CrashFrame& f = frames[first];
+    std::string t = signal + " " + f.module + "+" + hex(f.offset);
+    if (!f.symbol.empty())
+        t += " " + f.symbol + "+" + hex(f.symbolOffset);
+    if (first + 1 < frames.size())
+        t += " from " + frames[first + 1].module + "+" + hex(frames[first + 1].offset);
     return t;
 }
 
 std::string CoreSignature::key() const
 {
-    return known ? signal + "," + modulePath + "+" + hex(offset) : "unknown";
+    if (!known)
+        return "unknown";
+    // A comma of a path would pass for the key's own.
+    auto frame = [](const std::string& path, uint64_t at) {
+        std::string out;
+        for (char c : path)
+            out += c == ',' ? std::string("\\x2c") : std::string(1, c);
+        return out + "+" + hex(at);
+    };
+    std::string k = signal;
+    for (size_t i = 0; i < kKeyFrames; ++i) {
+        const size_t at = first + i;
+        k += ",";
+        if (frames.empty())
+            k += i == 0 ? frame(modulePath, offset) : "-";
+        else
+            k += at < frames.size() ? frame(frames[at].modulePath, frames[at].offset) : "-";
+    }
+    return k;
 }
 
 bool sameCrashKey(const std::string& a, const std::string& b)
 {
     if (a == b)
         return true;
-    // Of "SIGNAL,PATH+0xOFFSET", the part after the comma's last '/' (none:
-    // an older key).
-    const auto cut = [](const std::string& k, bool* old) {
-        const size_t comma = k.find(','), slash = k.rfind('/');
-        *old = slash == std::string::npos || slash < comma;
-        return comma == std::string::npos ? k : k.substr(0, comma + 1) + k.substr(*old ? comma + 1 : slash + 1);
+    const auto split = [](const std::string& k) {
+        std::vector<std::string> parts;
+        for (size_t at = 0; at <= k.size() && parts.size() <= kKeyFrames;) {
+            const size_t comma = std::min(k.find(',', at), k.size());
+            parts.push_back(k.substr(at, comma - at));
+            at = comma + 1;
+        }
+        return parts;
     };
-    bool oldA = false, oldB = false;
-    const std::string shortA = cut(a, &oldA), shortB = cut(b, &oldB);
-    return oldA != oldB && shortA == shortB;
+    const std::vector<std::string> pa = split(a), pb = split(b);
+    // Two keys of today's form are the same crash only when equal; a key of
+    // the pc alone names the crash of a key whose first frame it names.
+    if (pa.size() < 2 || pb.size() < 2 || pa[0] != pb[0] || (pa.size() > 2 && pb.size() > 2))
+        return false;
+    const std::string &la = pa[1], &lb = pb[1];
+    if (la == lb)
+        return true;
+    // A module named by its file name alone, by keys older still, names
+    // the module of a path that ends in that name.
+    const size_t sa = la.rfind('/'), sb = lb.rfind('/');
+    return (sa == std::string::npos) != (sb == std::string::npos) &&
+           la.substr(sa == std::string::npos ? 0 : sa + 1) == lb.substr(sb == std::string::npos ? 0 : sb + 1);
 }
 
 CoreSignature readCoreSignature(int fd)

@@ -90,6 +90,8 @@ private:
     Step exidx(const Tables& t, uint64_t vaddr, UnwindRegs* r);
     Step cfi(const Tables& t, uint64_t vaddr, UnwindRegs* r);
     bool framePointer(UnwindRegs* r, bool thumb);
+    bool scan(UnwindRegs* r);
+    bool calledFrom(uint64_t ra);
     bool onStack(uint64_t addr) const { return addr >= mLo && addr < mHi; }
 
     UnwindArch mArch;
@@ -555,6 +557,49 @@ bool Walker::framePointer(UnwindRegs* r, bool thumb)
     return true;
 }
 
+// Whether the instruction before the return address ra is a call: Thumb's
+// BL or BLX (32 bits) or BLX register (16), Arm's BL, BLX or BLX register.
+bool Walker::calledFrom(uint64_t ra)
+{
+    uint64_t base;
+    const Tables* t = tables(ra & ~uint64_t(1), &base);
+    if (!t)
+        return false;
+    const uint64_t vaddr = word((ra & ~uint64_t(1)) - base + t->slide);
+    uint16_t hw[2];
+    uint32_t w;
+    if (vaddr < 4 || !t->get(vaddr - 4, &hw))
+        return false;
+    if (ra & 1)
+        return ((hw[0] & 0xf800) == 0xf000 && (hw[1] & 0xc000) == 0xc000) || (hw[1] & 0xff87) == 0x4780;
+    memcpy(&w, hw, 4);
+    return (w & 0x0f000000) == 0x0b000000 || (w & 0xfe000000) == 0xfa000000 || (w & 0x0ffffff0) == 0x012fff30;
+}
+
+// Arm code built without unwind tables (C by default) and with no frame
+// pointer leaves only its stack: the first word above sp that returns just
+// after a call instruction is taken for the return address, the sp for the
+// word above it. 1 KB of stack at most.
+bool Walker::scan(UnwindRegs* r)
+{
+    constexpr unsigned kScanWords = 256;
+    for (unsigned i = 0; i < kScanWords; ++i) {
+        const uint64_t at = word(r->r[13] + 4 * i);
+        uint64_t v;
+        if (!onStack(at))
+            return false;
+        // An overflow leaves sp below the stack's mapping.
+        if (!load(at, &v))
+            continue;
+        uint64_t base;
+        if (v > 4 && mTarget.module(v & ~uint64_t(1), &base) && calledFrom(v)) {
+            r->r[15] = v, r->r[13] = at + 4;
+            return true;
+        }
+    }
+    return false;
+}
+
 std::vector<UnwindFrame> Walker::walk(const UnwindRegs& start)
 {
     std::vector<UnwindFrame> frames;
@@ -593,7 +638,7 @@ std::vector<UnwindFrame> Walker::walk(const UnwindRegs& start)
         }
         if (step == kNone) {
             next = r, how = "fp";
-            if (!framePointer(&next, thumb))
+            if (!framePointer(&next, thumb) && !(arm() && (next = r, how = "scan", scan(&next))))
                 break;
         }
         const uint64_t raw = word(next.r[pcReg()]), sp = word(next.r[spReg()]);
