@@ -255,6 +255,42 @@ void shotCell(ReportOut& o, ReportFolder& folder, const ReportMark& m, ReportRun
     }
 }
 
+// The backtrace of a crash bundle beside its dump (`shot` with .txt for
+// .png): its frame lines, at most 32 from the first 64 KB of the file, "" when
+// there is none (an older bundle, a bundle gone or not a regular file).
+std::string bundleBacktrace(const std::string& shot)
+{
+    constexpr size_t kMaxBundle = 64 << 10, kMaxFrames = 32;
+    if (shot.size() < 4 || shot.compare(shot.size() - 4, 4, ".png") != 0)
+        return "";
+    struct stat st;
+    std::string why;
+    Fd fd(openRegular(AT_FDCWD, shot.substr(0, shot.size() - 4) + ".txt", &st, &why));
+    if (fd.get() < 0)
+        return "";
+    std::string text(kMaxBundle, '\0');
+    size_t got = 0;
+    for (ssize_t n; got < text.size() && (n = read(fd.get(), &text[got], text.size() - got)) != 0;) {
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    text.resize(got);
+    const size_t at = text.find("\nbacktrace (");
+    std::string frames;
+    size_t line = at == std::string::npos ? text.size() : text.find('\n', at + 1);
+    for (size_t n = 0; line != std::string::npos && line + 1 < text.size() && text[line + 1] == '#' && n < kMaxFrames; ++n) {
+        const size_t end = text.find('\n', line + 1);
+        if (end == std::string::npos)
+            break;
+        frames += text.substr(line + 1, end - line);
+        line = end;
+    }
+    return frames;
+}
+
 // A table of distinct crashes. A run's (`all` null) replays its own record
 // and finds screenshots in its folder; the table of all of them takes both
 // from each crash's first and names the folders it was seen in.
@@ -267,7 +303,7 @@ void distinctTable(ReportOut& o, const CrashGroups& groups, ReportFolder& folder
         return;
     }
     o << "<table class=\"distinct\"><tr><th>signature</th><th>program</th><th>dumps</th><th>first gesture</th><th>"
-         "last gesture</th><th>screen at the first</th><th>replay of the first</th>"
+         "last gesture</th><th>screen at the first</th><th>backtrace of the first</th><th>replay of the first</th>"
       << (all != nullptr ? "<th>seen in</th>" : "") << "</tr>";
     for (const DistinctCrash* g : rows) {
         ReportMark first;
@@ -287,6 +323,15 @@ void distinctTable(ReportOut& o, const CrashGroups& groups, ReportFolder& folder
         folder.inlined = in.inlined;
         if (dir)
             in.fd = -1;
+        o << "</td><td>";
+        const std::string frames = bundleBacktrace(g->shot);
+        if (!frames.empty()) {
+            // A line a frame: escaped one by one, the line ends kept.
+            o << "<pre>";
+            for (size_t at = 0, end; (end = frames.find('\n', at)) != std::string::npos; at = end + 1)
+                o << esc(frames.substr(at, end - at)) << "\n";
+            o << "</pre>";
+        }
         o << "</td><td>";
         if (g->first > 0 && !replay.empty())
             o << "<code>tapfuzz --replay " << esc(replay) << " --to " << replayTo(g->first) << "</code>";
