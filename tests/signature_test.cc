@@ -207,7 +207,7 @@ TEST_F(Signature, BacktracesAsTheDebuggerSeesThem)
             keys.insert(sig.key());
             EXPECT_EQ(std::string::npos, sig.key().find(' '));
         }
-    EXPECT_EQ(7u, keys.size());
+    EXPECT_EQ(7u, keys.size()) << ::testing::PrintToString(keys);
 }
 
 TEST_F(Signature, DamagedAndHostileDumps)

@@ -111,12 +111,13 @@ bool ofMachine(const typename E::Ehdr& h)
            h.e_ident[EI_DATA] == ELFDATA2LSB && h.e_machine == E::kMachine;
 }
 
-// Log text that also keeps its blanks from splitting the signature.
+// Log text that also keeps its blanks from splitting the signature, and
+// its commas from passing for the key's own.
 std::string escapeName(std::string_view name, size_t max)
 {
     std::string text = escapeLogText(std::string(name.substr(0, max))), out;
     for (char c : text)
-        out += c == ' ' ? std::string("\\x20") : std::string(1, c);
+        out += c == ' ' ? std::string("\\x20") : c == ',' ? std::string("\\x2c") : std::string(1, c);
     return out;
 }
 
@@ -302,9 +303,30 @@ struct Segment {
 class CoreTarget : public UnwindTarget {
 public:
     CoreTarget(const Reader& core, std::vector<Segment> segments, const std::vector<Mapping>& maps)
-        : mCore(core), mSegments(std::move(segments)), mMaps(maps)
+        : mCore(core), mSegments(std::move(segments))
     {
         std::sort(mSegments.begin(), mSegments.end(), [](const Segment& a, const Segment& b) { return a.vaddr < b.vaddr; });
+        // A scan of the stack asks for a module hundreds of times a frame,
+        // and a planted NT_FILE may hold 65,530 mappings: each mapping's
+        // load address (as locate() finds it) once, in path order, then a
+        // binary search by address.
+        std::vector<size_t> order(maps.size());
+        for (size_t i = 0; i < order.size(); ++i)
+            order[i] = i;
+        std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+            return maps[a].path != maps[b].path ? maps[a].path < maps[b].path : maps[a].start < maps[b].start;
+        });
+        bool based = false;
+        uint64_t base = 0;
+        for (size_t k = 0; k < order.size(); ++k) {
+            const Mapping& m = maps[order[k]];
+            if (k == 0 || m.path != maps[order[k - 1]].path)
+                based = false;
+            if (m.pgoff == 0)
+                based = true, base = m.start;
+            mSpans.push_back({m.start, m.end, based ? base : 0, based, m.path});
+        }
+        std::sort(mSpans.begin(), mSpans.end(), [](const Span& a, const Span& b) { return a.start < b.start; });
     }
 
     bool memory(uint64_t addr, void* buf, size_t n) override
@@ -334,13 +356,16 @@ public:
 
     const Reader* module(uint64_t addr, uint64_t* base) override
     {
-        std::string_view path;
-        uint64_t offset;
+        auto after = std::upper_bound(mSpans.begin(), mSpans.end(), addr,
+                                      [](uint64_t a, const Span& s) { return a < s.start; });
+        if (after == mSpans.begin() || addr >= (after - 1)->end || !(after - 1)->based)
+            return nullptr;
+        const std::string_view path = (after - 1)->path;
         bool deleted;
         // A file replaced since it was mapped has other tables now.
-        if (!locate(mMaps, addr, &path, &offset) || (moduleName(path, &deleted), deleted))
+        if ((moduleName(path, &deleted), deleted))
             return nullptr;
-        *base = addr - offset;
+        *base = (after - 1)->base;
         for (const auto& m : mModules)
             if (m->path == path)
                 return m->reader.get();
@@ -364,6 +389,11 @@ private:
         Fd fd;
         std::unique_ptr<FdReader> reader;
     };
+    struct Span {
+        uint64_t start, end, base;
+        bool based;  // a mapping of its file at offset 0 lies at or below it
+        std::string_view path;
+    };
     const Segment* holding(uint64_t addr) const
     {
         auto after = std::upper_bound(mSegments.begin(), mSegments.end(), addr,
@@ -376,7 +406,7 @@ private:
 
     const Reader& mCore;
     std::vector<Segment> mSegments;
-    const std::vector<Mapping>& mMaps;
+    std::vector<Span> mSpans;
     size_t mBudget = kMaxStackRead;
     std::vector<std::unique_ptr<Module>> mModules;
 };
@@ -389,6 +419,10 @@ void readFrames(const Reader& core, std::vector<Segment> segments, const std::ve
 {
     CoreTarget target(core, std::move(segments), maps);
     const std::vector<UnwindFrame> walked = unwindStack(E::kArch, regs, target);
+    // A sp in the stack's lowest page, or below the stack in its guard gap.
+    uint64_t lo, hi;
+    const uint64_t sp = walked.empty() ? 0 : walked[0].sp;
+    sig->overflow = walked.size() > 1 && target.stackOf(sp, &lo, &hi) && sp < lo + 4096;
     std::vector<std::string> paths;
     for (const UnwindFrame& f : walked) {
         CrashFrame frame;
@@ -651,22 +685,27 @@ std::string CoreSignature::key() const
 {
     if (!known)
         return "unknown";
-    // A comma of a path would pass for the key's own.
-    auto frame = [](const std::string& path, uint64_t at) {
-        std::string out;
-        for (char c : path)
-            out += c == ',' ? std::string("\\x2c") : std::string(1, c);
-        return out + "+" + hex(at);
-    };
-    std::string k = signal;
-    for (size_t i = 0; i < kKeyFrames; ++i) {
-        const size_t at = first + i;
-        k += ",";
-        if (frames.empty())
-            k += i == 0 ? frame(modulePath, offset) : "-";
-        else
-            k += at < frames.size() ? frame(frames[at].modulePath, frames[at].offset) : "-";
+    auto frame = [](const std::string& path, uint64_t at) { return path + "+" + hex(at); };
+    std::vector<std::string> parts;
+    if (frames.empty())
+        parts.push_back(frame(modulePath, offset));
+    for (size_t at = first; at < frames.size() && !overflow && parts.size() < kKeyFrames; ++at)
+        parts.push_back(frame(frames[at].modulePath, frames[at].offset));
+    // An overflow faults wherever the stack happens to end: in any
+    // instruction of the recursion, at any point of its cycle. Its callers'
+    // return addresses are the recursion's own call sites, the same
+    // whatever its phase: the first three of them in order.
+    if (overflow) {
+        std::vector<std::string> sites;
+        for (size_t at = 1; at < frames.size(); ++at)
+            sites.push_back(frame(frames[at].modulePath, frames[at].offset));
+        std::sort(sites.begin(), sites.end());
+        sites.erase(std::unique(sites.begin(), sites.end()), sites.end());
+        parts.assign(sites.begin(), sites.begin() + static_cast<long>(std::min(sites.size(), kKeyFrames)));
     }
+    std::string k = signal;
+    for (size_t i = 0; i < kKeyFrames; ++i)
+        k += "," + (i < parts.size() ? parts[i] : std::string("-"));
     return k;
 }
 

@@ -39,7 +39,11 @@
 // "SIGABRT,/usr/bin/touchapp+0x7b6,/usr/bin/touchapp+0x850,/lib/libc.so.6+0x2724a":
 // two dumps with the same key are the same crash; symbols are decoration.
 // PATH is the mapped file's path, so that two libraries of one name in
-// different folders stay apart, a comma in it written \x2c. Keys written
+// different folders stay apart. A stack
+// overflow (sp in the stack's lowest page or below it) faults in whichever
+// instruction of the recursion meets the stack's end: its key's frames are
+// the first three, in sorted order, of the distinct return addresses of the
+// walk past frame 0, the recursion's call sites. Keys written
 // before the walk were "SIGNAL,PATH+0xOFFSET" of the pc alone (and before
 // that "SIGNAL,MODULE+0xOFFSET"); they still group among themselves.
 // backtrace(): a line a frame, "#N MODULE+0xOFFSET [SYMBOL+0xOFFSET] (HOW)".
@@ -50,7 +54,8 @@
 // as NT_FILE gives it (of its folder the last 240 bytes), SYMBOL the
 // name from the module's .symtab, else its .dynsym (a caller's looked up
 // at its call, one byte before its return address); all escaped as log text
-// (escapeLogText) with a blank written \x20, so the text splits on blanks.
+// (escapeLogText) with a blank written \x20 and a comma \x2c, so the text
+// splits on blanks and the key on commas.
 //
 // `unknown`: not an ELF core of those machines; headers, notes or NT_FILE
 // damaged or cut short; no NT_PRSTATUS; a signal outside 1..64; and a known
@@ -83,6 +88,7 @@ struct CoreSignature {
     uint64_t symbolOffset = 0;
     std::vector<CrashFrame> frames;  // the crashing thread's stack, frame 0 the pc's
     size_t first = 0;          // of frames, the first that matters
+    bool overflow = false;     // sp at the stack's low end: an overflow
 
     std::string backtrace() const;
 

@@ -348,6 +348,13 @@ bool cfiRecord(const Tables& t, uint64_t vaddr, std::vector<uint8_t>* out)
     return t.read(vaddr + 4, out->data(), length);
 }
 
+// A factored offset times the data alignment, wrapping as the address
+// arithmetic it feeds does: hostile tables overflow it.
+int64_t scaled(uint64_t value, int64_t align)
+{
+    return static_cast<int64_t>(value * static_cast<uint64_t>(align));
+}
+
 enum RuleKind : uint8_t { kSame, kUndefined, kOffset, kValOffset, kRegister, kUnsupported };
 struct Rule {
     RuleKind kind = kSame;
@@ -448,7 +455,7 @@ Walker::Step Walker::cfi(const Tables& t, uint64_t vaddr, UnwindRegs* r)
             const uint8_t op = in.b[in.at++];
             switch (op >> 6) {
             case 1: advance(op & 0x3f); continue;
-            case 2: *rule(op & 0x3f) = {kOffset, static_cast<int64_t>(in.uleb()) * dataAlign}; continue;
+            case 2: *rule(op & 0x3f) = {kOffset, scaled(in.uleb(), dataAlign)}; continue;
             case 3: *rule(op & 0x3f) = (op & 0x3f) < 17 ? initial.rules[op & 0x3f] : Rule(); continue;
             default: break;
             }
@@ -459,7 +466,7 @@ Walker::Step Walker::cfi(const Tables& t, uint64_t vaddr, UnwindRegs* r)
             case 0x02: advance(in.fixed(1)); break;
             case 0x03: advance(in.fixed(2)); break;
             case 0x04: advance(in.fixed(4)); break;
-            case 0x05: reg = in.uleb(), *rule(reg) = {kOffset, static_cast<int64_t>(in.uleb()) * dataAlign}; break;
+            case 0x05: reg = in.uleb(), *rule(reg) = {kOffset, scaled(in.uleb(), dataAlign)}; break;
             case 0x06: reg = in.uleb(), *rule(reg) = reg < 17 ? initial.rules[reg] : Rule(); break;
             case 0x07: *rule(in.uleb()) = {kUndefined, 0}; break;
             case 0x08: *rule(in.uleb()) = {kSame, 0}; break;
@@ -483,13 +490,13 @@ Walker::Step Walker::cfi(const Tables& t, uint64_t vaddr, UnwindRegs* r)
             case 0x0f: row.cfaExpression = true, in.at += std::min<uint64_t>(in.uleb(), in.b.size() - in.at); break;
             case 0x10:
             case 0x16: reg = in.uleb(), *rule(reg) = {kUnsupported, 0}, in.at += std::min<uint64_t>(in.uleb(), in.b.size() - in.at); break;
-            case 0x11: reg = in.uleb(), *rule(reg) = {kOffset, in.sleb() * dataAlign}; break;
-            case 0x12: row.cfaReg = static_cast<unsigned>(std::min<uint64_t>(in.uleb(), 99)), row.cfaOffset = in.sleb() * dataAlign, row.cfaExpression = false; break;
-            case 0x13: row.cfaOffset = in.sleb() * dataAlign; break;
-            case 0x14: reg = in.uleb(), *rule(reg) = {kValOffset, static_cast<int64_t>(in.uleb()) * dataAlign}; break;
-            case 0x15: reg = in.uleb(), *rule(reg) = {kValOffset, in.sleb() * dataAlign}; break;
+            case 0x11: reg = in.uleb(), *rule(reg) = {kOffset, scaled(static_cast<uint64_t>(in.sleb()), dataAlign)}; break;
+            case 0x12: row.cfaReg = static_cast<unsigned>(std::min<uint64_t>(in.uleb(), 99)), row.cfaOffset = scaled(static_cast<uint64_t>(in.sleb()), dataAlign), row.cfaExpression = false; break;
+            case 0x13: row.cfaOffset = scaled(static_cast<uint64_t>(in.sleb()), dataAlign); break;
+            case 0x14: reg = in.uleb(), *rule(reg) = {kValOffset, scaled(in.uleb(), dataAlign)}; break;
+            case 0x15: reg = in.uleb(), *rule(reg) = {kValOffset, scaled(static_cast<uint64_t>(in.sleb()), dataAlign)}; break;
             case 0x2e: in.uleb(); break;
-            case 0x2f: reg = in.uleb(), *rule(reg) = {kOffset, -static_cast<int64_t>(in.uleb()) * dataAlign}; break;
+            case 0x2f: reg = in.uleb(), *rule(reg) = {kOffset, scaled(0 - in.uleb(), dataAlign)}; break;
             default: return false;
             }
         }
