@@ -183,6 +183,23 @@ void timeline(ReportOut& o, const ReportRun& run)
 // folder or beside the dump its record names, a regular file that is a PNG
 // of at most kMaxPicture bytes, within the page's kMaxInlined. Otherwise ""
 // and *note says why.
+// At most `max` bytes of the file open at fd: what it holds up to there, or
+// up to a read error.
+std::string readUpTo(int fd, size_t max)
+{
+    std::string data(max, '\0');
+    size_t got = 0;
+    for (ssize_t n; got < data.size() && (n = read(fd, &data[got], data.size() - got)) != 0;) {
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    data.resize(got);
+    return data;
+}
+
 std::string picture(ReportFolder& folder, const ReportMark& m, std::string* note)
 {
     const std::string base = baseName(m.shot);
@@ -218,16 +235,7 @@ std::string picture(ReportFolder& folder, const ReportMark& m, std::string* note
             *note = "screenshot " + shown + " not inlined: the page holds its 32 MB of screenshots";
             return "";
         }
-        std::string data(static_cast<size_t>(st.st_size), '\0');
-        size_t got = 0;
-        for (ssize_t n; got < data.size() && (n = read(fd.get(), &data[got], data.size() - got)) != 0;) {
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                break;
-            got += static_cast<size_t>(n);
-        }
-        data.resize(got);
+        std::string data = readUpTo(fd.get(), static_cast<size_t>(st.st_size));
         if (data.compare(0, 8, "\x89PNG\r\n\x1a\n") != 0) {
             *note = "screenshot " + shown + " not inlined: not a PNG";
             return "";
@@ -268,16 +276,7 @@ std::string bundleBacktrace(const std::string& shot)
     Fd fd(openRegular(AT_FDCWD, shot.substr(0, shot.size() - 4) + ".txt", &st, &why));
     if (fd.get() < 0)
         return "";
-    std::string text(kMaxBundle, '\0');
-    size_t got = 0;
-    for (ssize_t n; got < text.size() && (n = read(fd.get(), &text[got], text.size() - got)) != 0;) {
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
-    text.resize(got);
+    const std::string text = readUpTo(fd.get(), kMaxBundle);
     const size_t at = text.find("\nbacktrace (");
     std::string frames;
     size_t line = at == std::string::npos ? text.size() : text.find('\n', at + 1);
