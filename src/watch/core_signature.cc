@@ -3,14 +3,14 @@
 // paths they name and the modules themselves come from anyone.
 // Solution: one parser over a small reader seam (a descriptor read with
 // pread, or a buffer for the fuzzer), templated on the ELF class: the ELF
-// header, the program headers up to PT_NOTE, at most 1 MB of notes, then the
-// module's section headers and a streamed symbol table. Each read is bounded
-// and checked against the size of its file first.
+// header, the program headers (PT_NOTE and the PT_LOAD segments), at most
+// 1 MB of notes, the stack walk (watch/unwind) over the segments and the
+// modules' unwind tables, then each module's section headers and one
+// streamed pass over its symbol table for all its frames. Each read is
+// bounded and checked against the size of its file first.
 #include "watch/core_signature.h"
 
 #include <elf.h>
-#include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
