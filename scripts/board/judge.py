@@ -595,9 +595,10 @@ def judge(r, count):
     check(re.search(rf"\]app crash: touchapp dump:{CORES}{name} after event:\d+ signature:{re.escape(signature)}$", log, re.M),
           'no "app crash: touchapp" line with its signature')
     sig = " ".join(signature.split(" ")[:2])
-    # The case is named by the key, whose module is the mapped file's path.
+    # The case is named by the key, whose first frame's module is the mapped
+    # file's path, the key's other frames after it.
     signal, module = (signature.split(" ") + [""])[:2]
-    check(re.search(rf'name="crash touchapp {re.escape(signal)} (?:\S*/)?{re.escape(module)}"[^>]*>\s*<failure message="[^"]*first after gesture {after}\b',
+    check(re.search(rf'name="crash touchapp {re.escape(signal)} (?:\S*/)?{re.escape(module)}(?: \S+)*"[^>]*>\s*<failure message="[^"]*first after gesture {after}\b',
                     r["junit"]), f"junit.xml: no crash case for {sig} first after gesture {after}")
     colours = ", ".join(sorted("#" + c.hex() for c in shot[2])) if not isinstance(shot, str) else "?"
     say.append(f"bundle: {name}.png {shot[:2] if colours != '?' else shot}, colours {colours}; "

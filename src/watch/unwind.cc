@@ -90,8 +90,9 @@ private:
     Step exidx(const Tables& t, uint64_t vaddr, UnwindRegs* r);
     Step cfi(const Tables& t, uint64_t vaddr, UnwindRegs* r);
     bool framePointer(UnwindRegs* r, bool thumb);
-    bool scan(UnwindRegs* r);
-    bool calledFrom(uint64_t ra);
+    bool scan(UnwindRegs* r, uint64_t callee);
+    enum Call { kNoCall, kCallsElsewhere, kCallsCallee, kIndirect };
+    Call callBefore(uint64_t ra, uint64_t callee);
     bool onStack(uint64_t addr) const { return addr >= mLo && addr < mHi; }
 
     UnwindArch mArch;
@@ -564,42 +565,67 @@ bool Walker::framePointer(UnwindRegs* r, bool thumb)
     return true;
 }
 
-// Whether the instruction before the return address ra is a call: Thumb's
-// BL or BLX (32 bits) or BLX register (16), Arm's BL, BLX or BLX register.
-bool Walker::calledFrom(uint64_t ra)
+// The instruction before the return address ra: Thumb's BL or BLX (32
+// bits) or BLX register (16), Arm's BL, BLX or BLX register. A direct call
+// calls the callee when its target lies at or below the callee's pc, at most
+// 64 KB before it (the start of the function that pc is in, or near it).
+Walker::Call Walker::callBefore(uint64_t ra, uint64_t callee)
 {
     uint64_t base;
     const Tables* t = tables(ra & ~uint64_t(1), &base);
     if (!t)
-        return false;
+        return kNoCall;
     const uint64_t vaddr = word((ra & ~uint64_t(1)) - base + t->slide);
     uint16_t hw[2];
     uint32_t w;
     if (vaddr < 4 || !t->get(vaddr - 4, &hw))
-        return false;
-    if (ra & 1)
-        return ((hw[0] & 0xf800) == 0xf000 && (hw[1] & 0xc000) == 0xc000) || (hw[1] & 0xff87) == 0x4780;
+        return kNoCall;
     memcpy(&w, hw, 4);
-    return (w & 0x0f000000) == 0x0b000000 || (w & 0xfe000000) == 0xfa000000 || (w & 0x0ffffff0) == 0x012fff30;
+    uint64_t target;  // the link-time address called
+    if (ra & 1) {
+        if ((hw[1] & 0xff87) == 0x4780)
+            return kIndirect;
+        if ((hw[0] & 0xf800) != 0xf000 || (hw[1] & 0xc000) != 0xc000)
+            return kNoCall;
+        const uint32_t s = (hw[0] >> 10) & 1, j1 = (hw[1] >> 13) & 1, j2 = (hw[1] >> 11) & 1;
+        const uint32_t imm = s << 24 | (!(j1 ^ s)) << 23 | (!(j2 ^ s)) << 22 | (hw[0] & 0x3ffu) << 12 | (hw[1] & 0x7ffu) << 1;
+        const int32_t offset = static_cast<int32_t>(imm << 7) >> 7;
+        const uint64_t from = (hw[1] & 0x1000) ? vaddr : vaddr & ~uint64_t(3);  // BLX lands word-aligned in Arm code
+        target = word(from + static_cast<uint64_t>(static_cast<int64_t>(offset)));
+    } else {
+        if ((w & 0x0ffffff0) == 0x012fff30)
+            return kIndirect;
+        if ((w & 0x0f000000) != 0x0b000000 && (w & 0xfe000000) != 0xfa000000)
+            return kNoCall;
+        const int32_t offset = static_cast<int32_t>(w << 8) >> 6;
+        target = word(vaddr + 4 + static_cast<uint64_t>(static_cast<int64_t>(offset)));
+    }
+    const uint64_t at = word((callee & ~uint64_t(1)) - base + t->slide);
+    return target <= at && at - target < (64 << 10) ? kCallsCallee : kCallsElsewhere;
 }
 
 // Arm code built without unwind tables (C by default) and with no frame
 // pointer leaves only its stack: the first word above sp that returns just
-// after a call instruction is taken for the return address, the sp for the
-// word above it. 1 KB of stack at most.
-bool Walker::scan(UnwindRegs* r)
+// after a call of the callee (whose pc is `callee`), or after an indirect
+// call, is taken for the return address, the sp for the word above it. A
+// word after a call of another function is a stale one, left in the
+// callee's frame by a call that has returned. 1 KB of stack at most.
+bool Walker::scan(UnwindRegs* r, uint64_t callee)
 {
     constexpr unsigned kScanWords = 256;
     for (unsigned i = 0; i < kScanWords; ++i) {
         const uint64_t at = word(r->r[13] + 4 * i);
         uint64_t v;
         if (!onStack(at))
-            return false;
+            break;
         // An overflow leaves sp below the stack's mapping.
         if (!load(at, &v))
             continue;
         uint64_t base;
-        if (v > 4 && mTarget.module(v & ~uint64_t(1), &base) && calledFrom(v)) {
+        if (v <= 4 || !mTarget.module(v & ~uint64_t(1), &base))
+            continue;
+        const Call call = callBefore(v, callee);
+        if (call == kCallsCallee || call == kIndirect) {
             r->r[15] = v, r->r[13] = at + 4;
             return true;
         }
@@ -645,7 +671,7 @@ std::vector<UnwindFrame> Walker::walk(const UnwindRegs& start)
         }
         if (step == kNone) {
             next = r, how = "fp";
-            if (!framePointer(&next, thumb) && !(arm() && (next = r, how = "scan", scan(&next))))
+            if (!framePointer(&next, thumb) && !(arm() && (next = r, how = "scan", scan(&next, pc))))
                 break;
         }
         const uint64_t raw = word(next.r[pcReg()]), sp = word(next.r[spReg()]);
