@@ -28,7 +28,8 @@ struct UnwindRegs {
 // and how it was found: "pc" (the registers), "exidx" (Arm's table), "cfi"
 // (.eh_frame), "lr" (the link register of a function that has not saved it),
 // "fp" (the frame pointer chain) or, on Arm, "scan" (the first word up the
-// stack that returns just after a call: a guess, where nothing else tells).
+// stack that returns just after a call of the function being unwound, or
+// an indirect call: a guess, where nothing else tells).
 struct UnwindFrame {
     uint64_t pc, sp;
     const char* how;
