@@ -628,7 +628,8 @@ def report_folders(b):
 
 def signature(b):
     section("Dump signature of a 100 MB dump (gdb's dump of the crasher holding 100 MB; notes at its end): "
-            "headers and notes of the dump, then the module's symbol table; host")
+            "headers and notes of the dump, the crashing thread's stack walked with the modules' unwind tables, "
+            "then the modules' symbol tables; host")
     crasher = os.path.join(b.build, "tests", "crasher")
     exe = os.path.join(b.build, "bench", "signature_bench")
     if not (shutil.which("gdb") and os.path.exists(crasher) and os.path.exists(exe)):

@@ -187,6 +187,12 @@ TEST_F(Report, PageAndJunitOfAFolder)
                        "helperd-15-2024-05-02_01:00:05 after:14 signature:unknown\n");
     // A shrink's result is part of the run it names, no run of its own.
     Sandbox::WriteFile(sb.path("results/night2/run-010000-1-min.events"), "# seed:9\n# shrunk from:./results/night2/run-010000-1.events crash after:3 signature:SIGSEGV,touchapp+0x10a2c\n1 0 click 1 1 0\n");
+    // The crash bundles beside two dumps: their backtraces go on the crash rows, HTML escaped.
+    mkdir(sb.path("saved").c_str(), 0755);
+    for (const char* pid : {"21-2024-05-01_01:00:00", "11-2024-05-02_01:00:01"})
+        Sandbox::WriteFile(sb.path(std::string("saved/coredump-touchapp-") + pid + ".txt"),
+                           "signature: SIGSEGV touchapp+0x10a2c\nbacktrace (frame, module+offset, symbol+offset, how found):\n"
+                           "#0 touchapp+0x10a2c draw<cell>+0x1c (pc)\n#1 touchapp+0x10b40 (exidx)\n\nlast 50 gestures:\n#2 no frame\n");
     Sandbox::WriteFile(folder + "/tapfuzz.log", log0 + "[2024-01-01 00:00:00][INFO]freeze: screen unchanged for 5 s after event:2\n"
                                                        "[2024-01-01 00:00:00][INFO]freeze: screenshot " + secret + "\n");
     ASSERT_EQ(sb.Exec({"/usr/bin/timeout", "60", TAPFUZZ_BIN, "--report", folderIn, "./results/night2/"}), 0) << Err();
@@ -200,6 +206,8 @@ TEST_F(Report, PageAndJunitOfAFolder)
     EXPECT_NE(html.find("freeze-2024-01-01_00:00:00.png not inlined: not a regular file"), std::string::npos);
     EXPECT_NE(html.find("still running (or killed); last: 2024-05-02 01:01:00 progress: 12/300 events"), std::string::npos);
     EXPECT_EQ(Count(html, "run-010000-1-min"), 1) << "only under the crash it shrank";
+    EXPECT_EQ(Count(html, "<pre>#0 touchapp\\+0x10a2c draw&lt;cell&gt;\\+0x1c \\(pc\\)\n#1 touchapp\\+0x10b40 \\(exidx\\)\n</pre>"), 3)
+        << "the crash's row in its run's table, the other run's and the table of all";
     EXPECT_NE(html.find("shrunk to 1 gestures: <code>tapfuzz --replay ./results/night2/run-010000-1-min.events</code>"), std::string::npos);
     EXPECT_NE(html.find("id=\"1/run-010000-1\" data-folder=\"./results/night2\" data-distinct-crashes=\"3\""), std::string::npos);
     EXPECT_EQ(system(("xmllint --noout --schema " TESTS_DIR "/junit.xsd '" + folder + "/junit.xml' && xmllint --noout '" +

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "watch/core_signature.h"
+#include "watch/unwind.h"
 
 namespace {
 
@@ -77,6 +78,13 @@ std::string patch(std::string data, size_t at, uint64_t value, size_t bytes)
     return data;
 }
 
+// The signature's words for the pc alone, as gdb names it.
+std::string pcText(const CoreSignature& sig)
+{
+    return !sig.known ? "unknown" : sig.signal + " " + sig.module + "+" + hex(sig.offset) +
+                                        (sig.symbol.empty() ? "" : " " + sig.symbol + "+" + hex(sig.symbolOffset));
+}
+
 CoreSignature signatureOf(const std::string& path)
 {
     int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -106,10 +114,16 @@ protected:
     std::string crash(const std::string& site, bool aslr, std::string* core)
     {
         *core = dir + "/core." + site + (aslr ? ".aslr" : "");
+        spill(dir + "/frames.py", "f = gdb.newest_frame()\nwhile f is not None:\n"
+                                  "    print('frame %x' % f.pc())\n    f = f.older()\n");
         std::string out = output("gdb -batch -nx -iex 'set debug-file-directory /nonexistent' -iex "
             "'set debuginfod enabled off' -iex 'set disable-randomization " + std::string(aslr ? "off" : "on") +
             "' -ex run -ex 'gcore " + *core + "' -ex 'p/x $pc' -ex 'info symbol $pc' -ex 'info proc mappings' "
-            "--args " + dir + "/" + kProgram + " " + site + " 2>&1");
+            "-ex 'source " + dir + "/frames.py' --args " + dir + "/" + kProgram + " " + site + " 2>&1");
+        frames.clear();
+        const std::regex frame("\nframe ([0-9a-f]+)");
+        for (std::sregex_iterator m(out.begin(), out.end(), frame), end; m != end; ++m)
+            frames.push_back(std::stoull((*m)[1], nullptr, 16));
         std::smatch signal;
         if (out.find("Saved corefile") == std::string::npos ||
             !std::regex_search(out, signal, std::regex("received signal (SIG[A-Z]+)")))
@@ -132,6 +146,7 @@ protected:
     }
 
     std::string dir, key;  // the last crash's key as gdb's mappings give it
+    std::vector<uint64_t> frames;  // and its backtrace's pcs as gdb walked it
 };
 
 // gdb's own reading of each crash site; one site twice, once at other
@@ -149,11 +164,51 @@ TEST_F(Signature, CrashSitesAsTheDebuggerSeesThem)
         if (expected.empty())
             GTEST_SKIP() << "gdb could not run the crasher and write its dump (ptrace refused?)";
         CoreSignature sig = signatureOf(core);
-        EXPECT_EQ(expected, sig.text());
-        EXPECT_EQ(key, sig.key());
+        EXPECT_EQ(expected, pcText(sig));
+        EXPECT_EQ(key, sig.signal + "," + sig.modulePath + "+" + hex(sig.offset));
         keys.insert(sig.key());
     }
     EXPECT_EQ(4u, keys.size());
+}
+
+// Crashes whose pc alone cannot tell them apart: the walk finds gdb's
+// frames (up to main, where gdb stops, or the walk's 32), the key's frames
+// are the named functions past the abort and assert machinery, and each bug
+// has a key of its own, the same wherever its program was loaded.
+TEST_F(Signature, BacktracesAsTheDebuggerSeesThem)
+{
+    if (!have("gdb"))
+        GTEST_SKIP() << "gdb is not installed";
+    // The key's three frames by their symbols, "*" for a frame outside the
+    // program (a libc function, whose name depends on the machine); main
+    // may be split (main.cold) and end in a tail call, as the build optimises.
+    const struct { const char *site, *symbols; } sites[] = {
+        {"assert1", "check_width main(\\.cold)? \\S+"}, {"assert2", "check_height main(\\.cold)? \\S+"},
+        {"strlen1", "\\* name_length title_width"}, {"strlen2", "\\* name_length label_width"},
+        {"callback", "on_close dispatch \\S+"}, {"abort", "main(\\.cold)? \\S+ \\S+"}, {"recurse", "recurse recurse recurse"}};
+    std::set<std::string> keys;
+    for (const auto& s : sites)
+        for (bool aslr : {false, true}) {
+            SCOPED_TRACE(std::string(s.site) + (aslr ? " with randomized addresses" : ""));
+            std::string core;
+            if (crash(s.site, aslr, &core).empty())
+                GTEST_SKIP() << "gdb could not run the crasher and write its dump (ptrace refused?)";
+            CoreSignature sig = signatureOf(core);
+            std::vector<uint64_t> walked;
+            for (const CrashFrame& f : sig.frames)
+                walked.push_back(f.pc);
+            walked.resize(std::min(frames.size(), walked.size()));
+            EXPECT_EQ(std::vector<uint64_t>(frames.begin(), frames.begin() + std::min(frames.size(), kMaxUnwindFrames)),
+                      walked) << sig.backtrace();
+            std::string symbols;
+            for (size_t i = sig.first; i < sig.first + 3; ++i)
+                symbols += (symbols.empty() ? "" : " ") +
+                           (i >= sig.frames.size() || sig.frames[i].module != kProgram ? "*" : sig.frames[i].symbol);
+            EXPECT_TRUE(std::regex_match(symbols, std::regex(s.symbols))) << symbols << "\n" << sig.backtrace();
+            keys.insert(sig.key());
+            EXPECT_EQ(std::string::npos, sig.key().find(' '));
+        }
+    EXPECT_EQ(7u, keys.size()) << ::testing::PrintToString(keys);
 }
 
 TEST_F(Signature, DamagedAndHostileDumps)
@@ -208,9 +263,9 @@ TEST_F(Signature, DamagedAndHostileDumps)
         rows.push_back({"cut at " + std::to_string(cut), core.substr(0, cut), "unknown"});
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
-        EXPECT_EQ(r.expected, readCoreSignature(r.dump.data(), r.dump.size()).text());
+        EXPECT_EQ(r.expected, pcText(readCoreSignature(r.dump.data(), r.dump.size())));
         spill(dir + "/dump", r.dump);
-        EXPECT_EQ(r.expected, signatureOf(dir + "/dump").text());
+        EXPECT_EQ(r.expected, pcText(signatureOf(dir + "/dump")));
     }
     // Not regular files: neither blocks.
     EXPECT_EQ("unknown", signatureOf(dir + "/fifo").text());
@@ -258,8 +313,9 @@ TEST_F(Signature, ArmDumpFromQemu)
 
 }  // namespace
 
-// A record written before modules were keyed by path still names the crash
-// of a fresh dump; two folders' libraries of one name never meet.
+// A record written before modules were keyed by path, or before the stack
+// was walked, still names the crash of a fresh dump; two folders' libraries
+// of one name never meet.
 TEST(SignatureKey, OlderKeysStillMatch)
 {
     const struct { const char *a, *b; bool same; } rows[] = {
@@ -271,6 +327,12 @@ TEST(SignatureKey, OlderKeysStillMatch)
         {"SIGSEGV,/usr/bin/touchapp+0x7b6", "SIGSEGV,touchapp+0x7b60", false},
         {"SIGSEGV,/usr/bin/xtouchapp+0x7b6", "SIGSEGV,touchapp+0x7b6", false},
         {"unknown", "SIGSEGV,touchapp+0x7b6", false},
+        // Today's keys of three frames: among themselves only when equal; an
+        // older key of the pc alone names the crash whose first frame it is.
+        {"SIGSEGV,/usr/bin/touchapp+0x7b6,/usr/bin/touchapp+0x800,-", "SIGSEGV,/usr/bin/touchapp+0x7b6", true},
+        {"SIGSEGV,touchapp+0x7b6", "SIGSEGV,/usr/bin/touchapp+0x7b6,/usr/bin/touchapp+0x800,-", true},
+        {"SIGSEGV,/usr/bin/touchapp+0x7b6,/usr/bin/touchapp+0x800,-", "SIGSEGV,/usr/bin/touchapp+0x7b6,/usr/bin/touchapp+0x900,-", false},
+        {"SIGABRT,/usr/bin/touchapp+0x7b6,-,-", "SIGABRT,/lib/libc.so.6+0x7b6", false},
     };
     for (const auto& r : rows)
         EXPECT_EQ(sameCrashKey(r.a, r.b), r.same) << r.a << " | " << r.b;

@@ -62,7 +62,7 @@ TEST_F(WatchParts, DumpScanMovesSettledDumpsOnceAndNothingElse)
             DumpScan scan("./out/", 1 << 20);
             scan.mOnFound = [&text](const std::string& name, int after) { text += "found:" + name + "@" + std::to_string(after) + " "; };
             scan.mOnSaved = [&text](const std::string& saved, const std::string&, uid_t, const std::string&,
-                                    const std::string& signature) {
+                                    const std::string& signature, const std::string&) {
                 text += "saved:" + saved + "(" + signature + ") ";
             };
             for (int pass = 0; pass < 2; ++pass) {

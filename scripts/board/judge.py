@@ -105,18 +105,36 @@ def load(results):
     return r
 
 
-# What gdb says of the pc of each dump saved in `folder`, with the board's
-# touchapp: "SYMBOL + OFFSET in section ..." (decimal offset, none for 0).
+# What gdb's backtrace says of each dump saved in `folder`, with the board's
+# touchapp: its first 8 frames as "SYMBOL + OFFSET in section ..." (decimal
+# offset, none for 0), a caller's looked up at its call, the byte before its
+# return address, and counted from there, as the watcher names it.
+BACKTRACE_PY = '''
+f, i = gdb.newest_frame(), 0
+while f is not None and i < 8:
+    said = gdb.execute("info symbol %d" % (f.pc() - (1 if i else 0)), to_string=True).strip()
+    print("frame %d %d: %s" % (i, 1 if i else 0, said))
+    f, i = f.older(), i + 1
+'''
+
+
 def oracle(folder, program):
     said = {}
+    script = os.path.join(folder, "..", "backtrace.py")
+    with open(script, "w") as f:
+        f.write(BACKTRACE_PY)
     for core in sorted(glob.glob(f"{folder}/coredump-*[0-9]")):
         try:
             out = subprocess.run(["gdb-multiarch", "-batch", "-nx", "-iex", "set auto-load off",
-                                  "-iex", "set debuginfod enabled off", "-ex", "info symbol $pc", program, core],
+                                  "-iex", "set debuginfod enabled off", "-x", script, program, core],
                                  capture_output=True, text=True, timeout=120).stdout
         except (OSError, subprocess.TimeoutExpired) as e:
             out = f"gdb-multiarch: {e}"
-        said[os.path.basename(core)] = (re.findall(r"^\S+(?: \+ \d+)? in section .*$", out, re.M) or [out[-200:]])[-1]
+        # "?" where gdb found no symbol: a frame it could not unwind to.
+        frames = [f"{s[1]} + {int(s[2] or 0) + int(m[1])} in section {s[3]}"
+                  if (s := re.match(r"(\S+)(?: \+ (\d+))? in section (\S+)", m[2])) else "?"
+                  for m in re.finditer(r"^frame \d+ (\d): (.*)$", out, re.M)]
+        said[os.path.basename(core)] = frames or [out[-200:]]
     return said
 
 
@@ -165,8 +183,8 @@ def judge_bugs(r, run1_dump, check, say):
     check(len(counts) >= 2 and max(counts.values(), default=0) >= 2,
           w + f"signatures {counts}: not two distinct, one of them twice")
     crashes = re.findall(r"^# crash:(\S+) after:(\d+) signature:(\S+)$", b["record"], re.M)
-    # The record's key names the module by its path, the log's text by its name.
-    check([re.sub(r",\S*/", ",", c[2]) for c in crashes] == [f"{m[1]},{m[2]}" for m in lines],
+    # The record's key names its first frame's module by its path, the log's text by its name.
+    check([re.sub(r"^([^,]*),(?:[^,]*/)?([^,]*).*$", r"\1,\2", c[2]) for c in crashes] == [f"{m[1]},{m[2]}" for m in lines],
           w + "the record's crash lines carry other signatures than the log's")
     names = [os.path.basename(c[0]) for c in crashes]
     check(sorted(names) == sorted(k for k in b["cores"] if not k.endswith((".png", ".txt"))),
@@ -179,14 +197,26 @@ def judge_bugs(r, run1_dump, check, say):
         check(f"]app crash: touchapp dump:/data/cores5/{name} after event:" in log and
               re.search(rf"dump:/data/cores5/{re.escape(name)} after event:\d+ signature:{re.escape(sig)}\n", log),
               w + f'no "app crash:" line for {name} with its signature')
-    # The oracle: gdb names the same function and offset as the watcher.
+    # The oracle: gdb's backtrace holds the function and offset the watcher
+    # names (the first frame past the abort machinery), and its first three
+    # frames are the bundle's.
     symbols = {n: t.split(" ")[2] for n, t in zip(names, texts) if len(t.split(" ")) > 2}
     if run1_dump:
         ones = [m for m in map(SIGNATURE.search, r["runs"]["run1"]["log"]) if m]
         symbols[run1_dump] = ones[-1][3] if ones else "none logged"
     for name, symbol in sorted(symbols.items()):
-        said = b["oracle"].get(name, "no dump")
-        check(agrees(symbol, said), f'{name}: logged {symbol}, gdb-multiarch says "{said}"')
+        said = b["oracle"].get(name, ["no dump"])
+        check(any(agrees(symbol, s) for s in said), f'{name}: logged {symbol}, gdb-multiarch\'s frames say {said}')
+    for name in names:
+        bundle = b["cores"].get(name + ".txt", b"").decode(errors="replace")
+        walked = [m[1] or "(none)" for m in re.finditer(r"^#\d+ \S+(?: (\S+))? \(\w+\)$", bundle, re.M)][:3]
+        # Up to the first frame gdb could not name (it cannot unwind Arm C
+        # code built without unwind tables past its link register).
+        said = b["oracle"].get(name, ["no dump"])[:3]
+        said = said[:said.index("?")] if "?" in said else said
+        check(said and len(walked) >= len(said) and all(agrees(a, s) for a, s in zip(walked, said)),
+              w + f"{name}: the bundle's top frames {walked}, gdb-multiarch's {said}")
+        say.append(f"   {name}: top frames walked {' '.join(walked)}; gdb-multiarch: {'; '.join(said)}")
     # The report: a row per signature with its dumps and first and last
     # gesture, the distinct count on the run's section, a junit case each.
     # The log's keys (module by name) as the record and the report give them (by path).
@@ -565,9 +595,10 @@ def judge(r, count):
     check(re.search(rf"\]app crash: touchapp dump:{CORES}{name} after event:\d+ signature:{re.escape(signature)}$", log, re.M),
           'no "app crash: touchapp" line with its signature')
     sig = " ".join(signature.split(" ")[:2])
-    # The case is named by the key, whose module is the mapped file's path.
+    # The case is named by the key, whose first frame's module is the mapped
+    # file's path, the key's other frames after it.
     signal, module = (signature.split(" ") + [""])[:2]
-    check(re.search(rf'name="crash touchapp {re.escape(signal)} (?:\S*/)?{re.escape(module)}"[^>]*>\s*<failure message="[^"]*first after gesture {after}\b',
+    check(re.search(rf'name="crash touchapp {re.escape(signal)} (?:\S*/)?{re.escape(module)}(?: \S+)*"[^>]*>\s*<failure message="[^"]*first after gesture {after}\b',
                     r["junit"]), f"junit.xml: no crash case for {sig} first after gesture {after}")
     colours = ", ".join(sorted("#" + c.hex() for c in shot[2])) if not isinstance(shot, str) else "?"
     say.append(f"bundle: {name}.png {shot[:2] if colours != '?' else shot}, colours {colours}; "
@@ -607,7 +638,7 @@ DAMAGES = [
     ("the shrunk record crashes elsewhere", lambda r: r["shrink"]["run9"].update(
         log=[l.replace("crash signature:SIGSEGV", "crash signature:SIGBUS") for l in r["shrink"]["run9"]["log"]])),
     ("gdb names another function", lambda r: r["bugs"]["oracle"].update(
-        {k: "main + 4 in section .text" for k in r["bugs"]["oracle"]})),
+        {k: ["main + 4 in section .text"] * 8 for k in r["bugs"]["oracle"]})),
     ("the report counts a dump less", lambda r: r["bugs"].update(page=re.sub(
         r"data-count=([\"'])(\d+)", lambda m: f"data-count={m[1]}{int(m[2]) - 1}", r["bugs"]["page"]))),
     ("the last contact never lifted", lambda r: drop_last_lift(r["runs"]["run7"]["frames"])),

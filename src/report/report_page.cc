@@ -183,6 +183,16 @@ void timeline(ReportOut& o, const ReportRun& run)
 // folder or beside the dump its record names, a regular file that is a PNG
 // of at most kMaxPicture bytes, within the page's kMaxInlined. Otherwise ""
 // and *note says why.
+// At most `max` bytes of the file open at fd: what it holds up to there, or
+// up to a read error.
+std::string readUpTo(int fd, size_t max)
+{
+    std::string data(max, '\0');
+    const ssize_t got = readAll(fd, &data[0], max);
+    data.resize(got > 0 ? static_cast<size_t>(got) : 0);
+    return data;
+}
+
 std::string picture(ReportFolder& folder, const ReportMark& m, std::string* note)
 {
     const std::string base = baseName(m.shot);
@@ -218,9 +228,7 @@ std::string picture(ReportFolder& folder, const ReportMark& m, std::string* note
             *note = "screenshot " + shown + " not inlined: the page holds its 32 MB of screenshots";
             return "";
         }
-        std::string data(static_cast<size_t>(st.st_size), '\0');
-        ssize_t got = readAll(fd.get(), &data[0], data.size());
-        data.resize(got > 0 ? static_cast<size_t>(got) : 0);
+        std::string data = readUpTo(fd.get(), static_cast<size_t>(st.st_size));
         if (data.compare(0, 8, "\x89PNG\r\n\x1a\n") != 0) {
             *note = "screenshot " + shown + " not inlined: not a PNG";
             return "";
@@ -248,6 +256,33 @@ void shotCell(ReportOut& o, ReportFolder& folder, const ReportMark& m, ReportRun
     }
 }
 
+// The backtrace of a crash bundle beside its dump (`shot` with .txt for
+// .png): its frame lines, at most 32 from the first 64 KB of the file, "" when
+// there is none (an older bundle, a bundle gone or not a regular file).
+std::string bundleBacktrace(const std::string& shot)
+{
+    constexpr size_t kMaxBundle = 64 << 10, kMaxFrames = 32;
+    if (shot.size() < 4 || shot.compare(shot.size() - 4, 4, ".png") != 0)
+        return "";
+    struct stat st;
+    std::string why;
+    Fd fd(openRegular(AT_FDCWD, shot.substr(0, shot.size() - 4) + ".txt", &st, &why));
+    if (fd.get() < 0)
+        return "";
+    const std::string text = readUpTo(fd.get(), kMaxBundle);
+    const size_t at = text.find("\nbacktrace (");
+    std::string frames;
+    size_t line = at == std::string::npos ? text.size() : text.find('\n', at + 1);
+    for (size_t n = 0; line != std::string::npos && line + 1 < text.size() && text[line + 1] == '#' && n < kMaxFrames; ++n) {
+        const size_t end = text.find('\n', line + 1);
+        if (end == std::string::npos)
+            break;
+        frames += text.substr(line + 1, end - line);
+        line = end;
+    }
+    return frames;
+}
+
 // A table of distinct crashes. A run's (`all` null) replays its own record
 // and finds screenshots in its folder; the table of all of them takes both
 // from each crash's first and names the folders it was seen in.
@@ -260,7 +295,7 @@ void distinctTable(ReportOut& o, const CrashGroups& groups, ReportFolder& folder
         return;
     }
     o << "<table class=\"distinct\"><tr><th>signature</th><th>program</th><th>dumps</th><th>first gesture</th><th>"
-         "last gesture</th><th>screen at the first</th><th>replay of the first</th>"
+         "last gesture</th><th>screen at the first</th><th>backtrace of the first</th><th>replay of the first</th>"
       << (all != nullptr ? "<th>seen in</th>" : "") << "</tr>";
     for (const DistinctCrash* g : rows) {
         ReportMark first;
@@ -280,6 +315,15 @@ void distinctTable(ReportOut& o, const CrashGroups& groups, ReportFolder& folder
         folder.inlined = in.inlined;
         if (dir)
             in.fd = -1;
+        o << "</td><td>";
+        const std::string frames = bundleBacktrace(g->shot);
+        if (!frames.empty()) {
+            // A line a frame: escaped one by one, the line ends kept.
+            o << "<pre>";
+            for (size_t at = 0, end; (end = frames.find('\n', at)) != std::string::npos; at = end + 1)
+                o << esc(frames.substr(at, end - at)) << "\n";
+            o << "</pre>";
+        }
         o << "</td><td>";
         if (g->first > 0 && !replay.empty())
             o << "<code>tapfuzz --replay " << esc(replay) << " --to " << replayTo(g->first) << "</code>";

@@ -38,7 +38,7 @@ void CrashBundle::dumpFound(const std::string& dumpName, int after)
 }
 
 void CrashBundle::dumpSaved(const std::string& saved, const std::string& dumpName, uid_t owner,
-                            const std::string& signature)
+                            const std::string& signature, const std::string& backtrace)
 {
     if (mFound.count(dumpName) == 0)
         dumpFound(dumpName, recordedEvents());
@@ -50,7 +50,7 @@ void CrashBundle::dumpSaved(const std::string& saved, const std::string& dumpNam
     // The bundle is a help; the record of the crash and the stop are not
     // given up for it when memory runs short.
     try {
-        writeBundle(saved, mFound[dumpName], ours, signature);
+        writeBundle(saved, mFound[dumpName], ours, signature, backtrace);
     } catch (const std::bad_alloc&) {
         LOG(INFO) << "crash bundle: out of memory for " << escapeLogText(saved);
     }
@@ -63,7 +63,8 @@ void CrashBundle::dumpSaved(const std::string& saved, const std::string& dumpNam
     }
 }
 
-void CrashBundle::writeBundle(const std::string& saved, const Found& found, bool ours, const std::string& signature)
+void CrashBundle::writeBundle(const std::string& saved, const Found& found, bool ours, const std::string& signature,
+                              const std::string& backtrace)
 {
     std::string why = found.why;
     if (!why.empty() || found.screen.savePng(saved + ".png", &why) != 0)
@@ -77,8 +78,9 @@ void CrashBundle::writeBundle(const std::string& saved, const Found& found, bool
     if (ours)
         text += "app crash: " + escapeLogText(mApp->name()) + "\n";
     text += "seed: " + std::to_string(mSeed) + "\ncommand line: " + escapeLogText(mCommand) +
-            "\nlast gesture: event:" + std::to_string(found.event) + "\nsignature: " + signature +
-            "\n\nlast 50 gestures (" +
+            "\nlast gesture: event:" + std::to_string(found.event) + "\nsignature: " + signature + "\n" +
+            (backtrace.empty() ? "" : "backtrace (frame, module+offset, symbol+offset, how found):\n" + backtrace) +
+            "\nlast 50 gestures (" +
             (record.empty() ? "no run record" : escapeLogText(record)) + "):\n" +
             (record.empty() ? "" : tailLines(record, 50)) + "\nlast 50 lines of the main log (" +
             escapeLogText(info_log_filename) + "):\n" + tailLines(info_log_filename, 50);

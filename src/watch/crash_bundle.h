@@ -31,9 +31,11 @@ public:
     // `after`: the screen of this moment goes into its bundle.
     void dumpFound(const std::string& dumpName, int after);
     // The dump was saved at `saved` (its file `owner`'s, its signature's
-    // text `signature`): marks the application's dumps ("app crash:" line),
-    // writes the bundle, and ends the run if asked to.
-    void dumpSaved(const std::string& saved, const std::string& dumpName, uid_t owner, const std::string& signature);
+    // text `signature` and the crashing thread's `backtrace`, a line a
+    // frame): marks the application's dumps ("app crash:" line), writes the
+    // bundle, and ends the run if asked to.
+    void dumpSaved(const std::string& saved, const std::string& dumpName, uid_t owner, const std::string& signature,
+                   const std::string& backtrace = "");
     // True once it asked the run to end.
     bool stopAsked() const { return mStopAsked; }
 
@@ -43,7 +45,8 @@ private:
         ScreenReader screen;
         std::string why;  // when the screen could not be read
     };
-    void writeBundle(const std::string& saved, const Found& found, bool ours, const std::string& signature);
+    void writeBundle(const std::string& saved, const Found& found, bool ours, const std::string& signature,
+                     const std::string& backtrace);
 
     long long mSeed;
     std::string mCommand;

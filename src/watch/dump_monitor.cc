@@ -141,8 +141,8 @@ void dumpMonitor::watch()
             s.onFound(name);
     };
     scan.mOnSaved = [&bundle, &s](const std::string& saved, const std::string& name, uid_t owner,
-                                  const std::string& key, const std::string& signature) {
-        bundle.dumpSaved(saved, name, owner, signature);
+                                  const std::string& key, const std::string& signature, const std::string& backtrace) {
+        bundle.dumpSaved(saved, name, owner, signature, backtrace);
         if (s.onSaved)
             s.onSaved(name, owner, key);
     };

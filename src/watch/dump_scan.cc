@@ -164,16 +164,17 @@ void DumpScan::handle(const std::string& folder, const std::string& name, int fd
         seen.recorded = true;
         seen.key = signature.key();
         seen.signature = signature.text();
+        seen.backtrace = signature.backtrace();
     }
     std::string why;
     bool later = false;
     if (moveOpened(fd, st, from, to, mLimit, &why, &later) == 0) {
         if (seen.failLogged)
             LOG(INFO) << "moved " << escapeLogText(from) << " to " << escapeLogText(to) << " after retrying";
-        const std::string key = seen.key, signature = seen.signature;
+        const std::string key = seen.key, signature = seen.signature, backtrace = seen.backtrace;
         mSeen.erase(name);
         if (mOnSaved)
-            mOnSaved(to, name, st.st_uid, key, signature);
+            mOnSaved(to, name, st.st_uid, key, signature, backtrace);
         return;
     }
     if (later)

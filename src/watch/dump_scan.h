@@ -28,10 +28,10 @@ public:
     // Called when a dump is first seen (its name in the folder, and the last
     // gesture recorded), and after it was moved (its saved path, its name,
     // the owner of its file, by which the application's dumps are told from
-    // planted ones, and its signature's key and text, read once).
+    // planted ones, and its signature's key, text and backtrace, read once).
     std::function<void(const std::string& name, int after)> mOnFound;
     std::function<void(const std::string& saved, const std::string& name, uid_t owner, const std::string& key,
-                       const std::string& signature)>
+                       const std::string& signature, const std::string& backtrace)>
         mOnSaved;
 
     // Asked between two dumps: true once the run is ending. The pass then
@@ -65,8 +65,9 @@ private:
         bool failLogged = false;   // a failed move or a refusal was reported
         long retryAt = 0;          // monotonic second before which no copy is tried
         int after = 0;             // last gesture recorded when it was first seen
-        std::string key;           // its signature's key and text, read when it was recorded
+        std::string key;           // its signature's key, text and backtrace, read when it was recorded
         std::string signature;
+        std::string backtrace;
     };
     void handle(const std::string& folder, const std::string& name, int fd, const struct stat& st);
     void refuseOnce(const std::string& name, const struct stat& st, const std::string& text);
