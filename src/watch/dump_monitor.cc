@@ -148,7 +148,7 @@ void dumpMonitor::watch()
     };
     scan.mEnding = [this] { return mEnding.load(); };
     ProgressLine progress(s.count, s.hours, s.startedAt);
-    bool maxCrashesMet = false;
+    bool maxCrashesMet = false, gaveUpTold = false;
     for (;;) {
         const long long passAt = monotonicMs();
         // Memory running short costs a second of checks, never the run.
@@ -158,8 +158,9 @@ void dumpMonitor::watch()
                 std::string text = std::string("cannot list ") + kDumpFolder + ": " + errorText(err);
                 LOG(INFO) << text;
                 fprintf(stderr, "tapfuzz: %s\n", text.c_str());
+                // The watcher goes on until the run thread ends the
+                // process: it is never left finished and unjoined.
                 mRequestStop(1);
-                return;
             }
             mUnsaved.store(scan.unsaved());
             // The run record is written out on this one-second tick as well.
@@ -182,14 +183,16 @@ void dumpMonitor::watch()
             // An application that dies as soon as it starts (or a restart
             // command that never starts it) would be restarted all night
             // for nothing.
-            if (app && app->gaveUp()) {
+            if (app && app->gaveUp() && !gaveUpTold) {
+                gaveUpTold = true;
                 const std::string text = "app:" + escapeLogText(app->name()) + " dies as soon as it starts (" +
                                          std::to_string(AppWatch::kVainStarts) +
                                          " restarts in a row not seen running): the run ends";
                 LOG(INFO) << text;
                 fprintf(stderr, "tapfuzz: %s\n", text.c_str());
+                // The watcher goes on until the run thread ends the
+                // process: it is never left finished and unjoined.
                 mRequestStop(1);
-                return;
             }
             freeze.poll(event, monotonicMs());
             const long now = monotonicSeconds();
