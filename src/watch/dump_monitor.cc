@@ -158,9 +158,8 @@ void dumpMonitor::watch()
                 std::string text = std::string("cannot list ") + kDumpFolder + ": " + errorText(err);
                 LOG(INFO) << text;
                 fprintf(stderr, "tapfuzz: %s\n", text.c_str());
-                // The watcher goes on until the run thread ends the
-                // process: it is never left finished and unjoined.
                 mRequestStop(1);
+                return;
             }
             mUnsaved.store(scan.unsaved());
             // The run record is written out on this one-second tick as well.
